@@ -1,0 +1,407 @@
+// Conversion rules, the display rule and the running interpreter's version.
+#include "module/convert.hpp"
+
+#include <dlfcn.h>
+
+#include <charconv>
+
+namespace sablecrest {
+
+// --- runtime ---------------------------------------------------------------------
+
+namespace {
+
+Runtime read_runtime() {
+    Runtime rt;
+    const char* full = Py_GetVersion();
+    std::string_view text(full);
+    text = text.substr(0, text.find(' '));
+    // The version text is ASCII in every interpreter; anything else is malformed.
+    for (unsigned char c : text) {
+        if (c >= 0x80) panic("Python version string not UTF-8");
+    }
+    std::string_view parts[3];
+    size_t count = 0;
+    while (true) {
+        size_t dot = text.find('.');
+        if (count == 3) panic("Python version string has too many parts");
+        parts[count++] = text.substr(0, dot);
+        if (dot == std::string_view::npos) break;
+        text.remove_prefix(dot + 1);
+    }
+    if (parts[0].empty()) panic("Python major version missing");
+    if (count < 2 || parts[1].empty()) panic("Python minor version missing");
+    auto parse = [](std::string_view s, int& out) {
+        auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), out);
+        return ec == std::errc() && p == s.data() + s.size();
+    };
+    if (!parse(parts[0], rt.major)) panic("Python major version not an integer");
+    // The minor part is read up to its first non-digit ("13" of "13.0rc1").
+    size_t digits = 0;
+    while (digits < parts[1].size() && parts[1][digits] >= '0' && parts[1][digits] <= '9') ++digits;
+    if (digits == 0 || !parse(parts[1].substr(0, digits), rt.minor)) panic("Python minor version missing");
+    if (rt.at_least(3, 10)) {
+        rt.utf8_and_size =
+            reinterpret_cast<const char* (*)(PyObject*, Py_ssize_t*)>(dlsym(RTLD_DEFAULT, "PyUnicode_AsUTF8AndSize"));
+    }
+    return rt;
+}
+
+std::optional<Runtime> g_runtime;
+
+}  // namespace
+
+const Runtime& runtime() {
+    if (!g_runtime) g_runtime = read_runtime();
+    return *g_runtime;
+}
+
+// --- text --------------------------------------------------------------------------
+
+Text::Text(Text&& o) noexcept : keep_(std::move(o.keep_)) {
+    if (!o.owned_.empty() && o.view_.data() == o.owned_.data()) {
+        owned_ = std::move(o.owned_);
+        view_ = owned_;
+    } else {
+        view_ = o.view_;
+    }
+    o.view_ = {};
+}
+
+std::string_view str_utf8(PyObject* str, Ref& keeper) {
+    Py_ssize_t n = 0;
+    if (auto fn = runtime().utf8_and_size) {
+        // The UTF-8 form is cached inside the str object itself.
+        const char* p = fn(str, &n);
+        if (p == nullptr) throw_fetched();
+        keeper = Ref::borrow(str);
+        return {p, size_t(n)};
+    }
+    Ref bytes = Ref::steal(PyUnicode_AsUTF8String(str));
+    if (!bytes) throw_fetched();
+    char* p = nullptr;
+    if (PyBytes_AsStringAndSize(bytes.get(), &p, &n) != 0) throw_fetched();
+    keeper = std::move(bytes);
+    return {p, size_t(n)};
+}
+
+void decode_utf8_lossy(std::string_view bytes, std::string& out) {
+    static constexpr char kReplacement[] = "\xEF\xBF\xBD";
+    const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
+    const size_t n = bytes.size();
+    size_t i = 0;
+    while (i < n) {
+        unsigned char b = s[i];
+        if (b < 0x80) {
+            out.push_back(char(b));
+            ++i;
+            continue;
+        }
+        size_t len = 0;
+        unsigned char lo = 0x80, hi = 0xBF;  // range of the second byte
+        if (b >= 0xC2 && b <= 0xDF) {
+            len = 2;
+        } else if (b >= 0xE0 && b <= 0xEF) {
+            len = 3;
+            if (b == 0xE0) lo = 0xA0;
+            if (b == 0xED) hi = 0x9F;  // excludes the surrogates
+        } else if (b >= 0xF0 && b <= 0xF4) {
+            len = 4;
+            if (b == 0xF0) lo = 0x90;
+            if (b == 0xF4) hi = 0x8F;
+        }
+        if (len == 0) {
+            out.append(kReplacement, 3);
+            ++i;
+            continue;
+        }
+        size_t j = i + 1;
+        bool ok = true;
+        for (size_t k = 1; k < len; ++k, ++j) {
+            unsigned char lower = k == 1 ? lo : 0x80, upper = k == 1 ? hi : 0xBF;
+            if (j >= n || s[j] < lower || s[j] > upper) {
+                ok = false;
+                break;
+            }
+        }
+        if (ok) {
+            out.append(bytes.data() + i, len);
+        } else {
+            // The maximal subpart ends before the offending byte, which is read again.
+            out.append(kReplacement, 3);
+        }
+        i = j;
+    }
+}
+
+namespace {
+
+// UTF-8 of a str for display: strict when possible, else surrogatepass bytes
+// decoded leniently.
+Text lossy_text(PyObject* str) {
+    {
+        Ref keeper;
+        Py_ssize_t n = 0;
+        const char* p = nullptr;
+        if (auto fn = runtime().utf8_and_size) {
+            p = fn(str, &n);
+            if (p) keeper = Ref::borrow(str);
+        } else if (Ref bytes = Ref::steal(PyUnicode_AsUTF8String(str))) {
+            char* q = nullptr;
+            if (PyBytes_AsStringAndSize(bytes.get(), &q, &n) == 0) {
+                p = q;
+                keeper = std::move(bytes);
+            }
+        }
+        if (p) return Text(std::move(keeper), std::string_view(p, size_t(n)));
+        discard_error();
+    }
+    Ref bytes = check_new(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass"));
+    char* p = nullptr;
+    Py_ssize_t n = 0;
+    if (PyBytes_AsStringAndSize(bytes.get(), &p, &n) != 0) throw_fetched();
+    std::string out;
+    out.reserve(size_t(n) + 8);
+    decode_utf8_lossy(std::string_view(p, size_t(n)), out);
+    return Text(std::move(out));
+}
+
+PyObject* interned_name_attr() {
+    static PyObject* name = nullptr;  // owned for the process
+    if (name == nullptr) {
+        name = PyUnicode_InternFromString("__name__");
+        if (name == nullptr) api_call_failed();
+    }
+    return name;
+}
+
+}  // namespace
+
+Text display_text(PyObject* obj) {
+    Ref s = Ref::steal(PyObject_Str(obj));
+    if (s) return lossy_text(s.get());
+    write_unraisable(ErrorState::fetch(), obj);
+    Ref name = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(obj)), interned_name_attr()));
+    if (name && PyUnicode_Check(name.get())) {
+        Ref name_str = Ref::steal(PyObject_Str(name.get()));
+        if (name_str) {
+            Text t = lossy_text(name_str.get());
+            std::string out = "<unprintable ";
+            out += t.view();
+            out += " object>";
+            return Text(std::move(out));
+        }
+    }
+    PyErr_Clear();  // the second failure is dropped silently
+    return Text(std::string("<unprintable object>"));
+}
+
+bool try_display_text(PyObject* obj, std::string& out) {
+    Ref s = Ref::steal(PyObject_Str(obj));
+    if (!s) {
+        PyErr_Clear();
+        return false;
+    }
+    out = lossy_text(s.get()).view();
+    return true;
+}
+
+// --- input rules ---------------------------------------------------------------
+
+std::string_view string_rule(PyObject* obj, CallArena& arena) {
+    if (!PyUnicode_Check(obj)) throw_conversion(obj, "PyString");
+    Ref keeper;
+    std::string_view v = str_utf8(obj, keeper);
+    arena.keep(std::move(keeper));
+    return v;
+}
+
+std::string_view key_string_rule(PyObject* obj, CallArena& arena) { return string_rule(obj, arena); }
+
+int64_t signed_rule(PyObject* obj) {
+    long long v;
+    if (PyLong_Check(obj)) {
+        v = PyLong_AsLongLong(obj);
+    } else {
+        Ref index = Ref::steal(PyNumber_Index(obj));
+        if (!index) throw_fetched();
+        v = PyLong_AsLongLong(index.get());
+    }
+    if (v == -1 && PyErr_Occurred()) throw_fetched();
+    return v;
+}
+
+uint64_t unsigned_rule(PyObject* obj) {
+    unsigned long long v;
+    if (PyLong_Check(obj)) {
+        v = PyLong_AsUnsignedLongLong(obj);
+    } else {
+        Ref index = Ref::steal(PyNumber_Index(obj));
+        if (!index) throw_fetched();
+        v = PyLong_AsUnsignedLongLong(index.get());
+    }
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_fetched();
+    return v;
+}
+
+namespace {
+
+bool attr_text_equals(PyObject* type, const char* attr, std::initializer_list<std::string_view> wanted) {
+    Ref value = Ref::steal(PyObject_GetAttrString(type, attr));
+    if (!value) {
+        discard_error();
+        return false;
+    }
+    if (!PyUnicode_Check(value.get())) return false;
+    for (std::string_view w : wanted) {
+        if (PyUnicode_GetLength(value.get()) == Py_ssize_t(w.size()) &&
+            PyUnicode_CompareWithASCIIString(value.get(), std::string(w).c_str()) == 0)
+            return true;
+    }
+    return false;
+}
+
+enum class BoolOutcome { True, False, Refused };
+
+// The boolean rule. A refusal is reported as Refused with the offending object
+// (so callers that fall back to a default pay nothing for a message); errors
+// raised by NumPy's own conversion propagate.
+BoolOutcome bool_outcome(PyObject* obj, Ref& offending) {
+    if (obj == Py_True) return BoolOutcome::True;
+    if (obj == Py_False) return BoolOutcome::False;
+    auto* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
+    if (!attr_text_equals(type, "__module__", {"numpy"}) || !attr_text_equals(type, "__name__", {"bool_", "bool"})) {
+        offending = Ref::borrow(obj);
+        return BoolOutcome::Refused;
+    }
+    Ref method = Ref::steal(PyObject_GetAttrString(type, "__bool__"));
+    if (!method) {
+        discard_error();
+        std::string shown;
+        if (!try_display_text(type, shown)) shown = "<unprintable object>";
+        throw_lazy(PyExc_TypeError, "object of type '" + shown + "' does not define a '__bool__' conversion");
+    }
+    Ref result = Ref::steal(PyObject_CallFunctionObjArgs(method.get(), obj, nullptr));
+    if (!result) throw_fetched();
+    if (result.get() == Py_True) return BoolOutcome::True;
+    if (result.get() == Py_False) return BoolOutcome::False;
+    offending = std::move(result);  // a __bool__ result that is not a bool
+    return BoolOutcome::Refused;
+}
+
+}  // namespace
+
+bool bool_rule(PyObject* obj) {
+    Ref offending;
+    switch (bool_outcome(obj, offending)) {
+        case BoolOutcome::True:
+            return true;
+        case BoolOutcome::False:
+            return false;
+        case BoolOutcome::Refused:
+            break;
+    }
+    throw_conversion(offending.get(), "PyBool");
+}
+
+std::optional<bool> try_bool_rule(PyObject* obj) {
+    Ref offending;
+    try {
+        switch (bool_outcome(obj, offending)) {
+            case BoolOutcome::True:
+                return true;
+            case BoolOutcome::False:
+                return false;
+            case BoolOutcome::Refused:
+                break;
+        }
+    } catch (PyError&) {
+        // A failed conversion leaves the default in place.
+    }
+    return std::nullopt;
+}
+
+PyObject* dict_rule(PyObject* obj) {
+    if (!PyDict_Check(obj)) throw_conversion(obj, "PyDict");
+    return obj;
+}
+
+namespace {
+
+PyObject* sequence_abc() {
+    static PyObject* cached = nullptr;  // owned for the process
+    if (cached == nullptr) {
+        Ref name = check_new(PyUnicode_FromString("collections.abc"));
+        Ref module = Ref::steal(PyImport_Import(name.get()));
+        if (!module) throw_fetched();
+        Ref seq = Ref::steal(PyObject_GetAttrString(module.get(), "Sequence"));
+        if (!seq) throw_fetched();
+        if (!PyType_Check(seq.get())) throw_conversion(seq.get(), "PyType");
+        if (cached == nullptr) cached = seq.release();
+    }
+    return cached;
+}
+
+}  // namespace
+
+bool is_sequence_object(PyObject* obj) {
+    if (PyList_Check(obj) || PyTuple_Check(obj)) return true;
+    try {
+        int r = PyObject_IsInstance(obj, sequence_abc());
+        if (r < 0) throw_fetched();
+        return r == 1;
+    } catch (PyError& e) {
+        write_unraisable(std::move(e.state), obj);
+        return false;
+    }
+}
+
+void check_sequence(PyObject* obj) {
+    if (PyUnicode_Check(obj)) throw_lazy(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    if (!PySequence_Check(obj)) throw_conversion(obj, "Sequence");
+}
+
+std::pmr::vector<std::string_view> str_sequence_rule(PyObject* obj, CallArena& arena) {
+    auto out = arena.vec<std::string_view>();
+    Py_ssize_t hint = 0;
+    bool sized = false;
+    sequence_rule(obj, hint, [&](Ref item) {
+        if (!sized) {
+            out.reserve(size_t(hint));
+            sized = true;
+        }
+        out.push_back(string_rule(item.get(), arena));
+    });
+    return out;
+}
+
+template <size_t L>
+std::pmr::vector<std::array<std::string_view, L>> str_tuple_sequence_rule(PyObject* obj, CallArena& arena) {
+    auto out = arena.vec<std::array<std::string_view, L>>();
+    Py_ssize_t hint = 0;
+    bool sized = false;
+    sequence_rule(obj, hint, [&](Ref item) {
+        if (!sized) {
+            out.reserve(size_t(hint));
+            sized = true;
+        }
+        PyObject* t = item.get();
+        if (!PyTuple_Check(t)) throw_conversion(t, "PyTuple");
+        Py_ssize_t n = PyTuple_Size(t);
+        if (n != Py_ssize_t(L)) {
+            throw_lazy(PyExc_ValueError,
+                       "expected tuple of length " + std::to_string(L) + ", but got tuple of length " + std::to_string(n));
+        }
+        std::array<std::string_view, L> views;
+        for (size_t i = 0; i < L; ++i) views[i] = string_rule(PyTuple_GetItem(t, Py_ssize_t(i)), arena);
+        // The tuple keeps its items, and so the views, alive.
+        arena.keep(std::move(item));
+        out.push_back(views);
+    });
+    return out;
+}
+
+template std::pmr::vector<std::array<std::string_view, 2>> str_tuple_sequence_rule<2>(PyObject*, CallArena&);
+template std::pmr::vector<std::array<std::string_view, 3>> str_tuple_sequence_rule<3>(PyObject*, CallArena&);
+
+}  // namespace sablecrest

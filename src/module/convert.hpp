@@ -1,0 +1,132 @@
+// The conversion rules between Python objects and native values, and the
+// display rule. Each rule lives here once; method entries only name them.
+#pragma once
+
+#include "module/error.hpp"
+
+#include <array>
+#include <cstdint>
+#include <memory_resource>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace sablecrest {
+
+// --- the running interpreter ----------------------------------------------------
+
+struct Runtime {
+    int major = 0;
+    int minor = 0;
+    // PyUnicode_AsUTF8AndSize joined the stable ABI in 3.10; before that a
+    // temporary bytes object is the only route to a str's UTF-8.
+    const char* (*utf8_and_size)(PyObject*, Py_ssize_t*) = nullptr;
+    bool at_least(int maj, int min) const noexcept { return major > maj || (major == maj && minor >= min); }
+};
+// Read once from Py_GetVersion; a malformed version text is an internal failure.
+const Runtime& runtime();
+
+// --- per-call storage -----------------------------------------------------------
+
+// Scratch memory for one call: converted views point into Python objects that
+// `keep` holds alive until the call returns. The stack buffer serves typical
+// calls without touching the heap.
+class CallArena {
+public:
+    CallArena() = default;
+    CallArena(const CallArena&) = delete;
+    CallArena& operator=(const CallArena&) = delete;
+
+    std::pmr::memory_resource* resource() noexcept { return &resource_; }
+    void keep(Ref r) { keep_.push_back(std::move(r)); }
+    template <class T>
+    std::pmr::vector<T> vec() {
+        return std::pmr::vector<T>(&resource_);
+    }
+
+private:
+    alignas(std::max_align_t) std::byte buffer_[2048];
+    std::pmr::monotonic_buffer_resource resource_{buffer_, sizeof buffer_};
+    std::pmr::vector<Ref> keep_{&resource_};
+};
+
+// --- text -----------------------------------------------------------------------
+
+// UTF-8 text that either points into a Python object it keeps alive or owns
+// its bytes (when a lenient decode had to rewrite them).
+class Text {
+public:
+    Text() = default;
+    Text(Ref keep, std::string_view view) : keep_(std::move(keep)), view_(view) {}
+    explicit Text(std::string owned) : owned_(std::move(owned)), view_(owned_) {}
+    Text(Text&& o) noexcept;
+    Text& operator=(Text&&) = delete;
+    std::string_view view() const noexcept { return view_; }
+
+private:
+    Ref keep_;
+    std::string owned_;
+    std::string_view view_;
+};
+
+// Strict UTF-8 of a str (or subclass); UnicodeEncodeError propagates.
+// The bytes stay valid while `keeper` lives.
+std::string_view str_utf8(PyObject* str, Ref& keeper);
+
+// The display rule: str(obj) as UTF-8, lone surrogates becoming U+FFFD; when
+// str() raises, the error goes to the unraisable hook and the text is
+// "<unprintable NAME object>". Never raises (a resumed panic still propagates).
+Text display_text(PyObject* obj);
+// The display rule without its fallback: false (error dropped) when str() raises.
+bool try_display_text(PyObject* obj, std::string& out);
+
+// Appends `bytes`, replacing each maximal ill-formed subsequence by U+FFFD.
+void decode_utf8_lossy(std::string_view bytes, std::string& out);
+
+// --- input rules ----------------------------------------------------------------
+
+std::string_view string_rule(PyObject* obj, CallArena& arena);
+int64_t signed_rule(PyObject* obj);
+uint64_t unsigned_rule(PyObject* obj);
+bool bool_rule(PyObject* obj);
+// The boolean rule where a refusal is not an error: nullopt, nothing raised.
+std::optional<bool> try_bool_rule(PyObject* obj);
+PyObject* dict_rule(PyObject* obj);
+// Conversion of a dict key or value outside any parameter: no prefix is added.
+std::string_view key_string_rule(PyObject* obj, CallArena& arena);
+// list, tuple (or subclass) or any collections.abc.Sequence; never raises.
+bool is_sequence_object(PyObject* obj);
+
+// The sequence rule: refuses str, then walks the object's iterator, calling
+// `each(item)` with a new reference per item.
+void check_sequence(PyObject* obj);
+template <class Each>
+void sequence_rule(PyObject* obj, Py_ssize_t& size_hint, Each&& each) {
+    check_sequence(obj);
+    size_hint = PySequence_Size(obj);
+    if (size_hint < 0) {
+        discard_error();
+        size_hint = 0;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(obj));
+    if (!it) throw_fetched();
+    while (PyObject* item = PyIter_Next(it.get())) each(Ref::steal(item));
+    if (PyErr_Occurred()) throw_fetched();
+}
+
+// A sequence of str: views kept alive by the arena.
+std::pmr::vector<std::string_view> str_sequence_rule(PyObject* obj, CallArena& arena);
+// A sequence of str tuples of length L.
+template <size_t L>
+std::pmr::vector<std::array<std::string_view, L>> str_tuple_sequence_rule(PyObject* obj, CallArena& arena);
+
+// --- output rules ---------------------------------------------------------------
+
+inline Ref new_str(std::string_view text) {
+    return check_new(PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size())));
+}
+inline PyObject* bool_result(bool b) noexcept { return new_ref(b ? Py_True : Py_False); }
+inline PyObject* none_result() noexcept { return new_ref(Py_None); }
+
+}  // namespace sablecrest

@@ -1,0 +1,103 @@
+// QueryCompiler's method entries: bind, convert, call the statement builders.
+// Behaves like a stateless Python class whose methods return SQL text.
+#include "module/types.hpp"
+#include "query/builder.hpp"
+
+namespace sablecrest {
+
+namespace {
+
+struct QueryRecord {};
+
+PyObject* str_result(const std::string& text) { return new_str(text).release(); }
+
+const ArgumentSpec kGetPlaceholder{"QueryCompiler", "get_placeholder", {"dialect", "index"}, 2};
+PyObject* get_placeholder(QueryRecord&, Args& a) {
+    std::string_view dialect = a.str(0);
+    uint64_t index = a.u64(1);
+    return str_result(query::format_placeholder(dialect, index));
+}
+
+const ArgumentSpec kCompileSelect{
+    "QueryCompiler",
+    "compile_select",
+    {"table", "columns", "wheres", "joins", "order_by", "limit", "offset", "dialect"},
+    5};
+PyObject* compile_select(QueryRecord&, Args& a) {
+    std::string_view table = a.str(0);
+    auto columns = a.str_list(1);
+    auto wheres = a.str_tuples<3>(2);
+    auto joins = a.str_tuples<3>(3);
+    auto order_by = a.str_tuples<2>(4);
+    auto limit = a.optional_u64(5);
+    auto offset = a.optional_u64(6);
+    std::string_view dialect = a.str_or(7, "sqlite");
+
+    Ref sql = new_str(query::compile_select(table, columns, wheres, joins, order_by, limit, offset, dialect));
+    Ref params = check_new(PyList_New(Py_ssize_t(wheres.size())));
+    for (size_t i = 0; i < wheres.size(); ++i) {
+        PyList_SetItem(params.get(), Py_ssize_t(i), new_str(wheres[i][2]).release());
+    }
+    Ref result = check_new(PyTuple_New(2));
+    PyTuple_SetItem(result.get(), 0, sql.release());
+    PyTuple_SetItem(result.get(), 1, params.release());
+    return result.release();
+}
+
+const ArgumentSpec kCompileInsert{"QueryCompiler", "compile_insert", {"table", "columns", "dialect"}, 3};
+PyObject* compile_insert(QueryRecord&, Args& a) {
+    std::string_view table = a.str(0);
+    auto columns = a.str_list(1);
+    std::string_view dialect = a.str(2);
+    return str_result(query::compile_insert(table, columns, dialect));
+}
+
+const ArgumentSpec kCompileUpdate{"QueryCompiler", "compile_update", {"table", "columns", "pk_col", "dialect"}, 4};
+PyObject* compile_update(QueryRecord&, Args& a) {
+    std::string_view table = a.str(0);
+    auto columns = a.str_list(1);
+    std::string_view pk_col = a.str(2);
+    std::string_view dialect = a.str(3);
+    return str_result(query::compile_update(table, columns, pk_col, dialect));
+}
+
+const ArgumentSpec kCompileDelete{"QueryCompiler", "compile_delete", {"table", "pk_col", "dialect"}, 3};
+PyObject* compile_delete(QueryRecord&, Args& a) {
+    std::string_view table = a.str(0);
+    std::string_view pk_col = a.str(1);
+    std::string_view dialect = a.str(2);
+    return str_result(query::compile_delete(table, pk_col, dialect));
+}
+
+template <const ArgumentSpec& Spec, PyObject* (*Fn)(QueryRecord&, Args&)>
+const PyCFunction entry = as_cfunction(
+    method_entry<QueryRecord, g_query_compiler_class, Access::Shared, Spec, Fn>);
+
+PyMethodDef g_methods[] = {
+    {"get_placeholder", entry<kGetPlaceholder, get_placeholder>, kVarargs,
+     "get_placeholder($self, dialect, index)\n--\n\n"
+     "Formats placeholder based on database dialect: sqlite (?), postgres ($N), mysql (%s)"},
+    {"compile_select", entry<kCompileSelect, compile_select>, kVarargs,
+     "compile_select($self, table, columns, wheres, joins, order_by, limit=None, offset=None, "
+     "dialect=\"sqlite\")\n--\n\nCompiles SELECT query with pre-allocated buffer"},
+    {"compile_insert", entry<kCompileInsert, compile_insert>, kVarargs,
+     "compile_insert($self, table, columns, dialect)\n--\n\nCompiles INSERT query with pre-allocated buffer"},
+    {"compile_update", entry<kCompileUpdate, compile_update>, kVarargs,
+     "compile_update($self, table, columns, pk_col, dialect)\n--\n\nCompiles UPDATE query with pre-allocated buffer"},
+    {"compile_delete", entry<kCompileDelete, compile_delete>, kVarargs,
+     "compile_delete($self, table, pk_col, dialect)\n--\n\nCompiles DELETE query"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+ClassSpec g_query_compiler_class{
+    "QueryCompiler",
+    "QueryCompiler()\n--\n\n",
+    instance_new<QueryRecord, g_query_compiler_class>,
+    instance_dealloc<QueryRecord>,
+    g_methods,
+    instance_size<QueryRecord>(),
+};
+
+}  // namespace sablecrest
