@@ -121,6 +121,35 @@ std::pmr::vector<std::string_view> str_sequence_rule(PyObject* obj, CallArena& a
 template <size_t L>
 std::pmr::vector<std::array<std::string_view, L>> str_tuple_sequence_rule(PyObject* obj, CallArena& arena);
 
+// --- dict walk ------------------------------------------------------------------
+
+// Walks a dict (or subclass, through its own storage) with PyDict_Next. Code
+// run between steps may mutate it: a size change, or more entries delivered
+// than it held at the start, is an internal failure, as for a Python dict
+// iterator. Each step hands out new references, so the entry survives being
+// removed from the dict while the caller uses it.
+class DictWalk {
+public:
+    explicit DictWalk(PyObject* dict) noexcept : dict_(dict), start_len_(PyDict_Size(dict)), remaining_(start_len_) {}
+    Py_ssize_t start_len() const noexcept { return start_len_; }
+    bool next(Ref& key, Ref& value) {
+        if (PyDict_Size(dict_) != start_len_) panic("dictionary changed size during iteration");
+        if (remaining_ == -1) panic("dictionary keys changed during iteration");
+        PyObject *k = nullptr, *v = nullptr;
+        if (!PyDict_Next(dict_, &pos_, &k, &v)) return false;
+        --remaining_;
+        key = Ref::borrow(k);
+        value = Ref::borrow(v);
+        return true;
+    }
+
+private:
+    PyObject* dict_;
+    Py_ssize_t pos_ = 0;
+    Py_ssize_t start_len_;
+    Py_ssize_t remaining_;
+};
+
 // --- output rules ---------------------------------------------------------------
 
 inline Ref new_str(std::string_view text) {
@@ -128,5 +157,23 @@ inline Ref new_str(std::string_view text) {
 }
 inline PyObject* bool_result(bool b) noexcept { return new_ref(b ? Py_True : Py_False); }
 inline PyObject* none_result() noexcept { return new_ref(Py_None); }
+
+// A new list of str, one per text, in order.
+template <class Range>
+Ref str_list_result(const Range& texts) {
+    Ref list = check_new(PyList_New(Py_ssize_t(std::size(texts))));
+    Py_ssize_t i = 0;
+    for (const auto& t : texts) PyList_SetItem(list.get(), i++, new_str(t).release());
+    return list;
+}
+
+// A new tuple taking the given references.
+template <class... R>
+Ref tuple_result(R&&... items) {
+    Ref tuple = check_new(PyTuple_New(Py_ssize_t(sizeof...(items))));
+    Py_ssize_t i = 0;
+    (PyTuple_SetItem(tuple.get(), i++, items.release()), ...);
+    return tuple;
+}
 
 }  // namespace sablecrest

@@ -38,10 +38,7 @@ PyObject* compile_select(QueryRecord&, Args& a) {
     for (size_t i = 0; i < wheres.size(); ++i) {
         PyList_SetItem(params.get(), Py_ssize_t(i), new_str(wheres[i][2]).release());
     }
-    Ref result = check_new(PyTuple_New(2));
-    PyTuple_SetItem(result.get(), 0, sql.release());
-    PyTuple_SetItem(result.get(), 1, params.release());
-    return result.release();
+    return tuple_result(std::move(sql), std::move(params)).release();
 }
 
 const ArgumentSpec kCompileInsert{"QueryCompiler", "compile_insert", {"table", "columns", "dialect"}, 3};
