@@ -210,13 +210,18 @@ bool try_display_text(PyObject* obj, std::string& out) {
 
 std::string_view string_rule(PyObject* obj, CallArena& arena) {
     if (!PyUnicode_Check(obj)) throw_conversion(obj, "PyString");
+    if (auto fn = runtime().utf8_and_size) {
+        // The UTF-8 form is cached inside the str, which the caller keeps alive.
+        Py_ssize_t n = 0;
+        const char* p = fn(obj, &n);
+        if (p == nullptr) throw_fetched();
+        return {p, size_t(n)};
+    }
     Ref keeper;
     std::string_view v = str_utf8(obj, keeper);
     arena.keep(std::move(keeper));
     return v;
 }
-
-std::string_view key_string_rule(PyObject* obj, CallArena& arena) { return string_rule(obj, arena); }
 
 int64_t signed_rule(PyObject* obj) {
     long long v;
@@ -371,6 +376,7 @@ std::pmr::vector<std::string_view> str_sequence_rule(PyObject* obj, CallArena& a
             sized = true;
         }
         out.push_back(string_rule(item.get(), arena));
+        arena.keep(std::move(item));
     });
     return out;
 }
@@ -394,8 +400,7 @@ std::pmr::vector<std::array<std::string_view, L>> str_tuple_sequence_rule(PyObje
         }
         std::array<std::string_view, L> views;
         for (size_t i = 0; i < L; ++i) views[i] = string_rule(PyTuple_GetItem(t, Py_ssize_t(i)), arena);
-        // The tuple keeps its items, and so the views, alive.
-        arena.keep(std::move(item));
+        arena.keep(std::move(item));  // the tuple keeps its items alive
         out.push_back(views);
     });
     return out;

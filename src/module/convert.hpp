@@ -86,6 +86,8 @@ void decode_utf8_lossy(std::string_view bytes, std::string& out);
 
 // --- input rules ----------------------------------------------------------------
 
+// The view is valid while `obj` lives (the caller keeps it alive) and the
+// arena lives (it holds any temporary the conversion needed).
 std::string_view string_rule(PyObject* obj, CallArena& arena);
 int64_t signed_rule(PyObject* obj);
 uint64_t unsigned_rule(PyObject* obj);
@@ -93,8 +95,6 @@ bool bool_rule(PyObject* obj);
 // The boolean rule where a refusal is not an error: nullopt, nothing raised.
 std::optional<bool> try_bool_rule(PyObject* obj);
 PyObject* dict_rule(PyObject* obj);
-// Conversion of a dict key or value outside any parameter: no prefix is added.
-std::string_view key_string_rule(PyObject* obj, CallArena& arena);
 // list, tuple (or subclass) or any collections.abc.Sequence; never raises.
 bool is_sequence_object(PyObject* obj);
 

@@ -101,8 +101,7 @@ PyTypeObject* type_object(ClassSpec& cls) {
     return create_type(cls);
 }
 
-PyTypeObject* type_object_or_panic(ClassSpec& cls) {
-    if (cls.type != nullptr) return reinterpret_cast<PyTypeObject*>(cls.type);
+PyTypeObject* create_type_or_panic(ClassSpec& cls) {
     try {
         return create_type(cls);
     } catch (PyError& e) {

@@ -23,7 +23,11 @@ struct ClassSpec {
 // Fallible form: failure is a raised exception (PyError).
 PyTypeObject* type_object(ClassSpec& spec);
 // Infallible form, for method entries: failure is an internal failure.
-PyTypeObject* type_object_or_panic(ClassSpec& spec);
+PyTypeObject* create_type_or_panic(ClassSpec& spec);
+inline PyTypeObject* type_object_or_panic(ClassSpec& spec) {
+    if (spec.type != nullptr) return reinterpret_cast<PyTypeObject*>(spec.type);
+    return create_type_or_panic(spec);
+}
 
 // The four classes, in the order the module registers them.
 extern ClassSpec g_state_tracker_class;

@@ -11,11 +11,40 @@ struct QueryRecord {};
 
 PyObject* str_result(const std::string& text) { return new_str(text).release(); }
 
+// Placeholders are short immutable strs asked for again and again: "?", "%s"
+// and the first numbered ones are made once and handed out as new references.
+PyObject* placeholder_result(std::string_view dialect, uint64_t index) {
+    constexpr uint64_t kCachedNumbers = 64;
+    static PyObject* generic = nullptr;                  // owned for the process, or NULL
+    static PyObject* mysql = nullptr;                    // owned for the process, or NULL
+    static PyObject* numbered[kCachedNumbers] = {};      // owned for the process, or NULL
+    const query::PlaceholderStyle style = query::classify_dialect(dialect);
+    PyObject** slot = nullptr;
+    switch (style) {
+        case query::PlaceholderStyle::generic:
+            slot = &generic;
+            break;
+        case query::PlaceholderStyle::mysql:
+            slot = &mysql;
+            break;
+        case query::PlaceholderStyle::postgres:
+            if (index >= kCachedNumbers) return str_result(query::format_placeholder(dialect, index));
+            slot = &numbered[index];
+            break;
+    }
+    if (*slot == nullptr) {
+        std::string text;
+        query::append_placeholder(text, style, index);
+        *slot = new_str(text).release();
+    }
+    return new_ref(*slot);
+}
+
 const ArgumentSpec kGetPlaceholder{"QueryCompiler", "get_placeholder", {"dialect", "index"}, 2};
 PyObject* get_placeholder(QueryRecord&, Args& a) {
     std::string_view dialect = a.str(0);
     uint64_t index = a.u64(1);
-    return str_result(query::format_placeholder(dialect, index));
+    return placeholder_result(dialect, index);
 }
 
 const ArgumentSpec kCompileSelect{

@@ -38,6 +38,7 @@ schema::FieldSpec read_description(PyObject* description, CallArena& arena) {
     if (Ref data_type = lookup(description, 0); data_type && PyUnicode_Check(data_type.get())) {
         try {
             spec.data_type = string_rule(data_type.get(), arena);
+            arena.keep(std::move(data_type));
         } catch (PyError&) {
             // An unencodable type text falls back to the default like any ill-typed value.
         }
@@ -69,7 +70,8 @@ PyObject* diff_table(SchemaRecord&, Args& a) {
             std::string_view name = string_rule(key.get(), arena);
             if (!PyDict_Check(value.get())) throw_conversion(value.get(), "PyDict");
             schema::FieldSpec spec = read_description(value.get(), arena);
-            arena.keep(std::move(value));
+            // Lookups may run code that removes this entry: the key must outlive the view.
+            arena.keep(std::move(key));
             if (!PyUnicode_CheckExact(key.get())) maybe_duplicates = true;
             fields.push_back({name, spec});
         }
@@ -97,6 +99,7 @@ PyObject* diff_table(SchemaRecord&, Args& a) {
             if (!PyUnicode_Check(value.get())) throw_conversion(value.get(), "PyString");
             (void)string_rule(value.get(), arena);  // converted, then never consulted
             db_names.try_emplace(std::string_view(name));
+            arena.keep(std::move(key));
         }
     }
 

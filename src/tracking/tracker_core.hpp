@@ -1,0 +1,139 @@
+// tracking/tracker_core.hpp: the Python-free state of one tracked record.
+// Behaves like a dict {name: (snapshot_text, current_text, value)} listed in the field
+// map's slot order; a field is dirty exactly when its two texts differ.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "tracking/fx_hash.hpp"
+#include "tracking/small_string.hpp"
+#include "tracking/swiss_map.hpp"
+
+namespace sablecrest {
+
+// V is the stored value: an owned reference in the extension, an empty struct in the
+// native benchmark. Its destructor may run arbitrary code, so the tracker only ever lets a
+// V die once the map is consistent again.
+template <class V>
+struct FieldState {
+    SmallString snapshot_text;
+    SmallString current_text;
+    [[no_unique_address]] V value;
+
+    bool dirty() const noexcept { return !(snapshot_text == current_text); }
+};
+
+template <class V, class Blocks = HeapBlocks>
+class TrackerCore {
+public:
+    using Map = SwissMap<SmallString, FieldState<V>, FxStrHash, Blocks>;
+
+    // One field of a pending load, fully built (both texts made) before the tracker is
+    // touched, so that nothing is left to allocate once the old fields are gone.
+    struct Staged {
+        SmallString name;
+        FieldState<V> state;
+    };
+
+    // snapshot and current are two separate strings holding the same text.
+    static Staged stage(SmallString name, SmallString text, V value) {
+        SmallString snapshot = text.copy();
+        return Staged{std::move(name), FieldState<V>{std::move(snapshot), std::move(text),
+                                                     std::move(value)}};
+    }
+
+    size_t size() const noexcept { return fields_.size(); }
+    size_t slot_count() const noexcept { return fields_.slot_count(); }
+
+    // A known field gets the new text and value and keeps its snapshot; a new field starts
+    // clean. All-or-nothing: every allocation happens before the map changes.
+    void set_field(std::string_view name, SmallString text, V value) {
+        auto [st, inserted] = fields_.lazy_emplace(
+            name, [&] { return SmallString(name); },
+            [&] {
+                SmallString snapshot = text.copy();
+                return FieldState<V>{std::move(snapshot), std::move(text), std::move(value)};
+            });
+        if (inserted) return;
+        st->current_text = std::move(text);
+        [[maybe_unused]] V old = std::exchange(st->value, std::move(value));
+        // old dies here, after the field is fully updated
+    }
+
+    // nullptr when absent; an empty tracker answers without hashing.
+    const FieldState<V>* find(std::string_view name) const noexcept {
+        return fields_.empty() ? nullptr : fields_.find(name);
+    }
+    FieldState<V>* find(std::string_view name) noexcept {
+        return fields_.empty() ? nullptr : fields_.find(name);
+    }
+
+    // Stops at the first dirty field in slot order.
+    bool is_dirty() const noexcept {
+        return fields_.any_of([](const SmallString&, const FieldState<V>& st) { return st.dirty(); });
+    }
+
+    // f(const SmallString& name, const FieldState<V>&) for every field, in listing order.
+    template <class F>
+    void for_each_field(F&& f) const {
+        fields_.for_each(f);
+    }
+
+    template <class F>
+    void for_each_dirty(F&& f) const {
+        fields_.for_each([&](const SmallString& name, const FieldState<V>& st) {
+            if (st.dirty()) f(name, st);
+        });
+    }
+
+    // Makes every current text the new baseline. All-or-nothing: copies of long dirty texts
+    // (the only copies that allocate) are made before any snapshot changes.
+    void hydrate_snapshot() {
+        size_t heap_copies = 0;
+        fields_.for_each([&](const SmallString&, const FieldState<V>& st) {
+            heap_copies += !st.current_text.is_inline() && st.dirty();
+        });
+        std::vector<SmallString> copies;
+        if (heap_copies != 0) {
+            copies.reserve(heap_copies);
+            fields_.for_each([&](const SmallString&, const FieldState<V>& st) {
+                if (!st.current_text.is_inline() && st.dirty()) copies.push_back(st.current_text.copy());
+            });
+        }
+        size_t next = 0;
+        fields_.for_each([&](const SmallString&, FieldState<V>& st) {
+            if (st.current_text.is_inline())
+                st.snapshot_text = st.current_text.copy();  // inline: cannot throw
+            else if (st.dirty())
+                st.snapshot_text = std::move(copies[next++]);
+        });
+    }
+
+    // Replaces every field by `entries` (a later equal name replaces an earlier one).
+    // dict_len is the size of the source mapping and decides growth exactly as a clear
+    // followed by one reservation would. All-or-nothing: the only step that can fail, the
+    // growth, runs first; once old fields start to die nothing can fail any more, since
+    // the table then fits dict_len entries and staged entries only move.
+    void load(std::vector<Staged>&& entries, size_t dict_len) {
+        fields_.reserve_for_load(std::max(dict_len, entries.size()));
+        fields_.clear();
+        for (Staged& e : entries) {
+            auto [st, inserted] = fields_.try_emplace(std::move(e.name), std::move(e.state));
+            if (!inserted) {
+                [[maybe_unused]] FieldState<V> old = std::exchange(*st, std::move(e.state));
+            }
+        }
+        entries.clear();
+    }
+
+    const Map& fields() const noexcept { return fields_; }
+
+private:
+    Map fields_;
+};
+
+}  // namespace sablecrest
