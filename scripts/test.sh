@@ -1,25 +1,94 @@
 #!/usr/bin/env bash
-# Installs everything the suite needs on a fresh machine, builds and installs
-# the module, starts the database servers, runs the whole test suite, stops
-# the servers. Exit status is pytest's.
-set -euo pipefail
+# The whole test suite, from a fresh machine: builds the abi3 wheel once (with
+# Python 3.11), installs that same file into a fresh virtual environment of
+# every supported interpreter and runs the unit suite in each; the 3.11
+# environment also runs the native core tests and the integration suite
+# against PostgreSQL and MariaDB, which this script starts on loopback and
+# stops afterwards. Arguments are passed to every pytest run.
+#
+# Environment: SABLECREST_PYTHONS="3.11 3.8 ..." limits the interpreters;
+# SABLECREST_SKIP_SERVERS=1 skips the database servers (and their tests).
+set -uo pipefail
 cd "$(dirname "$0")/.."
-PY=${PYTHON:-python3}
+root=$(pwd)
+work="$root/build/test-run"
+mkdir -p "$work"
 
-"$PY" -m pip install --quiet --upgrade pip
-"$PY" -m pip install --quiet -r requirements-test.txt
-"$PY" -m pip install --quiet --force-reinstall --no-deps .
+find_python() {  # find_python 3.8 -> path of a working python3.8
+  local v=$1 c
+  for c in "python$v" "$HOME"/.pyenv/versions/"$v".*/bin/"python$v" /usr/bin/"python$v" /usr/local/bin/"python$v"; do
+    if command -v "$c" >/dev/null 2>&1 && "$c" -c 'import sys' >/dev/null 2>&1; then
+      command -v "$c"
+      return 0
+    fi
+  done
+  return 1
+}
+
+py311=$(find_python 3.11) || { echo "python3.11 not found" >&2; exit 1; }
+
+echo "=== building the wheel with $py311"
+rm -rf "$work/wheel"
+"$py311" -m pip wheel --quiet --no-deps -w "$work/wheel" . || exit 1
+wheel=$(ls "$work"/wheel/*.whl)
+echo "    $(basename "$wheel")"
 
 servers_started=0
-if [ "${SABLECREST_SKIP_SERVERS:-0}" != "1" ] && [ -f scripts/databases.sh ]; then
-  bash scripts/databases.sh start
-  servers_started=1
-  eval "$(bash scripts/databases.sh env)"
-fi
 stop_servers() { if [ "$servers_started" = 1 ]; then bash scripts/databases.sh stop || true; fi; }
 trap stop_servers EXIT
 
-# The tests import the installed wheel: the work tree holds no importable module.
-rc=0
-"$PY" -m pytest -p no:cacheprovider "$@" tests || rc=$?
-exit $rc
+results=()
+total_passed=0
+total_failed=0
+status=0
+
+run_suite() {  # run_suite VERSION PYTHON FULL(0|1) [pytest args...]
+  local v=$1 py=$2 full=$3
+  shift 3
+  local venv="$work/venv-$v" log="$work/pytest-$v.log"
+  echo "=== Python $v ($py)"
+  rm -rf "$venv"
+  "$py" -m venv "$venv" || { results+=("$v: venv failed"); status=1; return; }
+  local vpy="$venv/bin/python"
+  "$vpy" -m pip install --quiet --disable-pip-version-check --upgrade pip >/dev/null 2>&1
+  if [ "$full" = 1 ]; then
+    "$vpy" -m pip install --quiet --disable-pip-version-check -r requirements-test.txt || { results+=("$v: pip failed"); status=1; return; }
+  else
+    "$vpy" -m pip install --quiet --disable-pip-version-check pytest hypothesis || { results+=("$v: pip failed"); status=1; return; }
+  fi
+  "$vpy" -m pip install --quiet --disable-pip-version-check --no-deps "$wheel" || { results+=("$v: wheel install failed"); status=1; return; }
+  local args=(-p no:cacheprovider -q tests)
+  if [ "$full" != 1 ]; then args+=(--ignore=tests/integration --ignore=tests/native --ignore=tests/typing); fi
+  "$vpy" -m pytest "${args[@]}" "$@" 2>&1 | tee "$log"
+  local rc=${PIPESTATUS[0]}
+  local line passed failed
+  line=$(grep -E '[0-9]+ (passed|failed|errors?)\b.* in [0-9.]+s' "$log" | tail -n 1)
+  passed=$(grep -oE '[0-9]+ passed' <<<"$line" | grep -oE '[0-9]+' || echo 0)
+  failed=$(( $(grep -oE '[0-9]+ failed' <<<"$line" | grep -oE '[0-9]+' || echo 0) + $(grep -oE '[0-9]+ error' <<<"$line" | grep -oE '[0-9]+' || echo 0) ))
+  total_passed=$((total_passed + ${passed:-0}))
+  total_failed=$((total_failed + ${failed:-0}))
+  results+=("$v: ${line:-no summary} (exit $rc)")
+  if [ "$rc" != 0 ]; then status=1; fi
+}
+
+versions=${SABLECREST_PYTHONS:-"3.11 3.8 3.9 3.10 3.12 3.13"}
+for v in $versions; do
+  py=$(find_python "$v") || { results+=("$v: interpreter not found"); status=1; continue; }
+  if [ "$v" = 3.11 ]; then
+    if [ "${SABLECREST_SKIP_SERVERS:-0}" != 1 ]; then
+      bash scripts/databases.sh start && servers_started=1 || status=1
+      eval "$(bash scripts/databases.sh env)"
+    fi
+    run_suite "$v" "$py" 1 "$@"
+    stop_servers
+    servers_started=0
+  else
+    run_suite "$v" "$py" 0 "$@"
+  fi
+done
+
+echo
+echo "=== one wheel ($(basename "$wheel")), every interpreter:"
+for r in "${results[@]}"; do echo "    $r"; done
+echo "$total_passed passed, $total_failed failed"
+exit $status

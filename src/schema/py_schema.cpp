@@ -70,9 +70,9 @@ PyObject* diff_table(SchemaRecord&, Args& a) {
             std::string_view name = string_rule(key.get(), arena);
             if (!PyDict_Check(value.get())) throw_conversion(value.get(), "PyDict");
             schema::FieldSpec spec = read_description(value.get(), arena);
+            if (!PyUnicode_CheckExact(key.get())) maybe_duplicates = true;
             // Lookups may run code that removes this entry: the key must outlive the view.
             arena.keep(std::move(key));
-            if (!PyUnicode_CheckExact(key.get())) maybe_duplicates = true;
             fields.push_back({name, spec});
         }
     }

@@ -1,0 +1,65 @@
+"""Helpers shared by the whole suite: leak checks, subprocess runs and unraisable capture."""
+
+import contextlib
+import gc
+import os
+import subprocess
+import sys
+
+import pytest
+
+
+def leak_check(fn, n=5000, tolerance=None, warmup=200):
+    """Call fn() n times after a warm-up and assert sys.getallocatedblocks() stays flat."""
+    # Interpreter caches settle in steps of a few dozen blocks; a leak costs at least one per call.
+    tolerance = n // 20 if tolerance is None else tolerance
+    for _ in range(warmup):
+        fn()
+    gc.collect()
+    before = sys.getallocatedblocks()
+    for _ in range(n):
+        fn()
+    gc.collect()
+    grown = sys.getallocatedblocks() - before
+    assert grown <= tolerance, "%d blocks left behind by %d calls" % (grown, n)
+
+
+def run_subprocess(code, timeout=60):
+    """Run `python -c code` with this process's sys.path; return (rc, stdout, stderr)."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
+    proc = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=timeout
+    )
+    return proc.returncode, proc.stdout, proc.stderr
+
+
+@contextlib.contextmanager
+def capture_unraisable():
+    """Swap sys.unraisablehook for one that collects (exc_type, exc_value, object) triples."""
+    seen = []
+    old = sys.unraisablehook
+    sys.unraisablehook = lambda u: seen.append((u.exc_type, u.exc_value, u.object))
+    try:
+        yield seen
+    finally:
+        sys.unraisablehook = old
+
+
+@pytest.fixture(name="leak_check")
+def _leak_check_fixture():
+    """The leak_check helper, as a fixture."""
+    return leak_check
+
+
+@pytest.fixture(name="run_subprocess")
+def _run_subprocess_fixture():
+    """The run_subprocess helper, as a fixture."""
+    return run_subprocess
+
+
+@pytest.fixture
+def unraisable():
+    """A list of unraisable reports collected while the test runs."""
+    with capture_unraisable() as seen:
+        yield seen
