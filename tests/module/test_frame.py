@@ -166,7 +166,8 @@ class TestClasses:
     def test_names_and_module(self, name):
         cls = getattr(m, name)
         assert (cls.__module__, cls.__name__, cls.__qualname__) == ("builtins", name, name)
-        assert cls.__text_signature__ == "()"
+        # Heap types only derive a text signature from their docstring from 3.10 on.
+        assert cls.__text_signature__ == ("()" if sys.version_info >= (3, 10) else None)
         assert cls.__doc__ == ""
 
     @pytest.mark.parametrize("name", CLASS_NAMES)
