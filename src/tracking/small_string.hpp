@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <bit>
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -135,5 +136,98 @@ private:
 
 static_assert(sizeof(SmallString) == 16, "three strings per field keep a slot at 48 bytes");
 static_assert(alignof(SmallString) == 8, "slots of SmallStrings pack without padding");
+
+
+// An owned UTF-8 string of 8 bytes, for records where every byte counts (the native
+// benchmark keeps a million trackers): up to 7 bytes inline, longer texts behind a
+// pointer to a length-prefixed heap block.
+//
+//   inline   byte 0 = length << 1 (even), bytes 1..7 the text, zero-padded
+//   heap     the word is (pointer | 1); pointer -> [uint64 length][bytes]
+class CompactString {
+public:
+    static constexpr size_t kInlineCapacity = 7;
+
+    CompactString() noexcept { std::memset(buf_, 0, sizeof buf_); }
+
+    explicit CompactString(std::string_view s) {
+        std::memset(buf_, 0, sizeof buf_);
+        if (s.size() <= kInlineCapacity) {
+            buf_[0] = static_cast<unsigned char>(s.size() << 1);
+            if (!s.empty()) std::memcpy(buf_ + 1, s.data(), s.size());
+            return;
+        }
+        auto* block = static_cast<unsigned char*>(::operator new(sizeof(uint64_t) + s.size()));
+        const uint64_t n = s.size();
+        std::memcpy(block, &n, sizeof n);
+        std::memcpy(block + sizeof n, s.data(), s.size());
+        const uintptr_t tagged = reinterpret_cast<uintptr_t>(block) | 1u;
+        std::memcpy(buf_, &tagged, sizeof tagged);
+    }
+
+    CompactString(CompactString&& other) noexcept {
+        std::memcpy(buf_, other.buf_, sizeof buf_);
+        std::memset(other.buf_, 0, sizeof other.buf_);
+    }
+    CompactString& operator=(CompactString&& other) noexcept {
+        if (this != &other) {
+            release();
+            std::memcpy(buf_, other.buf_, sizeof buf_);
+            std::memset(other.buf_, 0, sizeof other.buf_);
+        }
+        return *this;
+    }
+    CompactString(const CompactString&) = delete;
+    CompactString& operator=(const CompactString&) = delete;
+    ~CompactString() { release(); }
+
+    CompactString copy() const {
+        if (is_inline()) {
+            CompactString out;
+            std::memcpy(out.buf_, buf_, sizeof buf_);
+            return out;
+        }
+        return CompactString(view());
+    }
+
+    bool is_inline() const noexcept { return (buf_[0] & 1u) == 0; }
+    size_t size() const noexcept {
+        if (is_inline()) return buf_[0] >> 1;
+        uint64_t n;
+        std::memcpy(&n, block(), sizeof n);
+        return static_cast<size_t>(n);
+    }
+    const char* data() const noexcept {
+        return is_inline() ? reinterpret_cast<const char*>(buf_ + 1)
+                           : reinterpret_cast<const char*>(block() + sizeof(uint64_t));
+    }
+    std::string_view view() const noexcept { return std::string_view(data(), size()); }
+    explicit operator std::string_view() const noexcept { return view(); }
+
+    friend bool operator==(const CompactString& a, std::string_view b) noexcept { return a.view() == b; }
+    friend bool operator==(const CompactString& a, const CompactString& b) noexcept {
+        if (a.is_inline() && b.is_inline()) return std::memcmp(a.buf_, b.buf_, sizeof a.buf_) == 0;
+        return a.view() == b.view();
+    }
+
+private:
+    static_assert(std::endian::native == std::endian::little,
+                  "the tag bit is the low bit of byte 0, which must be the pointer's low byte");
+    static_assert(alignof(std::max_align_t) >= 2, "heap blocks leave the pointer's low bit free for the tag");
+
+    const unsigned char* block() const noexcept {
+        uintptr_t tagged;
+        std::memcpy(&tagged, buf_, sizeof tagged);
+        return reinterpret_cast<const unsigned char*>(tagged & ~uintptr_t{1});
+    }
+    void release() noexcept {
+        if (!is_inline()) ::operator delete(const_cast<unsigned char*>(block()));
+        std::memset(buf_, 0, sizeof buf_);
+    }
+
+    alignas(8) unsigned char buf_[8];
+};
+
+static_assert(sizeof(CompactString) == 8, "three compact strings per field keep a slot at 24 bytes");
 
 }  // namespace sablecrest

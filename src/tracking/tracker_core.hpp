@@ -18,31 +18,34 @@ namespace sablecrest {
 // V is the stored value: an owned reference in the extension, an empty struct in the
 // native benchmark. Its destructor may run arbitrary code, so the tracker only ever lets a
 // V die once the map is consistent again.
-template <class V>
+template <class V, class Str = SmallString>
 struct FieldState {
-    SmallString snapshot_text;
-    SmallString current_text;
+    Str snapshot_text;
+    Str current_text;
     [[no_unique_address]] V value;
 
     bool dirty() const noexcept { return !(snapshot_text == current_text); }
 };
 
-template <class V, class Blocks = HeapBlocks>
+// Str is the owned text type of names and texts: SmallString (15 bytes inline) for
+// tracked records, CompactString (7 inline) where memory per record dominates.
+template <class V, class Blocks = HeapBlocks, class Str = SmallString>
 class TrackerCore {
 public:
-    using Map = SwissMap<SmallString, FieldState<V>, FxStrHash, Blocks>;
+    using State = FieldState<V, Str>;
+    using Map = SwissMap<Str, State, FxStrHash, Blocks>;
 
     // One field of a pending load, fully built (both texts made) before the tracker is
     // touched, so that nothing is left to allocate once the old fields are gone.
     struct Staged {
-        SmallString name;
-        FieldState<V> state;
+        Str name;
+        State state;
     };
 
     // snapshot and current are two separate strings holding the same text.
-    static Staged stage(SmallString name, SmallString text, V value) {
-        SmallString snapshot = text.copy();
-        return Staged{std::move(name), FieldState<V>{std::move(snapshot), std::move(text),
+    static Staged stage(Str name, Str text, V value) {
+        Str snapshot = text.copy();
+        return Staged{std::move(name), State{std::move(snapshot), std::move(text),
                                                      std::move(value)}};
     }
 
@@ -51,12 +54,12 @@ public:
 
     // A known field gets the new text and value and keeps its snapshot; a new field starts
     // clean. All-or-nothing: every allocation happens before the map changes.
-    void set_field(std::string_view name, SmallString text, V value) {
+    void set_field(std::string_view name, Str text, V value) {
         auto [st, inserted] = fields_.lazy_emplace(
-            name, [&] { return SmallString(name); },
+            name, [&] { return Str(name); },
             [&] {
-                SmallString snapshot = text.copy();
-                return FieldState<V>{std::move(snapshot), std::move(text), std::move(value)};
+                Str snapshot = text.copy();
+                return State{std::move(snapshot), std::move(text), std::move(value)};
             });
         if (inserted) return;
         st->current_text = std::move(text);
@@ -65,19 +68,19 @@ public:
     }
 
     // nullptr when absent; an empty tracker answers without hashing.
-    const FieldState<V>* find(std::string_view name) const noexcept {
+    const State* find(std::string_view name) const noexcept {
         return fields_.empty() ? nullptr : fields_.find(name);
     }
-    FieldState<V>* find(std::string_view name) noexcept {
+    State* find(std::string_view name) noexcept {
         return fields_.empty() ? nullptr : fields_.find(name);
     }
 
     // Stops at the first dirty field in slot order.
     bool is_dirty() const noexcept {
-        return fields_.any_of([](const SmallString&, const FieldState<V>& st) { return st.dirty(); });
+        return fields_.any_of([](const Str&, const State& st) { return st.dirty(); });
     }
 
-    // f(const SmallString& name, const FieldState<V>&) for every field, in listing order.
+    // f(const Str& name, const State&) for every field, in listing order.
     template <class F>
     void for_each_field(F&& f) const {
         fields_.for_each(f);
@@ -85,7 +88,7 @@ public:
 
     template <class F>
     void for_each_dirty(F&& f) const {
-        fields_.for_each([&](const SmallString& name, const FieldState<V>& st) {
+        fields_.for_each([&](const Str& name, const State& st) {
             if (st.dirty()) f(name, st);
         });
     }
@@ -94,18 +97,18 @@ public:
     // (the only copies that allocate) are made before any snapshot changes.
     void hydrate_snapshot() {
         size_t heap_copies = 0;
-        fields_.for_each([&](const SmallString&, const FieldState<V>& st) {
+        fields_.for_each([&](const Str&, const State& st) {
             heap_copies += !st.current_text.is_inline() && st.dirty();
         });
-        std::vector<SmallString> copies;
+        std::vector<Str> copies;
         if (heap_copies != 0) {
             copies.reserve(heap_copies);
-            fields_.for_each([&](const SmallString&, const FieldState<V>& st) {
+            fields_.for_each([&](const Str&, const State& st) {
                 if (!st.current_text.is_inline() && st.dirty()) copies.push_back(st.current_text.copy());
             });
         }
         size_t next = 0;
-        fields_.for_each([&](const SmallString&, FieldState<V>& st) {
+        fields_.for_each([&](const Str&, State& st) {
             if (st.current_text.is_inline())
                 st.snapshot_text = st.current_text.copy();  // inline: cannot throw
             else if (st.dirty())
@@ -124,7 +127,7 @@ public:
         for (Staged& e : entries) {
             auto [st, inserted] = fields_.try_emplace(std::move(e.name), std::move(e.state));
             if (!inserted) {
-                [[maybe_unused]] FieldState<V> old = std::exchange(*st, std::move(e.state));
+                [[maybe_unused]] State old = std::exchange(*st, std::move(e.state));
             }
         }
         entries.clear();
