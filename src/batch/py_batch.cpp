@@ -41,7 +41,8 @@ bool add_classified(Record& keys, PyObject* obj) {
         Ref keeper;
         try {
             return keys.add_str(str_utf8(obj, keeper));
-        } catch (PyError&) {
+        } catch (PyError& e) {
+            rethrow_if_memory_error(e);
             // Not encodable as strict UTF-8: stored by its display text below.
         }
     }

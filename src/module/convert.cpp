@@ -180,7 +180,9 @@ PyObject* interned_name_attr() {
 Text display_text(PyObject* obj) {
     Ref s = Ref::steal(PyObject_Str(obj));
     if (s) return lossy_text(s.get());
-    write_unraisable(ErrorState::fetch(), obj);
+    ErrorState failure = ErrorState::fetch();
+    if (failure.is_memory_error()) throw PyError{std::move(failure)};
+    write_unraisable(std::move(failure), obj);
     Ref name = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(obj)), interned_name_attr()));
     if (name && PyUnicode_Check(name.get())) {
         Ref name_str = Ref::steal(PyObject_Str(name.get()));
@@ -320,7 +322,8 @@ std::optional<bool> try_bool_rule(PyObject* obj) {
             case BoolOutcome::Refused:
                 break;
         }
-    } catch (PyError&) {
+    } catch (PyError& e) {
+        rethrow_if_memory_error(e);
         // A failed conversion leaves the default in place.
     }
     return std::nullopt;
@@ -356,6 +359,7 @@ bool is_sequence_object(PyObject* obj) {
         if (r < 0) throw_fetched();
         return r == 1;
     } catch (PyError& e) {
+        rethrow_if_memory_error(e);
         write_unraisable(std::move(e.state), obj);
         return false;
     }

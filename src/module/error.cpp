@@ -251,7 +251,19 @@ void api_call_failed() {
     throw Panic{"Python API call failed"};
 }
 
-void discard_error() { (void)ErrorState::fetch(); }
+bool ErrorState::is_memory_error() const noexcept {
+    if (!type_) return false;
+    return PyErr_GivenExceptionMatches(type_.get(), PyExc_MemoryError) != 0;
+}
+
+void discard_error() {
+    ErrorState state = ErrorState::fetch();
+    if (state.is_memory_error()) throw PyError{std::move(state)};
+}
+
+void rethrow_if_memory_error(const PyError& error) {
+    if (error.state.is_memory_error()) throw;
+}
 
 void write_unraisable(ErrorState&& state, PyObject* context) noexcept {
     std::move(state).restore();

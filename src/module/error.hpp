@@ -33,6 +33,8 @@ public:
     ErrorState& operator=(ErrorState&&) noexcept = default;
 
     Kind kind() const noexcept { return kind_; }
+    // True for MemoryError (or a subclass): running out of memory is never a refusal.
+    bool is_memory_error() const noexcept;
 
     // Hands the state to the interpreter as its current exception. Never
     // throws; if the interpreter cannot build the value, its own error
@@ -79,8 +81,13 @@ inline Ref check_new(PyObject* p) {
     return Ref::steal(p);
 }
 
-// Fetches and drops the pending exception (a resumed panic still propagates).
+// Fetches and drops the pending exception of a conversion attempt whose failure
+// only means "try the next rule" or "use the default". A MemoryError is raised
+// instead: a value that could not be converted for lack of memory must not
+// turn into a default or a fallback text. A resumed panic still propagates.
 void discard_error();
+// The same rule for a caught PyError: rethrows it when it is a MemoryError.
+void rethrow_if_memory_error(const PyError& error);
 
 // Reports the pending exception to the unraisable hook with `context`.
 void write_unraisable(ErrorState&& state, PyObject* context) noexcept;

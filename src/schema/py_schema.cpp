@@ -39,7 +39,8 @@ schema::FieldSpec read_description(PyObject* description, CallArena& arena) {
         try {
             spec.data_type = string_rule(data_type.get(), arena);
             arena.keep(std::move(data_type));
-        } catch (PyError&) {
+        } catch (PyError& e) {
+            rethrow_if_memory_error(e);
             // An unencodable type text falls back to the default like any ill-typed value.
         }
     }
