@@ -13,7 +13,7 @@ using Record = batch::KeySets;
 // panic still propagates.
 bool as_int64(PyObject* obj, int64_t& out) {
     long long v;
-    if (PyLong_Check(obj)) {
+    if (PyLong_CheckExact(obj) || PyLong_Check(obj)) {
         v = PyLong_AsLongLong(obj);
     } else {
         // Without an index slot PyNumber_Index could only raise TypeError.
@@ -37,7 +37,7 @@ bool as_int64(PyObject* obj, int64_t& out) {
 bool add_classified(Record& keys, PyObject* obj) {
     int64_t i;
     if (as_int64(obj, i)) return keys.add_int(i);
-    if (PyUnicode_Check(obj)) {
+    if (PyUnicode_CheckExact(obj) || PyUnicode_Check(obj)) {
         Ref keeper;
         try {
             return keys.add_str(str_utf8(obj, keeper));

@@ -211,7 +211,8 @@ bool try_display_text(PyObject* obj, std::string& out) {
 // --- input rules ---------------------------------------------------------------
 
 std::string_view string_rule(PyObject* obj, CallArena& arena) {
-    if (!PyUnicode_Check(obj)) throw_conversion(obj, "PyString");
+    // The exact-type test is a pointer compare; the subclass test a call into the interpreter.
+    if (!PyUnicode_CheckExact(obj) && !PyUnicode_Check(obj)) throw_conversion(obj, "PyString");
     if (auto fn = runtime().utf8_and_size) {
         // The UTF-8 form is cached inside the str, which the caller keeps alive.
         Py_ssize_t n = 0;
@@ -227,7 +228,7 @@ std::string_view string_rule(PyObject* obj, CallArena& arena) {
 
 int64_t signed_rule(PyObject* obj) {
     long long v;
-    if (PyLong_Check(obj)) {
+    if (PyLong_CheckExact(obj) || PyLong_Check(obj)) {
         v = PyLong_AsLongLong(obj);
     } else {
         Ref index = Ref::steal(PyNumber_Index(obj));
@@ -240,7 +241,7 @@ int64_t signed_rule(PyObject* obj) {
 
 uint64_t unsigned_rule(PyObject* obj) {
     unsigned long long v;
-    if (PyLong_Check(obj)) {
+    if (PyLong_CheckExact(obj) || PyLong_Check(obj)) {
         v = PyLong_AsUnsignedLongLong(obj);
     } else {
         Ref index = Ref::steal(PyNumber_Index(obj));
@@ -330,7 +331,7 @@ std::optional<bool> try_bool_rule(PyObject* obj) {
 }
 
 PyObject* dict_rule(PyObject* obj) {
-    if (!PyDict_Check(obj)) throw_conversion(obj, "PyDict");
+    if (!PyDict_CheckExact(obj) && !PyDict_Check(obj)) throw_conversion(obj, "PyDict");
     return obj;
 }
 
@@ -353,7 +354,7 @@ PyObject* sequence_abc() {
 }  // namespace
 
 bool is_sequence_object(PyObject* obj) {
-    if (PyList_Check(obj) || PyTuple_Check(obj)) return true;
+    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj) || PyList_Check(obj) || PyTuple_Check(obj)) return true;
     try {
         int r = PyObject_IsInstance(obj, sequence_abc());
         if (r < 0) throw_fetched();

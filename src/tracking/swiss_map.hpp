@@ -223,8 +223,11 @@ public:
     std::pair<Value*, bool> lazy_emplace(const L& lookup, MakeKey&& make_key,
                                          MakeValue&& make_value) {
         const uint64_t hash = Hash{}(lookup);
+        // A miss ends at the first group holding an empty slot, and that group's first
+        // empty slot is where the key belongs: no second probe unless the table grows.
+        size_t empty_at = kNone;
         if (slot_count_ != 0) {
-            const size_t i = find_index(lookup, hash);
+            const size_t i = find_index(lookup, hash, &empty_at);
             if (i != kNone) return {&slots_[i].value, false};
         }
         Key key(make_key());
@@ -232,8 +235,9 @@ public:
         if (size_ >= load_limit()) {
             const size_t limit = load_limit();
             rehash(swiss_detail::slots_for_capacity(std::max(size_ + 1, limit + 1)));
+            empty_at = kNone;
         }
-        const size_t i = place(hash, std::move(key), std::move(value));
+        const size_t i = place(hash, std::move(key), std::move(value), empty_at);
         return {&slots_[i].value, true};
     }
 
@@ -317,8 +321,10 @@ private:
         for (size_t j = i; j < slot_count_ + 16; j += slot_count_) ctrl_[j] = v;
     }
 
+    // The key's slot, or kNone; on a miss, *empty_at (when given) receives the first
+    // empty slot of the probe sequence.
     template <class L>
-    size_t find_index(const L& key, uint64_t hash) const noexcept {
+    size_t find_index(const L& key, uint64_t hash, size_t* empty_at = nullptr) const noexcept {
         const uint8_t tag = swiss_detail::tag_of(hash);
         const uint32_t gmask = group_mask();
         for (ProbeSeq seq(hash, slot_count_ - 1);; seq.next()) {
@@ -327,7 +333,10 @@ private:
                 const size_t i = seq.offset(swiss_detail::lowest_bit(bits));
                 if (slots_[i].key == key) return i;
             }
-            if (g.match_empty() & gmask) return kNone;
+            if (const uint32_t empties = g.match_empty() & gmask) {
+                if (empty_at != nullptr) *empty_at = seq.offset(swiss_detail::lowest_bit(empties));
+                return kNone;
+            }
         }
     }
 
@@ -339,8 +348,8 @@ private:
         }
     }
 
-    size_t place(uint64_t hash, Key&& key, Value&& value) noexcept {
-        const size_t i = first_empty(hash);
+    size_t place(uint64_t hash, Key&& key, Value&& value, size_t empty_at = kNone) noexcept {
+        const size_t i = empty_at != kNone ? empty_at : first_empty(hash);
         ::new (static_cast<void*>(&slots_[i])) Slot{std::move(key), std::move(value)};
         set_ctrl(i, swiss_detail::tag_of(hash));
         ++size_;
