@@ -61,7 +61,7 @@ public:
     Text(Ref keep, std::string_view view) : keep_(std::move(keep)), view_(view) {}
     explicit Text(std::string owned) : owned_(std::move(owned)), view_(owned_) {}
     Text(Text&& o) noexcept;
-    Text& operator=(Text&&) = delete;
+    Text& operator=(Text&& o) noexcept;
     std::string_view view() const noexcept { return view_; }
 
 private:
