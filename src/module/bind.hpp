@@ -66,8 +66,9 @@ public:
         return convert(i, [&](PyObject* o) { return str_sequence_rule(o, arena_); });
     }
     template <size_t L>
-    std::pmr::vector<std::array<std::string_view, L>> str_tuples(size_t i) {
-        return convert(i, [&](PyObject* o) { return str_tuple_sequence_rule<L>(o, arena_); });
+    std::pmr::vector<std::array<std::string_view, L>> str_tuples(size_t i,
+                                                               std::pmr::vector<PyObject*>* last_items = nullptr) {
+        return convert(i, [&](PyObject* o) { return str_tuple_sequence_rule<L>(o, arena_, last_items); });
     }
     // The optional rule: omitted or None is absent.
     std::optional<uint64_t> optional_u64(size_t i) {

@@ -432,7 +432,8 @@ std::pmr::vector<std::string_view> str_sequence_rule(PyObject* obj, CallArena& a
 }
 
 template <size_t L>
-std::pmr::vector<std::array<std::string_view, L>> str_tuple_sequence_rule(PyObject* obj, CallArena& arena) {
+std::pmr::vector<std::array<std::string_view, L>> str_tuple_sequence_rule(PyObject* obj, CallArena& arena,
+                                                                         std::pmr::vector<PyObject*>* last_items) {
     auto out = arena.vec<std::array<std::string_view, L>>();
     Py_ssize_t hint = 0;
     bool sized = false;
@@ -450,13 +451,16 @@ std::pmr::vector<std::array<std::string_view, L>> str_tuple_sequence_rule(PyObje
         }
         std::array<std::string_view, L> views;
         for (size_t i = 0; i < L; ++i) views[i] = string_rule(PyTuple_GetItem(t, Py_ssize_t(i)), arena);
+        if (last_items != nullptr) last_items->push_back(PyTuple_GetItem(t, Py_ssize_t(L - 1)));
         arena.keep(std::move(item));  // the tuple keeps its items alive
         out.push_back(views);
     });
     return out;
 }
 
-template std::pmr::vector<std::array<std::string_view, 2>> str_tuple_sequence_rule<2>(PyObject*, CallArena&);
-template std::pmr::vector<std::array<std::string_view, 3>> str_tuple_sequence_rule<3>(PyObject*, CallArena&);
+template std::pmr::vector<std::array<std::string_view, 2>> str_tuple_sequence_rule<2>(PyObject*, CallArena&,
+                                                                                      std::pmr::vector<PyObject*>*);
+template std::pmr::vector<std::array<std::string_view, 3>> str_tuple_sequence_rule<3>(PyObject*, CallArena&,
+                                                                                      std::pmr::vector<PyObject*>*);
 
 }  // namespace sablecrest

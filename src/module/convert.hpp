@@ -37,18 +37,30 @@ public:
     CallArena() = default;
     CallArena(const CallArena&) = delete;
     CallArena& operator=(const CallArena&) = delete;
+    ~CallArena() {
+        for (size_t i = kept_; i > 0; --i) release_ref(inline_keep_[i - 1]);
+    }
 
     std::pmr::memory_resource* resource() noexcept { return &resource_; }
-    void keep(Ref r) { keep_.push_back(std::move(r)); }
+    void keep(Ref r) {
+        if (kept_ < kInlineKeep) {
+            inline_keep_[kept_++] = r.release();
+        } else {
+            overflow_keep_.push_back(std::move(r));
+        }
+    }
     template <class T>
     std::pmr::vector<T> vec() {
         return std::pmr::vector<T>(&resource_);
     }
 
 private:
+    static constexpr size_t kInlineKeep = 64;
     alignas(std::max_align_t) std::byte buffer_[2048];
     std::pmr::monotonic_buffer_resource resource_{buffer_, sizeof buffer_};
-    std::pmr::vector<Ref> keep_{&resource_};
+    PyObject* inline_keep_[kInlineKeep]; /* owned: the first kept_ entries */
+    size_t kept_ = 0;
+    std::pmr::vector<Ref> overflow_keep_{&resource_};
 };
 
 // --- text -----------------------------------------------------------------------
@@ -103,6 +115,19 @@ bool is_sequence_object(PyObject* obj);
 void check_sequence(PyObject* obj);
 template <class Each>
 void sequence_rule(PyObject* obj, Py_ssize_t& size_hint, Each&& each) {
+    // Exact lists and tuples are read by index: the items their iterators would
+    // yield (a list's length is re-read at every step, as its iterator does),
+    // without creating the iterator.
+    if (PyList_CheckExact(obj)) {
+        size_hint = PyList_Size(obj);
+        for (Py_ssize_t i = 0; i < PyList_Size(obj); ++i) each(Ref::borrow(PyList_GetItem(obj, i)));
+        return;
+    }
+    if (PyTuple_CheckExact(obj)) {
+        size_hint = PyTuple_Size(obj);
+        for (Py_ssize_t i = 0; i < size_hint; ++i) each(Ref::borrow(PyTuple_GetItem(obj, i)));
+        return;
+    }
     check_sequence(obj);
     size_hint = PySequence_Size(obj);
     if (size_hint < 0) {
@@ -117,9 +142,11 @@ void sequence_rule(PyObject* obj, Py_ssize_t& size_hint, Each&& each) {
 
 // A sequence of str: views kept alive by the arena.
 std::pmr::vector<std::string_view> str_sequence_rule(PyObject* obj, CallArena& arena);
-// A sequence of str tuples of length L.
+// A sequence of str tuples of length L. With `last_items`, the tuples' last
+// items are collected too (borrowed; the arena keeps their tuples alive).
 template <size_t L>
-std::pmr::vector<std::array<std::string_view, L>> str_tuple_sequence_rule(PyObject* obj, CallArena& arena);
+std::pmr::vector<std::array<std::string_view, L>> str_tuple_sequence_rule(PyObject* obj, CallArena& arena,
+                                                                         std::pmr::vector<PyObject*>* last_items = nullptr);
 
 // --- dict walk ------------------------------------------------------------------
 

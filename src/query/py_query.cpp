@@ -55,7 +55,8 @@ const ArgumentSpec kCompileSelect{
 PyObject* compile_select(QueryRecord&, Args& a) {
     std::string_view table = a.str(0);
     auto columns = a.str_list(1);
-    auto wheres = a.str_tuples<3>(2);
+    auto values = a.arena().vec<PyObject*>();
+    auto wheres = a.str_tuples<3>(2, &values);
     auto joins = a.str_tuples<3>(3);
     auto order_by = a.str_tuples<2>(4);
     auto limit = a.optional_u64(5);
@@ -65,7 +66,9 @@ PyObject* compile_select(QueryRecord&, Args& a) {
     Ref sql = new_str(query::compile_select(table, columns, wheres, joins, order_by, limit, offset, dialect));
     Ref params = check_new(PyList_New(Py_ssize_t(wheres.size())));
     for (size_t i = 0; i < wheres.size(); ++i) {
-        PyList_SetItem(params.get(), Py_ssize_t(i), new_str(wheres[i][2]).release());
+        // An exact str is immutable: the caller's own object is the parameter.
+        PyObject* v = values[i];
+        PyList_SetItem(params.get(), Py_ssize_t(i), PyUnicode_CheckExact(v) ? new_ref(v) : new_str(wheres[i][2]).release());
     }
     return tuple_result(std::move(sql), std::move(params)).release();
 }
