@@ -1,6 +1,8 @@
 // DDL text for a missing table or missing columns.
 #include "schema/diff.hpp"
 
+#include <initializer_list>
+
 namespace sablecrest::schema {
 
 namespace {
@@ -13,51 +15,60 @@ std::string_view primary_key_clause(std::string_view dialect) {
     return " INTEGER PRIMARY KEY AUTOINCREMENT";
 }
 
-void append_all(std::string& out, std::initializer_list<std::string_view> parts) {
-    for (std::string_view p : parts) out.append(p);
+// Appends one statement made of `parts` and records its span.
+void statement(Diff& diff, std::vector<std::pair<size_t, size_t>>& list, std::initializer_list<std::string_view> parts) {
+    const size_t start = diff.text.size();
+    for (std::string_view p : parts) diff.text.append(p);
+    list.emplace_back(start, diff.text.size() - start);
 }
 
 }  // namespace
 
-Diff diff_table(std::string_view table, std::span<const Field> fields, bool db_empty,
-                const std::function<bool(std::string_view)>& db_has, std::string_view dialect) {
+Diff diff_table(std::string_view table, std::span<const Field> fields, bool db_empty, ColumnTest db,
+                std::string_view dialect) {
     Diff diff;
     if (db_empty) {
-        std::string create;
-        create.reserve(64 + table.size() + fields.size() * 24);
-        append_all(create, {"CREATE TABLE IF NOT EXISTS ", table, " ("});
+        size_t size = 64 + 2 * table.size();
+        for (const Field& f : fields) size += f.name.size() + f.spec.data_type.size() + 40;
+        diff.text.reserve(size);
+        const size_t start = diff.text.size();
+        diff.text += "CREATE TABLE IF NOT EXISTS ";
+        diff.text += table;
+        diff.text += " (";
         bool first = true;
         for (const Field& f : fields) {
-            if (!first) create += ", ";
+            if (!first) diff.text += ", ";
             first = false;
-            create += f.name;
+            diff.text += f.name;
             if (f.spec.primary_key) {
-                create += primary_key_clause(dialect);
+                diff.text += primary_key_clause(dialect);
             } else {
-                append_all(create, {" ", f.spec.data_type});
-                if (!f.spec.nullable) create += " NOT NULL";
+                diff.text += ' ';
+                diff.text += f.spec.data_type;
+                if (!f.spec.nullable) diff.text += " NOT NULL";
             }
         }
-        create += ");";
-        diff.upgrade.push_back(std::move(create));
-        std::string drop;
-        append_all(drop, {"DROP TABLE IF EXISTS ", table, ";"});
-        diff.downgrade.push_back(std::move(drop));
+        diff.text += ");";
+        diff.upgrade.emplace_back(start, diff.text.size() - start);
+        statement(diff, diff.downgrade, {"DROP TABLE IF EXISTS ", table, ";"});
         return diff;
     }
+    size_t size = 0, missing = 0;
     for (const Field& f : fields) {
-        if (db_has(f.name)) continue;
-        std::string add;
-        add.reserve(32 + table.size() + f.name.size() + f.spec.data_type.size());
-        append_all(add, {"ALTER TABLE ", table, " ADD COLUMN ", f.name, " ", f.spec.data_type});
+        if (db.has(db.context, f.name)) continue;
+        size += 2 * table.size() + 2 * f.name.size() + f.spec.data_type.size() + 64;
+        ++missing;
+    }
+    diff.text.reserve(size);
+    diff.upgrade.reserve(missing);
+    diff.downgrade.reserve(missing);
+    for (const Field& f : fields) {
+        if (db.has(db.context, f.name)) continue;
         // In an existing table a primary key only suppresses NOT NULL.
-        if (!f.spec.nullable && !f.spec.primary_key) add += " NOT NULL";
-        add += ';';
-        std::string drop;
-        drop.reserve(32 + table.size() + f.name.size());
-        append_all(drop, {"ALTER TABLE ", table, " DROP COLUMN ", f.name, ";"});
-        diff.upgrade.push_back(std::move(add));
-        diff.downgrade.push_back(std::move(drop));
+        const bool not_null = !f.spec.nullable && !f.spec.primary_key;
+        statement(diff, diff.upgrade,
+                  {"ALTER TABLE ", table, " ADD COLUMN ", f.name, " ", f.spec.data_type, not_null ? " NOT NULL;" : ";"});
+        statement(diff, diff.downgrade, {"ALTER TABLE ", table, " DROP COLUMN ", f.name, ";"});
     }
     return diff;
 }

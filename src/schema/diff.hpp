@@ -3,10 +3,11 @@
 // Python-free; names and types are copied verbatim, never quoted.
 #pragma once
 
-#include <functional>
+#include <cstddef>
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace sablecrest::schema {
@@ -22,14 +23,27 @@ struct Field {
     FieldSpec spec;
 };
 
+// All statements live in one buffer; each list holds (offset, length) spans of it.
+// Position i of `downgrade` undoes position i of `upgrade`.
 struct Diff {
-    std::vector<std::string> upgrade;
-    std::vector<std::string> downgrade;  // position i undoes upgrade[i]
+    std::string text;
+    std::vector<std::pair<size_t, size_t>> upgrade;
+    std::vector<std::pair<size_t, size_t>> downgrade;
+
+    std::string_view at(std::pair<size_t, size_t> span) const {
+        return std::string_view(text).substr(span.first, span.second);
+    }
 };
 
-// `fields` in model order; `db_has(name)` answers whether the database reports
-// that column, and `db_empty` whether it reports none (the table is missing).
-Diff diff_table(std::string_view table, std::span<const Field> fields, bool db_empty,
-                const std::function<bool(std::string_view)>& db_has, std::string_view dialect);
+// Answers whether the database reports a column of that name.
+struct ColumnTest {
+    const void* context;
+    bool (*has)(const void* context, std::string_view name);
+};
+
+// `fields` in model order; `db_empty` says the database reports no column (the
+// table is missing).
+Diff diff_table(std::string_view table, std::span<const Field> fields, bool db_empty, ColumnTest db,
+                std::string_view dialect);
 
 }  // namespace sablecrest::schema

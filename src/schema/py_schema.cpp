@@ -94,6 +94,7 @@ PyObject* diff_table(SchemaRecord&, Args& a) {
     NameSet db_names;
     {
         DictWalk walk(db_columns);
+        db_names.reserve_for_load(size_t(walk.start_len()));
         Ref key, value;
         while (walk.next(key, value)) {
             std::string_view name = string_rule(key.get(), arena);
@@ -104,11 +105,17 @@ PyObject* diff_table(SchemaRecord&, Args& a) {
         }
     }
 
-    schema::Diff diff = schema::diff_table(
-        table, fields, db_names.size() == 0,
-        [&](std::string_view name) { return db_names.find(name) != nullptr; }, dialect);
-    Ref upgrade = str_list_result(diff.upgrade);
-    Ref downgrade = str_list_result(diff.downgrade);
+    const schema::ColumnTest db{&db_names, [](const void* set, std::string_view name) {
+                                    return static_cast<const NameSet*>(set)->find(name) != nullptr;
+                                }};
+    const schema::Diff diff = schema::diff_table(table, fields, db_names.size() == 0, db, dialect);
+    auto statements = [&](const std::vector<std::pair<size_t, size_t>>& spans) {
+        Ref list = check_new(PyList_New(Py_ssize_t(spans.size())));
+        for (size_t i = 0; i < spans.size(); ++i) PyList_SetItem(list.get(), Py_ssize_t(i), new_str(diff.at(spans[i])).release());
+        return list;
+    };
+    Ref upgrade = statements(diff.upgrade);
+    Ref downgrade = statements(diff.downgrade);
     return tuple_result(std::move(upgrade), std::move(downgrade)).release();
 }
 
