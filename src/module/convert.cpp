@@ -314,18 +314,16 @@ bool attr_text_equals(PyObject* type, const char* attr, std::initializer_list<st
     return false;
 }
 
-enum class BoolOutcome { True, False, Refused };
-
-// The boolean rule. A refusal is reported as Refused with the offending object
-// (so callers that fall back to a default pay nothing for a message); errors
-// raised by NumPy's own conversion propagate.
-BoolOutcome bool_outcome(PyObject* obj, Ref& offending) {
-    if (obj == Py_True) return BoolOutcome::True;
-    if (obj == Py_False) return BoolOutcome::False;
+// The boolean rule. A refusal is nullopt with the offending object set (so
+// callers that fall back to a default pay nothing for a message); errors raised
+// by NumPy's own conversion propagate.
+std::optional<bool> bool_outcome(PyObject* obj, Ref& offending) {
+    if (obj == Py_True) return true;
+    if (obj == Py_False) return false;
     auto* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
     if (!attr_text_equals(type, "__module__", {"numpy"}) || !attr_text_equals(type, "__name__", {"bool_", "bool"})) {
         offending = Ref::borrow(obj);
-        return BoolOutcome::Refused;
+        return std::nullopt;
     }
     Ref method = Ref::steal(PyObject_GetAttrString(type, "__bool__"));
     if (!method) {
@@ -336,43 +334,28 @@ BoolOutcome bool_outcome(PyObject* obj, Ref& offending) {
     }
     Ref result = Ref::steal(PyObject_CallFunctionObjArgs(method.get(), obj, nullptr));
     if (!result) throw_fetched();
-    if (result.get() == Py_True) return BoolOutcome::True;
-    if (result.get() == Py_False) return BoolOutcome::False;
+    if (result.get() == Py_True) return true;
+    if (result.get() == Py_False) return false;
     offending = std::move(result);  // a __bool__ result that is not a bool
-    return BoolOutcome::Refused;
+    return std::nullopt;
 }
 
 }  // namespace
 
 bool bool_rule(PyObject* obj) {
     Ref offending;
-    switch (bool_outcome(obj, offending)) {
-        case BoolOutcome::True:
-            return true;
-        case BoolOutcome::False:
-            return false;
-        case BoolOutcome::Refused:
-            break;
-    }
+    if (std::optional<bool> b = bool_outcome(obj, offending)) return *b;
     throw_conversion(offending.get(), "PyBool");
 }
 
 std::optional<bool> try_bool_rule(PyObject* obj) {
     Ref offending;
     try {
-        switch (bool_outcome(obj, offending)) {
-            case BoolOutcome::True:
-                return true;
-            case BoolOutcome::False:
-                return false;
-            case BoolOutcome::Refused:
-                break;
-        }
+        return bool_outcome(obj, offending);
     } catch (PyError& e) {
         rethrow_if_memory_error(e);
-        // A failed conversion leaves the default in place.
+        return std::nullopt;  // a failed conversion leaves the default in place
     }
-    return std::nullopt;
 }
 
 PyObject* dict_rule(PyObject* obj) {
