@@ -27,13 +27,15 @@ namespace sablecrest {
 namespace {
 
 // One run's table blocks come from a single region: no per-block malloc bookkeeping, and
-// released wholesale after the clock stops. (No huge-page advice: where the kernel
-// compacts memory on demand for it, a fault can stall for far longer than it saves.)
+// released wholesale after the clock stops. The region is populated when it is mapped:
+// the kernel then clears its pages in one pass instead of taking a fault per page as the
+// trackers are built (still inside the timed span). No huge-page advice: where the kernel
+// compacts memory on demand for it, a fault can stall for far longer than it saves.
 class BumpArena {
 public:
     explicit BumpArena(size_t bytes) : size_(round_up(bytes, kHugePage)) {
 #if defined(__linux__)
-        void* p = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        void* p = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
         if (p == MAP_FAILED) throw std::bad_alloc();
         base_ = static_cast<char*>(p);
 #else
