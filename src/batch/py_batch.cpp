@@ -46,8 +46,7 @@ bool add_classified(Record& keys, PyObject* obj) {
             // Not encodable as strict UTF-8: stored by its display text below.
         }
     }
-    Text text = display_text(obj);
-    return keys.add_str(text.view());
+    return with_display_text(obj, [&](std::string_view text) { return keys.add_str(text); });
 }
 
 const ArgumentSpec kAddKeyInt{"BatchAggregator", "add_key_int", {"key"}, 1};

@@ -68,28 +68,12 @@ Text::Text(Text&& o) noexcept : keep_(std::move(o.keep_)) {
     o.view_ = {};
 }
 
-Text& Text::operator=(Text&& o) noexcept {
-    if (this != &o) {
-        keep_ = std::move(o.keep_);
-        if (!o.owned_.empty() && o.view_.data() == o.owned_.data()) {
-            owned_ = std::move(o.owned_);
-            view_ = owned_;
-        } else {
-            owned_.clear();
-            view_ = o.view_;
-        }
-        o.view_ = {};
-    }
-    return *this;
-}
-
 std::string_view str_utf8(PyObject* str, Ref& keeper) {
     Py_ssize_t n = 0;
     if (auto fn = runtime().utf8_and_size) {
         // The UTF-8 form is cached inside the str object itself.
         const char* p = fn(str, &n);
         if (p == nullptr) throw_fetched();
-        keeper = Ref::borrow(str);
         return {p, size_t(n)};
     }
     Ref bytes = Ref::steal(PyUnicode_AsUTF8String(str));
@@ -192,37 +176,7 @@ PyObject* interned_name_attr() {
 
 }  // namespace
 
-// str() of the immutable builtins whose text is known without asking the
-// interpreter for a new str object: str(s) is s, str(i) is i's decimal digits,
-// and the three singletons have fixed texts. None of these types lets __str__
-// be replaced, so the text is the same as str() gives.
-bool builtin_text(PyObject* obj, Text& out) {
-    if (PyUnicode_CheckExact(obj)) {
-        out = lossy_text(obj);
-        return true;
-    }
-    if (PyLong_CheckExact(obj)) {
-        int overflow = 0;
-        const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
-        if (overflow != 0) return false;  // beyond 64 bits: the interpreter formats it
-        char digits[24];
-        const auto end = std::to_chars(digits, digits + sizeof digits, v).ptr;
-        out = Text(std::string(digits, end));
-        return true;
-    }
-    if (obj == Py_None) {
-        out = Text(Ref(), "None");
-        return true;
-    }
-    if (obj == Py_True || obj == Py_False) {
-        out = Text(Ref(), obj == Py_True ? "True" : "False");
-        return true;
-    }
-    return false;
-}
-
 Text display_text(PyObject* obj) {
-    if (Text known; builtin_text(obj, known)) return known;
     Ref s = Ref::steal(PyObject_Str(obj));
     if (s) return lossy_text(s.get());
     ErrorState failure = ErrorState::fetch();
@@ -258,16 +212,9 @@ bool try_display_text(PyObject* obj, std::string& out) {
 std::string_view string_rule(PyObject* obj, CallArena& arena) {
     // The exact-type test is a pointer compare; the subclass test a call into the interpreter.
     if (!PyUnicode_CheckExact(obj) && !PyUnicode_Check(obj)) throw_conversion(obj, "PyString");
-    if (auto fn = runtime().utf8_and_size) {
-        // The UTF-8 form is cached inside the str, which the caller keeps alive.
-        Py_ssize_t n = 0;
-        const char* p = fn(obj, &n);
-        if (p == nullptr) throw_fetched();
-        return {p, size_t(n)};
-    }
     Ref keeper;
     std::string_view v = str_utf8(obj, keeper);
-    arena.keep(std::move(keeper));
+    if (keeper) arena.keep(std::move(keeper));
     return v;
 }
 

@@ -5,6 +5,7 @@
 #include "module/error.hpp"
 
 #include <array>
+#include <charconv>
 #include <cstdint>
 #include <memory_resource>
 #include <optional>
@@ -73,7 +74,7 @@ public:
     Text(Ref keep, std::string_view view) : keep_(std::move(keep)), view_(view) {}
     explicit Text(std::string owned) : owned_(std::move(owned)), view_(owned_) {}
     Text(Text&& o) noexcept;
-    Text& operator=(Text&& o) noexcept;
+    Text& operator=(Text&&) = delete;
     std::string_view view() const noexcept { return view_; }
 
 private:
@@ -82,14 +83,47 @@ private:
     std::string_view view_;
 };
 
-// Strict UTF-8 of a str (or subclass); UnicodeEncodeError propagates.
-// The bytes stay valid while `keeper` lives.
+// Strict UTF-8 of a str (or subclass); UnicodeEncodeError propagates. The
+// bytes stay valid while `str` lives and, where a temporary bytes object was
+// needed (before 3.10), while `keeper` lives.
 std::string_view str_utf8(PyObject* str, Ref& keeper);
 
 // The display rule: str(obj) as UTF-8, lone surrogates becoming U+FFFD; when
 // str() raises, the error goes to the unraisable hook and the text is
-// "<unprintable NAME object>". Never raises (a resumed panic still propagates).
+// "<unprintable NAME object>". Raises nothing but MemoryError (and a resumed panic).
 Text display_text(PyObject* obj);
+
+// The display rule handing the text to `use` (valid during the call only).
+// str() of the immutable builtins is known without asking the interpreter for
+// a new str object: str(s) is s, str(i) is i's decimal digits, and the three
+// singletons have fixed texts; none of these types lets __str__ be replaced.
+template <class Use>
+decltype(auto) with_display_text(PyObject* obj, Use&& use) {
+    if (PyUnicode_CheckExact(obj)) {
+        Ref keeper;
+        std::string_view text;
+        try {
+            text = str_utf8(obj, keeper);
+        } catch (PyError& e) {
+            rethrow_if_memory_error(e);
+            return use(display_text(obj).view());  // lone surrogates: the lenient form
+        }
+        return use(text);
+    }
+    if (PyLong_CheckExact(obj)) {
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+        if (overflow == 0) {  // beyond 64 bits the interpreter formats it
+            char digits[24];
+            const auto end = std::to_chars(digits, digits + sizeof digits, v).ptr;
+            return use(std::string_view(digits, size_t(end - digits)));
+        }
+    }
+    if (obj == Py_None) return use(std::string_view("None"));
+    if (obj == Py_True) return use(std::string_view("True"));
+    if (obj == Py_False) return use(std::string_view("False"));
+    return use(display_text(obj).view());
+}
 // The display rule without its fallback: false (error dropped) when str() raises.
 bool try_display_text(PyObject* obj, std::string& out);
 

@@ -11,8 +11,7 @@ namespace {
 using Record = TrackerCore<Ref>;
 
 SmallString text_of(PyObject* value) {
-    Text text = display_text(value);
-    return SmallString(text.view());
+    return with_display_text(value, [](std::string_view text) { return SmallString(text); });
 }
 
 const ArgumentSpec kSetInitialState{"StateTracker", "set_initial_state", {"data"}, 1};
