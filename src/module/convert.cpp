@@ -218,31 +218,30 @@ std::string_view string_rule(PyObject* obj, CallArena& arena) {
     return v;
 }
 
-int64_t signed_rule(PyObject* obj) {
-    long long v;
+namespace {
+
+// An int (or subclass) is read directly; anything else goes through __index__
+// first, so a float is refused rather than truncated. Out-of-range values give
+// the interpreter's OverflowError.
+template <class T, T (*Read)(PyObject*)>
+T integer_rule(PyObject* obj) {
+    T v;
     if (PyLong_CheckExact(obj) || PyLong_Check(obj)) {
-        v = PyLong_AsLongLong(obj);
+        v = Read(obj);
     } else {
         Ref index = Ref::steal(PyNumber_Index(obj));
         if (!index) throw_fetched();
-        v = PyLong_AsLongLong(index.get());
+        v = Read(index.get());
     }
-    if (v == -1 && PyErr_Occurred()) throw_fetched();
+    if (v == static_cast<T>(-1) && PyErr_Occurred()) throw_fetched();
     return v;
 }
 
-uint64_t unsigned_rule(PyObject* obj) {
-    unsigned long long v;
-    if (PyLong_CheckExact(obj) || PyLong_Check(obj)) {
-        v = PyLong_AsUnsignedLongLong(obj);
-    } else {
-        Ref index = Ref::steal(PyNumber_Index(obj));
-        if (!index) throw_fetched();
-        v = PyLong_AsUnsignedLongLong(index.get());
-    }
-    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_fetched();
-    return v;
-}
+}  // namespace
+
+int64_t signed_rule(PyObject* obj) { return integer_rule<long long, PyLong_AsLongLong>(obj); }
+
+uint64_t unsigned_rule(PyObject* obj) { return integer_rule<unsigned long long, PyLong_AsUnsignedLongLong>(obj); }
 
 namespace {
 
