@@ -42,7 +42,6 @@ public:
     Args(const ArgumentSpec& spec, PyObject* const* slots) noexcept : spec_(spec), slots_(slots) {}
 
     PyObject* operator[](size_t i) const noexcept { return slots_[i]; }
-    bool given(size_t i) const noexcept { return slots_[i] != nullptr; }
     const char* name(size_t i) const noexcept { return spec_.positional.begin()[i]; }
     CallArena& arena() noexcept { return arena_; }
 

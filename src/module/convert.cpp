@@ -260,17 +260,14 @@ bool attr_text_equals(PyObject* type, const char* attr, std::initializer_list<st
     return false;
 }
 
-// The boolean rule. A refusal is nullopt with the offending object set (so
-// callers that fall back to a default pay nothing for a message); errors raised
-// by NumPy's own conversion propagate.
-std::optional<bool> bool_outcome(PyObject* obj, Ref& offending) {
+// True or False themselves, or NumPy's boolean scalar converted by its type's
+// __bool__; nullopt for anything else. Errors of NumPy's conversion propagate.
+std::optional<bool> bool_outcome(PyObject* obj) {
     if (obj == Py_True) return true;
     if (obj == Py_False) return false;
     auto* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
-    if (!attr_text_equals(type, "__module__", {"numpy"}) || !attr_text_equals(type, "__name__", {"bool_", "bool"})) {
-        offending = Ref::borrow(obj);
+    if (!attr_text_equals(type, "__module__", {"numpy"}) || !attr_text_equals(type, "__name__", {"bool_", "bool"}))
         return std::nullopt;
-    }
     Ref method = Ref::steal(PyObject_GetAttrString(type, "__bool__"));
     if (!method) {
         discard_error();
@@ -282,22 +279,14 @@ std::optional<bool> bool_outcome(PyObject* obj, Ref& offending) {
     if (!result) throw_fetched();
     if (result.get() == Py_True) return true;
     if (result.get() == Py_False) return false;
-    offending = std::move(result);  // a __bool__ result that is not a bool
-    return std::nullopt;
+    return std::nullopt;  // a __bool__ result that is not a bool
 }
 
 }  // namespace
 
-bool bool_rule(PyObject* obj) {
-    Ref offending;
-    if (std::optional<bool> b = bool_outcome(obj, offending)) return *b;
-    throw_conversion(offending.get(), "PyBool");
-}
-
 std::optional<bool> try_bool_rule(PyObject* obj) {
-    Ref offending;
     try {
-        return bool_outcome(obj, offending);
+        return bool_outcome(obj);
     } catch (PyError& e) {
         rethrow_if_memory_error(e);
         return std::nullopt;  // a failed conversion leaves the default in place

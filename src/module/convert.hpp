@@ -42,7 +42,6 @@ public:
         for (size_t i = kept_; i > 0; --i) release_ref(inline_keep_[i - 1]);
     }
 
-    std::pmr::memory_resource* resource() noexcept { return &resource_; }
     void keep(Ref r) {
         if (kept_ < kInlineKeep) {
             inline_keep_[kept_++] = r.release();
@@ -137,8 +136,9 @@ void decode_utf8_lossy(std::string_view bytes, std::string& out);
 std::string_view string_rule(PyObject* obj, CallArena& arena);
 int64_t signed_rule(PyObject* obj);
 uint64_t unsigned_rule(PyObject* obj);
-bool bool_rule(PyObject* obj);
-// The boolean rule where a refusal is not an error: nullopt, nothing raised.
+// The boolean rule (True/False, or NumPy's boolean scalar through its type's
+// __bool__) where a refusal is not an error: nullopt, nothing raised. Only
+// MemoryError and a resumed panic propagate.
 std::optional<bool> try_bool_rule(PyObject* obj);
 PyObject* dict_rule(PyObject* obj);
 // list, tuple (or subclass) or any collections.abc.Sequence; never raises.
@@ -218,15 +218,6 @@ inline Ref new_str(std::string_view text) {
 }
 inline PyObject* bool_result(bool b) noexcept { return new_ref(b ? Py_True : Py_False); }
 inline PyObject* none_result() noexcept { return new_ref(Py_None); }
-
-// A new list of str, one per text, in order.
-template <class Range>
-Ref str_list_result(const Range& texts) {
-    Ref list = check_new(PyList_New(Py_ssize_t(std::size(texts))));
-    Py_ssize_t i = 0;
-    for (const auto& t : texts) PyList_SetItem(list.get(), i++, new_str(t).release());
-    return list;
-}
 
 // A new tuple taking the given references.
 template <class... R>
