@@ -277,22 +277,23 @@ public:
     // Visits entries in ascending slot order: the listing order.
     template <class F>
     void for_each(F&& f) {
-        for (size_t i = 0; i < slot_count_; ++i)
-            if (is_full(i)) f(static_cast<const Key&>(slots_[i].key), slots_[i].value);
+        first_full_where([&](size_t i) {
+            f(static_cast<const Key&>(slots_[i].key), slots_[i].value);
+            return false;
+        });
     }
     template <class F>
     void for_each(F&& f) const {
-        for (size_t i = 0; i < slot_count_; ++i)
-            if (is_full(i)) f(slots_[i].key, static_cast<const Value&>(slots_[i].value));
+        first_full_where([&](size_t i) {
+            f(slots_[i].key, static_cast<const Value&>(slots_[i].value));
+            return false;
+        });
     }
 
     // Stops at the first entry for which f returns true; returns whether one did.
     template <class F>
     bool any_of(F&& f) const {
-        for (size_t i = 0; i < slot_count_; ++i)
-            if (is_full(i) && f(slots_[i].key, static_cast<const Value&>(slots_[i].value)))
-                return true;
-        return false;
+        return first_full_where([&](size_t i) { return f(slots_[i].key, static_cast<const Value&>(slots_[i].value)); });
     }
 
     // Slot number of a key, or slot_count() when absent (tests pin placements with it).
@@ -311,6 +312,20 @@ private:
     }
 
     bool is_full(size_t i) const noexcept { return (ctrl_[i] & 0x80) == 0; }
+
+    // Calls stop(i) for full slots in ascending order, a group of 16 control bytes at a
+    // time (a small table's first group holds every slot once under group_mask), until
+    // stop returns true; returns whether it did.
+    template <class Stop>
+    bool first_full_where(Stop&& stop) const {
+        const uint32_t gmask = group_mask();
+        for (size_t base = 0; base < slot_count_; base += swiss_detail::kGroupWidth) {
+            const uint32_t full = ~swiss_detail::Group(ctrl_ + base).match_empty() & gmask;
+            for (uint32_t bits = full; bits != 0; bits &= bits - 1)
+                if (stop(base + swiss_detail::lowest_bit(bits))) return true;
+        }
+        return false;
+    }
 
     uint32_t group_mask() const noexcept {
         return slot_count_ < 16 ? (uint32_t{1} << slot_count_) - 1 : 0xFFFF;
