@@ -336,13 +336,7 @@ void check_sequence(PyObject* obj) {
 
 std::pmr::vector<std::string_view> str_sequence_rule(PyObject* obj, CallArena& arena) {
     auto out = arena.vec<std::string_view>();
-    Py_ssize_t hint = 0;
-    bool sized = false;
-    sequence_rule(obj, hint, [&](Ref item) {
-        if (!sized) {
-            out.reserve(size_t(hint));
-            sized = true;
-        }
+    sequence_rule(obj, [&](size_t n) { out.reserve(n); }, [&](Ref item) {
         out.push_back(string_rule(item.get(), arena));
         arena.keep(std::move(item));
     });
@@ -353,13 +347,7 @@ template <size_t L>
 std::pmr::vector<std::array<std::string_view, L>> str_tuple_sequence_rule(PyObject* obj, CallArena& arena,
                                                                          std::pmr::vector<PyObject*>* last_items) {
     auto out = arena.vec<std::array<std::string_view, L>>();
-    Py_ssize_t hint = 0;
-    bool sized = false;
-    sequence_rule(obj, hint, [&](Ref item) {
-        if (!sized) {
-            out.reserve(size_t(hint));
-            sized = true;
-        }
+    sequence_rule(obj, [&](size_t n) { out.reserve(n); }, [&](Ref item) {
         PyObject* t = item.get();
         if (!PyTuple_Check(t)) throw_conversion(t, "PyTuple");
         Py_ssize_t n = PyTuple_Size(t);

@@ -144,30 +144,30 @@ PyObject* dict_rule(PyObject* obj);
 // list, tuple (or subclass) or any collections.abc.Sequence; never raises.
 bool is_sequence_object(PyObject* obj);
 
-// The sequence rule: refuses str, then walks the object's iterator, calling
-// `each(item)` with a new reference per item.
+// The sequence rule: refuses str, calls `reserve(n)` with the length (only a
+// sizing hint: 0 when the length cannot be read), then walks the object's
+// iterator, calling `each(item)` with a new reference per item.
 void check_sequence(PyObject* obj);
-template <class Each>
-void sequence_rule(PyObject* obj, Py_ssize_t& size_hint, Each&& each) {
+template <class Reserve, class Each>
+void sequence_rule(PyObject* obj, Reserve&& reserve, Each&& each) {
     // Exact lists and tuples are read by index: the items their iterators would
     // yield (a list's length is re-read at every step, as its iterator does),
     // without creating the iterator.
     if (PyList_CheckExact(obj)) {
-        size_hint = PyList_Size(obj);
+        reserve(size_t(PyList_Size(obj)));
         for (Py_ssize_t i = 0; i < PyList_Size(obj); ++i) each(Ref::borrow(PyList_GetItem(obj, i)));
         return;
     }
     if (PyTuple_CheckExact(obj)) {
-        size_hint = PyTuple_Size(obj);
-        for (Py_ssize_t i = 0; i < size_hint; ++i) each(Ref::borrow(PyTuple_GetItem(obj, i)));
+        const Py_ssize_t n = PyTuple_Size(obj);
+        reserve(size_t(n));
+        for (Py_ssize_t i = 0; i < n; ++i) each(Ref::borrow(PyTuple_GetItem(obj, i)));
         return;
     }
     check_sequence(obj);
-    size_hint = PySequence_Size(obj);
-    if (size_hint < 0) {
-        discard_error();
-        size_hint = 0;
-    }
+    const Py_ssize_t n = PySequence_Size(obj);
+    if (n < 0) discard_error();
+    reserve(size_t(n < 0 ? 0 : n));
     Ref it = Ref::steal(PyObject_GetIter(obj));
     if (!it) throw_fetched();
     while (PyObject* item = PyIter_Next(it.get())) each(Ref::steal(item));
