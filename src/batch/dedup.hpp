@@ -2,9 +2,9 @@
 // never mix (1 and "1" are different keys). Python-free.
 #pragma once
 
-#include "tracking/fx_hash.hpp"
-#include "tracking/small_string.hpp"
-#include "tracking/swiss_map.hpp"
+#include "shared/fx_hash.hpp"
+#include "shared/small_string.hpp"
+#include "shared/swiss_map.hpp"
 
 #include <cstdint>
 #include <string_view>

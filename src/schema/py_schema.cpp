@@ -2,8 +2,8 @@
 // builder. Behaves like a stateless Python class with one method.
 #include "module/types.hpp"
 #include "schema/diff.hpp"
-#include "tracking/fx_hash.hpp"
-#include "tracking/swiss_map.hpp"
+#include "shared/fx_hash.hpp"
+#include "shared/swiss_map.hpp"
 
 namespace sablecrest {
 

@@ -9,9 +9,9 @@
 #include <utility>
 #include <vector>
 
-#include "tracking/fx_hash.hpp"
-#include "tracking/small_string.hpp"
-#include "tracking/swiss_map.hpp"
+#include "shared/fx_hash.hpp"
+#include "shared/small_string.hpp"
+#include "shared/swiss_map.hpp"
 
 namespace sablecrest {
 

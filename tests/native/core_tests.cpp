@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "tracking/benchmark.hpp"
-#include "tracking/fx_hash.hpp"
-#include "tracking/small_string.hpp"
-#include "tracking/swiss_map.hpp"
+#include "shared/fx_hash.hpp"
+#include "shared/small_string.hpp"
+#include "shared/swiss_map.hpp"
 #include "tracking/tracker_core.hpp"
 
 using namespace sablecrest;

@@ -1,4 +1,4 @@
-// tracking/fx_hash.hpp: the unseeded FxHash used by the field map and the key sets.
+// shared/fx_hash.hpp: the unseeded FxHash used by the field map and the key sets.
 // No per-process seed: the same bytes hash the same in every run, which is what makes
 // listing order reproducible between processes.
 #pragma once

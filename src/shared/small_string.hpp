@@ -1,4 +1,4 @@
-// tracking/small_string.hpp: an owned UTF-8 byte string in 16 bytes.
+// shared/small_string.hpp: an owned UTF-8 byte string in 16 bytes.
 // Up to 15 bytes live inline (no allocation); longer strings live on the heap. The last
 // byte tells the two apart: 0..15 is an inline length, kHeapTag marks a heap string.
 #pragma once

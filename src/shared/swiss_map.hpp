@@ -1,4 +1,4 @@
-// tracking/swiss_map.hpp: the open-addressing table behind the tracker's fields and the
+// shared/swiss_map.hpp: the open-addressing table behind the tracker's fields and the
 // aggregator's key sets. Its slot discipline is fixed, so listing order (ascending slot
 // number) depends only on the history of calls: never on the CPU, run or addresses.
 //
