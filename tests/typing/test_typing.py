@@ -71,9 +71,9 @@ def test_installed_distribution_ships_stubs():
     """A wheel install carries the stub package next to the abi3 module, identical to the tree."""
     metadata = pytest.importorskip("importlib.metadata")
     try:
-        dist = metadata.distribution("sablecrest-rs")
+        dist = metadata.distribution("sablecrest")
     except metadata.PackageNotFoundError:
-        pytest.skip("sablecrest-rs is not installed (testing a build directory)")
+        pytest.skip("sablecrest is not installed (testing a build directory)")
     files = {str(f).replace("\\", "/"): f for f in dist.files or ()}
     assert "_sablecrest_rs-stubs/__init__.pyi" in files, sorted(files)
     assert any(name.startswith("_sablecrest_rs.") and ".abi3." in name for name in files), sorted(files)

@@ -1,0 +1,45 @@
+"""sablecrest: a small, fast ORM for SQLite, PostgreSQL and MariaDB.
+
+Declare models, connect, and work in sessions::
+
+    import sablecrest
+    from sablecrest import Field, Model
+
+    class Author(Model):
+        __tablename__ = "authors"
+        id = Field(int, primary_key=True)
+        name = Field(str, nullable=False)
+
+    db = sablecrest.connect("sqlite://")
+    db.migrate(Author)
+    with db.session() as s:
+        s.add(Author(name="Ann"))
+
+The per-row work (rows into objects, dirty checks, parameter lists, keys) runs in the
+native core, `sablecrest._native`.
+"""
+
+from .database import Database, connect
+from .dialect import Dialect, Engine, ParamStyle
+from .expr import Condition
+from .model import MISSING, Field, Model, changes, state
+from .session import Query, Session, StaleDataError
+
+__version__ = "0.2.0"
+
+__all__ = [
+    "connect",
+    "Database",
+    "Session",
+    "Query",
+    "Model",
+    "Field",
+    "MISSING",
+    "Condition",
+    "StaleDataError",
+    "Dialect",
+    "Engine",
+    "ParamStyle",
+    "changes",
+    "state",
+]
