@@ -92,13 +92,30 @@ class Database:
     """A database URL's engine: its dialect, a connection pool, and sessions over it.
 
     ``trace``, when set to a callable, is called with each statement's text and
-    parameters before it runs (``connect(url, echo=True)`` prints them).
+    parameters before it runs (``connect(url, echo=True)`` prints them). ``on_connect``
+    is called with each new DB-API connection before any session uses it (to ATTACH a
+    SQLite database, or set a session variable).
     """
 
-    def __init__(self, url: str, *, pool_size: int = 10, pool_timeout: float = 30.0, echo: bool = False) -> None:
+    def __init__(
+        self,
+        url: str,
+        *,
+        pool_size: int = 10,
+        pool_timeout: float = 30.0,
+        echo: bool = False,
+        on_connect: Optional[Callable[[Any], None]] = None,
+    ) -> None:
         self.url = parse_url(url)
         adapter_cls = ADAPTERS[self.url.engine]
-        self._factory: Callable[[], Adapter] = lambda: adapter_cls(self.url)
+
+        def factory() -> Adapter:
+            conn = adapter_cls(self.url)
+            if on_connect is not None:
+                on_connect(conn.raw)
+            return conn
+
+        self._factory = factory
         first = self._factory()  # connects now: a bad URL or a missing driver fails here
         self.dialect = first.dialect()
         # An in-memory SQLite database lives in one connection.
@@ -139,11 +156,18 @@ def _echo(sql: str, params: Sequence[Any]) -> None:
     print(sql if not params else "%s  %r" % (sql, list(params) if len(params) <= 12 else "[%d values]" % len(params)))
 
 
-def connect(url: str, *, pool_size: int = 10, pool_timeout: float = 30.0, echo: bool = False) -> Database:
+def connect(
+    url: str,
+    *,
+    pool_size: int = 10,
+    pool_timeout: float = 30.0,
+    echo: bool = False,
+    on_connect: Optional[Callable[[Any], None]] = None,
+) -> Database:
     """A `Database` for ``sqlite://`` (in memory), ``sqlite:///path.db``,
     ``postgresql://user:pw@host:port/db`` (psycopg 3) or ``mysql://``/``mariadb://``
     (PyMySQL)."""
-    return Database(url, pool_size=pool_size, pool_timeout=pool_timeout, echo=echo)
+    return Database(url, pool_size=pool_size, pool_timeout=pool_timeout, echo=echo, on_connect=on_connect)
 
 
 __all__ = ["Database", "Pool", "connect"]

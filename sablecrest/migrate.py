@@ -53,7 +53,11 @@ def _tables(db: "Database") -> Set[str]:
 def _known(db: "Database", info: ModelInfo, tables: Set[str]) -> bool:
     name = db.dialect.engine.name
     if name == "sqlite":
-        return info.table in tables if info.schema is None else True
+        if info.schema is None:
+            return info.table in tables
+        with db.session() as s:
+            sql = "SELECT 1 FROM %s.sqlite_master WHERE type = 'table' AND name = ?" % db.dialect.q(info.schema)
+            return bool(s.execute(sql, [info.table]))
     if info.schema is not None:
         return "%s.%s" % (info.schema, info.table) in tables
     with db.session() as s:
