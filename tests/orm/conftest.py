@@ -16,7 +16,7 @@ URLS = {
 }
 ENGINES = list(URLS)
 SKIP_SERVERS = os.environ.get("SABLECREST_SKIP_SERVERS") == "1"
-SCHEMA = "sc_app"  # a second schema (an attached database on SQLite)
+SCHEMA = os.environ.get("SABLECREST_TEST_SCHEMA", "sc_app")  # a second schema (an attached database on SQLite)
 
 
 def _attach(raw):
