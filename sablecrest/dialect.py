@@ -83,6 +83,8 @@ class Engine:
     array_in = False  # IN lists travel as one array parameter
     empty_insert = " DEFAULT VALUES"  # an INSERT with no column values
     offset_only_limit = ""  # the LIMIT to write before an OFFSET without one
+    # LIKE escapes with a backslash on every engine (SQLite has no default escape).
+    like_escape = " ESCAPE '\\'"
     dumpers: Dict[int, Callable[[Any], Any]] = {}  # by field kind: Python value -> parameter
     loaders: Dict[int, Callable[[Any], Any]] = {}  # by field kind: driver value -> Python value
 
@@ -159,6 +161,7 @@ class PostgreSQL(Engine):
 class MariaDB(Engine):
     name = "mariadb"
     quote = "`"
+    like_escape = " ESCAPE '\\\\'"  # a backslash is itself an escape in MariaDB's string literals
     empty_insert = " () VALUES ()"
     offset_only_limit = " LIMIT 18446744073709551615"
     loaders = {4: bool}  # BOOLEAN is TINYINT(1): it comes back as 0 or 1

@@ -85,6 +85,9 @@ class Adapter:
 
     style: ParamStyle = QMARK
     raw: Any
+    # The transaction begins at the first write, not the first read: a SQLite read
+    # transaction cannot turn into a write one once another connection has written.
+    lazy_begin = False
 
     def fetch(self, sql: str, params: Sequence[Any]) -> List[Any]:
         raise NotImplementedError
@@ -120,6 +123,7 @@ class Adapter:
 
 class SQLiteAdapter(Adapter):
     style = QMARK
+    lazy_begin = True
 
     def __init__(self, url: URL) -> None:
         # Autocommit mode at the driver, BEGIN/COMMIT from the session: the sqlite3

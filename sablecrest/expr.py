@@ -149,6 +149,10 @@ class InList(Condition):
 
 
 class Like(Condition):
+    """``field LIKE pattern``: % and _ are wildcards, and a backslash escapes them on
+    every engine. Letter case follows the engine (SQLite ignores ASCII case, PostgreSQL
+    does not, MariaDB follows the column's collation)."""
+
     __slots__ = ("field", "pattern")
 
     def __init__(self, field: "Field[Any]", pattern: str) -> None:
@@ -161,7 +165,7 @@ class Like(Condition):
         return ("like", self.field)
 
     def render(self, c: "Compiler") -> str:
-        return "%s LIKE %s" % (c.col(self.field), c.ph())
+        return "%s LIKE %s%s" % (c.col(self.field), c.ph(), c.dialect.engine.like_escape)
 
     def params(self, d: "Dialect", out: List[Any]) -> None:
         out.append(self.pattern)

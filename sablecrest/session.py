@@ -40,10 +40,11 @@ M = TypeVar("M", bound=Model)
 Q = TypeVar("Q", bound="QueryBase[Any]")
 
 # What a unit-of-work generator asks its driver to do: (op, sql, params).
-FETCH = 0  # -> list of rows
-EXEC = 1  # -> row count
-MANY = 2  # executemany -> total row count (-1 when the driver cannot tell)
-INSERT_ID = 3  # one-row INSERT -> the generated key
+FETCH = 0  # a read -> list of rows
+RETURNING = 1  # a write that returns rows -> list of rows
+EXEC = 2  # -> row count
+MANY = 3  # executemany -> total row count (-1 when the driver cannot tell)
+INSERT_ID = 4  # one-row INSERT -> the generated key
 
 Op = Tuple[int, str, Any]
 Steps = Generator[Op, Any, Any]
@@ -210,7 +211,7 @@ class UnitOfWork:
         for chunk in _chunks(generated, size):
             if d.returning:
                 sql = d.insert_sql(info, cols, len(chunk), True)
-                rows = yield (FETCH, sql, _native.insert_params(layout, chunk, cols, m.dumpers, True))
+                rows = yield (RETURNING, sql, _native.insert_params(layout, chunk, cols, m.dumpers, True))
                 if len(rows) != len(chunk):
                     raise StaleDataError("INSERT into %s returned %d keys for %d rows" % (m.table, len(rows), len(chunk)))
                 # Keys are generated in ascending order as the rows are inserted; RETURNING
@@ -497,14 +498,14 @@ class Session(SessionBase):
         trace = self.db.trace
         try:
             op = next(steps)
-            if not self._in_txn:
-                conn.begin()
-                self._in_txn = True
             while True:
                 kind, sql, params = op
+                if not self._in_txn and (kind != FETCH or not conn.lazy_begin):
+                    conn.begin()
+                    self._in_txn = True
                 if trace is not None:
                     trace(sql, params)
-                if kind == FETCH:
+                if kind <= RETURNING:
                     result: Any = conn.fetch(sql, params)
                 elif kind == MANY:
                     result = conn.many(sql, params)
@@ -579,7 +580,7 @@ class Session(SessionBase):
         rows (an empty list when it has none). `sql` uses the driver's parameter style."""
 
         def steps() -> Steps:
-            rows = yield (FETCH, sql, list(params))
+            rows = yield (RETURNING, sql, list(params))  # may write: it runs in the transaction
             return rows
 
         return self._run(steps())  # type: ignore[no-any-return]
