@@ -103,6 +103,10 @@ class UnitOfWork:
 
     # ---- membership
 
+    def add_all(self, objs: Iterable[Model]) -> None:
+        for obj in _native.add_pending(objs, self.new):
+            self.add(obj)
+
     def add(self, obj: Model) -> None:
         info = info_of(type(obj))
         st = _native.state(obj)
@@ -445,8 +449,7 @@ class SessionBase:
         self._uow.add(obj)
 
     def add_all(self, objs: Iterable[Model]) -> None:
-        for obj in objs:
-            self._uow.add(obj)
+        self._uow.add_all(objs)
 
     def delete(self, obj: Model) -> None:
         """Marks the object's row for deletion at the next flush."""

@@ -1131,6 +1131,35 @@ PyObject* native_set_state(PyObject*, PyObject* args) {
     Py_RETURN_NONE;
 }
 
+// add_pending(objs, new) -> list: every transient object of the iterable becomes
+// pending and is entered in `new` (id -> object); the objects in any other state are
+// returned, in order, for the session to place.
+PyObject* native_add_pending(PyObject*, PyObject* args) {
+    PyObject *objs, *pending;
+    if (!PyArg_ParseTuple(args, "OO!:add_pending", &objs, &PyDict_Type, &pending)) return nullptr;
+    Owned rest(PyList_New(0));
+    if (!rest) return nullptr;
+    Owned it(PyObject_GetIter(objs));
+    if (!it) return nullptr;
+    while (PyObject* o = PyIter_Next(it.get())) {
+        Owned hold(o);
+        if (!is_model(o) || as_model(o)->vals == nullptr) {
+            PyErr_Format(PyExc_TypeError, "expected a model object, got %R", o);
+            return nullptr;
+        }
+        ModelObject* m = as_model(o);
+        if ((m->flags & kStateMask) != kTransient) {
+            if (PyList_Append(rest.get(), o) != 0) return nullptr;
+            continue;
+        }
+        Owned key(PyLong_FromVoidPtr(o));
+        if (!key || PyDict_SetItem(pending, key.get(), o) != 0) return nullptr;
+        m->flags = (m->flags & kTouched) | kPending;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    return rest.release();
+}
+
 PyObject* native_touch_epoch(PyObject*, PyObject*) { return PyLong_FromUnsignedLongLong(g_epoch); }
 
 // _rebuild(cls, values, snapshot, flags, dict): the inverse of __reduce__.
@@ -1245,6 +1274,7 @@ PyMethodDef g_functions[] = {
     {"loaded", native_loaded, METH_VARARGS, "loaded(obj, index) -> the field's snapshot value"},
     {"state", native_state, METH_O, "state(obj) -> int"},
     {"set_state", native_set_state, METH_VARARGS, "set_state(objs, state, mode, pk=-1) -> None"},
+    {"add_pending", native_add_pending, METH_VARARGS, "add_pending(objs, new) -> list of objects not transient"},
     {"touch_epoch", native_touch_epoch, METH_NOARGS, "touch_epoch() -> int"},
     {"_rebuild", native_rebuild, METH_VARARGS, "_rebuild(cls, values, snapshot, flags, dict) -> object"},
     {"quote", native_quote, METH_VARARGS, "quote(name, quote_char) -> str"},
