@@ -8,6 +8,7 @@ parameter style; values are passed as parameters, never formatted into the text.
 
 from __future__ import annotations
 
+import importlib
 import re
 import sqlite3
 from typing import Any, List, NamedTuple, Optional, Sequence, Tuple
@@ -132,7 +133,8 @@ class SQLiteAdapter(Adapter):
         self.raw.execute("PRAGMA foreign_keys = ON")
 
     def fetch(self, sql: str, params: Sequence[Any]) -> List[Any]:
-        return self.raw.execute(sql, params).fetchall()
+        rows: List[Any] = self.raw.execute(sql, params).fetchall()
+        return rows
 
     def execute(self, sql: str, params: Sequence[Any]) -> int:
         return int(self.raw.execute(sql, params).rowcount)
@@ -170,7 +172,8 @@ class PsycopgAdapter(Adapter):
     def fetch(self, sql: str, params: Sequence[Any]) -> List[Any]:
         cur = self.cur
         cur.execute(sql, params)
-        return cur.fetchall() if cur.description is not None else []  # type: ignore[no-any-return]
+        rows: List[Any] = cur.fetchall() if cur.description is not None else []
+        return rows
 
     def execute(self, sql: str, params: Sequence[Any]) -> int:
         self.cur.execute(sql, params)
@@ -193,8 +196,7 @@ class PyMySQLAdapter(Adapter):
 
     def __init__(self, url: URL) -> None:
         pymysql = _need("pymysql", "PyMySQL", "mysql://")
-        from pymysql.constants import CLIENT
-
+        CLIENT = importlib.import_module("pymysql.constants.CLIENT")
         options = dict(url.query)
         self.raw = pymysql.connect(
             host=url.host,
@@ -214,7 +216,8 @@ class PyMySQLAdapter(Adapter):
     def fetch(self, sql: str, params: Sequence[Any]) -> List[Any]:
         cur = self.cur
         cur.execute(sql, params)
-        return cur.fetchall() if cur.description is not None else []  # type: ignore[no-any-return]
+        rows: List[Any] = cur.fetchall() if cur.description is not None else []
+        return rows
 
     def execute(self, sql: str, params: Sequence[Any]) -> int:
         return int(self.cur.execute(sql, params))

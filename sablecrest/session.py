@@ -19,6 +19,7 @@ from typing import (
     List,
     Optional,
     Sequence,
+    Set,
     Tuple,
     Type,
     TypeVar,
@@ -68,7 +69,7 @@ def _order(infos: Iterable[ModelInfo]) -> List[ModelInfo]:
     pending = list(infos)
     present = {i.model for i in pending}
     done: Dict[Any, ModelInfo] = {}
-    visiting: set = set()
+    visiting: Set[Any] = set()
 
     def visit(info: ModelInfo) -> None:
         if info.model in done or info.model in visiting:
@@ -93,7 +94,7 @@ class UnitOfWork:
 
     def __init__(self, dialect: "Dialect") -> None:
         self.dialect = dialect
-        self.identity: Dict[type, Dict[Any, Model]] = {}
+        self.identity: Dict[Type[Model], Dict[Any, Model]] = {}
         self.new: Dict[int, Model] = {}  # id -> object, in add order
         self.deleted: Dict[int, Model] = {}
         self.inserted: List[Model] = []  # inserted by this transaction
@@ -469,8 +470,10 @@ class SessionBase:
         return list(self._uow.deleted.values())
 
     def __contains__(self, obj: Model) -> bool:
+        if id(obj) in self._uow.new:
+            return True
         idm = self._uow.identity.get(type(obj))
-        return id(obj) in self._uow.new or bool(idm) and any(o is obj for o in idm.values())
+        return idm is not None and any(o is obj for o in idm.values())
 
 
 class Session(SessionBase):
