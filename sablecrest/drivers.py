@@ -118,6 +118,11 @@ class Adapter:
         """False once the connection is known to be lost."""
         return True
 
+    def in_transaction(self) -> bool:
+        """Whether the driver has a transaction open (checked when the connection goes
+        back to the pool: it must not carry one over to the next session)."""
+        return False
+
     def dialect(self) -> Dialect:
         raise NotImplementedError
 
@@ -157,6 +162,9 @@ class SQLiteAdapter(Adapter):
         if self.raw.in_transaction:
             self.raw.execute("ROLLBACK")
 
+    def in_transaction(self) -> bool:
+        return bool(self.raw.in_transaction)
+
     def dialect(self) -> Dialect:
         return Dialect(ENGINES["sqlite"], QMARK, sqlite3.sqlite_version_info)
 
@@ -185,6 +193,9 @@ class PsycopgAdapter(Adapter):
 
     def usable(self) -> bool:
         return not (self.raw.closed or self.raw.broken)
+
+    def in_transaction(self) -> bool:
+        return int(self.raw.info.transaction_status) != 0  # 0: idle
 
     def dialect(self) -> Dialect:
         v = self.raw.info.server_version  # 150018 -> 15.0.18
@@ -232,6 +243,9 @@ class PyMySQLAdapter(Adapter):
 
     def usable(self) -> bool:
         return bool(self.raw.open)
+
+    def in_transaction(self) -> bool:
+        return bool(self.raw.server_status & 1)  # SERVER_STATUS_IN_TRANS
 
     def dialect(self) -> Dialect:
         info = self.raw.get_server_info()

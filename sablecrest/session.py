@@ -559,13 +559,14 @@ class Session(SessionBase):
         if self._closed:
             return
         self._closed = True
-        conn, self._conn = self._conn, None
+        conn = self._conn
         try:
             if self._in_txn:
                 self.rollback()
             else:
                 self._uow.closed()
         finally:
+            self._conn = None
             if conn is not None:
                 self.db._release(conn)
 
