@@ -81,6 +81,13 @@ def _version(text: str) -> Tuple[int, ...]:
     return tuple(int(g) for g in m.groups() if g is not None) if m else (0,)
 
 
+def pg_version(number: int) -> Tuple[int, ...]:
+    """PostgreSQL's server_version_num: 150018 is 15.18, 90624 is 9.6.24."""
+    if number >= 100000:
+        return (number // 10000, number % 10000)
+    return (number // 10000, (number // 100) % 100, number % 100)
+
+
 class Adapter:
     """A sync driver connection in the interface the session drives."""
 
@@ -198,8 +205,7 @@ class PsycopgAdapter(Adapter):
         return int(self.raw.info.transaction_status) != 0  # 0: idle
 
     def dialect(self) -> Dialect:
-        v = self.raw.info.server_version  # 150018 -> 15.0.18
-        return Dialect(ENGINES["postgresql"], FORMAT, (v // 10000, (v // 100) % 100, v % 100))
+        return Dialect(ENGINES["postgresql"], FORMAT, pg_version(self.raw.info.server_version))
 
 
 class PyMySQLAdapter(Adapter):
