@@ -1291,8 +1291,8 @@ PyModuleDef g_module_def = {
     nullptr,               nullptr,              nullptr,                           nullptr,
 };
 
-PyTypeObject* make_type(const char* name, int basicsize, unsigned flags, PyType_Slot* slots) {
-    PyType_Spec spec = {name, basicsize, 0, flags, slots};
+PyTypeObject* make_type(const char* name, int basicsize, unsigned long flags, PyType_Slot* slots) {
+    PyType_Spec spec = {name, basicsize, 0, static_cast<unsigned int>(flags), slots};
     return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
 }
 
@@ -1313,7 +1313,12 @@ PyObject* init() {
     g_layout_attr = g_date ? PyUnicode_InternFromString("__sc_layout__") : nullptr;
     if (g_layout_attr == nullptr) return nullptr;
 
-    const unsigned gc_base = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    // Newer headers leave HAVE_VERSION_TAG out of the default flags (every type has one
+    // from 3.10 on). Before 3.10 a type without it is also kept out of the attribute
+    // cache, and a class with a metaclass deriving from it makes 3.8 release type.mro
+    // twice: the flag is given explicitly.
+    const unsigned long gc_base =
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VERSION_TAG | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
     PyType_Slot field_slots[] = {
         {Py_tp_doc, const_cast<char*>("The native part of a model field: a data descriptor over the instance's "
                                       "value slots, type-checked on assignment.")},
@@ -1353,7 +1358,8 @@ PyObject* init() {
         make_type("sablecrest._native.ModelBase", sizeof(ModelObject), gc_base, model_slots)));
     if (!model_type) return nullptr;
     Owned layout_type(reinterpret_cast<PyObject*>(make_type(
-        "sablecrest._native.Layout", sizeof(LayoutObject), Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, layout_slots)));
+        "sablecrest._native.Layout", sizeof(LayoutObject), Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VERSION_TAG | Py_TPFLAGS_HAVE_GC,
+        layout_slots)));
     if (!layout_type) return nullptr;
 
     Owned module(PyModule_Create2(&g_module_def, 3));

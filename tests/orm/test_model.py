@@ -87,6 +87,17 @@ class TestDeclaration:
             make()
         assert message in str(e.value)
 
+    def test_metaclass_subclass_leaves_type_intact(self):
+        # Built against newer headers, a base type without a version tag made 3.8
+        # release type.mro twice whenever a class with a metaclass derived from it.
+        class Meta(type(Model)):
+            pass
+
+        for _ in range(3):
+            type("Sub", (Model,), {"__tablename__": "sub", "n": Field(int)})
+            Meta("Sub2", (Model,), {"n": Field(int)})
+        assert type(type.__dict__["mro"]).__name__ == "method_descriptor" and type.mro(int) == [int, object]
+
     def test_abstract_and_concrete_bases(self):
         class Stamped(Model):
             __abstract__ = True
