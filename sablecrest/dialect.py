@@ -103,10 +103,11 @@ class Engine:
     def null_safe_ne(self, a: str, b: str) -> str:
         return "%s IS DISTINCT FROM %s" % (a, b)
 
-    def upsert(self, conflict: str, assignments: Sequence[str], q: Callable[[str], str]) -> str:
-        """The clause after INSERT ... VALUES that turns it into an upsert on the key."""
-        sets = ", ".join("%s = excluded.%s" % (q(c), q(c)) for c in assignments)
-        return " ON CONFLICT (%s) DO %s" % (q(conflict), ("UPDATE SET " + sets) if sets else "NOTHING")
+    def upsert(self, key: str, columns: Sequence[str]) -> str:
+        """The clause after INSERT ... VALUES that makes it update `columns` (quoted
+        names) of the row whose key (quoted) already exists."""
+        sets = ", ".join("%s = excluded.%s" % (c, c) for c in columns)
+        return " ON CONFLICT (%s) DO %s" % (key, ("UPDATE SET " + sets) if sets else "NOTHING")
 
     # DDL: the column type of a field (its db_type when given).
     types: Dict[int, str] = {}
@@ -187,10 +188,8 @@ class MariaDB(Engine):
     def null_safe_ne(self, a: str, b: str) -> str:
         return "NOT (%s <=> %s)" % (a, b)
 
-    def upsert(self, conflict: str, assignments: Sequence[str], q: Callable[[str], str]) -> str:
-        if not assignments:
-            assignments = [conflict]
-        return " ON DUPLICATE KEY UPDATE " + ", ".join("%s = VALUES(%s)" % (q(c), q(c)) for c in assignments)
+    def upsert(self, key: str, columns: Sequence[str]) -> str:
+        return " ON DUPLICATE KEY UPDATE " + ", ".join("%s = VALUES(%s)" % (c, c) for c in (columns or [key]))
 
     def column_type(self, field: "Field[Any]") -> str:
         # A TEXT column cannot be a key without a prefix length.
@@ -422,6 +421,18 @@ class Dialect:
             return _compiler.compile_insert(m.table, cols, self.style.compiler_dialect)
         groups = _native.values_groups(rows, len(cols), self.style.code, 1)
         return "INSERT INTO %s (%s) VALUES %s%s" % (m.table, ", ".join(cols), groups, tail)
+
+    def upsert_sql(self, info: "ModelInfo", rows: int) -> str:
+        """INSERT of every column that updates the row when its key exists."""
+
+        def build() -> str:
+            m = self.model(info)
+            others = [c for i, c in enumerate(m.columns) if i != m.pk_index]
+            groups = _native.values_groups(rows, len(m.columns), self.style.code, 1)
+            return "INSERT INTO %s (%s) VALUES %s%s" % (
+                m.table, ", ".join(m.columns), groups, self.engine.upsert(m.pk_column, others))
+
+        return self._cached(("upsert", info.model, rows), build)
 
     def update_sql(self, info: "ModelInfo", idxs: Tuple[int, ...]) -> str:
         key = ("update", info.model, idxs)

@@ -262,6 +262,34 @@ class UnitOfWork:
         _native.set_state(objs, _native.TRANSIENT, 1)
         self.removed.extend(objs)
 
+    def upsert(self, objs: List[Model]) -> Steps:
+        """Writes each object whole: its row is inserted, or updated when its key exists.
+        The objects become persistent in this session."""
+        yield from self.flush()
+        d = self.dialect
+        groups: Dict[ModelInfo, List[Model]] = {}
+        for obj in objs:
+            info = info_of(type(obj))
+            key = getattr(obj, info.pk.name)
+            if key is None:
+                raise ValueError("upsert() needs the primary key of %r" % (obj,))
+            there = self.identity.get(info.model, {}).get(key)
+            if there is not None and there is not obj:
+                raise ValueError("another %s with primary key %r is already in this session" % (info.name, key))
+            groups.setdefault(info, []).append(obj)
+        for info, group in groups.items():
+            _native.validate(info.layout, group)
+        self.writing = True
+        for info in _order(groups):
+            m = d.model(info)
+            idm = self.identity.setdefault(info.model, {})
+            for chunk in _chunks(groups[info], d.rows_per_insert(len(m.columns))):
+                yield (EXEC, d.upsert_sql(info, len(chunk)), _native.insert_params(info.layout, chunk, m.insert_all, m.dumpers, True))
+                for obj in chunk:
+                    self.new.pop(id(obj), None)
+                _native.mark_flushed(info.layout, chunk, idm, None)
+        self.writing = False
+
     # ---- reads
 
     def select(self, query: "QueryBase[Any]", mode: str) -> Steps:
@@ -569,6 +597,11 @@ class Session(SessionBase):
             self._conn = None
             if conn is not None:
                 self.db._release(conn)
+
+    def upsert(self, *objs: Model) -> None:
+        """Inserts each object's row, or updates every column of it when a row with that
+        primary key exists (ON CONFLICT / ON DUPLICATE KEY), at once."""
+        self._run(self._uow.upsert(list(objs)))
 
     def get(self, model: Type[M], key: Any) -> Optional[M]:
         """The object with this primary key, from the identity map or the database."""

@@ -292,3 +292,16 @@ def test_session_semantics(pair):
             with other.session() as o:
                 o.execute("DELETE FROM %s WHERE %s = %s" % (q("sc_posts"), q("id"), ph(1)), [p.id])
             p.likes = 1
+
+
+def test_upsert(pair):
+    db, other = pair
+    with db.session() as s:
+        s.add(ScItem(code="a", qty=1))
+    with db.session() as s:  # one statement: the existing key is updated, the new one inserted
+        seen = statements(db)
+        s.upsert(ScItem(code="a", qty=5), ScItem(code="b", qty=7))
+        assert len(seen) == 1
+        assert s.get(ScItem, "a").qty == 5 and len(seen) == 1  # now in the identity map
+    with other.session() as s:
+        assert sorted((i.code, i.qty) for i in s.select(ScItem).all()) == [("a", 5), ("b", 7)]
