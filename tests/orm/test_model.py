@@ -303,8 +303,20 @@ def test_urls(url, want):
     assert tuple(parse_url(url))[: len(want)] == want
 
 
-def test_bad_urls():
+def test_bad_urls(monkeypatch):
     with pytest.raises(ValueError, match=r"unsupported database URL 'oracle://x': the supported schemes are sqlite://"):
         sablecrest.connect("oracle://x")
     with pytest.raises(ValueError, match="sqlite:///path.db"):
         sablecrest.connect("sqlite://x.db")
+    monkeypatch.setitem(sys.modules, "psycopg", None)
+    with pytest.raises(ImportError, match=r'^postgresql:// URLs need the psycopg driver: pip install "psycopg\[binary\]"$'):
+        sablecrest.connect("postgresql://u@h/db")
+
+
+def test_memory_database_has_one_connection():
+    db = sablecrest.connect("sqlite://")
+    with db.session():
+        with pytest.raises(RuntimeError, match="one connection"):
+            db.session()
+    with db.session():  # given back
+        pass
