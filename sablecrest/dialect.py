@@ -377,15 +377,8 @@ class Dialect:
         )
         return self._cached(key, lambda: self._compile_select(info, where, order, has_limit, has_offset, count))
 
-    def _compile_select(
-        self,
-        info: "ModelInfo",
-        where: "Sequence[Condition]",
-        order: "Sequence[Ordering]",
-        has_limit: bool,
-        has_offset: bool,
-        count: bool,
-    ) -> str:
+    def _compile_select(self, info: "ModelInfo", where: "Sequence[Condition]", order: "Sequence[Ordering]",
+                        has_limit: bool, has_offset: bool, count: bool) -> str:
         m = self.model(info)
         c = Compiler(self)
         paged = has_limit or has_offset

@@ -176,13 +176,11 @@ class SQLiteAdapter(Adapter):
         return Dialect(ENGINES["sqlite"], QMARK, sqlite3.sqlite_version_info)
 
 
-class PsycopgAdapter(Adapter):
-    style = FORMAT
+class CursorAdapter(Adapter):
+    """A server driver's connection with one reused cursor."""
 
-    def __init__(self, url: URL) -> None:
-        psycopg = _need("psycopg", '"psycopg[binary]"', "postgresql://")
-        self.raw = psycopg.connect(url.text.replace("postgres://", "postgresql://", 1), autocommit=False)
-        self.cur = self.raw.cursor()
+    style = FORMAT
+    cur: Any
 
     def fetch(self, sql: str, params: Sequence[Any]) -> List[Any]:
         cur = self.cur
@@ -198,6 +196,17 @@ class PsycopgAdapter(Adapter):
         self.cur.executemany(sql, seq)
         return int(self.cur.rowcount)
 
+    def insert_id(self, sql: str, params: Sequence[Any]) -> Any:
+        self.cur.execute(sql, params)
+        return self.cur.lastrowid
+
+
+class PsycopgAdapter(CursorAdapter):
+    def __init__(self, url: URL) -> None:
+        psycopg = _need("psycopg", '"psycopg[binary]"', "postgresql://")
+        self.raw = psycopg.connect(url.text.replace("postgres://", "postgresql://", 1), autocommit=False)
+        self.cur = self.raw.cursor()
+
     def usable(self) -> bool:
         return not (self.raw.closed or self.raw.broken)
 
@@ -208,8 +217,7 @@ class PsycopgAdapter(Adapter):
         return Dialect(ENGINES["postgresql"], FORMAT, pg_version(self.raw.info.server_version))
 
 
-class PyMySQLAdapter(Adapter):
-    style = FORMAT
+class PyMySQLAdapter(CursorAdapter):
 
     def __init__(self, url: URL) -> None:
         pymysql = _need("pymysql", "PyMySQL", "mysql://")
@@ -229,23 +237,6 @@ class PyMySQLAdapter(Adapter):
             **options,
         )
         self.cur = self.raw.cursor()
-
-    def fetch(self, sql: str, params: Sequence[Any]) -> List[Any]:
-        cur = self.cur
-        cur.execute(sql, params)
-        rows: List[Any] = cur.fetchall() if cur.description is not None else []
-        return rows
-
-    def execute(self, sql: str, params: Sequence[Any]) -> int:
-        return int(self.cur.execute(sql, params))
-
-    def many(self, sql: str, seq: Sequence[Sequence[Any]]) -> int:
-        self.cur.executemany(sql, seq)
-        return int(self.cur.rowcount)
-
-    def insert_id(self, sql: str, params: Sequence[Any]) -> Any:
-        self.cur.execute(sql, params)
-        return self.cur.lastrowid
 
     def usable(self) -> bool:
         return bool(self.raw.open)

@@ -233,10 +233,13 @@ int FieldBase_clear(PyObject* self) {
     return 0;
 }
 
-void FieldBase_dealloc(PyObject* self) {
+// The deallocator of a collected type: untrack, drop the references, free, and release
+// the type (an instance of a heap type holds a reference to it).
+template <int (*Clear)(PyObject*)>
+void gc_dealloc(PyObject* self) {
     PyTypeObject* tp = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    FieldBase_clear(self);
+    Clear(self);
     reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free))(self);
     Py_DECREF(tp);
 }
@@ -322,14 +325,6 @@ int Layout_clear(PyObject* self) {
     Py_CLEAR(l->defaults);
     Py_CLEAR(l->factories);
     return 0;
-}
-
-void Layout_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    Layout_clear(self);
-    reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free))(self);
-    Py_DECREF(tp);
 }
 
 // Layout(cls, fields, by_name, defaults, factories, pk, pk_generated)
@@ -1323,7 +1318,7 @@ PyObject* init() {
         {Py_tp_doc, const_cast<char*>("The native part of a model field: a data descriptor over the instance's "
                                       "value slots, type-checked on assignment.")},
         {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(FieldBase_dealloc)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(gc_dealloc<FieldBase_clear>)},
         {Py_tp_traverse, reinterpret_cast<void*>(FieldBase_traverse)},
         {Py_tp_clear, reinterpret_cast<void*>(FieldBase_clear)},
         {Py_tp_descr_get, reinterpret_cast<void*>(FieldBase_get)},
@@ -1346,7 +1341,7 @@ PyObject* init() {
     PyType_Slot layout_slots[] = {
         {Py_tp_doc, const_cast<char*>("What the per-row core needs to know of one model class.")},
         {Py_tp_new, reinterpret_cast<void*>(Layout_new)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(Layout_dealloc)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(gc_dealloc<Layout_clear>)},
         {Py_tp_traverse, reinterpret_cast<void*>(Layout_traverse)},
         {Py_tp_clear, reinterpret_cast<void*>(Layout_clear)},
         {0, nullptr},
