@@ -369,8 +369,8 @@ class Dialect:
         key = (
             "select",
             info.model,
-            tuple(w.key(self) for w in where),
-            tuple((o.field, o.descending) for o in order),
+            tuple([w.key(self) for w in where]),
+            tuple([o.shape for o in order]),
             has_limit,
             has_offset,
             count,

@@ -74,12 +74,17 @@ class Compare(Condition):
     """``field <op> value``, or ``field <op> other_field``. The ops "is" and "is not"
     are the engine's NULL-safe comparisons."""
 
-    __slots__ = ("field", "op", "value")
+    __slots__ = ("field", "op", "value", "shape")
 
     def __init__(self, field: "Field[Any]", op: str, value: Any) -> None:
         self.field = field
         self.op = op
-        self.value = value if isinstance(value, _Field) else _value(field, value)
+        if isinstance(value, _Field):
+            self.value = value
+            self.shape: Hashable = ("cc", op, field, value)
+        else:
+            self.value = _value(field, value)
+            self.shape = ("c", op, field)
 
     def __bool__(self) -> bool:
         # Lets fields sit in lists and dict keys: `f1 == f2` is identity there.
@@ -88,9 +93,7 @@ class Compare(Condition):
         return Condition.__bool__(self)
 
     def key(self, d: "Dialect") -> Hashable:
-        if isinstance(self.value, _Field):
-            return ("cc", self.op, self.field, self.value)
-        return ("c", self.op, self.field)
+        return self.shape
 
     def render(self, c: "Compiler") -> str:
         col = c.col(self.field)
@@ -102,7 +105,7 @@ class Compare(Condition):
         return "%s %s %s" % (col, self.op, rhs)
 
     def params(self, d: "Dialect", out: List[Any]) -> None:
-        if not isinstance(self.value, _Field):
+        if self.shape[0] == "c":
             out.append(d.dump(self.field, self.value))
 
 
@@ -208,11 +211,12 @@ class Not(Condition):
 class Ordering:
     """One ORDER BY item: ``Model.field.desc()`` or ``.asc()``."""
 
-    __slots__ = ("field", "descending")
+    __slots__ = ("field", "descending", "shape")
 
     def __init__(self, field: "Field[Any]", descending: bool) -> None:
         self.field = field
         self.descending = descending
+        self.shape = (field, descending)
 
 
 __all__ = ["Condition", "Compare", "IsNull", "InList", "Like", "Junction", "Not", "Ordering"]

@@ -109,6 +109,7 @@ class Field(_native.FieldBase, Generic[T]):
         if db_type is not None and (not isinstance(db_type, str) or not db_type.strip()):
             raise ValueError("db_type must be a non-empty SQL type name")
         self.type = type
+        self.kind = KINDS[type]  # the native core's kind number
         self.primary_key = bool(primary_key)
         self.nullable = (not primary_key) if nullable is None else bool(nullable)
         self.default = default
@@ -117,10 +118,6 @@ class Field(_native.FieldBase, Generic[T]):
         self.column = column
 
     __hash__ = object.__hash__
-
-    @property
-    def kind(self) -> int:
-        return KINDS[self.type]
 
     @property
     def generated(self) -> bool:
