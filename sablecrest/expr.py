@@ -81,7 +81,7 @@ class Compare(Condition):
         self.op = op
         if isinstance(value, _Field):
             self.value = value
-            self.shape: Hashable = ("cc", op, field, value)
+            self.shape: Tuple[Any, ...] = ("cc", op, field, value)
         else:
             self.value = _value(field, value)
             self.shape = ("c", op, field)
