@@ -166,7 +166,9 @@ class PsycopgAdapter(Adapter):
     def fetch(self, sql: str, params: Sequence[Any]) -> List[Any]:
         cur = self.cur
         cur.execute(sql, params)
-        return cur.fetchall() if cur.description is not None else []  # type: ignore[no-any-return]
+        # rownumber is None when the statement returned no rows; `description` would
+        # tell the same but builds a Column object per column on every access.
+        return cur.fetchall() if cur.rownumber is not None else []  # type: ignore[no-any-return]
 
     def execute(self, sql: str, params: Sequence[Any]) -> int:
         self.cur.execute(sql, params)
