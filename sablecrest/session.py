@@ -123,6 +123,16 @@ class UnitOfWork:
         elif st == _native.DELETED and self.deleted.pop(id(obj), None) is not None:
             _native.set_state([obj], _native.PERSISTENT, 0)
 
+    def add_all(self, objs: Iterable[Model]) -> None:
+        """`add` for each object, in order; new objects go the native way in one call."""
+        items = objs if type(objs) is list else list(objs)
+        i, n = 0, len(items)
+        while i < n:
+            i = _native.add_pending(items, self.new, i)
+            if i < n:
+                self.add(items[i])
+                i += 1
+
     def delete(self, obj: Model) -> None:
         info_of(type(obj))
         st = _native.state(obj)
@@ -444,8 +454,7 @@ class SessionBase:
         self._uow.add(obj)
 
     def add_all(self, objs: Iterable[Model]) -> None:
-        for obj in objs:
-            self._uow.add(obj)
+        self._uow.add_all(objs)
 
     def delete(self, obj: Model) -> None:
         """Marks the object's row for deletion at the next flush."""
