@@ -316,6 +316,9 @@ def md_table(headers: List[str], rows: List[List[str]]) -> List[str]:
 
 def write_markdown(payload: Dict[str, Any], path: Path) -> None:
     lines = ["# ORM benchmark", "",
+             "`python3 benchmarks/bench_orm.py [--engines sqlite,postgresql,mariadb] [--rounds N]` "
+             "(dependencies: `benchmarks/requirements.txt`) writes this file, `orm_benchmarks.json` and "
+             "`orm_benchmarks.png`.", "",
              "The same workload on each contender, in one process, rounds interleaved, each round on fresh tables; "
              "milliseconds, best of each phase over the rounds (total: their sum). Phases: "
              + "; ".join(f"**{p}**: {oc.PHASE_LABELS[p]}" for p in oc.PHASES)
@@ -330,6 +333,16 @@ def write_markdown(payload: Dict[str, Any], path: Path) -> None:
         if engine == "sqlite":
             lines += [""] + [f"- {g}" for g in goal_lines(best)]
         lines.append("")
+    lines += ["## How each contender does the work", ""]
+    lines += [f"- **{cls.name}**: " + " ".join((cls.__doc__ or "").split()) for cls in oc.CONTENDERS]
+    lines += ["", "Every contender gets the same tables (one DDL per engine, with an index on `posts.author_id`; "
+              "foreign keys enforced on SQLite) and the same data. A first run checks that every phase gives the "
+              "same result (counts, the ids of each query, each post's author name) and leaves the same rows as "
+              "the raw driver; every timed round checks the results again. Before each contender's run the "
+              "garbage collector runs and `gc.freeze()` sets the objects that exist aside, so that what a "
+              "contender pays for collections depends on its own allocations rather than on the other libraries "
+              "loaded in the process. `python3 benchmarks/profile_orm.py` shows where one contender's time goes, "
+              "phase by phase.", ""]
     mem = payload.get("memory")
     if mem:
         lines += [f"## Memory: {mem['rows']:,} rows loaded (SQLite file, posts table, 7 columns)", "",
@@ -338,7 +351,7 @@ def write_markdown(payload: Dict[str, Any], path: Path) -> None:
                   "allocate through the traced allocators); RSS: resident size after loading minus before, in a "
                   "second subprocess without tracemalloc.", ""]
         lines += md_table(MEM_HEADERS, memory_rows(mem))
-        lines.append("")
+        lines += ["", "`load ms`: the load itself, in the subprocess without tracemalloc.", ""]
     lines += [f"Measured on {machine_line(payload['machine'])}; {payload['versions']}.", ""]
     path.write_text("\n".join(lines), encoding="utf-8")
 
@@ -356,7 +369,10 @@ def draw_chart(payload: Dict[str, Any], path: Path) -> bool:
         print(f"matplotlib is not installed: chart skipped, {path} not rewritten (pip install matplotlib)")
         return False
     engines = list(payload["engines"])
-    fig, axes = plt.subplots(len(engines), 1, figsize=(9.5, 2.3 + 2.1 * len(engines)), dpi=110, squeeze=False)
+    mem = payload.get("memory")
+    panels = len(engines) + (1 if mem else 0)
+    height = 1.6 + 2.15 * panels
+    fig, axes = plt.subplots(panels, 1, figsize=(9.5, height), dpi=110, squeeze=False)
     for ax, engine in zip(axes[:, 0], engines):
         best = payload["engines"][engine]["best"]
         names = list(best)[::-1]
@@ -364,29 +380,47 @@ def draw_chart(payload: Dict[str, Any], path: Path) -> bool:
             left = 0.0
             for p, colour in zip(oc.PHASES, PHASE_COLOURS):
                 w = best[name][p] * 1e3
-                ax.barh(i, w, left=left, color=colour, height=0.62,
-                        label=oc.PHASE_LABELS[p] if i == 0 else None)
+                ax.barh(i, w, left=left, color=colour, height=0.62, label=oc.PHASE_LABELS[p] if i == 0 else None)
                 left += w
             r = ratios(best, name)
             ax.text(left * 1.01 + 0.5, i, f"{left:.0f} ms  ({r['vs_raw']:.2f}x raw)", va="center", fontsize=8)
         ax.set_yticks(range(len(names)))
-        ax.set_yticklabels(names, fontsize=9, fontweight="normal")
+        ax.set_yticklabels(names, fontsize=9)
         for tick in ax.get_yticklabels():
             if tick.get_text() == SC:
                 tick.set_fontweight("bold")
-        ax.set_xlim(0, max(b["total"] for b in best.values()) * 1e3 * 1.35)
-        ax.set_title(ENGINE_LABELS[engine], fontsize=10, loc="left")
+        ax.set_xlim(0, max(b["total"] for b in best.values()) * 1e3 * 1.3)
+        ax.set_title(f"{ENGINE_LABELS[engine]}: the workload, by phase", fontsize=10, loc="left")
         ax.set_xlabel("milliseconds (best of each phase; lower is better)", fontsize=8)
     handles, labels = axes[0, 0].get_legend_handles_labels()
     fig.legend(handles, labels, loc="upper center", ncol=len(oc.PHASES), fontsize=7.5, frameon=False,
-               bbox_to_anchor=(0.5, 0.965))
+               bbox_to_anchor=(0.5, 1 - 0.5 / height))
+    if mem:
+        ax = axes[-1, 0]
+        libs = list(mem["libraries"])[::-1]
+        peaks = [mem["libraries"][n]["peak"] / 2**20 for n in libs]
+        held = [mem["libraries"][n]["current"] / 2**20 for n in libs]
+        ax.barh(range(len(libs)), peaks, color="#adb5bd", height=0.62, label="peak while loading")
+        ax.barh(range(len(libs)), held, color="#495057", height=0.62, label="held afterwards")
+        for i, (pk, h) in enumerate(zip(peaks, held)):
+            ax.text(pk * 1.01 + 0.5, i, f"{pk:.0f} MiB peak, {h:.0f} MiB held", va="center", fontsize=8)
+        ax.set_yticks(range(len(libs)))
+        ax.set_yticklabels(libs, fontsize=9)
+        for tick in ax.get_yticklabels():
+            if tick.get_text() == SC:
+                tick.set_fontweight("bold")
+        ax.set_xlim(0, max(peaks) * 1.45)
+        ax.set_title(f"Memory: {mem['rows']:,} rows loaded as objects (raw driver: tuples), tracemalloc",
+                     fontsize=10, loc="left")
+        ax.set_xlabel("MiB (lower is better)", fontsize=8)
+        ax.legend(loc="lower right", fontsize=7.5, frameon=False)
     m = payload["machine"]
     fig.suptitle(f"ORM workload: sablecrest against the raw driver, SQLAlchemy and peewee\n"
-                 f"{m['implementation']} {m['python']} on {m['arch']} {m['cpu']}", fontsize=11, y=0.998)
+                 f"{m['implementation']} {m['python']} on {m['arch']} {m['cpu']}", fontsize=11, y=1 - 0.05 / height)
     fig.text(0.01, 0.005, "Measured on " + machine_line(m) + ", a shared machine: figures are noisy.\n"
              f"{payload['rounds']} interleaved rounds on fresh tables; {payload['versions']}.", fontsize=7,
              color="#555555")
-    fig.tight_layout(rect=(0, 0.04, 1, 0.93))
+    fig.tight_layout(rect=(0, 0.35 / height, 1, 1 - 0.45 / height))
     fig.savefig(path)
     plt.close(fig)
     return True
@@ -414,7 +448,7 @@ def main(argv: Optional[List[str]] = None) -> Dict[str, Any]:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--engines", default="sqlite,postgresql,mariadb",
                     help="comma-separated: sqlite, postgresql, mariadb (default: all three)")
-    ap.add_argument("--rounds", type=int, default=5, help="interleaved rounds per engine (default 5)")
+    ap.add_argument("--rounds", type=int, default=10, help="interleaved rounds per engine (default 10)")
     ap.add_argument("--no-memory", action="store_true", help="skip the 100,000-row memory measurement")
     ap.add_argument("--no-docs", action="store_true", help="print only; leave docs/ alone")
     ap.add_argument("--memory-child", help=argparse.SUPPRESS)

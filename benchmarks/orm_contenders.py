@@ -128,8 +128,10 @@ class Contender:
 
 
 class Raw(Contender):
-    """The driver itself with hand-written SQL: executemany where an ORM would batch,
-    one multi-row INSERT ... RETURNING where the keys are needed."""
+    """The driver itself (sqlite3, psycopg 3, PyMySQL) with hand-written SQL: one
+    multi-row INSERT ... RETURNING for the authors' keys, executemany for the posts and
+    the updates, rows as tuples, one IN (or = ANY) query for the prefetch, one DELETE
+    ... IN for the deletes."""
 
     name = "raw driver"
 
@@ -156,7 +158,8 @@ class Raw(Contender):
             return "SQLite " + sqlite3.sqlite_version
         if self.engine == "postgresql":
             return "PostgreSQL " + self.conn.execute("SHOW server_version").fetchone()[0]
-        return self.conn.get_server_info()
+        info = self.conn.get_server_info()  # "5.5.5-10.11.6-MariaDB-..." to old clients
+        return "MariaDB " + info.split("-MariaDB")[0].replace("5.5.5-", "", 1) if "MariaDB" in info else info
 
     def run_ddl(self, statements: List[str]) -> None:
         cur = self._cursor()
@@ -302,7 +305,10 @@ def sablecrest_models() -> Tuple[Any, Any]:
 
 
 class Sablecrest(Contender):
-    """sablecrest's public API: sessions, add_all, select, load_related, delete."""
+    """The public API: a session per phase, add_all of authors and of posts that refer
+    to their author objects, select().all() and attribute assignment for the updates,
+    select().where().order_by().limit().all(), load_related(posts, Post.author_id),
+    delete() of the loaded objects."""
 
     name = "sablecrest"
 
@@ -454,9 +460,11 @@ class _SQLAlchemyBase(Contender):
 
 
 class SQLAlchemyORM(_SQLAlchemyBase):
-    """Session, identity map, unit of work (add_all + commit flushes with batched
-    INSERT ... RETURNING and executemany UPDATE/DELETE), selectinload for the prefetch.
-    Session defaults (expire on commit)."""
+    """Session, identity map and unit of work with the session defaults (expire on
+    commit): add_all of the authors, flush for their keys, add_all of the posts, commit
+    (batched INSERT ... RETURNING, executemany UPDATE and DELETE); scalars(select()) for
+    the loads and queries; selectinload(Post.author) for the prefetch; delete() of the
+    loaded objects."""
 
     name = "SQLAlchemy ORM"
 
@@ -526,8 +534,9 @@ class SQLAlchemyORM(_SQLAlchemyBase):
 
 
 class SQLAlchemyCore(_SQLAlchemyBase):
-    """SQLAlchemy Core: statements built once, executed with parameter lists
-    (executemany, insertmanyvalues with RETURNING for the keys, expanding IN)."""
+    """Statements built once and executed with parameter lists: insertmanyvalues
+    with RETURNING for the authors' keys, executemany for the posts and the updates,
+    rows as Row objects, an expanding IN for the prefetch and for the deletes."""
 
     name = "SQLAlchemy Core"
 
@@ -618,10 +627,10 @@ def peewee_models() -> Dict[str, Any]:
 
 
 class Peewee(Contender):
-    """peewee: insert_many (RETURNING for the authors' keys) in batches of 500,
-    Model.select, bulk_update in batches of 100 (4 times faster on SQLite than save() per
-    object, and the fastest batch size), prefetch(), delete().where(id.in_()); each
-    phase inside atomic()."""
+    """Each phase inside atomic(): insert_many (with RETURNING for the authors' keys)
+    in batches of 500, Model.select(), bulk_update in batches of 100 (4 times faster here
+    than save() per object, and the fastest batch size), prefetch(), and
+    delete().where(id.in_()) for the deletes."""
 
     name = "peewee"
 
