@@ -81,6 +81,30 @@ def normalize(rows: Sequence[Sequence[Any]]) -> List[Tuple[Any, ...]]:
     return [tuple(int(v) if isinstance(v, bool) else v for v in r) for r in rows]
 
 
+def bump_likes(posts: Sequence[Any]) -> List[Any]:
+    """The update phase's change, on objects: +1 like for each post whose id is not a
+    multiple of UPDATE_SKIP; returns the changed posts."""
+    changed = []
+    for p in posts:
+        if p.id % UPDATE_SKIP:
+            p.likes += 1
+            changed.append(p)
+    return changed
+
+
+def delete_loaded(session: Any, posts: Sequence[Any]) -> int:
+    """The delete phase in a session with delete/commit/close (sablecrest, SQLAlchemy
+    ORM): the loaded posts whose id is a multiple of DELETE_EVERY."""
+    n = 0
+    for p in posts:
+        if p.id % DELETE_EVERY == 0:
+            session.delete(p)
+            n += 1
+    session.commit()
+    session.close()
+    return n
+
+
 def sorted_keys(rows: Sequence[Sequence[Any]]) -> List[int]:
     # Keys are generated in ascending order as rows are inserted; RETURNING promises no
     # order, so the sorted keys are matched to the rows in order.
@@ -346,11 +370,7 @@ class Sablecrest(Contender):
     def update(self):
         with self.db.session() as s:
             posts = s.select(self.Post).all()
-            n = 0
-            for p in posts:
-                if p.id % UPDATE_SKIP:
-                    p.likes += 1
-                    n += 1
+            n = len(bump_likes(posts))
         return len(posts), n
 
     def select(self):
@@ -372,14 +392,7 @@ class Sablecrest(Contender):
         return [(p.id, authors[p.author_id].name) for p in posts]
 
     def delete(self):
-        s = self.s
-        n = 0
-        for p in self.loaded:
-            if p.id % DELETE_EVERY == 0:
-                s.delete(p)
-                n += 1
-        s.commit()
-        s.close()
+        n = delete_loaded(self.s, self.loaded)
         self.s = self.loaded = None
         return n
 
@@ -487,11 +500,7 @@ class SQLAlchemyORM(_SQLAlchemyBase):
 
         with Session(self.sa_engine) as s:
             posts = s.scalars(select(self.Post)).all()
-            n = 0
-            for p in posts:
-                if p.id % UPDATE_SKIP:
-                    p.likes += 1
-                    n += 1
+            n = len(bump_likes(posts))
             s.commit()
         return len(posts), n
 
@@ -521,14 +530,7 @@ class SQLAlchemyORM(_SQLAlchemyBase):
         return [(p.id, p.author.name) for p in posts]
 
     def delete(self):
-        s = self.s
-        n = 0
-        for p in self.loaded:
-            if p.id % DELETE_EVERY == 0:
-                s.delete(p)
-                n += 1
-        s.commit()
-        s.close()
+        n = delete_loaded(self.s, self.loaded)
         self.s = self.loaded = None
         return n
 
@@ -679,11 +681,7 @@ class Peewee(Contender):
         Post = self.Post
         with self.db.atomic():
             posts = list(Post.select())
-            changed = []
-            for p in posts:
-                if p.id % UPDATE_SKIP:
-                    p.likes += 1
-                    changed.append(p)
+            changed = bump_likes(posts)
             Post.bulk_update(changed, fields=[Post.likes], batch_size=100)
         return len(posts), len(changed)
 
