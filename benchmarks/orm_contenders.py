@@ -475,9 +475,10 @@ class _SQLAlchemyBase(Contender):
 class SQLAlchemyORM(_SQLAlchemyBase):
     """Session, identity map and unit of work with the session defaults (expire on
     commit): add_all of the authors, flush for their keys, add_all of the posts, commit
-    (batched INSERT ... RETURNING, executemany UPDATE and DELETE); scalars(select()) for
-    the loads and queries; selectinload(Post.author) for the prefetch; delete() of the
-    loaded objects."""
+    (batched INSERT ... RETURNING on the servers; one INSERT per row on SQLite, where
+    SQLAlchemy does not match returned keys to rows by their order; executemany UPDATE
+    and DELETE); scalars(select()) for the loads and queries; selectinload(Post.author)
+    for the prefetch; delete() of the loaded objects."""
 
     name = "SQLAlchemy ORM"
 
@@ -537,7 +538,8 @@ class SQLAlchemyORM(_SQLAlchemyBase):
 
 class SQLAlchemyCore(_SQLAlchemyBase):
     """Statements built once and executed with parameter lists: insertmanyvalues
-    with RETURNING for the authors' keys, executemany for the posts and the updates,
+    with RETURNING in parameter order for the authors' keys (row by row on SQLite, as for
+    the ORM), executemany for the posts and the updates,
     rows as Row objects, an expanding IN for the prefetch and for the deletes."""
 
     name = "SQLAlchemy Core"
