@@ -185,7 +185,9 @@ class CursorAdapter(Adapter):
     def fetch(self, sql: str, params: Sequence[Any]) -> List[Any]:
         cur = self.cur
         cur.execute(sql, params)
-        rows: List[Any] = cur.fetchall() if cur.description is not None else []
+        # rownumber is None when the statement returned no rows; `description` would
+        # tell the same but builds a Column object per column on every access.
+        rows: List[Any] = cur.fetchall() if cur.rownumber is not None else []
         return rows
 
     def execute(self, sql: str, params: Sequence[Any]) -> int:

@@ -104,10 +104,6 @@ class UnitOfWork:
 
     # ---- membership
 
-    def add_all(self, objs: Iterable[Model]) -> None:
-        for obj in _native.add_pending(objs, self.new):
-            self.add(obj)
-
     def add(self, obj: Model) -> None:
         info = info_of(type(obj))
         st = _native.state(obj)
@@ -128,6 +124,16 @@ class UnitOfWork:
                 )
         elif st == _native.DELETED and self.deleted.pop(id(obj), None) is not None:
             _native.set_state([obj], _native.PERSISTENT, 0)
+
+    def add_all(self, objs: Iterable[Model]) -> None:
+        """`add` for each object, in order; new objects go the native way in one call."""
+        items = objs if type(objs) is list else list(objs)
+        i, n = 0, len(items)
+        while i < n:
+            i = _native.add_pending(items, self.new, i)
+            if i < n:
+                self.add(items[i])
+                i += 1
 
     def delete(self, obj: Model) -> None:
         info_of(type(obj))

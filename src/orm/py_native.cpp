@@ -1126,36 +1126,52 @@ PyObject* native_set_state(PyObject*, PyObject* args) {
     Py_RETURN_NONE;
 }
 
-// add_pending(objs, new) -> list: every transient object of the iterable becomes
-// pending and is entered in `new` (id -> object); the objects in any other state are
-// returned, in order, for the session to place.
+PyObject* native_touch_epoch(PyObject*, PyObject*) { return PyLong_FromUnsignedLongLong(g_epoch); }
+
+// add_pending(objs, pending, start) -> index. From `start` on, each object of the list
+// that is an instance of a concrete model and transient (or pending but not yet in
+// `pending`) becomes pending and is entered in `pending` under id(obj), keeping its
+// touched mark; a pending object already there is left as it is. Stops at the first
+// other object and returns its index (len(objs) when there is none), so that the caller
+// handles that one the slow way and carries on after it.
 PyObject* native_add_pending(PyObject*, PyObject* args) {
     PyObject *objs, *pending;
-    if (!PyArg_ParseTuple(args, "OO!:add_pending", &objs, &PyDict_Type, &pending)) return nullptr;
-    Owned rest(PyList_New(0));
-    if (!rest) return nullptr;
-    Owned it(PyObject_GetIter(objs));
-    if (!it) return nullptr;
-    while (PyObject* o = PyIter_Next(it.get())) {
-        Owned hold(o);
-        if (!is_model(o) || as_model(o)->vals == nullptr) {
-            PyErr_Format(PyExc_TypeError, "expected a model object, got %R", o);
-            return nullptr;
+    Py_ssize_t start;
+    if (!PyArg_ParseTuple(args, "O!O!n:add_pending", &PyList_Type, &objs, &PyDict_Type, &pending, &start))
+        return nullptr;
+    const Py_ssize_t count = PyList_Size(objs);
+    PyTypeObject* checked = nullptr;  // the last type found to be a concrete model
+    Py_ssize_t i = start < 0 ? 0 : start;
+    for (; i < count; ++i) {
+        PyObject* o = PyList_GetItem(objs, i);
+        if (!is_model(o) || as_model(o)->vals == nullptr) break;
+        if (Py_TYPE(o) != checked) {
+            // A concrete model is the class its layout was made for (not a subclass).
+            LayoutObject* l = layout_of(reinterpret_cast<PyObject*>(Py_TYPE(o)));
+            if (l == nullptr) {
+                PyErr_Clear();
+                break;
+            }
+            const bool concrete = l->cls == reinterpret_cast<PyObject*>(Py_TYPE(o));
+            Py_DECREF(l);
+            if (!concrete) break;
+            checked = Py_TYPE(o);
         }
         ModelObject* m = as_model(o);
-        if ((m->flags & kStateMask) != kTransient) {
-            if (PyList_Append(rest.get(), o) != 0) return nullptr;
-            continue;
-        }
+        const uint32_t state = m->flags & kStateMask;
+        if (state != kTransient && state != kPending) break;
         Owned key(PyLong_FromVoidPtr(o));
-        if (!key || PyDict_SetItem(pending, key.get(), o) != 0) return nullptr;
-        m->flags = (m->flags & kTouched) | kPending;
+        if (!key) return nullptr;
+        if (state == kPending) {
+            const int there = PyDict_Contains(pending, key.get());
+            if (there < 0) return nullptr;
+            if (there) continue;
+        }
+        if (PyDict_SetItem(pending, key.get(), o) != 0) return nullptr;
+        m->flags = kPending | (m->flags & kTouched);
     }
-    if (PyErr_Occurred()) return nullptr;
-    return rest.release();
+    return PyLong_FromSsize_t(i);
 }
-
-PyObject* native_touch_epoch(PyObject*, PyObject*) { return PyLong_FromUnsignedLongLong(g_epoch); }
 
 // _rebuild(cls, values, snapshot, flags, dict): the inverse of __reduce__.
 PyObject* native_rebuild(PyObject*, PyObject* args) {
@@ -1269,8 +1285,8 @@ PyMethodDef g_functions[] = {
     {"loaded", native_loaded, METH_VARARGS, "loaded(obj, index) -> the field's snapshot value"},
     {"state", native_state, METH_O, "state(obj) -> int"},
     {"set_state", native_set_state, METH_VARARGS, "set_state(objs, state, mode, pk=-1) -> None"},
-    {"add_pending", native_add_pending, METH_VARARGS, "add_pending(objs, new) -> list of objects not transient"},
     {"touch_epoch", native_touch_epoch, METH_NOARGS, "touch_epoch() -> int"},
+    {"add_pending", native_add_pending, METH_VARARGS, "add_pending(objs, pending, start) -> index"},
     {"_rebuild", native_rebuild, METH_VARARGS, "_rebuild(cls, values, snapshot, flags, dict) -> object"},
     {"quote", native_quote, METH_VARARGS, "quote(name, quote_char) -> str"},
     {"escape_percent", native_escape_percent, METH_VARARGS, "escape_percent(text) -> str"},
