@@ -47,6 +47,7 @@ class Other:
     def __init__(self, engine, tmp_path):
         self.engine = engine
         if engine == "sqlite":
+            pytest.importorskip("aiosqlite")
             self.path = tmp_path / "aio.db"
             self.url = "sqlite:///%s" % self.path
             self.raw = sqlite3.connect(str(self.path), isolation_level=None)
