@@ -132,7 +132,13 @@ class Database:
         return Session(self, self._pool.acquire())
 
     def _release(self, conn: Adapter) -> None:
-        self._pool.release(conn, conn.usable())
+        usable = conn.usable()
+        if usable and conn.in_transaction():  # never hand a transaction to the next session
+            try:
+                conn.rollback()
+            except Exception:
+                usable = False
+        self._pool.release(conn, usable)
 
     def migrate(self, *models: "type[Model]", dry_run: bool = False, drop: bool = False) -> List[str]:
         """Brings the database up to the models; returns the statements (see

@@ -83,6 +83,8 @@ class Engine:
     array_in = False  # IN lists travel as one array parameter
     empty_insert = " DEFAULT VALUES"  # an INSERT with no column values
     offset_only_limit = ""  # the LIMIT to write before an OFFSET without one
+    # LIKE escapes with a backslash on every engine (SQLite has no default escape).
+    like_escape = " ESCAPE '\\'"
     dumpers: Dict[int, Callable[[Any], Any]] = {}  # by field kind: Python value -> parameter
     loaders: Dict[int, Callable[[Any], Any]] = {}  # by field kind: driver value -> Python value
 
@@ -101,10 +103,11 @@ class Engine:
     def null_safe_ne(self, a: str, b: str) -> str:
         return "%s IS DISTINCT FROM %s" % (a, b)
 
-    def upsert(self, conflict: str, assignments: Sequence[str], q: Callable[[str], str]) -> str:
-        """The clause after INSERT ... VALUES that turns it into an upsert on the key."""
-        sets = ", ".join("%s = excluded.%s" % (q(c), q(c)) for c in assignments)
-        return " ON CONFLICT (%s) DO %s" % (q(conflict), ("UPDATE SET " + sets) if sets else "NOTHING")
+    def upsert(self, key: str, columns: Sequence[str]) -> str:
+        """The clause after INSERT ... VALUES that makes it update `columns` (quoted
+        names) of the row whose key (quoted) already exists."""
+        sets = ", ".join("%s = excluded.%s" % (c, c) for c in columns)
+        return " ON CONFLICT (%s) DO %s" % (key, ("UPDATE SET " + sets) if sets else "NOTHING")
 
     # DDL: the column type of a field (its db_type when given).
     types: Dict[int, str] = {}
@@ -159,6 +162,7 @@ class PostgreSQL(Engine):
 class MariaDB(Engine):
     name = "mariadb"
     quote = "`"
+    like_escape = " ESCAPE '\\\\'"  # a backslash is itself an escape in MariaDB's string literals
     empty_insert = " () VALUES ()"
     offset_only_limit = " LIMIT 18446744073709551615"
     loaders = {4: bool}  # BOOLEAN is TINYINT(1): it comes back as 0 or 1
@@ -184,10 +188,8 @@ class MariaDB(Engine):
     def null_safe_ne(self, a: str, b: str) -> str:
         return "NOT (%s <=> %s)" % (a, b)
 
-    def upsert(self, conflict: str, assignments: Sequence[str], q: Callable[[str], str]) -> str:
-        if not assignments:
-            assignments = [conflict]
-        return " ON DUPLICATE KEY UPDATE " + ", ".join("%s = VALUES(%s)" % (q(c), q(c)) for c in assignments)
+    def upsert(self, key: str, columns: Sequence[str]) -> str:
+        return " ON DUPLICATE KEY UPDATE " + ", ".join("%s = VALUES(%s)" % (c, c) for c in (columns or [key]))
 
     def column_type(self, field: "Field[Any]") -> str:
         # A TEXT column cannot be a key without a prefix length.
@@ -367,23 +369,16 @@ class Dialect:
         key = (
             "select",
             info.model,
-            tuple(w.key(self) for w in where),
-            tuple((o.field, o.descending) for o in order),
+            tuple([w.key(self) for w in where]),
+            tuple([o.shape for o in order]),
             has_limit,
             has_offset,
             count,
         )
         return self._cached(key, lambda: self._compile_select(info, where, order, has_limit, has_offset, count))
 
-    def _compile_select(
-        self,
-        info: "ModelInfo",
-        where: "Sequence[Condition]",
-        order: "Sequence[Ordering]",
-        has_limit: bool,
-        has_offset: bool,
-        count: bool,
-    ) -> str:
+    def _compile_select(self, info: "ModelInfo", where: "Sequence[Condition]", order: "Sequence[Ordering]",
+                        has_limit: bool, has_offset: bool, count: bool) -> str:
         m = self.model(info)
         c = Compiler(self)
         paged = has_limit or has_offset
@@ -419,6 +414,18 @@ class Dialect:
             return _compiler.compile_insert(m.table, cols, self.style.compiler_dialect)
         groups = _native.values_groups(rows, len(cols), self.style.code, 1)
         return "INSERT INTO %s (%s) VALUES %s%s" % (m.table, ", ".join(cols), groups, tail)
+
+    def upsert_sql(self, info: "ModelInfo", rows: int) -> str:
+        """INSERT of every column that updates the row when its key exists."""
+
+        def build() -> str:
+            m = self.model(info)
+            others = [c for i, c in enumerate(m.columns) if i != m.pk_index]
+            groups = _native.values_groups(rows, len(m.columns), self.style.code, 1)
+            return "INSERT INTO %s (%s) VALUES %s%s" % (
+                m.table, ", ".join(m.columns), groups, self.engine.upsert(m.pk_column, others))
+
+        return self._cached(("upsert", info.model, rows), build)
 
     def update_sql(self, info: "ModelInfo", idxs: Tuple[int, ...]) -> str:
         key = ("update", info.model, idxs)

@@ -8,6 +8,7 @@ parameter style; values are passed as parameters, never formatted into the text.
 
 from __future__ import annotations
 
+import importlib
 import re
 import sqlite3
 from typing import Any, List, NamedTuple, Optional, Sequence, Tuple
@@ -80,11 +81,21 @@ def _version(text: str) -> Tuple[int, ...]:
     return tuple(int(g) for g in m.groups() if g is not None) if m else (0,)
 
 
+def pg_version(number: int) -> Tuple[int, ...]:
+    """PostgreSQL's server_version_num: 150018 is 15.18, 90624 is 9.6.24."""
+    if number >= 100000:
+        return (number // 10000, number % 10000)
+    return (number // 10000, (number // 100) % 100, number % 100)
+
+
 class Adapter:
     """A sync driver connection in the interface the session drives."""
 
     style: ParamStyle = QMARK
     raw: Any
+    # The transaction begins at the first write, not the first read: a SQLite read
+    # transaction cannot turn into a write one once another connection has written.
+    lazy_begin = False
 
     def fetch(self, sql: str, params: Sequence[Any]) -> List[Any]:
         raise NotImplementedError
@@ -114,12 +125,18 @@ class Adapter:
         """False once the connection is known to be lost."""
         return True
 
+    def in_transaction(self) -> bool:
+        """Whether the driver has a transaction open (checked when the connection goes
+        back to the pool: it must not carry one over to the next session)."""
+        return False
+
     def dialect(self) -> Dialect:
         raise NotImplementedError
 
 
 class SQLiteAdapter(Adapter):
     style = QMARK
+    lazy_begin = True
 
     def __init__(self, url: URL) -> None:
         # Autocommit mode at the driver, BEGIN/COMMIT from the session: the sqlite3
@@ -128,7 +145,8 @@ class SQLiteAdapter(Adapter):
         self.raw.execute("PRAGMA foreign_keys = ON")
 
     def fetch(self, sql: str, params: Sequence[Any]) -> List[Any]:
-        return self.raw.execute(sql, params).fetchall()
+        rows: List[Any] = self.raw.execute(sql, params).fetchall()
+        return rows
 
     def execute(self, sql: str, params: Sequence[Any]) -> int:
         return int(self.raw.execute(sql, params).rowcount)
@@ -151,22 +169,24 @@ class SQLiteAdapter(Adapter):
         if self.raw.in_transaction:
             self.raw.execute("ROLLBACK")
 
+    def in_transaction(self) -> bool:
+        return bool(self.raw.in_transaction)
+
     def dialect(self) -> Dialect:
         return Dialect(ENGINES["sqlite"], QMARK, sqlite3.sqlite_version_info)
 
 
-class PsycopgAdapter(Adapter):
-    style = FORMAT
+class CursorAdapter(Adapter):
+    """A server driver's connection with one reused cursor."""
 
-    def __init__(self, url: URL) -> None:
-        psycopg = _need("psycopg", '"psycopg[binary]"', "postgresql://")
-        self.raw = psycopg.connect(url.text.replace("postgres://", "postgresql://", 1), autocommit=False)
-        self.cur = self.raw.cursor()
+    style = FORMAT
+    cur: Any
 
     def fetch(self, sql: str, params: Sequence[Any]) -> List[Any]:
         cur = self.cur
         cur.execute(sql, params)
-        return cur.fetchall() if cur.description is not None else []  # type: ignore[no-any-return]
+        rows: List[Any] = cur.fetchall() if cur.description is not None else []
+        return rows
 
     def execute(self, sql: str, params: Sequence[Any]) -> int:
         self.cur.execute(sql, params)
@@ -176,21 +196,32 @@ class PsycopgAdapter(Adapter):
         self.cur.executemany(sql, seq)
         return int(self.cur.rowcount)
 
+    def insert_id(self, sql: str, params: Sequence[Any]) -> Any:
+        self.cur.execute(sql, params)
+        return self.cur.lastrowid
+
+
+class PsycopgAdapter(CursorAdapter):
+    def __init__(self, url: URL) -> None:
+        psycopg = _need("psycopg", '"psycopg[binary]"', "postgresql://")
+        self.raw = psycopg.connect(url.text.replace("postgres://", "postgresql://", 1), autocommit=False)
+        self.cur = self.raw.cursor()
+
     def usable(self) -> bool:
         return not (self.raw.closed or self.raw.broken)
 
+    def in_transaction(self) -> bool:
+        return int(self.raw.info.transaction_status) != 0  # 0: idle
+
     def dialect(self) -> Dialect:
-        v = self.raw.info.server_version  # 150018 -> 15.0.18
-        return Dialect(ENGINES["postgresql"], FORMAT, (v // 10000, (v // 100) % 100, v % 100))
+        return Dialect(ENGINES["postgresql"], FORMAT, pg_version(self.raw.info.server_version))
 
 
-class PyMySQLAdapter(Adapter):
-    style = FORMAT
+class PyMySQLAdapter(CursorAdapter):
 
     def __init__(self, url: URL) -> None:
         pymysql = _need("pymysql", "PyMySQL", "mysql://")
-        from pymysql.constants import CLIENT
-
+        CLIENT = importlib.import_module("pymysql.constants.CLIENT")
         options = dict(url.query)
         self.raw = pymysql.connect(
             host=url.host,
@@ -207,24 +238,11 @@ class PyMySQLAdapter(Adapter):
         )
         self.cur = self.raw.cursor()
 
-    def fetch(self, sql: str, params: Sequence[Any]) -> List[Any]:
-        cur = self.cur
-        cur.execute(sql, params)
-        return cur.fetchall() if cur.description is not None else []  # type: ignore[no-any-return]
-
-    def execute(self, sql: str, params: Sequence[Any]) -> int:
-        return int(self.cur.execute(sql, params))
-
-    def many(self, sql: str, seq: Sequence[Sequence[Any]]) -> int:
-        self.cur.executemany(sql, seq)
-        return int(self.cur.rowcount)
-
-    def insert_id(self, sql: str, params: Sequence[Any]) -> Any:
-        self.cur.execute(sql, params)
-        return self.cur.lastrowid
-
     def usable(self) -> bool:
         return bool(self.raw.open)
+
+    def in_transaction(self) -> bool:
+        return bool(self.raw.server_status & 1)  # SERVER_STATUS_IN_TRANS
 
     def dialect(self) -> Dialect:
         info = self.raw.get_server_info()

@@ -74,12 +74,17 @@ class Compare(Condition):
     """``field <op> value``, or ``field <op> other_field``. The ops "is" and "is not"
     are the engine's NULL-safe comparisons."""
 
-    __slots__ = ("field", "op", "value")
+    __slots__ = ("field", "op", "value", "shape")
 
     def __init__(self, field: "Field[Any]", op: str, value: Any) -> None:
         self.field = field
         self.op = op
-        self.value = value if isinstance(value, _Field) else _value(field, value)
+        if isinstance(value, _Field):
+            self.value = value
+            self.shape: Tuple[Any, ...] = ("cc", op, field, value)
+        else:
+            self.value = _value(field, value)
+            self.shape = ("c", op, field)
 
     def __bool__(self) -> bool:
         # Lets fields sit in lists and dict keys: `f1 == f2` is identity there.
@@ -88,9 +93,7 @@ class Compare(Condition):
         return Condition.__bool__(self)
 
     def key(self, d: "Dialect") -> Hashable:
-        if isinstance(self.value, _Field):
-            return ("cc", self.op, self.field, self.value)
-        return ("c", self.op, self.field)
+        return self.shape
 
     def render(self, c: "Compiler") -> str:
         col = c.col(self.field)
@@ -102,7 +105,7 @@ class Compare(Condition):
         return "%s %s %s" % (col, self.op, rhs)
 
     def params(self, d: "Dialect", out: List[Any]) -> None:
-        if not isinstance(self.value, _Field):
+        if self.shape[0] == "c":
             out.append(d.dump(self.field, self.value))
 
 
@@ -149,6 +152,10 @@ class InList(Condition):
 
 
 class Like(Condition):
+    """``field LIKE pattern``: % and _ are wildcards, and a backslash escapes them on
+    every engine. Letter case follows the engine (SQLite ignores ASCII case, PostgreSQL
+    does not, MariaDB follows the column's collation)."""
+
     __slots__ = ("field", "pattern")
 
     def __init__(self, field: "Field[Any]", pattern: str) -> None:
@@ -161,7 +168,7 @@ class Like(Condition):
         return ("like", self.field)
 
     def render(self, c: "Compiler") -> str:
-        return "%s LIKE %s" % (c.col(self.field), c.ph())
+        return "%s LIKE %s%s" % (c.col(self.field), c.ph(), c.dialect.engine.like_escape)
 
     def params(self, d: "Dialect", out: List[Any]) -> None:
         out.append(self.pattern)
@@ -204,11 +211,12 @@ class Not(Condition):
 class Ordering:
     """One ORDER BY item: ``Model.field.desc()`` or ``.asc()``."""
 
-    __slots__ = ("field", "descending")
+    __slots__ = ("field", "descending", "shape")
 
     def __init__(self, field: "Field[Any]", descending: bool) -> None:
         self.field = field
         self.descending = descending
+        self.shape = (field, descending)
 
 
 __all__ = ["Condition", "Compare", "IsNull", "InList", "Like", "Junction", "Not", "Ordering"]

@@ -109,6 +109,7 @@ class Field(_native.FieldBase, Generic[T]):
         if db_type is not None and (not isinstance(db_type, str) or not db_type.strip()):
             raise ValueError("db_type must be a non-empty SQL type name")
         self.type = type
+        self.kind = KINDS[type]  # the native core's kind number
         self.primary_key = bool(primary_key)
         self.nullable = (not primary_key) if nullable is None else bool(nullable)
         self.default = default
@@ -117,10 +118,6 @@ class Field(_native.FieldBase, Generic[T]):
         self.column = column
 
     __hash__ = object.__hash__
-
-    @property
-    def kind(self) -> int:
-        return KINDS[self.type]
 
     @property
     def generated(self) -> bool:
@@ -161,10 +158,10 @@ class Field(_native.FieldBase, Generic[T]):
 
     # ---- conditions (class access)
 
-    def __eq__(self, other: object) -> Any:  # type: ignore[override]
+    def __eq__(self, other: object) -> Any:
         return IsNull(self, False) if other is None else Compare(self, "=", other)
 
-    def __ne__(self, other: object) -> Any:  # type: ignore[override]
+    def __ne__(self, other: object) -> Any:
         return IsNull(self, True) if other is None else Compare(self, "<>", other)
 
     def __lt__(self, other: Any) -> Compare:
@@ -304,7 +301,7 @@ def _build(cls: "Type[Model]", name: str, declared: List[Tuple[str, Field[Any]]]
     fields = tuple(f for _, f in declared)
     pk_index = next(i for i, f in enumerate(fields) if f.primary_key)
     info = ModelInfo(cls, tablename, schema, fields, fields[pk_index])
-    cls.__sc_info__ = info  # type: ignore[attr-defined]
+    cls.__sc_info__ = info
     for index, (attr, f) in enumerate(declared):
         label = "%s.%s" % (name, attr)
         ref_cls = None

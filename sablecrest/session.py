@@ -19,6 +19,7 @@ from typing import (
     List,
     Optional,
     Sequence,
+    Set,
     Tuple,
     Type,
     TypeVar,
@@ -40,10 +41,11 @@ M = TypeVar("M", bound=Model)
 Q = TypeVar("Q", bound="QueryBase[Any]")
 
 # What a unit-of-work generator asks its driver to do: (op, sql, params).
-FETCH = 0  # -> list of rows
-EXEC = 1  # -> row count
-MANY = 2  # executemany -> total row count (-1 when the driver cannot tell)
-INSERT_ID = 3  # one-row INSERT -> the generated key
+FETCH = 0  # a read -> list of rows
+RETURNING = 1  # a write that returns rows -> list of rows
+EXEC = 2  # -> row count
+MANY = 3  # executemany -> total row count (-1 when the driver cannot tell)
+INSERT_ID = 4  # one-row INSERT -> the generated key
 
 Op = Tuple[int, str, Any]
 Steps = Generator[Op, Any, Any]
@@ -67,7 +69,7 @@ def _order(infos: Iterable[ModelInfo]) -> List[ModelInfo]:
     pending = list(infos)
     present = {i.model for i in pending}
     done: Dict[Any, ModelInfo] = {}
-    visiting: set = set()
+    visiting: Set[Any] = set()
 
     def visit(info: ModelInfo) -> None:
         if info.model in done or info.model in visiting:
@@ -92,7 +94,7 @@ class UnitOfWork:
 
     def __init__(self, dialect: "Dialect") -> None:
         self.dialect = dialect
-        self.identity: Dict[type, Dict[Any, Model]] = {}
+        self.identity: Dict[Type[Model], Dict[Any, Model]] = {}
         self.new: Dict[int, Model] = {}  # id -> object, in add order
         self.deleted: Dict[int, Model] = {}
         self.inserted: List[Model] = []  # inserted by this transaction
@@ -101,6 +103,10 @@ class UnitOfWork:
         self.writing = False  # a flush got past its checks and may have written rows
 
     # ---- membership
+
+    def add_all(self, objs: Iterable[Model]) -> None:
+        for obj in _native.add_pending(objs, self.new):
+            self.add(obj)
 
     def add(self, obj: Model) -> None:
         info = info_of(type(obj))
@@ -210,7 +216,7 @@ class UnitOfWork:
         for chunk in _chunks(generated, size):
             if d.returning:
                 sql = d.insert_sql(info, cols, len(chunk), True)
-                rows = yield (FETCH, sql, _native.insert_params(layout, chunk, cols, m.dumpers, True))
+                rows = yield (RETURNING, sql, _native.insert_params(layout, chunk, cols, m.dumpers, True))
                 if len(rows) != len(chunk):
                     raise StaleDataError("INSERT into %s returned %d keys for %d rows" % (m.table, len(rows), len(chunk)))
                 # Keys are generated in ascending order as the rows are inserted; RETURNING
@@ -267,6 +273,34 @@ class UnitOfWork:
             idm.pop(key, None)
         _native.set_state(objs, _native.TRANSIENT, 1)
         self.removed.extend(objs)
+
+    def upsert(self, objs: List[Model]) -> Steps:
+        """Writes each object whole: its row is inserted, or updated when its key exists.
+        The objects become persistent in this session."""
+        yield from self.flush()
+        d = self.dialect
+        groups: Dict[ModelInfo, List[Model]] = {}
+        for obj in objs:
+            info = info_of(type(obj))
+            key = getattr(obj, info.pk.name)
+            if key is None:
+                raise ValueError("upsert() needs the primary key of %r" % (obj,))
+            there = self.identity.get(info.model, {}).get(key)
+            if there is not None and there is not obj:
+                raise ValueError("another %s with primary key %r is already in this session" % (info.name, key))
+            groups.setdefault(info, []).append(obj)
+        for info, group in groups.items():
+            _native.validate(info.layout, group)
+        self.writing = True
+        for info in _order(groups):
+            m = d.model(info)
+            idm = self.identity.setdefault(info.model, {})
+            for chunk in _chunks(groups[info], d.rows_per_insert(len(m.columns))):
+                yield (EXEC, d.upsert_sql(info, len(chunk)), _native.insert_params(info.layout, chunk, m.insert_all, m.dumpers, True))
+                for obj in chunk:
+                    self.new.pop(id(obj), None)
+                _native.mark_flushed(info.layout, chunk, idm, None)
+        self.writing = False
 
     # ---- reads
 
@@ -456,8 +490,7 @@ class SessionBase:
         self._uow.add(obj)
 
     def add_all(self, objs: Iterable[Model]) -> None:
-        for obj in objs:
-            self._uow.add(obj)
+        self._uow.add_all(objs)
 
     def delete(self, obj: Model) -> None:
         """Marks the object's row for deletion at the next flush."""
@@ -477,8 +510,10 @@ class SessionBase:
         return list(self._uow.deleted.values())
 
     def __contains__(self, obj: Model) -> bool:
+        if id(obj) in self._uow.new:
+            return True
         idm = self._uow.identity.get(type(obj))
-        return id(obj) in self._uow.new or bool(idm) and any(o is obj for o in idm.values())
+        return idm is not None and any(o is obj for o in idm.values())
 
 
 class Session(SessionBase):
@@ -509,14 +544,14 @@ class Session(SessionBase):
         trace = self.db.trace
         try:
             op = next(steps)
-            if not self._in_txn:
-                conn.begin()
-                self._in_txn = True
             while True:
                 kind, sql, params = op
+                if not self._in_txn and (kind != FETCH or not conn.lazy_begin):
+                    conn.begin()
+                    self._in_txn = True
                 if trace is not None:
                     trace(sql, params)
-                if kind == FETCH:
+                if kind <= RETURNING:
                     result: Any = conn.fetch(sql, params)
                 elif kind == MANY:
                     result = conn.many(sql, params)
@@ -564,15 +599,21 @@ class Session(SessionBase):
         if self._closed:
             return
         self._closed = True
-        conn, self._conn = self._conn, None
+        conn = self._conn
         try:
             if self._in_txn:
                 self.rollback()
             else:
                 self._uow.closed()
         finally:
+            self._conn = None
             if conn is not None:
                 self.db._release(conn)
+
+    def upsert(self, *objs: Model) -> None:
+        """Inserts each object's row, or updates every column of it when a row with that
+        primary key exists (ON CONFLICT / ON DUPLICATE KEY), at once."""
+        self._run(self._uow.upsert(list(objs)))
 
     def get(self, model: Type[M], key: Any) -> Optional[M]:
         """The object with this primary key, from the identity map or the database."""
@@ -591,7 +632,7 @@ class Session(SessionBase):
         rows (an empty list when it has none). `sql` uses the driver's parameter style."""
 
         def steps() -> Steps:
-            rows = yield (FETCH, sql, list(params))
+            rows = yield (RETURNING, sql, list(params))  # may write: it runs in the transaction
             return rows
 
         return self._run(steps())  # type: ignore[no-any-return]

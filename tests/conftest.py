@@ -66,3 +66,15 @@ def unraisable():
     """A list of unraisable reports collected while the test runs."""
     with capture_unraisable() as seen:
         yield seen
+
+
+@pytest.fixture(params=["sqlite", "postgresql", "mariadb"])
+def db(request):
+    """A sablecrest Database on each engine, without sc_* tables (tests/orm/ormdb.py)."""
+    sys.path.insert(0, os.path.join(os.path.dirname(__file__), "orm"))
+    from ormdb import open_db, wipe
+
+    d = open_db(request.param)
+    yield d
+    wipe(d)
+    d.close()

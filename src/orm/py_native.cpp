@@ -233,10 +233,13 @@ int FieldBase_clear(PyObject* self) {
     return 0;
 }
 
-void FieldBase_dealloc(PyObject* self) {
+// The deallocator of a collected type: untrack, drop the references, free, and release
+// the type (an instance of a heap type holds a reference to it).
+template <int (*Clear)(PyObject*)>
+void gc_dealloc(PyObject* self) {
     PyTypeObject* tp = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    FieldBase_clear(self);
+    Clear(self);
     reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free))(self);
     Py_DECREF(tp);
 }
@@ -322,14 +325,6 @@ int Layout_clear(PyObject* self) {
     Py_CLEAR(l->defaults);
     Py_CLEAR(l->factories);
     return 0;
-}
-
-void Layout_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    Layout_clear(self);
-    reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free))(self);
-    Py_DECREF(tp);
 }
 
 // Layout(cls, fields, by_name, defaults, factories, pk, pk_generated)
@@ -1131,6 +1126,35 @@ PyObject* native_set_state(PyObject*, PyObject* args) {
     Py_RETURN_NONE;
 }
 
+// add_pending(objs, new) -> list: every transient object of the iterable becomes
+// pending and is entered in `new` (id -> object); the objects in any other state are
+// returned, in order, for the session to place.
+PyObject* native_add_pending(PyObject*, PyObject* args) {
+    PyObject *objs, *pending;
+    if (!PyArg_ParseTuple(args, "OO!:add_pending", &objs, &PyDict_Type, &pending)) return nullptr;
+    Owned rest(PyList_New(0));
+    if (!rest) return nullptr;
+    Owned it(PyObject_GetIter(objs));
+    if (!it) return nullptr;
+    while (PyObject* o = PyIter_Next(it.get())) {
+        Owned hold(o);
+        if (!is_model(o) || as_model(o)->vals == nullptr) {
+            PyErr_Format(PyExc_TypeError, "expected a model object, got %R", o);
+            return nullptr;
+        }
+        ModelObject* m = as_model(o);
+        if ((m->flags & kStateMask) != kTransient) {
+            if (PyList_Append(rest.get(), o) != 0) return nullptr;
+            continue;
+        }
+        Owned key(PyLong_FromVoidPtr(o));
+        if (!key || PyDict_SetItem(pending, key.get(), o) != 0) return nullptr;
+        m->flags = (m->flags & kTouched) | kPending;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    return rest.release();
+}
+
 PyObject* native_touch_epoch(PyObject*, PyObject*) { return PyLong_FromUnsignedLongLong(g_epoch); }
 
 // _rebuild(cls, values, snapshot, flags, dict): the inverse of __reduce__.
@@ -1245,6 +1269,7 @@ PyMethodDef g_functions[] = {
     {"loaded", native_loaded, METH_VARARGS, "loaded(obj, index) -> the field's snapshot value"},
     {"state", native_state, METH_O, "state(obj) -> int"},
     {"set_state", native_set_state, METH_VARARGS, "set_state(objs, state, mode, pk=-1) -> None"},
+    {"add_pending", native_add_pending, METH_VARARGS, "add_pending(objs, new) -> list of objects not transient"},
     {"touch_epoch", native_touch_epoch, METH_NOARGS, "touch_epoch() -> int"},
     {"_rebuild", native_rebuild, METH_VARARGS, "_rebuild(cls, values, snapshot, flags, dict) -> object"},
     {"quote", native_quote, METH_VARARGS, "quote(name, quote_char) -> str"},
@@ -1261,8 +1286,8 @@ PyModuleDef g_module_def = {
     nullptr,               nullptr,              nullptr,                           nullptr,
 };
 
-PyTypeObject* make_type(const char* name, int basicsize, unsigned flags, PyType_Slot* slots) {
-    PyType_Spec spec = {name, basicsize, 0, flags, slots};
+PyTypeObject* make_type(const char* name, int basicsize, unsigned long flags, PyType_Slot* slots) {
+    PyType_Spec spec = {name, basicsize, 0, static_cast<unsigned int>(flags), slots};
     return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
 }
 
@@ -1283,12 +1308,17 @@ PyObject* init() {
     g_layout_attr = g_date ? PyUnicode_InternFromString("__sc_layout__") : nullptr;
     if (g_layout_attr == nullptr) return nullptr;
 
-    const unsigned gc_base = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    // Newer headers leave HAVE_VERSION_TAG out of the default flags (every type has one
+    // from 3.10 on). Before 3.10 a type without it is also kept out of the attribute
+    // cache, and a class with a metaclass deriving from it makes 3.8 release type.mro
+    // twice: the flag is given explicitly.
+    const unsigned long gc_base =
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VERSION_TAG | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
     PyType_Slot field_slots[] = {
         {Py_tp_doc, const_cast<char*>("The native part of a model field: a data descriptor over the instance's "
                                       "value slots, type-checked on assignment.")},
         {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(FieldBase_dealloc)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(gc_dealloc<FieldBase_clear>)},
         {Py_tp_traverse, reinterpret_cast<void*>(FieldBase_traverse)},
         {Py_tp_clear, reinterpret_cast<void*>(FieldBase_clear)},
         {Py_tp_descr_get, reinterpret_cast<void*>(FieldBase_get)},
@@ -1311,7 +1341,7 @@ PyObject* init() {
     PyType_Slot layout_slots[] = {
         {Py_tp_doc, const_cast<char*>("What the per-row core needs to know of one model class.")},
         {Py_tp_new, reinterpret_cast<void*>(Layout_new)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(Layout_dealloc)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(gc_dealloc<Layout_clear>)},
         {Py_tp_traverse, reinterpret_cast<void*>(Layout_traverse)},
         {Py_tp_clear, reinterpret_cast<void*>(Layout_clear)},
         {0, nullptr},
@@ -1323,7 +1353,8 @@ PyObject* init() {
         make_type("sablecrest._native.ModelBase", sizeof(ModelObject), gc_base, model_slots)));
     if (!model_type) return nullptr;
     Owned layout_type(reinterpret_cast<PyObject*>(make_type(
-        "sablecrest._native.Layout", sizeof(LayoutObject), Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, layout_slots)));
+        "sablecrest._native.Layout", sizeof(LayoutObject), Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VERSION_TAG | Py_TPFLAGS_HAVE_GC,
+        layout_slots)));
     if (!layout_type) return nullptr;
 
     Owned module(PyModule_Create2(&g_module_def, 3));

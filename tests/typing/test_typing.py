@@ -62,6 +62,19 @@ def test_examples_strict(mypy_env):
     assert out.startswith("Success: no issues found in 1 source file"), out
 
 
+def test_sablecrest_strict(mypy_env):
+    """The ORM package itself and user code written against it pass mypy --strict."""
+    cache = mypy_env[0] / "cache"
+    orm = str(EXAMPLES.with_name("orm_examples.py"))
+    import sablecrest
+
+    package = str(Path(sablecrest.__file__).parent)
+    rc, out = run_mypy(mypy_env, "mypy", "--strict", "--cache-dir", str(cache), package, orm)
+    assert rc == 0, out
+    assert out.startswith("Success: no issues found"), out
+    runpy.run_path(orm, run_name="__main__")
+
+
 def test_examples_run():
     """The type-checked examples also hold at run time (their asserts pin real results)."""
     runpy.run_path(str(EXAMPLES), run_name="__main__")

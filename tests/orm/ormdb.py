@@ -1,4 +1,4 @@
-"""The ORM's engines: SQLite in memory, PostgreSQL and MariaDB on loopback (started by
+"""The ORM's test engines: SQLite in memory, PostgreSQL and MariaDB on loopback (started by
 `bash scripts/databases.sh start`). Tables the tests create are named sc_*; each test
 starts without them. A server that cannot be reached fails its tests with the reason
 (SABLECREST_SKIP_SERVERS=1 skips them for a quick local run)."""
@@ -60,11 +60,3 @@ def wipe(db):
             for schema, t in rows:
                 s.execute("DROP TABLE `%s`.`%s`" % (schema, t))
             s.execute("SET FOREIGN_KEY_CHECKS = 1")
-
-
-@pytest.fixture(params=ENGINES)
-def db(request):
-    d = open_db(request.param)
-    yield d
-    wipe(d)
-    d.close()
