@@ -42,7 +42,7 @@ from .database import Trace, _echo
 from .dialect import ENGINES, NUMERIC, QMARK, Dialect
 from .drivers import URL, _need, parse_url
 from .model import Field, Model, info_of
-from .session import ALL, COUNT, FETCH, FIRST, QueryBase, SessionBase, Steps
+from .session import ALL, COUNT, EXEC, FETCH, FIRST, INSERT_ID, MANY, RETURNING, QueryBase, SessionBase, Steps
 
 M = TypeVar("M", bound=Model)
 
@@ -52,14 +52,17 @@ M = TypeVar("M", bound=Model)
 
 class AsyncAdapter:
     """An async driver connection in the interface the session drives. `ops` holds the
-    coroutine functions for the unit of work's ops, by op number (FETCH, EXEC, MANY,
-    INSERT_ID)."""
+    coroutine function for each of the unit of work's ops, by op number."""
 
     raw: Any
     ops: Sequence[Callable[[str, Any], Awaitable[Any]]]
+    # The transaction begins at the first write, not the first read (as the sync
+    # adapter's `lazy_begin`).
+    lazy_begin = False
 
     def __init__(self) -> None:
-        self.ops = (self.fetch, self.execute, self.many, self.insert_id)
+        by_op = {FETCH: self.fetch, RETURNING: self.fetch, EXEC: self.execute, MANY: self.many, INSERT_ID: self.insert_id}
+        self.ops = [by_op[k] for k in range(len(by_op))]
 
     async def fetch(self, sql: str, params: Sequence[Any]) -> List[Any]:
         raise NotImplementedError
@@ -154,11 +157,14 @@ class AsyncpgAdapter(AsyncAdapter):
         return not self.raw.is_closed() and not self.raw.is_in_transaction()
 
     def dialect(self) -> Dialect:
-        v = self.raw.get_server_version()
-        return Dialect(ENGINES["postgresql"], NUMERIC, (v.major, v.minor, v.micro))
+        v = self.raw.get_server_version()  # 15.18 comes as major 15, minor 0, micro 18
+        version = (v.major, v.micro) if v.major >= 10 else (v.major, v.minor, v.micro)
+        return Dialect(ENGINES["postgresql"], NUMERIC, version)
 
 
 class AiosqliteAdapter(AsyncAdapter):
+    lazy_begin = True
+
     def __init__(self, raw: Any) -> None:
         super().__init__()
         self.raw = raw
@@ -403,11 +409,11 @@ class AsyncSession(SessionBase):
         ops = conn.ops
         try:
             op = next(steps)
-            if not self._in_txn:
-                await conn.begin()
-                self._in_txn = True
             while True:
                 kind, sql, params = op
+                if not self._in_txn and (kind != FETCH or not conn.lazy_begin):
+                    await conn.begin()
+                    self._in_txn = True
                 if trace is not None:
                     trace(sql, params)
                 op = steps.send(await ops[kind](sql, params))
@@ -489,6 +495,11 @@ class AsyncSession(SessionBase):
         finally:
             self._adb._pool.release(conn)
 
+    async def upsert(self, *objs: Model) -> None:
+        """Inserts each object's row, or updates every column of it when a row with that
+        primary key exists (ON CONFLICT), at once."""
+        await self._run(self._uow.upsert(list(objs)))
+
     async def get(self, model: Type[M], key: Any) -> Optional[M]:
         """The object with this primary key, from the identity map or the database."""
         return await self._run(self._uow.get(model, key))  # type: ignore[no-any-return]
@@ -507,7 +518,7 @@ class AsyncSession(SessionBase):
         (``$1`` on asyncpg, ``?`` on aiosqlite)."""
 
         def steps() -> Steps:
-            rows = yield (FETCH, sql, list(params))
+            rows = yield (RETURNING, sql, list(params))  # may write: it runs in the transaction
             return rows
 
         return await self._run(steps())  # type: ignore[no-any-return]

@@ -118,6 +118,8 @@ CONDITIONS = [  # (condition, titles in id order)
 
 def test_flow(other):
     async def main():
+        with pytest.raises(ValueError, match=r"postgresql:// \(asyncpg\) and sqlite:// \(aiosqlite\)"):
+            await sablecrest.connect_async("mysql://u@localhost/db")
         async with await sablecrest.connect_async(other.url) as db:
             assert len(await db.migrate(*MODELS)) == 2
             assert await db.migrate(*MODELS) == []
@@ -169,6 +171,10 @@ def test_flow(other):
                     await s.flush()
             assert type(failed.value).__name__ in ("IntegrityError", "UniqueViolationError")
             assert other.rows("SELECT COUNT(*) FROM sc_aio_authors WHERE name IN ('ghost', 'dup')") == [(0,)]
+            async with db.session() as s:  # upsert: the row is written whole
+                await s.upsert(AioAuthor(id=ann.id, name="Ann U"), AioAuthor(id=10**6, name="New", order=5))
+            assert other.rows('SELECT id, name, "order" FROM sc_aio_authors WHERE id IN (%d, 1000000) ORDER BY id'
+                              % ann.id) == [(ann.id, "Ann U", 0), (10**6, "New", 5)]
             # Deletes; and an UPDATE of rows deleted meanwhile (several rows: executemany).
             async with db.session() as s:
                 posts = await s.select(AioPost).order_by(AioPost.id).all()
