@@ -109,6 +109,25 @@ def sc_models() -> Tuple[Any, Any]:
     return _models["Author"], _models["Post"]
 
 
+def sc_objects(Author: Any, Post: Any) -> Tuple[List[Any], List[Any]]:
+    """The insert phase's new objects; posts refer to their author objects."""
+    authors = [Author(name=n, email=e) for n, e in AUTHORS]
+    posts = [Post(author_id=authors[a], title=t, body=b, likes=lk, score=sc, published=p)
+             for a, t, b, lk, sc, p in POSTS]
+    return authors, posts
+
+
+def sc_query(s: Any, Post: Any, aid: int, m: int) -> Any:
+    return s.select(Post).where(Post.author_id == aid, Post.likes >= m).order_by(Post.likes.desc(), Post.id).limit(LIMIT)
+
+
+def sc_delete(s: Any, posts: List[Any]) -> int:
+    doomed = [p for p in posts if p.id % DELETE_EVERY == 0]
+    for p in doomed:
+        s.delete(p)
+    return len(doomed)
+
+
 class SablecrestAsync:
     name = "sablecrest async (asyncpg)"
 
@@ -131,12 +150,10 @@ class SablecrestAsync:
         await self.db.close()
 
     async def insert(self) -> Any:
-        Author, Post = self.Author, self.Post
+        authors, posts = sc_objects(self.Author, self.Post)
         async with self.db.session() as s:
-            authors = [Author(name=n, email=e) for n, e in AUTHORS]
             s.add_all(authors)
-            s.add_all([Post(author_id=authors[a], title=t, body=b, likes=lk, score=sc, published=p)
-                       for a, t, b, lk, sc, p in POSTS])
+            s.add_all(posts)
         return sorted(a.id for a in authors)
 
     async def update(self) -> Any:
@@ -149,9 +166,7 @@ class SablecrestAsync:
         out = []
         async with self.db.session() as s:
             for aid, m in QUERIES:
-                rows = await (s.select(Post).where(Post.author_id == aid, Post.likes >= m)
-                              .order_by(Post.likes.desc(), Post.id).limit(LIMIT).all())
-                out.append([p.id for p in rows])
+                out.append([p.id for p in await sc_query(s, Post, aid, m).all()])
         return out
 
     async def prefetch(self) -> Any:
@@ -163,13 +178,9 @@ class SablecrestAsync:
         return [(p.id, authors[p.author_id].name) for p in posts]
 
     async def delete(self) -> Any:
-        s, n = self.s, 0
-        for p in self.loaded:
-            if p.id % DELETE_EVERY == 0:
-                s.delete(p)
-                n += 1
-        await s.commit()
-        await s.close()
+        n = sc_delete(self.s, self.loaded)
+        await self.s.commit()
+        await self.s.close()
         return n
 
 
@@ -195,12 +206,10 @@ class SablecrestSync:
         self.db.close()
 
     async def insert(self) -> Any:
-        Author, Post = self.Author, self.Post
+        authors, posts = sc_objects(self.Author, self.Post)
         with self.db.session() as s:
-            authors = [Author(name=n, email=e) for n, e in AUTHORS]
             s.add_all(authors)
-            s.add_all([Post(author_id=authors[a], title=t, body=b, likes=lk, score=sc, published=p)
-                       for a, t, b, lk, sc, p in POSTS])
+            s.add_all(posts)
         return sorted(a.id for a in authors)
 
     async def update(self) -> Any:
@@ -213,9 +222,7 @@ class SablecrestSync:
         out = []
         with self.db.session() as s:
             for aid, m in QUERIES:
-                rows = (s.select(Post).where(Post.author_id == aid, Post.likes >= m)
-                        .order_by(Post.likes.desc(), Post.id).limit(LIMIT).all())
-                out.append([p.id for p in rows])
+                out.append([p.id for p in sc_query(s, Post, aid, m).all()])
         return out
 
     async def prefetch(self) -> Any:
@@ -227,13 +234,9 @@ class SablecrestSync:
         return [(p.id, authors[p.author_id].name) for p in posts]
 
     async def delete(self) -> Any:
-        s, n = self.s, 0
-        for p in self.loaded:
-            if p.id % DELETE_EVERY == 0:
-                s.delete(p)
-                n += 1
-        s.commit()
-        s.close()
+        n = sc_delete(self.s, self.loaded)
+        self.s.commit()
+        self.s.close()
         return n
 
 
