@@ -441,6 +441,7 @@ class AsyncSession(SessionBase):
         if in_txn and self._conn is not None:
             self._cleanup = _spawn(_rollback_or_drop(self._conn))
             await asyncio.shield(self._cleanup)
+            self._cleanup = None  # (left set when this task is cancelled meanwhile)
 
     async def _settled(self) -> None:
         """Waits for a rollback still running for a cancelled task on this connection."""
