@@ -5,7 +5,6 @@ read over a second, sync connection."""
 
 import asyncio
 import datetime as dt
-import os
 import sqlite3
 import threading
 from decimal import Decimal
@@ -15,7 +14,9 @@ import pytest
 import sablecrest
 from sablecrest import Field, Model, StaleDataError
 
-PG_URL = os.environ.get("SABLECREST_PG_DSN", "postgresql://postgres@127.0.0.1:54329/sablecrest")
+from ormdb import SKIP_SERVERS, URLS
+
+PG_URL = URLS["postgresql"]
 
 
 class AioAuthor(Model):
@@ -60,7 +61,7 @@ class Other:
                 self.raw = psycopg.connect(PG_URL, autocommit=True)
             except Exception as exc:  # the server is not running
                 message = "postgresql is not reachable at %s: %s (bash scripts/databases.sh start)" % (PG_URL, exc)
-                if os.environ.get("SABLECREST_SKIP_SERVERS") == "1":
+                if SKIP_SERVERS:
                     pytest.skip(message)
                 pytest.fail(message, pytrace=False)
         for sql in DROP:
