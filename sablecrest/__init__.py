@@ -19,6 +19,7 @@ The per-row work (rows into objects, dirty checks, parameter lists, keys) runs i
 native core, `sablecrest._native`.
 """
 
+from .aio import AsyncDatabase, AsyncSession, connect_async
 from .database import Database, connect
 from .dialect import Dialect, Engine, ParamStyle
 from .expr import Condition
@@ -29,7 +30,10 @@ __version__ = "0.2.0"
 
 __all__ = [
     "connect",
+    "connect_async",
     "Database",
+    "AsyncDatabase",
+    "AsyncSession",
     "Session",
     "Query",
     "Model",

@@ -240,12 +240,24 @@ class UnitOfWork:
         idm = self.identity.setdefault(info.model, {})
         for idxs, params, objs in _native.update_groups(info.layout, dirty, m.dumpers):
             count = yield (MANY, d.update_sql(info, idxs), params)
-            if count >= 0 and count != len(params):
+            if count < 0:
+                # The driver cannot count what executemany matched (asyncpg): count the
+                # rows that hold these keys now, in this transaction, which holds them
+                # locked since the UPDATE.
+                count = yield from self._count_keys(d, info, objs)
+            if count != len(params):
                 raise StaleDataError(
                     "UPDATE of %s matched %d of %d rows: rows were deleted since they were loaded"
                     % (m.table, count, len(params))
                 )
             _native.mark_flushed(info.layout, objs, idm, None)
+
+    def _count_keys(self, d: "Dialect", info: ModelInfo, objs: List[Model]) -> Steps:
+        where = (info.pk.in_(_native.field_values(objs, d.model(info).pk_index)),)
+        params: List[Any] = []
+        where[0].params(d, params)
+        rows = yield (FETCH, d.select_sql(info, where, (), False, False, True), params)
+        return int(rows[0][0])
 
     def _delete(self, d: "Dialect", info: ModelInfo, objs: List[Model]) -> Steps:
         m = d.model(info)
