@@ -204,10 +204,28 @@ class CursorAdapter(Adapter):
 
 
 class PsycopgAdapter(CursorAdapter):
+    """psycopg 3. From 3.2 on, a RawCursor takes PostgreSQL's own $1 placeholders (the
+    text asyncpg takes too), so psycopg need not rewrite every statement's %s marks: it
+    caches that rewrite only for short texts, and a multi-row INSERT is long."""
+
     def __init__(self, url: URL) -> None:
         psycopg = _need("psycopg", '"psycopg[binary]"', "postgresql://")
+        self.errors = psycopg.errors
         self.raw = psycopg.connect(url.text.replace("postgres://", "postgresql://", 1), autocommit=False)
-        self.cur = self.raw.cursor()
+        raw_cursor = getattr(psycopg, "RawCursor", None)
+        self.style = NUMERIC if raw_cursor is not None else FORMAT
+        self.cur = raw_cursor(self.raw) if raw_cursor is not None else self.raw.cursor()
+
+    def commit(self) -> None:
+        # PostgreSQL answers COMMIT of a transaction that an error aborted with a
+        # rollback, and psycopg reports that as success: work flushed earlier would
+        # vanish without a word.
+        if int(self.raw.info.transaction_status) == 3:  # INERROR
+            self.raw.rollback()
+            raise self.errors.InFailedSqlTransaction(
+                "the transaction was aborted by an earlier error and has been rolled back, not committed"
+            )
+        self.raw.commit()
 
     def usable(self) -> bool:
         return not (self.raw.closed or self.raw.broken)
@@ -216,7 +234,7 @@ class PsycopgAdapter(CursorAdapter):
         return int(self.raw.info.transaction_status) != 0  # 0: idle
 
     def dialect(self) -> Dialect:
-        return Dialect(ENGINES["postgresql"], FORMAT, pg_version(self.raw.info.server_version))
+        return Dialect(ENGINES["postgresql"], self.style, pg_version(self.raw.info.server_version))
 
 
 class PyMySQLAdapter(CursorAdapter):

@@ -305,3 +305,23 @@ def test_upsert(pair):
         assert s.get(ScItem, "a").qty == 5 and len(seen) == 1  # now in the identity map
     with other.session() as s:
         assert sorted((i.code, i.qty) for i in s.select(ScItem).all()) == [("a", 5), ("b", 7)]
+
+
+def test_commit_after_a_caught_error(pair):
+    """PostgreSQL aborts a transaction at its first error: the commit must say so rather
+    than report success for work that was rolled back. The other engines carry on."""
+    db, other = pair
+    aborts = db.dialect.engine.name == "postgresql"
+    try:
+        with db.session() as s:
+            s.add(ScItem(code="kept?"))
+            s.flush()
+            with pytest.raises(Exception):
+                s.execute("SELECT * FROM sc_no_such_table")
+        committed = True
+    except Exception as exc:
+        assert aborts and "rolled back, not committed" in str(exc)
+        committed = False
+    assert committed is not aborts
+    with other.session() as s:
+        assert s.select(ScItem).count() == (0 if aborts else 1)
