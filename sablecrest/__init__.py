@@ -22,6 +22,7 @@ native core, `sablecrest._native`.
 from .database import Database, connect
 from .dialect import Dialect, Engine, ParamStyle
 from .expr import Condition
+from .migrate import Migration, MigrationError, migration_script
 from .model import MISSING, Field, Model, changes, state
 from .session import Query, Session, StaleDataError
 
@@ -37,6 +38,9 @@ __all__ = [
     "MISSING",
     "Condition",
     "StaleDataError",
+    "Migration",
+    "MigrationError",
+    "migration_script",
     "Dialect",
     "Engine",
     "ParamStyle",

@@ -10,6 +10,7 @@ from .drivers import ADAPTERS, Adapter, parse_url
 from .session import Session
 
 if TYPE_CHECKING:
+    from .migrate import Migration
     from .model import Model
 
 Trace = Callable[[str, Sequence[Any]], None]
@@ -134,9 +135,9 @@ class Database:
     def _release(self, conn: Adapter) -> None:
         self._pool.release(conn, conn.usable())
 
-    def migrate(self, *models: "type[Model]", dry_run: bool = False, drop: bool = False) -> List[str]:
-        """Brings the database up to the models; returns the statements (see
-        `sablecrest.migrate`)."""
+    def migrate(self, *models: "type[Model]", dry_run: bool = False, drop: bool = False) -> "Migration":
+        """Brings the database up to the models; returns the statements it ran (with
+        dry_run, only returns them). See `sablecrest.migrate.migrate`."""
         from .migrate import migrate
 
         return migrate(self, models, dry_run=dry_run, drop=drop)
