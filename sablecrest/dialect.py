@@ -190,9 +190,9 @@ class MariaDB(Engine):
         return " ON DUPLICATE KEY UPDATE " + ", ".join("%s = VALUES(%s)" % (q(c), q(c)) for c in assignments)
 
     def column_type(self, field: "Field[Any]") -> str:
-        # A TEXT column cannot be a key without a prefix length.
-        if field.db_type is None and field.kind == 2 and (field.primary_key or field.references is not None):
-            return "VARCHAR(255)"
+        # A TEXT or BLOB column cannot be a key without a prefix length.
+        if field.db_type is None and field.kind in (2, 5) and (field.primary_key or field.references is not None):
+            return "VARCHAR(255)" if field.kind == 2 else "VARBINARY(255)"
         return super().column_type(field)
 
 

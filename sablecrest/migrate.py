@@ -416,8 +416,9 @@ class _Engine:
         by_name = {self.fold(c.name): c for c in table.columns}
         pk = _column(info.pk)
         if [self.fold(c) for c in table.pk] != [self.fold(pk)] and self.fold(pk) in by_name:
-            raise ValueError("the table %s has the primary key (%s) and %s declares %s; sablecrest does not change "
-                             "primary keys" % (table.name, ", ".join(table.pk), info.name, pk))
+            has = "the primary key (%s)" % ", ".join(table.pk) if table.pk else "no primary key"
+            raise ValueError("the table %s has %s and %s declares %s; sablecrest does not change primary keys"
+                             % (table.name, has, info.name, pk))
         missing = [f for f in info.fields if self.fold(_column(f)) not in by_name]
         changed: List[Tuple["Field[Any]", _Col, bool, bool, bool]] = []
         for f in info.fields:
@@ -451,11 +452,13 @@ class _SQLite(_Engine):
     def __init__(self, db: "Database", conn: "Adapter", drop: bool) -> None:
         super().__init__(db, conn, drop)
         self.foreign_keys = False
+        self.legacy_alter_table = False
 
     def setup(self) -> None:
         # Foreign keys are switched off for the transaction (a rebuild drops a parent
         # table), which SQLite allows only outside one, and checked before the commit.
         self.foreign_keys = bool(self.fetch("PRAGMA foreign_keys")[0][0])
+        self.legacy_alter_table = bool(self.fetch("PRAGMA legacy_alter_table")[0][0])
         if self.foreign_keys:
             self.run("PRAGMA foreign_keys = OFF")
 
@@ -471,9 +474,6 @@ class _SQLite(_Engine):
 
     def schema_of(self, info: ModelInfo) -> str:
         return info.schema or "main"
-
-    def type_key(self, text: str) -> str:
-        return _key(*_split_type(text))  # the declared type is all SQLite keeps
 
     def column_type(self, info: ModelInfo, f: "Field[Any]") -> str:
         if f.generated:
@@ -618,7 +618,7 @@ class _SQLite(_Engine):
         up = self.swap(table, temp, create, pairs, indexes)
         if table.seq is not None and info.pk.generated:
             seq = "%s.%s" % (s, self.q("sqlite_sequence"))
-            up[4:4] = ["DELETE FROM %s WHERE %s = %s" % (seq, self.q("name"), self.text_literal(table.name)),
+            up[6:6] = ["DELETE FROM %s WHERE %s = %s" % (seq, self.q("name"), self.text_literal(table.name)),
                        "INSERT INTO %s (%s, %s) VALUES (%s, %d)"
                        % (seq, self.q("name"), self.q("seq"), self.text_literal(table.name), table.seq)]
         m = _CREATE_TABLE.match(table.sql)
@@ -633,8 +633,11 @@ class _SQLite(_Engine):
         old, new = self.tsql(table), self.tsql(table, temp)
         src = ", ".join(self.q(a) for a, _ in pairs)
         dst = ", ".join(self.q(b) for _, b in pairs)
+        # legacy_alter_table: a RENAME that checks views and triggers would stop at those
+        # naming the table just dropped; they name the renamed table again after it.
         out = [create, "INSERT INTO %s (%s) SELECT %s FROM %s" % (new, dst, src, old), "DROP TABLE %s" % old,
-               "ALTER TABLE %s RENAME TO %s" % (new, self.q(table.name))]
+               "PRAGMA legacy_alter_table = ON", "ALTER TABLE %s RENAME TO %s" % (new, self.q(table.name)),
+               "PRAGMA legacy_alter_table = %s" % ("ON" if self.legacy_alter_table else "OFF")]
         for sql in indexes + table.triggers:
             m = _CREATE_OBJECT.match(sql)
             out.append(sql if m is None or not table.declared else sql[:m.end()] + self.q(table.declared) + "." + sql[m.end():])
