@@ -13,7 +13,7 @@ from __future__ import annotations
 
 import math
 import re
-from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Optional, Sequence, Set, Tuple, Type
+from typing import TYPE_CHECKING, Any, Dict, Iterable, List, NamedTuple, Optional, Sequence, Set, Tuple, Type
 
 from _sablecrest_rs import SchemaDiffEngine
 
@@ -65,34 +65,25 @@ class _CheckFailed(Exception):
     pass
 
 
-class _Col:
+class _Col(NamedTuple):
     """A column as the database reports it. `type` and `default` are SQL text the
     database wrote, usable again in DDL."""
 
-    __slots__ = ("name", "type", "nullable", "default", "extra", "collation")
-
-    def __init__(self, name: str, type: str, nullable: bool, default: Optional[str], extra: str = "",
-                 collation: str = "") -> None:
-        self.name = name
-        self.type = type
-        self.nullable = nullable
-        self.default = default
-        # MariaDB: what MODIFY must write again besides type, NULL and DEFAULT
-        self.extra = extra
-        self.collation = collation
+    name: str
+    type: str
+    nullable: bool
+    default: Optional[str]
+    extra: str = ""  # MariaDB: what MODIFY must write again besides type, NULL and DEFAULT
+    collation: str = ""
 
 
-class _FK:
-    __slots__ = ("columns", "schema", "table", "to", "name", "actions")
-
-    def __init__(self, columns: List[str], schema: str, table: str, to: List[Optional[str]], name: str = "",
-                 actions: str = "") -> None:
-        self.columns = columns
-        self.schema = schema
-        self.table = table
-        self.to = to
-        self.name = name
-        self.actions = actions
+class _FK(NamedTuple):
+    columns: List[str]
+    schema: str
+    table: str
+    to: List[Optional[str]]
+    name: str = ""
+    actions: str = ""
 
 
 class _Table:
@@ -390,7 +381,21 @@ class _Engine:
     def alter(self, info: ModelInfo, table: _Table, changed: List[Tuple["Field[Any]", _Col, bool, bool, bool]],
               added: Dict[int, List[Op]], extra: List[_Col]) -> List[Op]:
         """The statements for one existing table, in field order: `changed` holds
-        (field, column, type changed, nullability changed, foreign key missing)."""
+        (field, column, type changed, nullability changed, foreign key missing); the
+        `extra` columns are dropped."""
+        per_field = dict(added)
+        for f, c, retype, renull, refk in changed:
+            ops = per_field[id(f)] = self.change(info, table, f, c, retype, renull) if retype or renull else []
+            if refk:
+                ops.append(self.add_fk(info, f))
+        ops = self.in_field_order(info, per_field)
+        t = self.tsql(table)
+        for c in extra:
+            ops.append((["ALTER TABLE %s DROP COLUMN %s" % (t, self.q(c.name))], [self.readd(table, c)]))
+        return ops
+
+    def change(self, info: ModelInfo, table: _Table, f: "Field[Any]", c: _Col, retype: bool, renull: bool) -> List[Op]:
+        """The statements that change a column's type or nullability."""
         raise NotImplementedError
 
     def readd(self, table: _Table, c: _Col) -> str:
@@ -746,29 +751,20 @@ class _PostgreSQL(_Engine):
             t.fks.append(_FK([col], rschema, rtable, [rcol], name))
         return t
 
-    def alter(self, info: ModelInfo, table: _Table, changed: List[Tuple["Field[Any]", _Col, bool, bool, bool]],
-              added: Dict[int, List[Op]], extra: List[_Col]) -> List[Op]:
-        t = self.tsql(table)
-        per_field = dict(added)
-        for f, c, retype, renull, refk in changed:
-            col = "%s ALTER COLUMN %s" % (t, self.q(c.name))
-            ops = per_field[id(f)] = []
-            if retype:
-                new = self.column_type(info, f)
-                seq = re.match(r"nextval\('((?:[^']|'')*)'::regclass\)$", c.default or "")
-                if f.generated and seq is not None:
-                    name = seq.group(1).replace("''", "'")
-                    ops.append((["ALTER SEQUENCE %s AS %s" % (name, new)], ["ALTER SEQUENCE %s AS %s" % (name, c.type)]))
-                ops.append((["ALTER TABLE %s TYPE %s USING %s::%s" % (col, new, self.q(c.name), new)],
-                            ["ALTER TABLE %s TYPE %s USING %s::%s" % (col, c.type, self.q(c.name), c.type)]))
-            if renull:
-                set_, drop_ = "ALTER TABLE %s SET NOT NULL" % col, "ALTER TABLE %s DROP NOT NULL" % col
-                ops.append(([drop_], [set_]) if f.nullable else ([set_], [drop_]))
-            if refk:
-                ops.append(self.add_fk(info, f))
-        ops = self.in_field_order(info, per_field)
-        for c in extra:
-            ops.append((["ALTER TABLE %s DROP COLUMN %s" % (t, self.q(c.name))], [self.readd(table, c)]))
+    def change(self, info: ModelInfo, table: _Table, f: "Field[Any]", c: _Col, retype: bool, renull: bool) -> List[Op]:
+        col = "ALTER TABLE %s ALTER COLUMN %s" % (self.tsql(table), self.q(c.name))
+        ops: List[Op] = []
+        if retype:
+            new = self.column_type(info, f)
+            seq = re.match(r"nextval\('((?:[^']|'')*)'::regclass\)$", c.default or "")
+            if f.generated and seq is not None:  # a serial's sequence has the column's type too
+                name = seq.group(1).replace("''", "'")
+                ops.append((["ALTER SEQUENCE %s AS %s" % (name, new)], ["ALTER SEQUENCE %s AS %s" % (name, c.type)]))
+            ops.append((["%s TYPE %s USING %s::%s" % (col, new, self.q(c.name), new)],
+                        ["%s TYPE %s USING %s::%s" % (col, c.type, self.q(c.name), c.type)]))
+        if renull:
+            set_, drop_ = col + " SET NOT NULL", col + " DROP NOT NULL"
+            ops.append(([drop_], [set_]) if f.nullable else ([set_], [drop_]))
         return ops
 
 
@@ -887,27 +883,16 @@ class _MariaDB(_Engine):
         t.fks = [fk for fk in t.fks if fk.name in single]
         return t
 
-    def alter(self, info: ModelInfo, table: _Table, changed: List[Tuple["Field[Any]", _Col, bool, bool, bool]],
-              added: Dict[int, List[Op]], extra: List[_Col]) -> List[Op]:
-        t = self.tsql(table)
-        per_field = dict(added)
-        for f, c, retype, renull, refk in changed:
-            ops = per_field[id(f)] = []
-            if retype or renull:
-                new_type = self.column_type(info, f)
-                text = self.type_key(new_type).split("(")[0].split(" ")[0] in _MARIADB_TEXT
-                default = self.default_sql(info, f) or c.default
-                new = self.definition(new_type, f.nullable and not f.primary_key, default, c.extra,
-                                      c.collation if text else "")
-                old = self.definition(c.type, c.nullable, c.default, c.extra, c.collation)
-                modify = "ALTER TABLE %s MODIFY COLUMN %s %%s" % (t, self.q(c.name))
-                ops.append(([modify % new], [modify % old]))
-            if refk:
-                ops.append(self.add_fk(info, f))
-        ops = self.in_field_order(info, per_field)
-        for c in extra:
-            ops.append((["ALTER TABLE %s DROP COLUMN %s" % (t, self.q(c.name))], [self.readd(table, c)]))
-        return ops
+    def change(self, info: ModelInfo, table: _Table, f: "Field[Any]", c: _Col, retype: bool, renull: bool) -> List[Op]:
+        # MODIFY writes the whole column again: its collation, default, AUTO_INCREMENT and
+        # comment are carried over.
+        new_type = self.column_type(info, f)
+        text = self.type_key(new_type).split("(")[0].split(" ")[0] in _MARIADB_TEXT
+        default = self.default_sql(info, f) or c.default
+        new = self.definition(new_type, f.nullable and not f.primary_key, default, c.extra, c.collation if text else "")
+        old = self.definition(c.type, c.nullable, c.default, c.extra, c.collation)
+        modify = "ALTER TABLE %s MODIFY COLUMN %s " % (self.tsql(table), self.q(c.name))
+        return [([modify + new], [modify + old])]
 
 
 _MARIADB_TEXT = {"char", "varchar", "tinytext", "text", "mediumtext", "longtext", "enum", "set"}
