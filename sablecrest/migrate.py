@@ -161,12 +161,14 @@ class _Engine:
     # ---- running
 
     def fetch(self, sql: str, params: Sequence[Any] = ()) -> List[Any]:
-        """A read of this migration's own: '{}' marks each parameter; without parameters
-        the text is DDL-like and passes through `driver_text`."""
-        if params:
-            sql = sql.format(*(self.style.placeholder(i + 1) for i in range(len(params))))
-        else:
+        """A read of this migration's own. With parameters, '?' marks each (the texts that
+        name identifiers are SQLite's, whose driver takes '?'); without, the text may
+        name anything and passes through `driver_text`."""
+        if not params:
             sql = self.driver_text(sql)
+        elif self.style.code != 0:
+            head, *rest = sql.split("?")
+            sql = head + "".join(self.style.placeholder(i + 1) + part for i, part in enumerate(rest))
         if self.db.trace is not None:
             self.db.trace(sql, params)
         return self.conn.fetch(sql, list(params))
@@ -436,8 +438,8 @@ class _Engine:
             if renull and not f.nullable:
                 n = self.null_rows(table, c.name)
                 if n:
-                    raise ValueError("cannot make %s.%s NOT NULL: %d rows hold NULL there; fill them in first"
-                                     % (table.name, c.name, n))
+                    raise ValueError("cannot make %s.%s NOT NULL: %d row%s NULL there; fill them in first"
+                                     % (table.name, c.name, n, " holds" if n == 1 else "s hold"))
             if retype or renull or refk:
                 changed.append((f, c, retype, renull, refk))
         names = {self.fold(_column(f)) for f in info.fields}
@@ -508,7 +510,7 @@ class _SQLite(_Engine):
     def inspect(self, info: ModelInfo) -> Optional[_Table]:
         schema = self.schema_of(info)
         s = self.q(schema)
-        rows = self.fetch("SELECT name, sql FROM %s.sqlite_master WHERE type = 'table' AND name = {} COLLATE NOCASE"
+        rows = self.fetch("SELECT name, sql FROM %s.sqlite_master WHERE type = 'table' AND name = ? COLLATE NOCASE"
                           % s, [info.table])
         if not rows:
             return None
@@ -538,12 +540,12 @@ class _SQLite(_Engine):
             if origin == "u":
                 t.uniques.append([r[2] for r in self.fetch("PRAGMA %s.index_info(%s)" % (s, self.q(iname)))])
         for iname, sql in self.fetch("SELECT name, sql FROM %s.sqlite_master WHERE type = 'index' AND sql IS NOT NULL "
-                                     "AND tbl_name = {} COLLATE NOCASE" % s, [t.name]):
+                                     "AND tbl_name = ? COLLATE NOCASE" % s, [t.name]):
             t.indexes.append((sql, [r[2] for r in self.fetch("PRAGMA %s.index_info(%s)" % (s, self.q(iname)))]))
         t.triggers = [r[0] for r in self.fetch("SELECT sql FROM %s.sqlite_master WHERE type = 'trigger' "
-                                               "AND tbl_name = {} COLLATE NOCASE" % s, [t.name])]
+                                               "AND tbl_name = ? COLLATE NOCASE" % s, [t.name])]
         if self.fetch("SELECT 1 FROM %s.sqlite_master WHERE name = 'sqlite_sequence'" % s):
-            seq = self.fetch("SELECT seq FROM %s.sqlite_sequence WHERE name = {}" % s, [t.name])
+            seq = self.fetch("SELECT seq FROM %s.sqlite_sequence WHERE name = ?" % s, [t.name])
             t.seq = seq[0][0] if seq else None
         return t
 
@@ -579,7 +581,7 @@ class _SQLite(_Engine):
                              "change it by hand" % (table.name, " and ".join(lost)))
         s = self.q(table.schema)
         temp = "_sc_rebuild_" + table.name
-        if self.fetch("SELECT 1 FROM %s.sqlite_master WHERE name = {} COLLATE NOCASE" % s, [temp]):
+        if self.fetch("SELECT 1 FROM %s.sqlite_master WHERE name = ? COLLATE NOCASE" % s, [temp]):
             raise ValueError("cannot rebuild %s: a table %s is in the way" % (table.name, temp))
         by_name = {self.fold(c.name): c for c in table.columns}
         defs: Dict[str, Dict[str, Any]] = {}
@@ -713,7 +715,7 @@ class _PostgreSQL(_Engine):
 
     def inspect(self, info: ModelInfo) -> Optional[_Table]:
         schema = self.schema_of(info)
-        where = "table_schema = {} AND table_name = {}"
+        where = "table_schema = ? AND table_name = ?"
         if not self.fetch("SELECT 1 FROM information_schema.tables WHERE " + where, [schema, info.table]):
             return None
         t = _Table(schema, info.table, info.schema)
@@ -737,7 +739,7 @@ class _PostgreSQL(_Engine):
             "SELECT k.column_name FROM information_schema.table_constraints c "
             "JOIN information_schema.key_column_usage k ON k.constraint_schema = c.constraint_schema "
             "AND k.constraint_name = c.constraint_name AND k.table_name = c.table_name "
-            "WHERE c.constraint_type = 'PRIMARY KEY' AND c.table_schema = {} AND c.table_name = {} "
+            "WHERE c.constraint_type = 'PRIMARY KEY' AND c.table_schema = ? AND c.table_name = ? "
             "ORDER BY k.ordinal_position", [schema, info.table])]
         # pg_catalog: information_schema joins foreign keys by a name that is unique only per table.
         for col, rschema, rtable, rcol, name in self.fetch(
@@ -746,7 +748,7 @@ class _PostgreSQL(_Engine):
                 "JOIN pg_class r ON r.oid = c.confrelid JOIN pg_namespace rn ON rn.oid = r.relnamespace "
                 "JOIN pg_attribute a ON a.attrelid = c.conrelid AND a.attnum = c.conkey[1] "
                 "JOIN pg_attribute ra ON ra.attrelid = c.confrelid AND ra.attnum = c.confkey[1] "
-                "WHERE c.contype = 'f' AND cardinality(c.conkey) = 1 AND n.nspname = {} AND t.relname = {}",
+                "WHERE c.contype = 'f' AND cardinality(c.conkey) = 1 AND n.nspname = ? AND t.relname = ?",
                 [schema, info.table]):
             t.fks.append(_FK([col], rschema, rtable, [rcol], name))
         return t
@@ -797,11 +799,11 @@ class _MariaDB(_Engine):
             # Literals are written, and the server reports defaults, with backslash escapes.
             self.sql_mode = mode
             plain = ",".join(m for m in mode.split(",") if m != "NO_BACKSLASH_ESCAPES")
-            self.fetch("SET SESSION sql_mode = {}", [plain])
+            self.fetch("SET SESSION sql_mode = ?", [plain])
 
     def teardown(self) -> None:
         if self.sql_mode is not None:
-            self.fetch("SET SESSION sql_mode = {}", [self.sql_mode])
+            self.fetch("SET SESSION sql_mode = ?", [self.sql_mode])
 
     def schema_of(self, info: ModelInfo) -> str:
         if not info.schema and not self.schema:
@@ -851,15 +853,15 @@ class _MariaDB(_Engine):
 
     def inspect(self, info: ModelInfo) -> Optional[_Table]:
         schema = self.schema_of(info)
-        names = [r[0] for r in self.fetch("SELECT TABLE_NAME FROM information_schema.TABLES WHERE TABLE_SCHEMA = {} "
-                                          "AND TABLE_NAME = {}", [schema, info.table])
+        names = [r[0] for r in self.fetch("SELECT TABLE_NAME FROM information_schema.TABLES WHERE TABLE_SCHEMA = ? "
+                                          "AND TABLE_NAME = ?", [schema, info.table])
                  if self.same_table(r[0], info.table)]
         if not names:
             return None
         t = _Table(schema, names[0], info.schema)
         for row in self.fetch("SELECT COLUMN_NAME, COLUMN_TYPE, IS_NULLABLE, COLUMN_DEFAULT, COLUMN_KEY, EXTRA, "
                               "COLLATION_NAME, COLUMN_COMMENT, TABLE_NAME FROM information_schema.COLUMNS "
-                              "WHERE TABLE_SCHEMA = {} AND TABLE_NAME = {} ORDER BY ORDINAL_POSITION",
+                              "WHERE TABLE_SCHEMA = ? AND TABLE_NAME = ? ORDER BY ORDINAL_POSITION",
                               [schema, t.name]):
             name, ctype, nullable, default, key, extra, collation, comment, table = row
             if table != t.name:
@@ -875,8 +877,8 @@ class _MariaDB(_Engine):
                 t.pk.append(name)
         for col, rschema, rtable, rcol, name, table in self.fetch(
                 "SELECT COLUMN_NAME, REFERENCED_TABLE_SCHEMA, REFERENCED_TABLE_NAME, REFERENCED_COLUMN_NAME, "
-                "CONSTRAINT_NAME, TABLE_NAME FROM information_schema.KEY_COLUMN_USAGE WHERE TABLE_SCHEMA = {} "
-                "AND TABLE_NAME = {} AND REFERENCED_TABLE_NAME IS NOT NULL", [schema, t.name]):
+                "CONSTRAINT_NAME, TABLE_NAME FROM information_schema.KEY_COLUMN_USAGE WHERE TABLE_SCHEMA = ? "
+                "AND TABLE_NAME = ? AND REFERENCED_TABLE_NAME IS NOT NULL", [schema, t.name]):
             if table == t.name:
                 t.fks.append(_FK([col], rschema, rtable, [rcol], name))
         single = {fk.name for fk in t.fks if sum(1 for g in t.fks if g.name == fk.name) == 1}

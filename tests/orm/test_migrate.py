@@ -259,6 +259,32 @@ def test_names_fold_as_the_engine_folds(db):
         assert plan == [] and plan.extra_columns == []
 
 
+def test_names_that_look_like_sql(db):
+    table, column = "sc_t \"q' %s ?{}`", "c \"q' %s ?{}`"
+
+    def weird(version):
+        fields = {"__tablename__": table, "c": Field(str, db_type="VARCHAR(%d)" % (20 * version), column=column)}
+        if version == 2:
+            fields.update(n=Field(int, nullable=False, default=1, column=column + "n"),
+                          up=Field(int, references="W", column=column + "up"))
+        return type(Model)("W", (Model,), fields)
+
+    W1 = weird(1)
+    try:
+        db.migrate(W1)
+        with db.session() as s:
+            s.add(W1(c="x"))
+        W2 = weird(2)
+        assert len(db.migrate(W2)) >= 3 and db.migrate(W2) == []
+        with db.session() as s:
+            s.add(W2(c="y" * 40, up=1))
+        with db.session() as s:
+            assert [(w.c, w.n, w.up) for w in s.select(W2).order_by(W2.id).all()] == [("x", 1, None), ("y" * 40, 1, 1)]
+    finally:  # the fixture's clean-up writes table names without quoting them
+        with db.session() as s:
+            s.execute("DROP TABLE IF EXISTS %s" % db.dialect.q(table))
+
+
 def test_drop_only_when_asked(db):
     T1, T2 = thing(old=Field(str), keep=Field(int)), thing(keep=Field(int))
     db.migrate(T1)
