@@ -197,7 +197,7 @@ class _Engine:
     # ---- names
 
     def q(self, name: str) -> str:
-        return _native.quote(name, self.quote_char)  # type: ignore[no-any-return]
+        return _native.quote(name, self.quote_char)
 
     def qt(self, schema: Optional[str], table: str) -> str:
         return self.q(table) if not schema else self.q(schema) + "." + self.q(table)
