@@ -10,7 +10,7 @@ import sablecrest
 from sablecrest import Field, MigrationError, Model
 from sablecrest.dialect import Dialect, Engine
 
-from conftest import SCHEMA, open_db, wipe
+from conftest import SCHEMA, open_db
 
 HOSTILE = "x'); DROP TABLE t; --\\ 100% \\' \\\\"
 
