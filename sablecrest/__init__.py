@@ -23,6 +23,7 @@ from .aio import AsyncDatabase, AsyncSession, connect_async
 from .database import Database, connect
 from .dialect import Dialect, Engine, ParamStyle
 from .expr import Condition
+from .migrate import Migration, MigrationError, migration_script
 from .model import MISSING, Field, Model, changes, state
 from .session import Query, Session, StaleDataError
 
@@ -41,6 +42,9 @@ __all__ = [
     "MISSING",
     "Condition",
     "StaleDataError",
+    "Migration",
+    "MigrationError",
+    "migration_script",
     "Dialect",
     "Engine",
     "ParamStyle",

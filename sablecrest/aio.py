@@ -575,6 +575,12 @@ class AsyncDatabase:
         bridge = _Blocking(self, loop)
         return await loop.run_in_executor(None, lambda: migrate(bridge, models, dry_run=dry_run, drop=drop))  # type: ignore[arg-type]
 
+    async def _acquire(self) -> AsyncAdapter:
+        return await self._pool.acquire()
+
+    def _release(self, conn: AsyncAdapter) -> None:
+        self._pool.release(conn)
+
     async def close(self) -> None:
         """Closes the idle connections; sessions still open close theirs when they end."""
         await self._pool.close()
@@ -606,10 +612,11 @@ class _Blocking:
             return attr
 
         def call(*args: Any, **kw: Any) -> Any:
+            args = tuple(a._target if isinstance(a, _Blocking) else a for a in args)
             result = attr(*args, **kw)
             if inspect.isawaitable(result):
-                return self._wait(result)
-            if isinstance(result, (AsyncSession, AsyncQuery)):
+                result = self._wait(result)
+            if isinstance(result, (AsyncSession, AsyncQuery, AsyncAdapter)):
                 return _Blocking(result, self._loop)
             return result
 

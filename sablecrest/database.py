@@ -10,6 +10,7 @@ from .drivers import ADAPTERS, Adapter, parse_url
 from .session import Session
 
 if TYPE_CHECKING:
+    from .migrate import Migration
     from .model import Model
 
 Trace = Callable[[str, Sequence[Any]], None]
@@ -129,7 +130,10 @@ class Database:
 
     def session(self) -> Session:
         """A new session holding one pooled connection until it is closed."""
-        return Session(self, self._pool.acquire())
+        return Session(self, self._acquire())
+
+    def _acquire(self) -> Adapter:
+        return self._pool.acquire()  # type: ignore[no-any-return]
 
     def _release(self, conn: Adapter) -> None:
         usable = conn.usable()
@@ -140,9 +144,9 @@ class Database:
                 usable = False
         self._pool.release(conn, usable)
 
-    def migrate(self, *models: "type[Model]", dry_run: bool = False, drop: bool = False) -> List[str]:
-        """Brings the database up to the models; returns the statements (see
-        `sablecrest.migrate`)."""
+    def migrate(self, *models: "type[Model]", dry_run: bool = False, drop: bool = False) -> "Migration":
+        """Brings the database up to the models; returns the statements it ran (with
+        dry_run, only returns them). See `sablecrest.migrate.migrate`."""
         from .migrate import migrate
 
         return migrate(self, models, dry_run=dry_run, drop=drop)

@@ -162,7 +162,9 @@ class PostgreSQL(Engine):
 class MariaDB(Engine):
     name = "mariadb"
     quote = "`"
-    like_escape = " ESCAPE '\\\\'"  # a backslash is itself an escape in MariaDB's string literals
+    # LIKE already escapes with a backslash here, and an explicit ESCAPE '\\' is refused
+    # when the session's sql_mode has NO_BACKSLASH_ESCAPES.
+    like_escape = ""
     empty_insert = " () VALUES ()"
     offset_only_limit = " LIMIT 18446744073709551615"
     loaders = {4: bool}  # BOOLEAN is TINYINT(1): it comes back as 0 or 1
@@ -192,9 +194,9 @@ class MariaDB(Engine):
         return " ON DUPLICATE KEY UPDATE " + ", ".join("%s = VALUES(%s)" % (c, c) for c in (columns or [key]))
 
     def column_type(self, field: "Field[Any]") -> str:
-        # A TEXT column cannot be a key without a prefix length.
-        if field.db_type is None and field.kind == 2 and (field.primary_key or field.references is not None):
-            return "VARCHAR(255)"
+        # A TEXT or BLOB column cannot be a key without a prefix length.
+        if field.db_type is None and field.kind in (2, 5) and (field.primary_key or field.references is not None):
+            return "VARCHAR(255)" if field.kind == 2 else "VARBINARY(255)"
         return super().column_type(field)
 
 

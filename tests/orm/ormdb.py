@@ -51,12 +51,12 @@ def wipe(db):
             s.execute("CREATE SCHEMA %s" % SCHEMA)
             rows = s.execute("SELECT tablename FROM pg_tables WHERE schemaname = current_schema() AND tablename LIKE 'sc\\_%%'")
             for (t,) in rows:
-                s.execute('DROP TABLE IF EXISTS "%s" CASCADE' % t)
+                s.execute("DROP TABLE IF EXISTS %s CASCADE" % db.dialect.q(t))
         else:
             s.execute("SET FOREIGN_KEY_CHECKS = 0")
             rows = s.execute(
                 "SELECT table_schema, table_name FROM information_schema.tables "
                 "WHERE table_schema IN (DATABASE(), %s) AND table_name LIKE 'sc\\_%%'", [SCHEMA])
             for schema, t in rows:
-                s.execute("DROP TABLE `%s`.`%s`" % (schema, t))
+                s.execute("DROP TABLE %s.%s" % (db.dialect.q(schema), db.dialect.q(t)))
             s.execute("SET FOREIGN_KEY_CHECKS = 1")
