@@ -5,7 +5,9 @@
 #include <string>
 #include <vector>
 
+#if defined(__GNUC__) || defined(__clang__)
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
 
 namespace sablecrest {
 

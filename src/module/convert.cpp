@@ -1,7 +1,12 @@
 // Conversion rules, the display rule and the running interpreter's version.
 #include "module/convert.hpp"
 
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#else
 #include <dlfcn.h>
+#endif
 
 #include <charconv>
 
@@ -10,6 +15,25 @@ namespace sablecrest {
 // --- runtime ---------------------------------------------------------------------
 
 namespace {
+
+using Utf8AndSize = const char* (*)(PyObject*, Py_ssize_t*);
+
+// PyUnicode_AsUTF8AndSize, found at run time: the binary must import nothing beyond
+// the 3.8 stable ABI. Not found (an unusual embedding), strs go through bytes objects.
+Utf8AndSize find_utf8_and_size() noexcept {
+    static constexpr const char kName[] = "PyUnicode_AsUTF8AndSize";
+#if defined(_WIN32)
+    // Limited-API extensions link against python3.dll, which forwards to python3X.dll.
+    for (const wchar_t* dll : {L"python3.dll", L"python3_d.dll"}) {
+        if (HMODULE h = GetModuleHandleW(dll)) {
+            if (FARPROC f = GetProcAddress(h, kName)) return reinterpret_cast<Utf8AndSize>(reinterpret_cast<void (*)()>(f));
+        }
+    }
+    return nullptr;
+#else
+    return reinterpret_cast<Utf8AndSize>(dlsym(RTLD_DEFAULT, kName));
+#endif
+}
 
 Runtime read_runtime() {
     Runtime rt;
@@ -40,10 +64,7 @@ Runtime read_runtime() {
     size_t digits = 0;
     while (digits < parts[1].size() && parts[1][digits] >= '0' && parts[1][digits] <= '9') ++digits;
     if (digits == 0 || !parse(parts[1].substr(0, digits), rt.minor)) panic("Python minor version missing");
-    if (rt.at_least(3, 10)) {
-        rt.utf8_and_size =
-            reinterpret_cast<const char* (*)(PyObject*, Py_ssize_t*)>(dlsym(RTLD_DEFAULT, "PyUnicode_AsUTF8AndSize"));
-    }
+    if (rt.at_least(3, 10)) rt.utf8_and_size = find_utf8_and_size();
     return rt;
 }
 
@@ -334,7 +355,7 @@ void check_sequence(PyObject* obj) {
     if (!PySequence_Check(obj)) throw_conversion(obj, "Sequence");
 }
 
-std::pmr::vector<std::string_view> str_sequence_rule(PyObject* obj, CallArena& arena) {
+ArenaVector<std::string_view> str_sequence_rule(PyObject* obj, CallArena& arena) {
     auto out = arena.vec<std::string_view>();
     sequence_rule(obj, [&](size_t n) { out.reserve(n); }, [&](Ref item) {
         out.push_back(string_rule(item.get(), arena));
@@ -344,8 +365,8 @@ std::pmr::vector<std::string_view> str_sequence_rule(PyObject* obj, CallArena& a
 }
 
 template <size_t L>
-std::pmr::vector<std::array<std::string_view, L>> str_tuple_sequence_rule(PyObject* obj, CallArena& arena,
-                                                                         std::pmr::vector<PyObject*>* last_items) {
+ArenaVector<std::array<std::string_view, L>> str_tuple_sequence_rule(PyObject* obj, CallArena& arena,
+                                                                         ArenaVector<PyObject*>* last_items) {
     auto out = arena.vec<std::array<std::string_view, L>>();
     sequence_rule(obj, [&](size_t n) { out.reserve(n); }, [&](Ref item) {
         PyObject* t = item.get();
@@ -364,9 +385,9 @@ std::pmr::vector<std::array<std::string_view, L>> str_tuple_sequence_rule(PyObje
     return out;
 }
 
-template std::pmr::vector<std::array<std::string_view, 2>> str_tuple_sequence_rule<2>(PyObject*, CallArena&,
-                                                                                      std::pmr::vector<PyObject*>*);
-template std::pmr::vector<std::array<std::string_view, 3>> str_tuple_sequence_rule<3>(PyObject*, CallArena&,
-                                                                                      std::pmr::vector<PyObject*>*);
+template ArenaVector<std::array<std::string_view, 2>> str_tuple_sequence_rule<2>(PyObject*, CallArena&,
+                                                                                      ArenaVector<PyObject*>*);
+template ArenaVector<std::array<std::string_view, 3>> str_tuple_sequence_rule<3>(PyObject*, CallArena&,
+                                                                                      ArenaVector<PyObject*>*);
 
 }  // namespace sablecrest

@@ -5,9 +5,10 @@
 #include "module/error.hpp"
 
 #include <array>
+#include <cstddef>
+#include <new>
 #include <charconv>
 #include <cstdint>
-#include <memory_resource>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -31,8 +32,9 @@ const Runtime& runtime();
 // --- per-call storage -----------------------------------------------------------
 
 // Scratch memory for one call: converted views point into Python objects that
-// `keep` holds alive until the call returns. The stack buffer serves typical
-// calls without touching the heap.
+// `keep` holds alive until the call returns. Vectors of a call take their storage
+// from a bump buffer inside the arena (on the caller's stack), so typical calls
+// never touch the heap; a request that does not fit goes to the heap instead.
 class CallArena {
 public:
     CallArena() = default;
@@ -49,19 +51,61 @@ public:
             overflow_keep_.push_back(std::move(r));
         }
     }
+
+    // Bump allocation; `align` is at most alignof(std::max_align_t).
+    void* allocate(size_t bytes, size_t align) {
+        const size_t start = (used_ + align - 1) & ~(align - 1);
+        if (start <= sizeof buffer_ && bytes <= sizeof buffer_ - start) {
+            used_ = start + bytes;
+            return buffer_ + start;
+        }
+        return ::operator new(bytes);
+    }
+    // The latest block handed out is taken back, so a growing vector reuses its space;
+    // any other block of the buffer waits for the arena's end.
+    void deallocate(void* p, size_t bytes) noexcept {
+        auto* b = static_cast<std::byte*>(p);
+        if (b >= buffer_ && b < buffer_ + sizeof buffer_) {
+            if (b + bytes == buffer_ + used_) used_ = size_t(b - buffer_);
+            return;
+        }
+        ::operator delete(p);
+    }
+
     template <class T>
-    std::pmr::vector<T> vec() {
-        return std::pmr::vector<T>(&resource_);
+    struct Allocator {
+        using value_type = T;
+        static_assert(alignof(T) <= alignof(std::max_align_t), "the buffer is aligned for max_align_t only");
+        CallArena* arena;
+        explicit Allocator(CallArena& a) noexcept : arena(&a) {}
+        template <class U>
+        Allocator(const Allocator<U>& o) noexcept : arena(o.arena) {}
+        T* allocate(size_t n) {
+            if (n > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+            return static_cast<T*>(arena->allocate(n * sizeof(T), alignof(T)));
+        }
+        void deallocate(T* p, size_t n) noexcept { arena->deallocate(p, n * sizeof(T)); }
+        friend bool operator==(const Allocator& a, const Allocator& b) noexcept { return a.arena == b.arena; }
+    };
+    template <class T>
+    using Vector = std::vector<T, Allocator<T>>;
+
+    template <class T>
+    Vector<T> vec() {
+        return Vector<T>(Allocator<T>(*this));
     }
 
 private:
     static constexpr size_t kInlineKeep = 64;
     alignas(std::max_align_t) std::byte buffer_[2048];
-    std::pmr::monotonic_buffer_resource resource_{buffer_, sizeof buffer_};
+    size_t used_ = 0;
     PyObject* inline_keep_[kInlineKeep]; /* owned: the first kept_ entries */
     size_t kept_ = 0;
-    std::pmr::vector<Ref> overflow_keep_{&resource_};
+    std::vector<Ref> overflow_keep_;
 };
+
+template <class T>
+using ArenaVector = CallArena::Vector<T>;
 
 // --- text -----------------------------------------------------------------------
 
@@ -175,12 +219,12 @@ void sequence_rule(PyObject* obj, Reserve&& reserve, Each&& each) {
 }
 
 // A sequence of str: views kept alive by the arena.
-std::pmr::vector<std::string_view> str_sequence_rule(PyObject* obj, CallArena& arena);
+ArenaVector<std::string_view> str_sequence_rule(PyObject* obj, CallArena& arena);
 // A sequence of str tuples of length L. With `last_items`, the tuples' last
 // items are collected too (borrowed; the arena keeps their tuples alive).
 template <size_t L>
-std::pmr::vector<std::array<std::string_view, L>> str_tuple_sequence_rule(PyObject* obj, CallArena& arena,
-                                                                         std::pmr::vector<PyObject*>* last_items = nullptr);
+ArenaVector<std::array<std::string_view, L>> str_tuple_sequence_rule(PyObject* obj, CallArena& arena,
+                                                                         ArenaVector<PyObject*>* last_items = nullptr);
 
 // --- dict walk ------------------------------------------------------------------
 

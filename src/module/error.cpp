@@ -4,7 +4,9 @@
 
 // PyErr_Fetch/Restore/NormalizeException are deprecated from 3.12 on but remain
 // in the stable ABI, which is what one wheel for 3.8 to 3.13 must use.
+#if defined(__GNUC__) || defined(__clang__)
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
 
 #include "module/convert.hpp"
 

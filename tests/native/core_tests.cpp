@@ -245,6 +245,26 @@ void test_small_string() {
     g_fail_in = 0;
 }
 
+// The benchmark's 8-byte strings: the tag byte sits where the pointer's low bits are, on
+// either byte order, so inline and heap strings must read back alike everywhere.
+void test_compact_string() {
+    const std::string seven(7, 'c'), eight("12345678"), nul("a\0b", 3);
+    CompactString a(seven), b(eight), e(""), z(nul), d("");
+    CHECK(a.is_inline() && a.size() == 7 && a.view() == seven);
+    CHECK(!b.is_inline() && b.size() == 8 && b.view() == eight);
+    CHECK(e.is_inline() && e.size() == 0 && e == d && z.view() == nul);
+    CHECK(!(CompactString("ab") == CompactString("abc")) && CompactString("26") == CompactString("26"));
+    CompactString bc = b.copy(), ac = a.copy();
+    CHECK(bc == b && bc.data() != b.data() && ac == a && ac.is_inline());
+    CompactString moved(std::move(b));
+    CHECK(moved.view() == eight && b.size() == 0 && b.is_inline());
+    const std::string big(1000, 'x');
+    CompactString h(big);
+    CHECK(!h.is_inline() && h.view() == big && !(h == moved));
+    moved = std::move(h);
+    CHECK(moved.view() == big && h.is_inline() && h.size() == 0);
+}
+
 std::string texts(const Tracker& t) {
     std::string out;
     t.for_each_field([&](const SmallString& n, const FieldState<NoValue>& st) {
@@ -394,6 +414,7 @@ void selftest() {
     test_growth_and_clear();
     test_int_set();
     test_small_string();
+    test_compact_string();
     test_tracker_semantics();
     test_load_all_or_nothing();
     test_value_lifetimes();
