@@ -42,7 +42,7 @@ bool add_classified(Record& keys, PyObject* obj) {
         try {
             return keys.add_str(str_utf8(obj, keeper));
         } catch (PyError& e) {
-            rethrow_if_memory_error(e);
+            rethrow_unless_discardable(e);
             // Not encodable as strict UTF-8: stored by its display text below.
         }
     }

@@ -201,7 +201,7 @@ Text display_text(PyObject* obj) {
     Ref s = Ref::steal(PyObject_Str(obj));
     if (s) return lossy_text(s.get());
     ErrorState failure = ErrorState::fetch();
-    if (failure.is_memory_error()) throw PyError{std::move(failure)};
+    if (!failure.discardable()) throw PyError{std::move(failure)};
     write_unraisable(std::move(failure), obj);
     Ref name = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(obj)), interned_name_attr()));
     if (name && PyUnicode_Check(name.get())) {
@@ -214,14 +214,19 @@ Text display_text(PyObject* obj) {
             return Text(std::move(out));
         }
     }
-    PyErr_Clear();  // the second failure is dropped silently
+    // A second failure is dropped silently, under the same discard rule.
+    if (PyErr_Occurred()) discard_error();
     return Text(std::string("<unprintable object>"));
 }
 
-bool try_display_text(PyObject* obj, std::string& out) {
+bool try_display_text(PyObject* obj, std::string& out, bool drop_any) {
     Ref s = Ref::steal(PyObject_Str(obj));
     if (!s) {
-        PyErr_Clear();
+        if (drop_any) {
+            PyErr_Clear();
+        } else {
+            discard_error();
+        }
         return false;
     }
     out = lossy_text(s.get()).view();
@@ -309,7 +314,7 @@ std::optional<bool> try_bool_rule(PyObject* obj) {
     try {
         return bool_outcome(obj);
     } catch (PyError& e) {
-        rethrow_if_memory_error(e);
+        rethrow_unless_discardable(e);
         return std::nullopt;  // a failed conversion leaves the default in place
     }
 }
@@ -344,7 +349,7 @@ bool is_sequence_object(PyObject* obj) {
         if (r < 0) throw_fetched();
         return r == 1;
     } catch (PyError& e) {
-        rethrow_if_memory_error(e);
+        rethrow_unless_discardable(e);
         write_unraisable(std::move(e.state), obj);
         return false;
     }

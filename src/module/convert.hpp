@@ -133,7 +133,8 @@ std::string_view str_utf8(PyObject* str, Ref& keeper);
 
 // The display rule: str(obj) as UTF-8, lone surrogates becoming U+FFFD; when
 // str() raises, the error goes to the unraisable hook and the text is
-// "<unprintable NAME object>". Raises nothing but MemoryError (and a resumed panic).
+// "<unprintable NAME object>". Raises only what discard_error would not drop (and
+// a resumed panic).
 Text display_text(PyObject* obj);
 
 // The display rule handing the text to `use` (valid during the call only).
@@ -148,7 +149,7 @@ decltype(auto) with_display_text(PyObject* obj, Use&& use) {
         try {
             text = str_utf8(obj, keeper);
         } catch (PyError& e) {
-            rethrow_if_memory_error(e);
+            rethrow_unless_discardable(e);
             return use(display_text(obj).view());  // lone surrogates: the lenient form
         }
         return use(text);
@@ -167,8 +168,10 @@ decltype(auto) with_display_text(PyObject* obj, Use&& use) {
     if (obj == Py_False) return use(std::string_view("False"));
     return use(display_text(obj).view());
 }
-// The display rule without its fallback: false (error dropped) when str() raises.
-bool try_display_text(PyObject* obj, std::string& out);
+// The display rule without its fallback: false when str() raises, the error dropped
+// by discard_error's rule, or whatever it is with `drop_any` (the panic path, which
+// must not be diverted).
+bool try_display_text(PyObject* obj, std::string& out, bool drop_any = false);
 
 // Appends `bytes`, replacing each maximal ill-formed subsequence by U+FFFD.
 void decode_utf8_lossy(std::string_view bytes, std::string& out);

@@ -40,7 +40,7 @@ schema::FieldSpec read_description(PyObject* description, CallArena& arena) {
             spec.data_type = string_rule(data_type.get(), arena);
             arena.keep(std::move(data_type));
         } catch (PyError& e) {
-            rethrow_if_memory_error(e);
+            rethrow_unless_discardable(e);
             // An unencodable type text falls back to the default like any ill-typed value.
         }
     }
