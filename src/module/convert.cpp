@@ -72,8 +72,13 @@ std::optional<Runtime> g_runtime;
 
 }  // namespace
 
+const char* (*g_utf8_and_size)(PyObject*, Py_ssize_t*) = nullptr;
+
 const Runtime& runtime() {
-    if (!g_runtime) g_runtime = read_runtime();
+    if (!g_runtime) {
+        g_runtime = read_runtime();
+        g_utf8_and_size = g_runtime->utf8_and_size;
+    }
     return *g_runtime;
 }
 
@@ -235,9 +240,8 @@ bool try_display_text(PyObject* obj, std::string& out, bool drop_any) {
 
 // --- input rules ---------------------------------------------------------------
 
-std::string_view string_rule(PyObject* obj, CallArena& arena) {
-    // The exact-type test is a pointer compare; the subclass test a call into the interpreter.
-    if (!PyUnicode_CheckExact(obj) && !PyUnicode_Check(obj)) throw_conversion(obj, "PyString");
+std::string_view string_rule_slow(PyObject* obj, CallArena& arena) {
+    if (!PyUnicode_Check(obj)) throw_conversion(obj, "PyString");
     Ref keeper;
     std::string_view v = str_utf8(obj, keeper);
     if (keeper) arena.keep(std::move(keeper));
@@ -360,8 +364,53 @@ void check_sequence(PyObject* obj) {
     if (!PySequence_Check(obj)) throw_conversion(obj, "Sequence");
 }
 
-ArenaVector<std::string_view> str_sequence_rule(PyObject* obj, CallArena& arena) {
-    auto out = arena.vec<std::string_view>();
+namespace {
+
+// The tuple rule with string items; the tuple is kept alive by the arena, and so are
+// its items.
+template <size_t L>
+std::array<std::string_view, L> str_tuple(PyObject* t, CallArena& arena) {
+    if (!PyTuple_CheckExact(t) && !PyTuple_Check(t)) throw_conversion(t, "PyTuple");
+    const Py_ssize_t n = PyTuple_Size(t);
+    if (n != Py_ssize_t(L)) {
+        throw_lazy(PyExc_ValueError,
+                   "expected tuple of length " + std::to_string(L) + ", but got tuple of length " + std::to_string(n));
+    }
+    std::array<std::string_view, L> views;
+    for (size_t i = 0; i < L; ++i) views[i] = string_rule(PyTuple_GetItem(t, Py_ssize_t(i)), arena);
+    arena.keep(Ref::borrow(t));
+    return views;
+}
+
+// The items of an exact list or tuple, read by index: what its iterator would give.
+// The item conversions here run no Python code (neither the string rule nor the
+// tuple checks do), so the container cannot change while it is read and its length
+// is read once. False for any other object.
+template <class Each>
+bool for_each_exact_item(PyObject* obj, Each&& each) {
+    if (PyList_CheckExact(obj)) {
+        const Py_ssize_t n = PyList_Size(obj);
+        for (Py_ssize_t i = 0; i < n; ++i) each(PyList_GetItem(obj, i), n);
+        return true;
+    }
+    if (PyTuple_CheckExact(obj)) {
+        const Py_ssize_t n = PyTuple_Size(obj);
+        for (Py_ssize_t i = 0; i < n; ++i) each(PyTuple_GetItem(obj, i), n);
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+ArenaList<std::string_view> str_sequence_rule(PyObject* obj, CallArena& arena) {
+    auto out = ArenaList<std::string_view>(arena);
+    const bool exact = for_each_exact_item(obj, [&](PyObject* item, Py_ssize_t n) {
+        if (out.empty()) out.reserve(size_t(n));
+        out.push_back(string_rule(item, arena));
+        arena.keep(Ref::borrow(item));
+    });
+    if (exact) return out;
     sequence_rule(obj, [&](size_t n) { out.reserve(n); }, [&](Ref item) {
         out.push_back(string_rule(item.get(), arena));
         arena.keep(std::move(item));
@@ -370,29 +419,28 @@ ArenaVector<std::string_view> str_sequence_rule(PyObject* obj, CallArena& arena)
 }
 
 template <size_t L>
-ArenaVector<std::array<std::string_view, L>> str_tuple_sequence_rule(PyObject* obj, CallArena& arena,
-                                                                         ArenaVector<PyObject*>* last_items) {
-    auto out = arena.vec<std::array<std::string_view, L>>();
-    sequence_rule(obj, [&](size_t n) { out.reserve(n); }, [&](Ref item) {
-        PyObject* t = item.get();
-        if (!PyTuple_Check(t)) throw_conversion(t, "PyTuple");
-        Py_ssize_t n = PyTuple_Size(t);
-        if (n != Py_ssize_t(L)) {
-            throw_lazy(PyExc_ValueError,
-                       "expected tuple of length " + std::to_string(L) + ", but got tuple of length " + std::to_string(n));
-        }
-        std::array<std::string_view, L> views;
-        for (size_t i = 0; i < L; ++i) views[i] = string_rule(PyTuple_GetItem(t, Py_ssize_t(i)), arena);
+ArenaList<std::array<std::string_view, L>> str_tuple_sequence_rule(PyObject* obj, CallArena& arena,
+                                                                     ArenaList<PyObject*>* last_items) {
+    auto out = ArenaList<std::array<std::string_view, L>>(arena);
+    auto add = [&](PyObject* t) {
+        out.push_back(str_tuple<L>(t, arena));
         if (last_items != nullptr) last_items->push_back(PyTuple_GetItem(t, Py_ssize_t(L - 1)));
-        arena.keep(std::move(item));  // the tuple keeps its items alive
-        out.push_back(views);
+    };
+    const bool exact = for_each_exact_item(obj, [&](PyObject* item, Py_ssize_t n) {
+        if (out.empty()) {
+            out.reserve(size_t(n));
+            if (last_items != nullptr) last_items->reserve(size_t(n));
+        }
+        add(item);
     });
+    if (exact) return out;
+    sequence_rule(obj, [&](size_t n) { out.reserve(n); }, [&](Ref item) { add(item.get()); });
     return out;
 }
 
-template ArenaVector<std::array<std::string_view, 2>> str_tuple_sequence_rule<2>(PyObject*, CallArena&,
-                                                                                      ArenaVector<PyObject*>*);
-template ArenaVector<std::array<std::string_view, 3>> str_tuple_sequence_rule<3>(PyObject*, CallArena&,
-                                                                                      ArenaVector<PyObject*>*);
+template ArenaList<std::array<std::string_view, 2>> str_tuple_sequence_rule<2>(PyObject*, CallArena&,
+                                                                                      ArenaList<PyObject*>*);
+template ArenaList<std::array<std::string_view, 3>> str_tuple_sequence_rule<3>(PyObject*, CallArena&,
+                                                                                      ArenaList<PyObject*>*);
 
 }  // namespace sablecrest

@@ -6,7 +6,11 @@
 
 #include <array>
 #include <cstddef>
+#include <cstring>
+#include <memory>
 #include <new>
+#include <span>
+#include <type_traits>
 #include <charconv>
 #include <cstdint>
 #include <optional>
@@ -29,10 +33,14 @@ struct Runtime {
 // Read once from Py_GetVersion; a malformed version text is an internal failure.
 const Runtime& runtime();
 
+// runtime().utf8_and_size once the version has been read (the module's init reads
+// it), for the hot paths; null before that or where the interpreter lacks it.
+extern const char* (*g_utf8_and_size)(PyObject*, Py_ssize_t*);
+
 // --- per-call storage -----------------------------------------------------------
 
 // Scratch memory for one call: converted views point into Python objects that
-// `keep` holds alive until the call returns. Vectors of a call take their storage
+// `keep` holds alive until the call returns. Lists of a call take their storage
 // from a bump buffer inside the arena (on the caller's stack), so typical calls
 // never touch the heap; a request that does not fit goes to the heap instead.
 class CallArena {
@@ -52,47 +60,18 @@ public:
         }
     }
 
-    // Bump allocation; `align` is at most alignof(std::max_align_t).
+    // Bump allocation; `align` is at most alignof(std::max_align_t). A request that
+    // does not fit the buffer goes to the heap and is freed with the arena.
     void* allocate(size_t bytes, size_t align) {
         const size_t start = (used_ + align - 1) & ~(align - 1);
         if (start <= sizeof buffer_ && bytes <= sizeof buffer_ - start) {
             used_ = start + bytes;
             return buffer_ + start;
         }
-        return ::operator new(bytes);
-    }
-    // The latest block handed out is taken back, so a growing vector reuses its space;
-    // any other block of the buffer waits for the arena's end.
-    void deallocate(void* p, size_t bytes) noexcept {
-        auto* b = static_cast<std::byte*>(p);
-        if (b >= buffer_ && b < buffer_ + sizeof buffer_) {
-            if (b + bytes == buffer_ + used_) used_ = size_t(b - buffer_);
-            return;
-        }
-        ::operator delete(p);
-    }
-
-    template <class T>
-    struct Allocator {
-        using value_type = T;
-        static_assert(alignof(T) <= alignof(std::max_align_t), "the buffer is aligned for max_align_t only");
-        CallArena* arena;
-        explicit Allocator(CallArena& a) noexcept : arena(&a) {}
-        template <class U>
-        Allocator(const Allocator<U>& o) noexcept : arena(o.arena) {}
-        T* allocate(size_t n) {
-            if (n > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
-            return static_cast<T*>(arena->allocate(n * sizeof(T), alignof(T)));
-        }
-        void deallocate(T* p, size_t n) noexcept { arena->deallocate(p, n * sizeof(T)); }
-        friend bool operator==(const Allocator& a, const Allocator& b) noexcept { return a.arena == b.arena; }
-    };
-    template <class T>
-    using Vector = std::vector<T, Allocator<T>>;
-
-    template <class T>
-    Vector<T> vec() {
-        return Vector<T>(Allocator<T>(*this));
+        std::unique_ptr<std::byte[]> block(new std::byte[bytes]);
+        std::byte* p = block.get();
+        heap_blocks_.push_back(std::move(block));
+        return p;
     }
 
 private:
@@ -102,10 +81,54 @@ private:
     PyObject* inline_keep_[kInlineKeep]; /* owned: the first kept_ entries */
     size_t kept_ = 0;
     std::vector<Ref> overflow_keep_;
+    std::vector<std::unique_ptr<std::byte[]>> heap_blocks_;
 };
 
+// A growable list of plain values (views, pointers) in a call's arena. Growing
+// copies into a new block and leaves the old one to the arena, so an element costs
+// one store once the list is sized (exact lists and tuples size it up front).
 template <class T>
-using ArenaVector = CallArena::Vector<T>;
+class ArenaList {
+    static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>,
+                  "the arena frees blocks without running destructors");
+
+public:
+    explicit ArenaList(CallArena& arena) noexcept : arena_(&arena) {}
+
+    void reserve(size_t n) {
+        if (n > cap_) regrow(n);
+    }
+    void push_back(const T& v) {
+        if (size_ == cap_) regrow(cap_ < 4 ? 8 : 2 * cap_);
+        data_[size_++] = v;
+    }
+    void shrink_to(size_t n) noexcept {
+        if (n < size_) size_ = n;
+    }
+    size_t size() const noexcept { return size_; }
+    bool empty() const noexcept { return size_ == 0; }
+    T& operator[](size_t i) noexcept { return data_[i]; }
+    const T& operator[](size_t i) const noexcept { return data_[i]; }
+    T* begin() noexcept { return data_; }
+    T* end() noexcept { return data_ + size_; }
+    const T* begin() const noexcept { return data_; }
+    const T* end() const noexcept { return data_ + size_; }
+    operator std::span<const T>() const noexcept { return {data_, size_}; }
+
+private:
+    void regrow(size_t cap) {
+        if (cap > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+        T* data = static_cast<T*>(arena_->allocate(cap * sizeof(T), alignof(T)));
+        if (size_ != 0) std::memcpy(static_cast<void*>(data), data_, size_ * sizeof(T));
+        data_ = data;
+        cap_ = cap;
+    }
+
+    CallArena* arena_;
+    T* data_ = nullptr;
+    size_t size_ = 0;
+    size_t cap_ = 0;
+};
 
 // --- text -----------------------------------------------------------------------
 
@@ -180,7 +203,16 @@ void decode_utf8_lossy(std::string_view bytes, std::string& out);
 
 // The view is valid while `obj` lives (the caller keeps it alive) and the
 // arena lives (it holds any temporary the conversion needed).
-std::string_view string_rule(PyObject* obj, CallArena& arena);
+std::string_view string_rule_slow(PyObject* obj, CallArena& arena);
+inline std::string_view string_rule(PyObject* obj, CallArena& arena) {
+    // An exact str on 3.10+: the UTF-8 form cached inside the object itself.
+    if (PyUnicode_CheckExact(obj) && g_utf8_and_size != nullptr) {
+        Py_ssize_t n = 0;
+        if (const char* p = g_utf8_and_size(obj, &n)) return {p, size_t(n)};
+        throw_fetched();
+    }
+    return string_rule_slow(obj, arena);
+}
 int64_t signed_rule(PyObject* obj);
 uint64_t unsigned_rule(PyObject* obj);
 // The boolean rule (True/False, or NumPy's boolean scalar through its type's
@@ -222,12 +254,12 @@ void sequence_rule(PyObject* obj, Reserve&& reserve, Each&& each) {
 }
 
 // A sequence of str: views kept alive by the arena.
-ArenaVector<std::string_view> str_sequence_rule(PyObject* obj, CallArena& arena);
+ArenaList<std::string_view> str_sequence_rule(PyObject* obj, CallArena& arena);
 // A sequence of str tuples of length L. With `last_items`, the tuples' last
 // items are collected too (borrowed; the arena keeps their tuples alive).
 template <size_t L>
-ArenaVector<std::array<std::string_view, L>> str_tuple_sequence_rule(PyObject* obj, CallArena& arena,
-                                                                         ArenaVector<PyObject*>* last_items = nullptr);
+ArenaList<std::array<std::string_view, L>> str_tuple_sequence_rule(PyObject* obj, CallArena& arena,
+                                                                         ArenaList<PyObject*>* last_items = nullptr);
 
 // --- dict walk ------------------------------------------------------------------
 

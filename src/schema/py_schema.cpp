@@ -61,7 +61,7 @@ PyObject* diff_table(SchemaRecord&, Args& a) {
 
     // Model order is the dict's own order. Two keys can share a text only when
     // one is a str subclass; then the first position keeps the last description.
-    auto fields = arena.vec<schema::Field>();
+    auto fields = ArenaList<schema::Field>(arena);
     bool maybe_duplicates = false;
     {
         DictWalk walk(model_fields);
@@ -88,7 +88,7 @@ PyObject* diff_table(SchemaRecord&, Args& a) {
                 fields[*pos].spec = fields[i].spec;
             }
         }
-        fields.resize(kept);
+        fields.shrink_to(kept);
     }
 
     NameSet db_names;
