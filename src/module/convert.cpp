@@ -369,7 +369,7 @@ namespace {
 // The tuple rule with string items; the tuple is kept alive by the arena, and so are
 // its items.
 template <size_t L>
-std::array<std::string_view, L> str_tuple(PyObject* t, CallArena& arena) {
+std::array<std::string_view, L> str_tuple(PyObject* t, CallArena& arena, PyObject*& last) {
     if (!PyTuple_CheckExact(t) && !PyTuple_Check(t)) throw_conversion(t, "PyTuple");
     const Py_ssize_t n = PyTuple_Size(t);
     if (n != Py_ssize_t(L)) {
@@ -377,7 +377,10 @@ std::array<std::string_view, L> str_tuple(PyObject* t, CallArena& arena) {
                    "expected tuple of length " + std::to_string(L) + ", but got tuple of length " + std::to_string(n));
     }
     std::array<std::string_view, L> views;
-    for (size_t i = 0; i < L; ++i) views[i] = string_rule(PyTuple_GetItem(t, Py_ssize_t(i)), arena);
+    for (size_t i = 0; i < L; ++i) {
+        last = PyTuple_GetItem(t, Py_ssize_t(i));
+        views[i] = string_rule(last, arena);
+    }
     arena.keep(Ref::borrow(t));
     return views;
 }
@@ -423,8 +426,9 @@ ArenaList<std::array<std::string_view, L>> str_tuple_sequence_rule(PyObject* obj
                                                                      ArenaList<PyObject*>* last_items) {
     auto out = ArenaList<std::array<std::string_view, L>>(arena);
     auto add = [&](PyObject* t) {
-        out.push_back(str_tuple<L>(t, arena));
-        if (last_items != nullptr) last_items->push_back(PyTuple_GetItem(t, Py_ssize_t(L - 1)));
+        PyObject* last = nullptr;
+        out.push_back(str_tuple<L>(t, arena, last));
+        if (last_items != nullptr) last_items->push_back(last);
     };
     const bool exact = for_each_exact_item(obj, [&](PyObject* item, Py_ssize_t n) {
         if (out.empty()) {
