@@ -9,6 +9,8 @@
 #endif
 
 #include <charconv>
+#include <cmath>
+#include <cstring>
 
 namespace sablecrest {
 
@@ -157,6 +159,71 @@ void decode_utf8_lossy(std::string_view bytes, std::string& out) {
         }
         i = j;
     }
+}
+
+size_t float_text(double v, char* out) noexcept {
+#if defined(__cpp_lib_to_chars) && __cpp_lib_to_chars >= 201611L
+    char* o = out;
+    if (std::isnan(v)) {
+        std::memcpy(o, "nan", 3);
+        return 3;
+    }
+    if (std::signbit(v)) *o++ = '-';
+    if (std::isinf(v)) {
+        std::memcpy(o, "inf", 3);
+        return size_t(o + 3 - out);
+    }
+    // The shortest digits that read back as v, as d.ddde[+-]x: the digits repr uses.
+    char sci[kFloatTextMax];
+    const auto res = std::to_chars(sci, sci + sizeof sci, std::fabs(v), std::chars_format::scientific);
+    if (res.ec != std::errc()) return 0;
+    char digits[20];
+    int count = 0;
+    const char* p = sci;
+    for (; p < res.ptr && *p != 'e'; ++p) {
+        if (*p != '.') digits[count++] = *p;
+    }
+    int exponent = 0;
+    if (p < res.ptr) std::from_chars(p + (p[1] == '+' ? 2 : 1), res.ptr, exponent);
+    const int point = exponent + 1;  // where the decimal point goes among the digits
+    if (point <= -4 || point > 16) {
+        // Exponent form: "1e-05", "1.5e+16", with at least two exponent digits.
+        *o++ = digits[0];
+        if (count > 1) {
+            *o++ = '.';
+            std::memcpy(o, digits + 1, size_t(count - 1));
+            o += count - 1;
+        }
+        *o++ = 'e';
+        *o++ = exponent < 0 ? '-' : '+';
+        const int e = exponent < 0 ? -exponent : exponent;
+        if (e < 10) *o++ = '0';
+        o = std::to_chars(o, out + kFloatTextMax, e).ptr;
+    } else if (point <= 0) {  // "0.000123"
+        *o++ = '0';
+        *o++ = '.';
+        for (int i = point; i < 0; ++i) *o++ = '0';
+        std::memcpy(o, digits, size_t(count));
+        o += count;
+    } else if (point >= count) {  // "1200.0"
+        std::memcpy(o, digits, size_t(count));
+        o += count;
+        for (int i = count; i < point; ++i) *o++ = '0';
+        *o++ = '.';
+        *o++ = '0';
+    } else {  // "12.75"
+        std::memcpy(o, digits, size_t(point));
+        o += point;
+        *o++ = '.';
+        std::memcpy(o, digits + point, size_t(count - point));
+        o += count - point;
+    }
+    return size_t(o - out);
+#else
+    (void)v;
+    (void)out;
+    return 0;
+#endif
 }
 
 namespace {

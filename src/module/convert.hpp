@@ -160,13 +160,27 @@ std::string_view str_utf8(PyObject* str, Ref& keeper);
 // a resumed panic).
 Text display_text(PyObject* obj);
 
+// str() of a float, as the interpreter writes it (repr's shortest round-trip
+// digits, its switch to exponent form below 1e-4 and from 1e16, "nan", "inf",
+// "-0.0"), into `out`; returns the length, or 0 where this build's standard
+// library cannot give the shortest digits (the interpreter formats it then).
+inline constexpr size_t kFloatTextMax = 32;
+size_t float_text(double v, char* out) noexcept;
+
 // The display rule handing the text to `use` (valid during the call only).
 // str() of the immutable builtins is known without asking the interpreter for
-// a new str object: str(s) is s, str(i) is i's decimal digits, and the three
-// singletons have fixed texts; none of these types lets __str__ be replaced.
+// a new str object: str(s) is s, str(i) is i's decimal digits, str(f) is f's
+// shortest round-trip digits, and the three singletons have fixed texts; none of
+// these types lets __str__ be replaced.
 template <class Use>
 decltype(auto) with_display_text(PyObject* obj, Use&& use) {
     if (PyUnicode_CheckExact(obj)) {
+        if (g_utf8_and_size != nullptr) {
+            Py_ssize_t n = 0;
+            if (const char* p = g_utf8_and_size(obj, &n)) return use(std::string_view(p, size_t(n)));
+            discard_error();
+            return use(display_text(obj).view());  // lone surrogates: the lenient form
+        }
         Ref keeper;
         std::string_view text;
         try {
@@ -185,6 +199,10 @@ decltype(auto) with_display_text(PyObject* obj, Use&& use) {
             const auto end = std::to_chars(digits, digits + sizeof digits, v).ptr;
             return use(std::string_view(digits, size_t(end - digits)));
         }
+    }
+    if (PyFloat_CheckExact(obj)) {
+        char text[kFloatTextMax];
+        if (const size_t n = float_text(PyFloat_AsDouble(obj), text)) return use(std::string_view(text, n));
     }
     if (obj == Py_None) return use(std::string_view("None"));
     if (obj == Py_True) return use(std::string_view("True"));

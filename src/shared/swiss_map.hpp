@@ -266,6 +266,16 @@ public:
         if (n > limit) rehash(swiss_detail::slots_for_capacity(std::max(n, limit + 1)));
     }
 
+    // An empty table with the slot count this one would have after clear() and then
+    // reserve_for_load(n). Allocates its block (unless S is 0) and leaves *this alone.
+    SwissMap fresh_for_load(size_t n) const {
+        const size_t limit = load_limit();
+        const size_t s = n > limit ? swiss_detail::slots_for_capacity(std::max(n, limit + 1)) : slot_count_;
+        SwissMap fresh;
+        if (s != 0) fresh.rehash(s);
+        return fresh;
+    }
+
     // Destroys every entry and keeps S and the block. Each entry is detached (its slot
     // marked empty, the count lowered) and moved out before it is destroyed, so a value
     // destructor that runs arbitrary code always finds a consistent map.

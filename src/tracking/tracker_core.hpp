@@ -3,7 +3,6 @@
 // map's slot order; a field is dirty exactly when its two texts differ.
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
 #include <string_view>
 #include <utility>
@@ -35,19 +34,40 @@ public:
     using State = FieldState<V, Str>;
     using Map = SwissMap<Str, State, FxStrHash, Blocks>;
 
-    // One field of a pending load, fully built (both texts made) before the tracker is
-    // touched, so that nothing is left to allocate once the old fields are gone.
-    struct Staged {
-        Str name;
-        State state;
+    // A pending set_initial_state: the new fields, gathered in a table of their own that
+    // has the slot count the tracker's table would have after clearing it and reserving
+    // for the load (so the fields take exactly the slots they would take there). The
+    // tracker is untouched until commit().
+    class Load {
+    public:
+        // A later equal name replaces the earlier record.
+        void add(std::string_view name, Str text, V value) {
+            auto [st, inserted] = fields_.lazy_emplace(
+                name, [&] { return Str(name); },
+                [&] {
+                    Str snapshot = text.copy();
+                    return State{std::move(snapshot), std::move(text), std::move(value)};
+                });
+            if (inserted) return;
+            Str snapshot = text.copy();
+            [[maybe_unused]] State old =
+                std::exchange(*st, State{std::move(snapshot), std::move(text), std::move(value)});
+        }
+
+    private:
+        friend class TrackerCore;
+        explicit Load(Map fields) noexcept : fields_(std::move(fields)) {}
+        Map fields_;
     };
 
-    // snapshot and current are two separate strings holding the same text.
-    static Staged stage(Str name, Str text, V value) {
-        Str snapshot = text.copy();
-        return Staged{std::move(name), State{std::move(snapshot), std::move(text),
-                                                     std::move(value)}};
-    }
+    // dict_len is the size of the source mapping and decides the slot count exactly as a
+    // clear followed by one reservation would. Allocates the table (the only step of a
+    // load that touches the tracker's slot count) before anything changes.
+    Load begin_load(size_t dict_len) const { return Load(fields_.fresh_for_load(dict_len)); }
+
+    // The tracker takes the loaded fields; the old ones die afterwards, once the tracker
+    // is consistent again (their values' finalizers may run arbitrary code).
+    void commit(Load&& load) noexcept { fields_ = std::move(load.fields_); }
 
     size_t size() const noexcept { return fields_.size(); }
     size_t slot_count() const noexcept { return fields_.slot_count(); }
@@ -114,23 +134,6 @@ public:
             else if (st.dirty())
                 st.snapshot_text = std::move(copies[next++]);
         });
-    }
-
-    // Replaces every field by `entries` (a later equal name replaces an earlier one).
-    // dict_len is the size of the source mapping and decides growth exactly as a clear
-    // followed by one reservation would. All-or-nothing: the only step that can fail, the
-    // growth, runs first; once old fields start to die nothing can fail any more, since
-    // the table then fits dict_len entries and staged entries only move.
-    void load(std::vector<Staged>&& entries, size_t dict_len) {
-        fields_.reserve_for_load(std::max(dict_len, entries.size()));
-        fields_.clear();
-        for (Staged& e : entries) {
-            auto [st, inserted] = fields_.try_emplace(std::move(e.name), std::move(e.state));
-            if (!inserted) {
-                [[maybe_unused]] State old = std::exchange(*st, std::move(e.state));
-            }
-        }
-        entries.clear();
     }
 
     const Map& fields() const noexcept { return fields_; }

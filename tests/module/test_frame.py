@@ -3,6 +3,8 @@ binding, conversion errors, the borrow counter and PanicException."""
 
 import gc
 import inspect
+import math
+import random
 import struct
 import sys
 import weakref
@@ -732,6 +734,31 @@ def odd_instance(attr, error, **namespace):
 def numpy_bool(error):
     """Looks like NumPy's boolean scalar to the boolean rule; converting it raises."""
     return type("bool_", (), {"__module__": "numpy", "__bool__": raiser(error)})()
+
+
+def many_doubles():
+    """Edge values, then random bit patterns (every exponent, subnormals, NaN payloads) and
+    short decimals."""
+    rng = random.Random(2024)
+    edges = [0.0, -0.0, math.nan, -math.nan, math.inf, -math.inf, 1e16, -1e16, 1e15, 9999999999999998.0,
+             1e-4, 1e-5, 0.00012345, 5e-324, 2.2250738585072014e-308, 1.7976931348623157e308, 0.1, 1 / 3,
+             4.75, 1e22, 1e23, 2.0 ** 53, 2.0 ** 53 + 2, 123456789012345678.0, 100.0, -1.5]
+    bits = [struct.unpack("<d", struct.pack("<Q", rng.getrandbits(64)))[0] for _ in range(200_000)]
+    short = [round(rng.uniform(-1e6, 1e6), rng.randrange(8)) for _ in range(50_000)]
+    return edges + bits + short
+
+
+def test_float_text_is_repr():
+    # str() of an exact float is computed natively; it must be the interpreter's text.
+    values = many_doubles()
+    agg = m.BatchAggregator()
+    agg.add_keys_batch(values)
+    assert set(agg.get_keys()) == {repr(v) for v in values}
+    tracker = m.StateTracker()
+    tracker.set_initial_state({"f": -0.0, "g": 1e16})
+    tracker.set_field("f", "-0.0")
+    tracker.set_field("g", "1e+16")
+    assert tracker.is_dirty() is False
 
 
 class TestErrorsNeverDropped:
