@@ -145,18 +145,21 @@ PyObject* diff_table(SchemaRecord&, Args& a) {
 
     // Every column is converted (keys and reported types must be strs) before any
     // field is looked for among them.
+    // No code runs from here until the membership tests are done (the string rule
+    // runs none, nor do look-ups of exact strs, nor does anything allocate an object
+    // the collector tracks): db_columns cannot change while it is read, and its keys
+    // outlive every use of their texts without references of our own.
     auto columns = ArenaList<std::string_view>(arena);
     bool exact_columns = true;
     {
-        DictWalk walk(db_columns);
-        columns.reserve(size_t(walk.start_len()));
-        Ref key, value;
-        while (walk.next(key, value)) {
-            columns.push_back(string_rule(key.get(), arena));
-            if (!PyUnicode_Check(value.get())) throw_conversion(value.get(), "PyString");
-            (void)string_rule(value.get(), arena);  // converted, then never consulted
-            if (!PyUnicode_CheckExact(key.get())) exact_columns = false;
-            arena.keep(std::move(key));
+        columns.reserve(size_t(PyDict_Size(db_columns)));
+        Py_ssize_t pos = 0;
+        PyObject *key = nullptr, *value = nullptr;
+        while (PyDict_Next(db_columns, &pos, &key, &value)) {
+            columns.push_back(string_rule(key, arena));
+            if (!PyUnicode_Check(value)) throw_conversion(value, "PyString");
+            (void)string_rule(value, arena);  // converted, then never consulted
+            if (!PyUnicode_CheckExact(key)) exact_columns = false;
         }
     }
     // A str subclass may hash or compare otherwise than its text: then the columns are
