@@ -64,17 +64,17 @@ def operations():
     eq = lambda a, b: a == b  # noqa: E731
     return [
         ("compile_select", 5.0, lambda: qc.compile_select(*sel), lambda: pure.compile_select(*sel), eq),
-        ("compile_insert (8 columns)", 5.0,
+        ("compile_insert (8 columns)", 8.0,
          lambda: qc.compile_insert("users", cols, "postgres"),
          lambda: pure.compile_insert("users", cols, "postgres"), eq),
-        ("compile_update (8 columns)", 5.0,
+        ("compile_update (8 columns)", 8.0,
          lambda: qc.compile_update("users", cols, "id", "postgres"),
          lambda: pure.compile_update("users", cols, "id", "postgres"), eq),
-        ("StateTracker cycle (12 fields)", 2.5, native_cycle, python_cycle, same_cycle),
-        ("diff_table (15 fields, 10 columns)", 3.0,
+        ("StateTracker cycle (12 fields)", 3.0, native_cycle, python_cycle, same_cycle),
+        ("diff_table (15 fields, 10 columns)", 1.7,
          lambda: sde.diff_table("users", fields, columns, "postgres"),
          lambda: pure.diff_table("users", fields, columns, "postgres"), eq),
-        ("add_keys_batch + get_keys (10,000 ints)", 5.0,
+        ("add_keys_batch + get_keys (10,000 ints)", 4.0,
          native_batch, lambda: pure.batch_keys(keys), pure.same_keys),
     ]
 
