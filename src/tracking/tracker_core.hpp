@@ -42,12 +42,7 @@ public:
     public:
         // A later equal name replaces the earlier record.
         void add(std::string_view name, Str text, V value) {
-            auto [st, inserted] = fields_.lazy_emplace(
-                name, [&] { return Str(name); },
-                [&] {
-                    Str snapshot = text.copy();
-                    return State{std::move(snapshot), std::move(text), std::move(value)};
-                });
+            auto [st, inserted] = emplace_clean(fields_, name, text, value);
             if (inserted) return;
             Str snapshot = text.copy();
             [[maybe_unused]] State old =
@@ -75,12 +70,7 @@ public:
     // A known field gets the new text and value and keeps its snapshot; a new field starts
     // clean. All-or-nothing: every allocation happens before the map changes.
     void set_field(std::string_view name, Str text, V value) {
-        auto [st, inserted] = fields_.lazy_emplace(
-            name, [&] { return Str(name); },
-            [&] {
-                Str snapshot = text.copy();
-                return State{std::move(snapshot), std::move(text), std::move(value)};
-            });
+        auto [st, inserted] = emplace_clean(fields_, name, text, value);
         if (inserted) return;
         st->current_text = std::move(text);
         [[maybe_unused]] V old = std::exchange(st->value, std::move(value));
@@ -139,6 +129,18 @@ public:
     const Map& fields() const noexcept { return fields_; }
 
 private:
+    // A new name becomes a clean field (snapshot and current both `text`, taking `text`
+    // and `value`); a present name's record is returned as it is, and `text` and
+    // `value` stay with the caller.
+    static std::pair<State*, bool> emplace_clean(Map& fields, std::string_view name, Str& text, V& value) {
+        return fields.lazy_emplace(
+            name, [&] { return Str(name); },
+            [&] {
+                Str snapshot = text.copy();
+                return State{std::move(snapshot), std::move(text), std::move(value)};
+            });
+    }
+
     Map fields_;
 };
 
