@@ -4,10 +4,15 @@
 # every supported interpreter and runs the unit suite in each; the 3.11
 # environment also runs the native core tests and the integration suite
 # against PostgreSQL and MariaDB, which this script starts on loopback and
-# stops afterwards. Arguments are passed to every pytest run.
+# stops afterwards. Arguments are passed to every pytest run. Last comes the
+# portability job (scripts/portability.sh): the native core tests built with
+# clang++ and cross compilers for i686, s390x and aarch64 (run under qemu) must
+# answer exactly as the native build, and the module built with plain clang++
+# must pass the unit suite.
 #
 # Environment: SABLECREST_PYTHONS="3.11 3.8 ..." limits the interpreters;
-# SABLECREST_SKIP_SERVERS=1 skips the database servers (and their tests).
+# SABLECREST_SKIP_SERVERS=1 skips the database servers (and their tests);
+# SABLECREST_SKIP_PORTABILITY=1 skips the portability job (local runs only).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -89,6 +94,17 @@ for v in $versions; do
     run_suite "$v" "$py" 0 "$@"
   fi
 done
+
+if [ "${SABLECREST_SKIP_PORTABILITY:-0}" != 1 ]; then
+  echo "=== portability: other compilers and architectures"
+  bash scripts/portability.sh 2>&1 | tee "$work/portability.log"
+  rc=${PIPESTATUS[0]}
+  line=$(tail -n 1 "$work/portability.log")
+  total_passed=$((total_passed + $(grep -oE '^[0-9]+' <<<"$line" || echo 0)))
+  total_failed=$((total_failed + $(grep -oE '[0-9]+ failed' <<<"$line" | grep -oE '[0-9]+' || echo 1)))
+  results+=("portability: $line (exit $rc)")
+  if [ "$rc" != 0 ]; then status=1; fi
+fi
 
 echo
 echo "=== one wheel ($(basename "$wheel")), every interpreter:"

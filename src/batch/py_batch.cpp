@@ -42,7 +42,7 @@ bool add_classified(Record& keys, PyObject* obj) {
         try {
             return keys.add_str(str_utf8(obj, keeper));
         } catch (PyError& e) {
-            rethrow_if_memory_error(e);
+            rethrow_unless_discardable(e);
             // Not encodable as strict UTF-8: stored by its display text below.
         }
     }
@@ -70,7 +70,28 @@ PyObject* add_keys_batch(Record& keys, Args& a) {
     const Py_ssize_t n = PySequence_Size(seq);
     if (n < 0) throw_fetched();
     Py_ssize_t added = 0;
+    const bool list = PyList_CheckExact(seq);
     for (Py_ssize_t i = 0; i < n; ++i) {
+        // An exact list's item is read in place: an exact int in 64 bits is added
+        // without a reference or any code run; anything else is held while it is
+        // classified, since that may run code (which may also shrink the list: the
+        // read then fails with the list's own IndexError, as the protocol's would).
+        if (list) {
+            PyObject* item = PyList_GetItem(seq, i);
+            if (item == nullptr) throw_fetched();
+            if (PyLong_CheckExact(item)) {
+                int overflow = 0;
+                const long long v = PyLong_AsLongLongAndOverflow(item, &overflow);
+                if (overflow == 0 && !(v == -1 && PyErr_Occurred())) {
+                    added += keys.add_int(v) ? 1 : 0;
+                    continue;
+                }
+                if (PyErr_Occurred()) discard_error();
+            }
+            Ref held = Ref::borrow(item);
+            added += add_classified(keys, held.get()) ? 1 : 0;
+            continue;
+        }
         Ref item = Ref::steal(PySequence_GetItem(seq, i));
         if (!item) throw_fetched();
         added += add_classified(keys, item.get()) ? 1 : 0;

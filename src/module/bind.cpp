@@ -5,7 +5,9 @@
 #include <string>
 #include <vector>
 
+#if defined(__GNUC__) || defined(__clang__)
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
 
 namespace sablecrest {
 
@@ -63,9 +65,14 @@ bool key_is(PyObject* key, const char* name) { return PyUnicode_CompareWithASCII
 void bind(const ArgumentSpec& spec, PyObject* args, PyObject* kwargs, PyObject** slots) {
     const size_t n = spec.positional.size();
     const size_t total = spec.slot_count();
-    for (size_t i = 0; i < total; ++i) slots[i] = nullptr;
-
     const size_t m = args != nullptr ? size_t(PyTuple_Size(args)) : 0;
+    // The common call: positional arguments only, neither too many nor too few.
+    if (kwargs == nullptr && m <= n && m >= spec.required) {
+        for (size_t i = 0; i < m; ++i) slots[i] = PyTuple_GetItem(args, Py_ssize_t(i));
+        for (size_t i = m; i < total; ++i) slots[i] = nullptr;
+        if (spec.keyword_only.size() == 0) return;
+    }
+    for (size_t i = 0; i < total; ++i) slots[i] = nullptr;
     for (size_t i = 0; i < m && i < n; ++i) slots[i] = PyTuple_GetItem(args, Py_ssize_t(i));
     if (m > n) too_many(spec, m);
 

@@ -61,12 +61,12 @@ public:
     int64_t i64(size_t i) { return convert(i, signed_rule); }
     PyObject* dict(size_t i) { return convert(i, dict_rule); }
     PyObject* object(size_t i) const noexcept { return slots_[i]; }
-    std::pmr::vector<std::string_view> str_list(size_t i) {
+    ArenaList<std::string_view> str_list(size_t i) {
         return convert(i, [&](PyObject* o) { return str_sequence_rule(o, arena_); });
     }
     template <size_t L>
-    std::pmr::vector<std::array<std::string_view, L>> str_tuples(size_t i,
-                                                               std::pmr::vector<PyObject*>* last_items = nullptr) {
+    ArenaList<std::array<std::string_view, L>> str_tuples(size_t i,
+                                                               ArenaList<PyObject*>* last_items = nullptr) {
         return convert(i, [&](PyObject* o) { return str_tuple_sequence_rule<L>(o, arena_, last_items); });
     }
     // The optional rule: omitted or None is absent.

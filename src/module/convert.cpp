@@ -1,15 +1,41 @@
 // Conversion rules, the display rule and the running interpreter's version.
 #include "module/convert.hpp"
 
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#else
 #include <dlfcn.h>
+#endif
 
 #include <charconv>
+#include <cmath>
+#include <cstring>
 
 namespace sablecrest {
 
 // --- runtime ---------------------------------------------------------------------
 
 namespace {
+
+using Utf8AndSize = const char* (*)(PyObject*, Py_ssize_t*);
+
+// PyUnicode_AsUTF8AndSize, found at run time: the binary must import nothing beyond
+// the 3.8 stable ABI. Not found (an unusual embedding), strs go through bytes objects.
+Utf8AndSize find_utf8_and_size() noexcept {
+    static constexpr const char kName[] = "PyUnicode_AsUTF8AndSize";
+#if defined(_WIN32)
+    // Limited-API extensions link against python3.dll, which forwards to python3X.dll.
+    for (const wchar_t* dll : {L"python3.dll", L"python3_d.dll"}) {
+        if (HMODULE h = GetModuleHandleW(dll)) {
+            if (FARPROC f = GetProcAddress(h, kName)) return reinterpret_cast<Utf8AndSize>(reinterpret_cast<void (*)()>(f));
+        }
+    }
+    return nullptr;
+#else
+    return reinterpret_cast<Utf8AndSize>(dlsym(RTLD_DEFAULT, kName));
+#endif
+}
 
 Runtime read_runtime() {
     Runtime rt;
@@ -40,10 +66,7 @@ Runtime read_runtime() {
     size_t digits = 0;
     while (digits < parts[1].size() && parts[1][digits] >= '0' && parts[1][digits] <= '9') ++digits;
     if (digits == 0 || !parse(parts[1].substr(0, digits), rt.minor)) panic("Python minor version missing");
-    if (rt.at_least(3, 10)) {
-        rt.utf8_and_size =
-            reinterpret_cast<const char* (*)(PyObject*, Py_ssize_t*)>(dlsym(RTLD_DEFAULT, "PyUnicode_AsUTF8AndSize"));
-    }
+    if (rt.at_least(3, 10)) rt.utf8_and_size = find_utf8_and_size();
     return rt;
 }
 
@@ -51,8 +74,13 @@ std::optional<Runtime> g_runtime;
 
 }  // namespace
 
+const char* (*g_utf8_and_size)(PyObject*, Py_ssize_t*) = nullptr;
+
 const Runtime& runtime() {
-    if (!g_runtime) g_runtime = read_runtime();
+    if (!g_runtime) {
+        g_runtime = read_runtime();
+        g_utf8_and_size = g_runtime->utf8_and_size;
+    }
     return *g_runtime;
 }
 
@@ -133,6 +161,71 @@ void decode_utf8_lossy(std::string_view bytes, std::string& out) {
     }
 }
 
+size_t float_text(double v, char* out) noexcept {
+#if defined(__cpp_lib_to_chars) && __cpp_lib_to_chars >= 201611L
+    char* o = out;
+    if (std::isnan(v)) {
+        std::memcpy(o, "nan", 3);
+        return 3;
+    }
+    if (std::signbit(v)) *o++ = '-';
+    if (std::isinf(v)) {
+        std::memcpy(o, "inf", 3);
+        return size_t(o + 3 - out);
+    }
+    // The shortest digits that read back as v, as d.ddde[+-]x: the digits repr uses.
+    char sci[kFloatTextMax];
+    const auto res = std::to_chars(sci, sci + sizeof sci, std::fabs(v), std::chars_format::scientific);
+    if (res.ec != std::errc()) return 0;
+    char digits[20];
+    int count = 0;
+    const char* p = sci;
+    for (; p < res.ptr && *p != 'e'; ++p) {
+        if (*p != '.') digits[count++] = *p;
+    }
+    int exponent = 0;
+    if (p < res.ptr) std::from_chars(p + (p[1] == '+' ? 2 : 1), res.ptr, exponent);
+    const int point = exponent + 1;  // where the decimal point goes among the digits
+    if (point <= -4 || point > 16) {
+        // Exponent form: "1e-05", "1.5e+16", with at least two exponent digits.
+        *o++ = digits[0];
+        if (count > 1) {
+            *o++ = '.';
+            std::memcpy(o, digits + 1, size_t(count - 1));
+            o += count - 1;
+        }
+        *o++ = 'e';
+        *o++ = exponent < 0 ? '-' : '+';
+        const int e = exponent < 0 ? -exponent : exponent;
+        if (e < 10) *o++ = '0';
+        o = std::to_chars(o, out + kFloatTextMax, e).ptr;
+    } else if (point <= 0) {  // "0.000123"
+        *o++ = '0';
+        *o++ = '.';
+        for (int i = point; i < 0; ++i) *o++ = '0';
+        std::memcpy(o, digits, size_t(count));
+        o += count;
+    } else if (point >= count) {  // "1200.0"
+        std::memcpy(o, digits, size_t(count));
+        o += count;
+        for (int i = count; i < point; ++i) *o++ = '0';
+        *o++ = '.';
+        *o++ = '0';
+    } else {  // "12.75"
+        std::memcpy(o, digits, size_t(point));
+        o += point;
+        *o++ = '.';
+        std::memcpy(o, digits + point, size_t(count - point));
+        o += count - point;
+    }
+    return size_t(o - out);
+#else
+    (void)v;
+    (void)out;
+    return 0;
+#endif
+}
+
 namespace {
 
 // UTF-8 of a str for display: strict when possible, else surrogatepass bytes
@@ -180,7 +273,7 @@ Text display_text(PyObject* obj) {
     Ref s = Ref::steal(PyObject_Str(obj));
     if (s) return lossy_text(s.get());
     ErrorState failure = ErrorState::fetch();
-    if (failure.is_memory_error()) throw PyError{std::move(failure)};
+    if (!failure.discardable()) throw PyError{std::move(failure)};
     write_unraisable(std::move(failure), obj);
     Ref name = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(obj)), interned_name_attr()));
     if (name && PyUnicode_Check(name.get())) {
@@ -193,14 +286,19 @@ Text display_text(PyObject* obj) {
             return Text(std::move(out));
         }
     }
-    PyErr_Clear();  // the second failure is dropped silently
+    // A second failure is dropped silently, under the same discard rule.
+    if (PyErr_Occurred()) discard_error();
     return Text(std::string("<unprintable object>"));
 }
 
-bool try_display_text(PyObject* obj, std::string& out) {
+bool try_display_text(PyObject* obj, std::string& out, bool drop_any) {
     Ref s = Ref::steal(PyObject_Str(obj));
     if (!s) {
-        PyErr_Clear();
+        if (drop_any) {
+            PyErr_Clear();
+        } else {
+            discard_error();
+        }
         return false;
     }
     out = lossy_text(s.get()).view();
@@ -209,9 +307,8 @@ bool try_display_text(PyObject* obj, std::string& out) {
 
 // --- input rules ---------------------------------------------------------------
 
-std::string_view string_rule(PyObject* obj, CallArena& arena) {
-    // The exact-type test is a pointer compare; the subclass test a call into the interpreter.
-    if (!PyUnicode_CheckExact(obj) && !PyUnicode_Check(obj)) throw_conversion(obj, "PyString");
+std::string_view string_rule_slow(PyObject* obj, CallArena& arena) {
+    if (!PyUnicode_Check(obj)) throw_conversion(obj, "PyString");
     Ref keeper;
     std::string_view v = str_utf8(obj, keeper);
     if (keeper) arena.keep(std::move(keeper));
@@ -288,7 +385,7 @@ std::optional<bool> try_bool_rule(PyObject* obj) {
     try {
         return bool_outcome(obj);
     } catch (PyError& e) {
-        rethrow_if_memory_error(e);
+        rethrow_unless_discardable(e);
         return std::nullopt;  // a failed conversion leaves the default in place
     }
 }
@@ -323,7 +420,7 @@ bool is_sequence_object(PyObject* obj) {
         if (r < 0) throw_fetched();
         return r == 1;
     } catch (PyError& e) {
-        rethrow_if_memory_error(e);
+        rethrow_unless_discardable(e);
         write_unraisable(std::move(e.state), obj);
         return false;
     }
@@ -334,8 +431,56 @@ void check_sequence(PyObject* obj) {
     if (!PySequence_Check(obj)) throw_conversion(obj, "Sequence");
 }
 
-std::pmr::vector<std::string_view> str_sequence_rule(PyObject* obj, CallArena& arena) {
-    auto out = arena.vec<std::string_view>();
+namespace {
+
+// The tuple rule with string items; the tuple is kept alive by the arena, and so are
+// its items.
+template <size_t L>
+std::array<std::string_view, L> str_tuple(PyObject* t, CallArena& arena, PyObject*& last) {
+    if (!PyTuple_CheckExact(t) && !PyTuple_Check(t)) throw_conversion(t, "PyTuple");
+    const Py_ssize_t n = PyTuple_Size(t);
+    if (n != Py_ssize_t(L)) {
+        throw_lazy(PyExc_ValueError,
+                   "expected tuple of length " + std::to_string(L) + ", but got tuple of length " + std::to_string(n));
+    }
+    std::array<std::string_view, L> views;
+    for (size_t i = 0; i < L; ++i) {
+        last = PyTuple_GetItem(t, Py_ssize_t(i));
+        views[i] = string_rule(last, arena);
+    }
+    arena.keep(Ref::borrow(t));
+    return views;
+}
+
+// The items of an exact list or tuple, read by index: what its iterator would give.
+// The item conversions here run no Python code (neither the string rule nor the
+// tuple checks do), so the container cannot change while it is read and its length
+// is read once. False for any other object.
+template <class Each>
+bool for_each_exact_item(PyObject* obj, Each&& each) {
+    if (PyList_CheckExact(obj)) {
+        const Py_ssize_t n = PyList_Size(obj);
+        for (Py_ssize_t i = 0; i < n; ++i) each(PyList_GetItem(obj, i), n);
+        return true;
+    }
+    if (PyTuple_CheckExact(obj)) {
+        const Py_ssize_t n = PyTuple_Size(obj);
+        for (Py_ssize_t i = 0; i < n; ++i) each(PyTuple_GetItem(obj, i), n);
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+ArenaList<std::string_view> str_sequence_rule(PyObject* obj, CallArena& arena) {
+    auto out = ArenaList<std::string_view>(arena);
+    const bool exact = for_each_exact_item(obj, [&](PyObject* item, Py_ssize_t n) {
+        if (out.empty()) out.reserve(size_t(n));
+        out.push_back(string_rule(item, arena));
+        arena.keep(Ref::borrow(item));
+    });
+    if (exact) return out;
     sequence_rule(obj, [&](size_t n) { out.reserve(n); }, [&](Ref item) {
         out.push_back(string_rule(item.get(), arena));
         arena.keep(std::move(item));
@@ -344,29 +489,29 @@ std::pmr::vector<std::string_view> str_sequence_rule(PyObject* obj, CallArena& a
 }
 
 template <size_t L>
-std::pmr::vector<std::array<std::string_view, L>> str_tuple_sequence_rule(PyObject* obj, CallArena& arena,
-                                                                         std::pmr::vector<PyObject*>* last_items) {
-    auto out = arena.vec<std::array<std::string_view, L>>();
-    sequence_rule(obj, [&](size_t n) { out.reserve(n); }, [&](Ref item) {
-        PyObject* t = item.get();
-        if (!PyTuple_Check(t)) throw_conversion(t, "PyTuple");
-        Py_ssize_t n = PyTuple_Size(t);
-        if (n != Py_ssize_t(L)) {
-            throw_lazy(PyExc_ValueError,
-                       "expected tuple of length " + std::to_string(L) + ", but got tuple of length " + std::to_string(n));
+ArenaList<std::array<std::string_view, L>> str_tuple_sequence_rule(PyObject* obj, CallArena& arena,
+                                                                     ArenaList<PyObject*>* last_items) {
+    auto out = ArenaList<std::array<std::string_view, L>>(arena);
+    auto add = [&](PyObject* t) {
+        PyObject* last = nullptr;
+        out.push_back(str_tuple<L>(t, arena, last));
+        if (last_items != nullptr) last_items->push_back(last);
+    };
+    const bool exact = for_each_exact_item(obj, [&](PyObject* item, Py_ssize_t n) {
+        if (out.empty()) {
+            out.reserve(size_t(n));
+            if (last_items != nullptr) last_items->reserve(size_t(n));
         }
-        std::array<std::string_view, L> views;
-        for (size_t i = 0; i < L; ++i) views[i] = string_rule(PyTuple_GetItem(t, Py_ssize_t(i)), arena);
-        if (last_items != nullptr) last_items->push_back(PyTuple_GetItem(t, Py_ssize_t(L - 1)));
-        arena.keep(std::move(item));  // the tuple keeps its items alive
-        out.push_back(views);
+        add(item);
     });
+    if (exact) return out;
+    sequence_rule(obj, [&](size_t n) { out.reserve(n); }, [&](Ref item) { add(item.get()); });
     return out;
 }
 
-template std::pmr::vector<std::array<std::string_view, 2>> str_tuple_sequence_rule<2>(PyObject*, CallArena&,
-                                                                                      std::pmr::vector<PyObject*>*);
-template std::pmr::vector<std::array<std::string_view, 3>> str_tuple_sequence_rule<3>(PyObject*, CallArena&,
-                                                                                      std::pmr::vector<PyObject*>*);
+template ArenaList<std::array<std::string_view, 2>> str_tuple_sequence_rule<2>(PyObject*, CallArena&,
+                                                                                      ArenaList<PyObject*>*);
+template ArenaList<std::array<std::string_view, 3>> str_tuple_sequence_rule<3>(PyObject*, CallArena&,
+                                                                                      ArenaList<PyObject*>*);
 
 }  // namespace sablecrest

@@ -5,9 +5,14 @@
 #include "module/error.hpp"
 
 #include <array>
+#include <cstddef>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <span>
+#include <type_traits>
 #include <charconv>
 #include <cstdint>
-#include <memory_resource>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -28,11 +33,16 @@ struct Runtime {
 // Read once from Py_GetVersion; a malformed version text is an internal failure.
 const Runtime& runtime();
 
+// runtime().utf8_and_size once the version has been read (the module's init reads
+// it), for the hot paths; null before that or where the interpreter lacks it.
+extern const char* (*g_utf8_and_size)(PyObject*, Py_ssize_t*);
+
 // --- per-call storage -----------------------------------------------------------
 
 // Scratch memory for one call: converted views point into Python objects that
-// `keep` holds alive until the call returns. The stack buffer serves typical
-// calls without touching the heap.
+// `keep` holds alive until the call returns. Lists of a call take their storage
+// from a bump buffer inside the arena (on the caller's stack), so typical calls
+// never touch the heap; a request that does not fit goes to the heap instead.
 class CallArena {
 public:
     CallArena() = default;
@@ -49,18 +59,75 @@ public:
             overflow_keep_.push_back(std::move(r));
         }
     }
-    template <class T>
-    std::pmr::vector<T> vec() {
-        return std::pmr::vector<T>(&resource_);
+
+    // Bump allocation; `align` is at most alignof(std::max_align_t). A request that
+    // does not fit the buffer goes to the heap and is freed with the arena.
+    void* allocate(size_t bytes, size_t align) {
+        const size_t start = (used_ + align - 1) & ~(align - 1);
+        if (start <= sizeof buffer_ && bytes <= sizeof buffer_ - start) {
+            used_ = start + bytes;
+            return buffer_ + start;
+        }
+        std::unique_ptr<std::byte[]> block(new std::byte[bytes]);
+        std::byte* p = block.get();
+        heap_blocks_.push_back(std::move(block));
+        return p;
     }
 
 private:
     static constexpr size_t kInlineKeep = 64;
     alignas(std::max_align_t) std::byte buffer_[2048];
-    std::pmr::monotonic_buffer_resource resource_{buffer_, sizeof buffer_};
+    size_t used_ = 0;
     PyObject* inline_keep_[kInlineKeep]; /* owned: the first kept_ entries */
     size_t kept_ = 0;
-    std::pmr::vector<Ref> overflow_keep_{&resource_};
+    std::vector<Ref> overflow_keep_;
+    std::vector<std::unique_ptr<std::byte[]>> heap_blocks_;
+};
+
+// A growable list of plain values (views, pointers) in a call's arena. Growing
+// copies into a new block and leaves the old one to the arena, so an element costs
+// one store once the list is sized (exact lists and tuples size it up front).
+template <class T>
+class ArenaList {
+    static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>,
+                  "the arena frees blocks without running destructors");
+
+public:
+    explicit ArenaList(CallArena& arena) noexcept : arena_(&arena) {}
+
+    void reserve(size_t n) {
+        if (n > cap_) regrow(n);
+    }
+    void push_back(const T& v) {
+        if (size_ == cap_) regrow(cap_ < 4 ? 8 : 2 * cap_);
+        data_[size_++] = v;
+    }
+    void shrink_to(size_t n) noexcept {
+        if (n < size_) size_ = n;
+    }
+    size_t size() const noexcept { return size_; }
+    bool empty() const noexcept { return size_ == 0; }
+    T& operator[](size_t i) noexcept { return data_[i]; }
+    const T& operator[](size_t i) const noexcept { return data_[i]; }
+    T* begin() noexcept { return data_; }
+    T* end() noexcept { return data_ + size_; }
+    const T* begin() const noexcept { return data_; }
+    const T* end() const noexcept { return data_ + size_; }
+    operator std::span<const T>() const noexcept { return {data_, size_}; }
+
+private:
+    void regrow(size_t cap) {
+        if (cap > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+        T* data = static_cast<T*>(arena_->allocate(cap * sizeof(T), alignof(T)));
+        if (size_ != 0) std::memcpy(static_cast<void*>(data), data_, size_ * sizeof(T));
+        data_ = data;
+        cap_ = cap;
+    }
+
+    CallArena* arena_;
+    T* data_ = nullptr;
+    size_t size_ = 0;
+    size_t cap_ = 0;
 };
 
 // --- text -----------------------------------------------------------------------
@@ -89,22 +156,37 @@ std::string_view str_utf8(PyObject* str, Ref& keeper);
 
 // The display rule: str(obj) as UTF-8, lone surrogates becoming U+FFFD; when
 // str() raises, the error goes to the unraisable hook and the text is
-// "<unprintable NAME object>". Raises nothing but MemoryError (and a resumed panic).
+// "<unprintable NAME object>". Raises only what discard_error would not drop (and
+// a resumed panic).
 Text display_text(PyObject* obj);
+
+// str() of a float, as the interpreter writes it (repr's shortest round-trip
+// digits, its switch to exponent form below 1e-4 and from 1e16, "nan", "inf",
+// "-0.0"), into `out`; returns the length, or 0 where this build's standard
+// library cannot give the shortest digits (the interpreter formats it then).
+inline constexpr size_t kFloatTextMax = 32;
+size_t float_text(double v, char* out) noexcept;
 
 // The display rule handing the text to `use` (valid during the call only).
 // str() of the immutable builtins is known without asking the interpreter for
-// a new str object: str(s) is s, str(i) is i's decimal digits, and the three
-// singletons have fixed texts; none of these types lets __str__ be replaced.
+// a new str object: str(s) is s, str(i) is i's decimal digits, str(f) is f's
+// shortest round-trip digits, and the three singletons have fixed texts; none of
+// these types lets __str__ be replaced.
 template <class Use>
 decltype(auto) with_display_text(PyObject* obj, Use&& use) {
     if (PyUnicode_CheckExact(obj)) {
+        if (g_utf8_and_size != nullptr) {
+            Py_ssize_t n = 0;
+            if (const char* p = g_utf8_and_size(obj, &n)) return use(std::string_view(p, size_t(n)));
+            discard_error();
+            return use(display_text(obj).view());  // lone surrogates: the lenient form
+        }
         Ref keeper;
         std::string_view text;
         try {
             text = str_utf8(obj, keeper);
         } catch (PyError& e) {
-            rethrow_if_memory_error(e);
+            rethrow_unless_discardable(e);
             return use(display_text(obj).view());  // lone surrogates: the lenient form
         }
         return use(text);
@@ -118,13 +200,19 @@ decltype(auto) with_display_text(PyObject* obj, Use&& use) {
             return use(std::string_view(digits, size_t(end - digits)));
         }
     }
+    if (PyFloat_CheckExact(obj)) {
+        char text[kFloatTextMax];
+        if (const size_t n = float_text(PyFloat_AsDouble(obj), text)) return use(std::string_view(text, n));
+    }
     if (obj == Py_None) return use(std::string_view("None"));
     if (obj == Py_True) return use(std::string_view("True"));
     if (obj == Py_False) return use(std::string_view("False"));
     return use(display_text(obj).view());
 }
-// The display rule without its fallback: false (error dropped) when str() raises.
-bool try_display_text(PyObject* obj, std::string& out);
+// The display rule without its fallback: false when str() raises, the error dropped
+// by discard_error's rule, or whatever it is with `drop_any` (the panic path, which
+// must not be diverted).
+bool try_display_text(PyObject* obj, std::string& out, bool drop_any = false);
 
 // Appends `bytes`, replacing each maximal ill-formed subsequence by U+FFFD.
 void decode_utf8_lossy(std::string_view bytes, std::string& out);
@@ -133,7 +221,16 @@ void decode_utf8_lossy(std::string_view bytes, std::string& out);
 
 // The view is valid while `obj` lives (the caller keeps it alive) and the
 // arena lives (it holds any temporary the conversion needed).
-std::string_view string_rule(PyObject* obj, CallArena& arena);
+std::string_view string_rule_slow(PyObject* obj, CallArena& arena);
+inline std::string_view string_rule(PyObject* obj, CallArena& arena) {
+    // An exact str on 3.10+: the UTF-8 form cached inside the object itself.
+    if (PyUnicode_CheckExact(obj) && g_utf8_and_size != nullptr) {
+        Py_ssize_t n = 0;
+        if (const char* p = g_utf8_and_size(obj, &n)) return {p, size_t(n)};
+        throw_fetched();
+    }
+    return string_rule_slow(obj, arena);
+}
 int64_t signed_rule(PyObject* obj);
 uint64_t unsigned_rule(PyObject* obj);
 // The boolean rule (True/False, or NumPy's boolean scalar through its type's
@@ -175,12 +272,12 @@ void sequence_rule(PyObject* obj, Reserve&& reserve, Each&& each) {
 }
 
 // A sequence of str: views kept alive by the arena.
-std::pmr::vector<std::string_view> str_sequence_rule(PyObject* obj, CallArena& arena);
+ArenaList<std::string_view> str_sequence_rule(PyObject* obj, CallArena& arena);
 // A sequence of str tuples of length L. With `last_items`, the tuples' last
 // items are collected too (borrowed; the arena keeps their tuples alive).
 template <size_t L>
-std::pmr::vector<std::array<std::string_view, L>> str_tuple_sequence_rule(PyObject* obj, CallArena& arena,
-                                                                         std::pmr::vector<PyObject*>* last_items = nullptr);
+ArenaList<std::array<std::string_view, L>> str_tuple_sequence_rule(PyObject* obj, CallArena& arena,
+                                                                         ArenaList<PyObject*>* last_items = nullptr);
 
 // --- dict walk ------------------------------------------------------------------
 

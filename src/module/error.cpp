@@ -4,7 +4,9 @@
 
 // PyErr_Fetch/Restore/NormalizeException are deprecated from 3.12 on but remain
 // in the stable ABI, which is what one wheel for 3.8 to 3.13 must use.
+#if defined(__GNUC__) || defined(__clang__)
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
 
 #include "module/convert.hpp"
 
@@ -38,21 +40,28 @@ bool is_exception_class(PyObject* type) noexcept {
            (PyType_GetFlags(reinterpret_cast<PyTypeObject*>(type)) & Py_TPFLAGS_BASE_EXC_SUBCLASS) != 0;
 }
 
-// Builds the qualname text of a type for the conversion message; failures are
-// dropped without resuming anything, as this may run while restoring.
-std::string qualname_for_message(PyObject* type) noexcept {
-    try {
-        Ref q = Ref::steal(PyObject_GetAttrString(type, "__qualname__"));
-        if (q && PyUnicode_Check(q.get())) {
-            Py_ssize_t n = 0;
-            Ref bytes = Ref::steal(PyUnicode_AsUTF8String(q.get()));
-            char* p = nullptr;
-            if (bytes && PyBytes_AsStringAndSize(bytes.get(), &p, &n) == 0) return std::string(p, size_t(n));
-        }
-    } catch (...) {
+constexpr const char kUnnamedType[] = "<failed to extract type name>";
+
+// The qualname text of a type for the conversion message. With `resume`, a
+// PanicException raised while reading it is resumed and an error that is not
+// discardable propagates; without, every failure gives the stand-in (used where
+// nothing may be thrown).
+std::string qualname_for_message(PyObject* type, bool resume) {
+    Ref q = Ref::steal(PyObject_GetAttrString(type, "__qualname__"));
+    if (q && PyUnicode_Check(q.get())) {
+        Py_ssize_t n = 0;
+        Ref bytes = Ref::steal(PyUnicode_AsUTF8String(q.get()));
+        char* p = nullptr;
+        if (bytes && PyBytes_AsStringAndSize(bytes.get(), &p, &n) == 0) return std::string(p, size_t(n));
     }
-    PyErr_Clear();
-    return "<failed to extract type name>";
+    if (!resume) {
+        PyErr_Clear();
+    } else if (PyErr_Occurred()) {
+        ErrorState failure = ErrorState::fetch();  // a PanicException is resumed here
+        if (!failure.discardable() && !PyErr_GivenExceptionMatches(failure.type(), PyExc_MemoryError))
+            throw PyError{std::move(failure)};
+    }
+    return kUnnamedType;
 }
 
 struct PendingList {
@@ -135,7 +144,7 @@ ErrorState ErrorState::fetch() {
     if (g_panic_type != nullptr && type.get() == g_panic_type) {
         // A failure of this module that travelled through Python code: resume it.
         std::string message;
-        if (!value || !try_display_text(value.get(), message)) message = "Unwrapped panic from Python code";
+        if (!value || !try_display_text(value.get(), message, true)) message = "Unwrapped panic from Python code";
         std::fputs("--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n"
                    "Python stack trace below:\n",
                    stderr);
@@ -179,7 +188,14 @@ void ErrorState::restore() && noexcept {
         if (kind_ == Kind::LazyConversion) {
             type = PyExc_TypeError;
             std::string text = "'";
-            text += qualname_for_message(type_.get());
+            std::string name;
+            try {
+                name = qualname_for_message(type_.get(), false);
+            } catch (...) {
+                PyErr_Clear();
+                name = kUnnamedType;
+            }
+            text += name;
             text += "' object cannot be converted to '";
             text += target_;
             text += "'";
@@ -200,8 +216,19 @@ void ErrorState::restore() && noexcept {
     PyErr_Restore(t, v, tb);
 }
 
+void ErrorState::resolve() {
+    if (kind_ != Kind::LazyConversion) return;
+    std::string text = "'";
+    text += qualname_for_message(type_.get(), true);
+    text += "' object cannot be converted to '";
+    text += target_;
+    text += "'";
+    *this = lazy(PyExc_TypeError, std::move(text));
+}
+
 void ErrorState::normalize() {
     if (kind_ == Kind::Normalized) return;
+    resolve();
     if (kind_ != Kind::Fetched) {
         std::move(*this).restore();
         *this = fetch();
@@ -227,7 +254,7 @@ std::string ErrorState::describe() {
             discard_error();
             return std::string("<repr failed>");
         }
-        if (!try_display_text(r.get(), out)) out = "<repr failed>";
+        if (!try_display_text(r.get(), out, true)) out = "<repr failed>";
         return out;
     };
     std::string out = "PyErr { type: " + repr(type_.get()) + ", value: " + repr(value_.get()) + ", traceback: ";
@@ -251,18 +278,21 @@ void api_call_failed() {
     throw Panic{"Python API call failed"};
 }
 
-bool ErrorState::is_memory_error() const noexcept {
-    if (!type_) return false;
-    return PyErr_GivenExceptionMatches(type_.get(), PyExc_MemoryError) != 0;
+bool ErrorState::discardable() const noexcept {
+    // Lazy states are the module's own TypeErrors, ValueErrors and RuntimeErrors.
+    if (kind_ == Kind::LazyConversion) return true;
+    if (kind_ == Kind::LazyPanic || !type_) return false;
+    return PyErr_GivenExceptionMatches(type_.get(), PyExc_Exception) &&
+           !PyErr_GivenExceptionMatches(type_.get(), PyExc_MemoryError);
 }
 
 void discard_error() {
     ErrorState state = ErrorState::fetch();
-    if (state.is_memory_error()) throw PyError{std::move(state)};
+    if (!state.discardable()) throw PyError{std::move(state)};
 }
 
-void rethrow_if_memory_error(const PyError& error) {
-    if (error.state.is_memory_error()) throw;
+void rethrow_unless_discardable(const PyError& error) {
+    if (!error.state.discardable()) throw;
 }
 
 void write_unraisable(ErrorState&& state, PyObject* context) noexcept {
@@ -288,16 +318,33 @@ PyObject* panic_type() {
     return g_panic_type;
 }
 
+namespace {
+
+void raise_panic(std::string message) {
+    std::fprintf(stderr, "_sablecrest_rs: internal failure: %s\n", message.c_str());
+    std::fflush(stderr);
+    ErrorState::panic(std::move(message)).restore();
+}
+
+}  // namespace
+
 void raise_current_exception() noexcept {
     try {
         try {
             throw;
         } catch (PyError& e) {
-            std::move(e.state).restore();
+            ErrorState state = std::move(e.state);
+            try {
+                state.resolve();
+            } catch (PyError& other) {
+                state = std::move(other.state);
+            } catch (Panic& p) {
+                raise_panic(std::move(p.message));
+                return;
+            }
+            std::move(state).restore();
         } catch (Panic& p) {
-            std::fprintf(stderr, "_sablecrest_rs: internal failure: %s\n", p.message.c_str());
-            std::fflush(stderr);
-            ErrorState::panic(std::move(p.message)).restore();
+            raise_panic(std::move(p.message));
         } catch (const std::bad_alloc&) {
             PyErr_NoMemory();
         } catch (const std::exception& e) {

@@ -33,8 +33,17 @@ public:
     ErrorState& operator=(ErrorState&&) noexcept = default;
 
     Kind kind() const noexcept { return kind_; }
-    // True for MemoryError (or a subclass): running out of memory is never a refusal.
-    bool is_memory_error() const noexcept;
+    // Whether a rule that falls back to a default or a substitute text may drop this
+    // error: only an ordinary Exception may. Running out of memory (MemoryError) is no
+    // refusal, and a KeyboardInterrupt, SystemExit or any other BaseException that is
+    // not an Exception is the user's, never ours to swallow.
+    bool discardable() const noexcept;
+
+    // A lazy conversion error forms its message now: the type's __qualname__ is read,
+    // which runs code. A PanicException from it is resumed (throws Panic); an error
+    // that is not discardable replaces this state; any other failure gives the
+    // "<failed to extract type name>" stand-in.
+    void resolve();
 
     // Hands the state to the interpreter as its current exception. Never
     // throws; if the interpreter cannot build the value, its own error
@@ -82,12 +91,14 @@ inline Ref check_new(PyObject* p) {
 }
 
 // Fetches and drops the pending exception of a conversion attempt whose failure
-// only means "try the next rule" or "use the default". A MemoryError is raised
-// instead: a value that could not be converted for lack of memory must not
-// turn into a default or a fallback text. A resumed panic still propagates.
+// only means "try the next rule" or "use the default". An error that is not
+// discardable (MemoryError, KeyboardInterrupt, SystemExit, ...) is raised instead:
+// a value that could not be converted for lack of memory must not turn into a
+// default or a fallback text, and a Ctrl-C must not be lost. A resumed panic
+// still propagates.
 void discard_error();
-// The same rule for a caught PyError: rethrows it when it is a MemoryError.
-void rethrow_if_memory_error(const PyError& error);
+// The same rule for a caught PyError: rethrows it unless it is discardable.
+void rethrow_unless_discardable(const PyError& error);
 
 // Reports the pending exception to the unraisable hook with `context`.
 void write_unraisable(ErrorState&& state, PyObject* context) noexcept;

@@ -113,6 +113,12 @@ PyTypeObject* create_type_or_panic(ClassSpec& cls) {
 
 }  // namespace sablecrest
 
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit__sablecrest_rs(void) {
+// PyMODINIT_FUNC: extern "C", and dllexport on Windows. Before 3.9 its Unix form
+// carries no visibility, and the build hides every symbol by default: the first
+// declaration exports it.
+#if (defined(__GNUC__) || defined(__clang__)) && !defined(_WIN32)
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit__sablecrest_rs(void);
+#endif
+PyMODINIT_FUNC PyInit__sablecrest_rs(void) {
     return sablecrest::boundary([] { return sablecrest::init_module(); });
 }

@@ -12,10 +12,17 @@ namespace sablecrest {
 
 // Depth of nested entries on this thread: positive means "inside the module,
 // holding the interpreter lock". Read on every entry and every reference drop,
-// so it uses the initial-exec model (a plain offset from the thread pointer)
-// instead of a call into the dynamic loader; eight bytes fit easily in the
-// static TLS space the loader reserves for modules opened later.
-inline thread_local Py_ssize_t t_entry_depth __attribute__((tls_model("initial-exec"))) = 0;
+// so on glibc it uses the initial-exec model (a plain offset from the thread
+// pointer) instead of a call into the dynamic loader; eight bytes fit easily in
+// the static TLS space glibc reserves for modules opened later. Other loaders
+// (musl's among them) refuse to open a module that asks for that, so they get
+// the default model.
+#if defined(__GLIBC__) && (defined(__GNUC__) || defined(__clang__))
+#define SABLECREST_TLS_MODEL __attribute__((tls_model("initial-exec")))
+#else
+#define SABLECREST_TLS_MODEL
+#endif
+inline thread_local Py_ssize_t t_entry_depth SABLECREST_TLS_MODEL = 0;
 
 // Queues the reference when the thread is outside every entry.
 void defer_release(PyObject* o) noexcept;

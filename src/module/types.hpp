@@ -5,6 +5,7 @@
 #include "module/bind.hpp"
 
 #include <new>
+#include <type_traits>
 
 namespace sablecrest {
 
@@ -36,12 +37,25 @@ extern ClassSpec g_batch_aggregator_class;
 extern ClassSpec g_schema_diff_engine_class;
 
 // Instance layout: object header, the class's native record, borrow counter
-// (0 idle, n > 0 shared by n callers, -1 held exclusively).
-template <class Record>
+// (0 idle, n > 0 shared by n callers, -1 held exclusively). A stateless class's
+// record is empty and takes no bytes (a C++ member would take at least one).
+template <class Record, bool Empty = std::is_empty_v<Record>>
 struct Instance {
     PyObject ob_base;
-    Record record;
+    Record record_;
     Py_ssize_t borrow;
+    Record& record() noexcept { return record_; }
+};
+
+template <class Record>
+struct Instance<Record, true> {
+    PyObject ob_base;
+    Py_ssize_t borrow;
+    // Every empty record is the same record.
+    static Record& record() noexcept {
+        static Record none;
+        return none;
+    }
 };
 
 enum class Access { Shared, Exclusive };
@@ -75,7 +89,7 @@ public:
     Borrow(const Borrow&) = delete;
     Borrow& operator=(const Borrow&) = delete;
 
-    Record& record() noexcept { return inst_->record; }
+    Record& record() noexcept { return inst_->record(); }
 
 private:
     Instance<Record>* inst_;
@@ -93,7 +107,7 @@ PyObject* instance_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) 
         if (obj == nullptr) throw_fetched();
         auto* inst = reinterpret_cast<Instance<Record>*>(obj);
         static_assert(std::is_nothrow_default_constructible_v<Record>, "a new record must not fail half-built");
-        new (&inst->record) Record();
+        if constexpr (!std::is_empty_v<Record>) new (&inst->record_) Record();
         inst->borrow = 0;
         return obj;
     });
@@ -102,8 +116,7 @@ PyObject* instance_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) 
 template <class Record>
 void instance_dealloc(PyObject* self) noexcept {
     boundary_unraisable([&] {
-        auto* inst = reinterpret_cast<Instance<Record>*>(self);
-        inst->record.~Record();
+        if constexpr (!std::is_empty_v<Record>) reinterpret_cast<Instance<Record>*>(self)->record_.~Record();
         PyTypeObject* tp = Py_TYPE(self);
         auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
         if (free_fn == nullptr) panic("PyBaseObject_Type should have tp_free");

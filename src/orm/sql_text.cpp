@@ -23,18 +23,16 @@ std::string escape_percent(std::string_view text) {
 }
 
 std::string placeholder_list(uint64_t count, query::PlaceholderStyle style, uint64_t first) {
-    std::string out;
-    out.reserve(count * 4);
+    query::Statement out;
     for (uint64_t i = 0; i < count; ++i) {
         if (i != 0) out += ", ";
         query::append_placeholder(out, style, first + i);
     }
-    return out;
+    return std::string(out.view());
 }
 
 std::string values_groups(uint64_t rows, uint64_t cols, query::PlaceholderStyle style, uint64_t first) {
-    std::string out;
-    out.reserve(rows * (cols * 4 + 4));
+    query::Statement out;
     uint64_t position = first;
     for (uint64_t r = 0; r < rows; ++r) {
         if (r != 0) out += ", ";
@@ -45,7 +43,7 @@ std::string values_groups(uint64_t rows, uint64_t cols, query::PlaceholderStyle 
         }
         out += ')';
     }
-    return out;
+    return std::string(out.view());
 }
 
 }  // namespace sablecrest::orm

@@ -2,42 +2,57 @@
 // joined list, placeholder or upper-cased word exists as a string of its own.
 #include "query/builder.hpp"
 
-#include <charconv>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 
 #include "query/unicode_upper.hpp"
 
 namespace sablecrest::query {
 namespace {
 
-// Initial capacities: SELECT statements with a few clauses fit in 256 bytes,
-// single-row writes in 128; longer ones grow the usual amortised way.
-constexpr std::size_t kSelectReserve = 256;
-constexpr std::size_t kWriteReserve = 128;
-
-constexpr char ascii_lower(char c) noexcept {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c;
-}
-
-// `lowered` must already be lower-case ASCII. ASCII folding suffices: no
-// non-ASCII character lowers to a letter of "mysql" or "postgresql".
-bool equals_folded(std::string_view text, std::string_view lowered) noexcept {
-    if (text.size() != lowered.size()) return false;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (ascii_lower(text[i]) != lowered[i]) return false;
+// ASCII case folding of a dialect name: `lowered` must be lower-case letters only.
+// Setting the case bit (0x20) of a byte turns it into one of those letters exactly
+// when it already is that letter in either case: every other byte (digits,
+// punctuation, bytes of other characters) misses all of them, so the comparison is
+// case folding without a table, and ASCII folding suffices, since no non-ASCII
+// character lowers to a letter of "mysql" or "postgresql".
+bool equals_folded(const char* text, std::string_view lowered) noexcept {
+    const std::size_t n = lowered.size();
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t a, b;
+        std::memcpy(&a, text + i, 8);
+        std::memcpy(&b, lowered.data() + i, 8);
+        if ((a | 0x2020202020202020ULL) != b) return false;
+    }
+    for (; i < n; ++i) {
+        if ((static_cast<unsigned char>(text[i]) | 0x20) != static_cast<unsigned char>(lowered[i])) return false;
     }
     return true;
 }
 
-void append_decimal(std::string& out, uint64_t value) {
-    char buf[20];  // 18446744073709551615 has 20 digits
-    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value);
-    (void)ec;  // cannot fail: the buffer holds any uint64_t
-    out.append(buf, static_cast<std::size_t>(end - buf));
+// Join kinds and directions are nearly always ASCII: mapped byte for byte in place;
+// text with other characters takes the full Unicode mapping from the first of them.
+void append_upper(Statement& out, std::string_view text) {
+    char* dst = out.reserve_tail(text.size());
+    const auto* src = reinterpret_cast<const unsigned char*>(text.data());
+    std::size_t i = 0;
+    for (; i < text.size(); ++i) {
+        const unsigned char c = src[i];
+        if (c >= 0x80) break;
+        dst[i] = static_cast<char>(c ^ (unsigned(c - 'a') < 26u ? 0x20 : 0));
+    }
+    out.commit(i);
+    if (i < text.size()) {
+        std::string rest;
+        query::append_upper(rest, text.substr(i));
+        out.append(rest);
+    }
 }
 
 template <class Item>
-void append_joined(std::string& out, std::span<const Item> items) {
+void append_joined(Statement& out, std::span<const Item> items) {
     for (std::size_t i = 0; i < items.size(); ++i) {
         if (i > 0) out += ", ";
         out += items[i];
@@ -46,16 +61,26 @@ void append_joined(std::string& out, std::span<const Item> items) {
 
 }  // namespace
 
+void Statement::grow(std::size_t more) {
+    std::size_t cap = cap_ * 2;
+    if (cap - size_ < more) cap = size_ + more;
+    char* data = new char[cap];
+    std::memcpy(data, data_, size_);
+    if (data_ != inline_) delete[] data_;
+    data_ = data;
+    cap_ = cap;
+}
+
 PlaceholderStyle classify_dialect(std::string_view dialect) noexcept {
     switch (dialect.size()) {
         case 5:
-            if (equals_folded(dialect, "mysql")) return PlaceholderStyle::mysql;
+            if (equals_folded(dialect.data(), "mysql")) return PlaceholderStyle::mysql;
             break;
         case 8:
-            if (equals_folded(dialect, "postgres")) return PlaceholderStyle::postgres;
+            if (equals_folded(dialect.data(), "postgres")) return PlaceholderStyle::postgres;
             break;
         case 10:
-            if (equals_folded(dialect, "postgresql")) return PlaceholderStyle::postgres;
+            if (equals_folded(dialect.data(), "postgresql")) return PlaceholderStyle::postgres;
             break;
         default:
             break;
@@ -66,48 +91,27 @@ PlaceholderStyle classify_dialect(std::string_view dialect) noexcept {
 bool dialect_mentions_postgres(std::string_view dialect) noexcept {
     constexpr std::string_view needle = "postgres";
     for (std::size_t start = 0; start + needle.size() <= dialect.size(); ++start) {
-        if (equals_folded(dialect.substr(start, needle.size()), needle)) return true;
+        if (equals_folded(dialect.data() + start, needle)) return true;
     }
     return false;
 }
 
-void append_placeholder(std::string& out, PlaceholderStyle style, uint64_t index) {
-    switch (style) {
-        case PlaceholderStyle::mysql:
-            out += "%s";
-            return;
-        case PlaceholderStyle::postgres:
-            out += '$';
-            append_decimal(out, index);
-            return;
-        case PlaceholderStyle::generic:
-            break;
-    }
-    out += '?';
-}
-
-void append_placeholder(std::string& out, std::string_view dialect, uint64_t index) {
-    append_placeholder(out, classify_dialect(dialect), index);
-}
-
 std::string format_placeholder(std::string_view dialect, uint64_t index) {
-    std::string out;
-    append_placeholder(out, dialect, index);
-    return out;
+    Statement out;
+    append_placeholder(out, classify_dialect(dialect), index);
+    return std::string(out.view());
 }
 
-std::string compile_select(std::string_view table,
-                           std::span<const std::string_view> columns,
-                           std::span<const std::array<std::string_view, 3>> wheres,
-                           std::span<const std::array<std::string_view, 3>> joins,
-                           std::span<const std::array<std::string_view, 2>> order_by,
-                           std::optional<uint64_t> limit,
-                           std::optional<uint64_t> offset,
-                           std::string_view dialect) {
+void compile_select(Statement& sql,
+                    std::string_view table,
+                    std::span<const std::string_view> columns,
+                    std::span<const std::array<std::string_view, 3>> wheres,
+                    std::span<const std::array<std::string_view, 3>> joins,
+                    std::span<const std::array<std::string_view, 2>> order_by,
+                    std::optional<uint64_t> limit,
+                    std::optional<uint64_t> offset,
+                    std::string_view dialect) {
     const PlaceholderStyle style = classify_dialect(dialect);
-    std::string sql;
-    sql.reserve(kSelectReserve);
-
     sql += "SELECT ";
     if (columns.empty()) {
         sql += '*';
@@ -155,22 +159,18 @@ std::string compile_select(std::string_view table,
     // Paging numbers are literals; OFFSET does not require LIMIT.
     if (limit) {
         sql += " LIMIT ";
-        append_decimal(sql, *limit);
+        sql.append_decimal(*limit);
     }
     if (offset) {
         sql += " OFFSET ";
-        append_decimal(sql, *offset);
+        sql.append_decimal(*offset);
     }
-    return sql;
 }
 
-std::string compile_insert(std::string_view table,
-                           std::span<const std::string_view> columns,
-                           std::string_view dialect) {
+void compile_insert(Statement& sql, std::string_view table,
+                    std::span<const std::string_view> columns,
+                    std::string_view dialect) {
     const PlaceholderStyle style = classify_dialect(dialect);
-    std::string sql;
-    sql.reserve(kWriteReserve);
-
     sql += "INSERT INTO ";
     sql += table;
     sql += " (";
@@ -183,17 +183,13 @@ std::string compile_insert(std::string_view table,
     sql += ')';
     // A substring test, not the style: "postgres15" returns rows yet binds "?".
     if (dialect_mentions_postgres(dialect)) sql += " RETURNING *";
-    return sql;
 }
 
-std::string compile_update(std::string_view table,
-                           std::span<const std::string_view> columns,
-                           std::string_view pk_col,
-                           std::string_view dialect) {
+void compile_update(Statement& sql, std::string_view table,
+                    std::span<const std::string_view> columns,
+                    std::string_view pk_col,
+                    std::string_view dialect) {
     const PlaceholderStyle style = classify_dialect(dialect);
-    std::string sql;
-    sql.reserve(kWriteReserve);
-
     sql += "UPDATE ";
     sql += table;
     sql += " SET ";
@@ -209,21 +205,16 @@ std::string compile_update(std::string_view table,
     sql += pk_col;
     sql += " = ";
     append_placeholder(sql, style, static_cast<uint64_t>(columns.size()) + 1);
-    return sql;
 }
 
-std::string compile_delete(std::string_view table, std::string_view pk_col,
-                           std::string_view dialect) {
-    std::string sql;
-    // "DELETE FROM " + " WHERE " + " = " + the widest placeholder "%s".
-    sql.reserve(12 + table.size() + 7 + pk_col.size() + 3 + 2);
+void compile_delete(Statement& sql, std::string_view table, std::string_view pk_col,
+                    std::string_view dialect) {
     sql += "DELETE FROM ";
     sql += table;
     sql += " WHERE ";
     sql += pk_col;
     sql += " = ";
-    append_placeholder(sql, dialect, 1);
-    return sql;
+    append_placeholder(sql, classify_dialect(dialect), 1);
 }
 
 }  // namespace sablecrest::query

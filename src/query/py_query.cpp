@@ -9,7 +9,7 @@ namespace {
 
 struct QueryRecord {};
 
-PyObject* str_result(const std::string& text) { return new_str(text).release(); }
+PyObject* str_result(const query::Statement& sql) { return new_str(sql.view()).release(); }
 
 // Placeholders are short immutable strs asked for again and again: "?", "%s"
 // and the first numbered ones are made once and handed out as new references.
@@ -28,14 +28,14 @@ PyObject* placeholder_result(std::string_view dialect, uint64_t index) {
             slot = &mysql;
             break;
         case query::PlaceholderStyle::postgres:
-            if (index >= kCachedNumbers) return str_result(query::format_placeholder(dialect, index));
+            if (index >= kCachedNumbers) return new_str(query::format_placeholder(dialect, index)).release();
             slot = &numbered[index];
             break;
     }
     if (*slot == nullptr) {
-        std::string text;
+        query::Statement text;
         query::append_placeholder(text, style, index);
-        *slot = new_str(text).release();
+        *slot = new_str(text.view()).release();
     }
     return new_ref(*slot);
 }
@@ -55,7 +55,7 @@ const ArgumentSpec kCompileSelect{
 PyObject* compile_select(QueryRecord&, Args& a) {
     std::string_view table = a.str(0);
     auto columns = a.str_list(1);
-    auto values = a.arena().vec<PyObject*>();
+    auto values = ArenaList<PyObject*>(a.arena());
     auto wheres = a.str_tuples<3>(2, &values);
     auto joins = a.str_tuples<3>(3);
     auto order_by = a.str_tuples<2>(4);
@@ -63,7 +63,9 @@ PyObject* compile_select(QueryRecord&, Args& a) {
     auto offset = a.optional_u64(6);
     std::string_view dialect = a.str_or(7, "sqlite");
 
-    Ref sql = new_str(query::compile_select(table, columns, wheres, joins, order_by, limit, offset, dialect));
+    query::Statement text;
+    query::compile_select(text, table, columns, wheres, joins, order_by, limit, offset, dialect);
+    Ref sql = new_str(text.view());
     Ref params = check_new(PyList_New(Py_ssize_t(wheres.size())));
     for (size_t i = 0; i < wheres.size(); ++i) {
         // An exact str is immutable: the caller's own object is the parameter.
@@ -78,7 +80,9 @@ PyObject* compile_insert(QueryRecord&, Args& a) {
     std::string_view table = a.str(0);
     auto columns = a.str_list(1);
     std::string_view dialect = a.str(2);
-    return str_result(query::compile_insert(table, columns, dialect));
+    query::Statement sql;
+    query::compile_insert(sql, table, columns, dialect);
+    return str_result(sql);
 }
 
 const ArgumentSpec kCompileUpdate{"QueryCompiler", "compile_update", {"table", "columns", "pk_col", "dialect"}, 4};
@@ -87,7 +91,9 @@ PyObject* compile_update(QueryRecord&, Args& a) {
     auto columns = a.str_list(1);
     std::string_view pk_col = a.str(2);
     std::string_view dialect = a.str(3);
-    return str_result(query::compile_update(table, columns, pk_col, dialect));
+    query::Statement sql;
+    query::compile_update(sql, table, columns, pk_col, dialect);
+    return str_result(sql);
 }
 
 const ArgumentSpec kCompileDelete{"QueryCompiler", "compile_delete", {"table", "pk_col", "dialect"}, 3};
@@ -95,7 +101,9 @@ PyObject* compile_delete(QueryRecord&, Args& a) {
     std::string_view table = a.str(0);
     std::string_view pk_col = a.str(1);
     std::string_view dialect = a.str(2);
-    return str_result(query::compile_delete(table, pk_col, dialect));
+    query::Statement sql;
+    query::compile_delete(sql, table, pk_col, dialect);
+    return str_result(sql);
 }
 
 template <const ArgumentSpec& Spec, PyObject* (*Fn)(QueryRecord&, Args&)>

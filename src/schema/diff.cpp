@@ -1,6 +1,8 @@
-// DDL text for a missing table or missing columns.
+// DDL text for a missing table or missing columns. Each statement is measured
+// first, so the one text buffer is allocated once at its final size.
 #include "schema/diff.hpp"
 
+#include <cstring>
 #include <initializer_list>
 
 namespace sablecrest::schema {
@@ -15,60 +17,97 @@ std::string_view primary_key_clause(std::string_view dialect) {
     return " INTEGER PRIMARY KEY AUTOINCREMENT";
 }
 
-// Appends one statement made of `parts` and records its span.
-void statement(Diff& diff, std::vector<std::pair<size_t, size_t>>& list, std::initializer_list<std::string_view> parts) {
-    const size_t start = diff.text.size();
-    for (std::string_view p : parts) diff.text.append(p);
-    list.emplace_back(start, diff.text.size() - start);
+// Writes from the start of a buffer already resized to its final size.
+class Writer {
+public:
+    explicit Writer(std::string& text) noexcept : text_(text), at_(text.data()) {}
+    void put(std::string_view s) noexcept {
+        std::memcpy(at_, s.data(), s.size());
+        at_ += s.size();
+    }
+    size_t offset() const noexcept { return size_t(at_ - text_.data()); }
+
+private:
+    std::string& text_;
+    char* at_;
+};
+
+size_t total(std::initializer_list<std::string_view> parts) {
+    size_t n = 0;
+    for (std::string_view p : parts) n += p.size();
+    return n;
 }
 
 }  // namespace
 
-Diff diff_table(std::string_view table, std::span<const Field> fields, bool db_empty, ColumnTest db,
-                std::string_view dialect) {
+Diff diff_table(std::string_view table, std::span<const Field> fields, bool db_empty, std::string_view dialect) {
     Diff diff;
+    constexpr std::string_view kNotNull = " NOT NULL";
     if (db_empty) {
-        size_t size = 64 + 2 * table.size();
-        for (const Field& f : fields) size += f.name.size() + f.spec.data_type.size() + 40;
-        diff.text.reserve(size);
-        const size_t start = diff.text.size();
-        diff.text += "CREATE TABLE IF NOT EXISTS ";
-        diff.text += table;
-        diff.text += " (";
-        bool first = true;
-        for (const Field& f : fields) {
-            if (!first) diff.text += ", ";
-            first = false;
-            diff.text += f.name;
+        const std::string_view pk = primary_key_clause(dialect);
+        size_t size = total({"CREATE TABLE IF NOT EXISTS ", table, " (", ");", "DROP TABLE IF EXISTS ", table, ";"});
+        for (size_t i = 0; i < fields.size(); ++i) {
+            const Field& f = fields[i];
+            size += (i > 0 ? 2 : 0) + f.name.size() +
+                    (f.spec.primary_key ? pk.size() : 1 + f.spec.data_type.size() + (f.spec.nullable ? 0 : kNotNull.size()));
+        }
+        diff.text.resize(size);
+        Writer w(diff.text);
+        w.put("CREATE TABLE IF NOT EXISTS ");
+        w.put(table);
+        w.put(" (");
+        for (size_t i = 0; i < fields.size(); ++i) {
+            const Field& f = fields[i];
+            if (i > 0) w.put(", ");
+            w.put(f.name);
             if (f.spec.primary_key) {
-                diff.text += primary_key_clause(dialect);
+                w.put(pk);
             } else {
-                diff.text += ' ';
-                diff.text += f.spec.data_type;
-                if (!f.spec.nullable) diff.text += " NOT NULL";
+                w.put(" ");
+                w.put(f.spec.data_type);
+                if (!f.spec.nullable) w.put(kNotNull);
             }
         }
-        diff.text += ");";
-        diff.upgrade.emplace_back(start, diff.text.size() - start);
-        statement(diff, diff.downgrade, {"DROP TABLE IF EXISTS ", table, ";"});
+        w.put(");");
+        diff.upgrade.emplace_back(0, w.offset());
+        const size_t start = w.offset();
+        w.put("DROP TABLE IF EXISTS ");
+        w.put(table);
+        w.put(";");
+        diff.downgrade.emplace_back(start, w.offset() - start);
         return diff;
     }
+    // In an existing table a primary key only suppresses NOT NULL.
+    auto not_null = [](const Field& f) { return !f.spec.nullable && !f.spec.primary_key; };
     size_t size = 0, missing = 0;
     for (const Field& f : fields) {
-        if (db.has(db.context, f.name)) continue;
-        size += 2 * table.size() + 2 * f.name.size() + f.spec.data_type.size() + 64;
+        if (!f.missing) continue;
+        size += total({"ALTER TABLE ", table, " ADD COLUMN ", f.name, " ", f.spec.data_type, ";"}) +
+                (not_null(f) ? kNotNull.size() : 0) + total({"ALTER TABLE ", table, " DROP COLUMN ", f.name, ";"});
         ++missing;
     }
-    diff.text.reserve(size);
+    diff.text.resize(size);
     diff.upgrade.reserve(missing);
     diff.downgrade.reserve(missing);
+    Writer w(diff.text);
     for (const Field& f : fields) {
-        if (db.has(db.context, f.name)) continue;
-        // In an existing table a primary key only suppresses NOT NULL.
-        const bool not_null = !f.spec.nullable && !f.spec.primary_key;
-        statement(diff, diff.upgrade,
-                  {"ALTER TABLE ", table, " ADD COLUMN ", f.name, " ", f.spec.data_type, not_null ? " NOT NULL;" : ";"});
-        statement(diff, diff.downgrade, {"ALTER TABLE ", table, " DROP COLUMN ", f.name, ";"});
+        if (!f.missing) continue;
+        size_t start = w.offset();
+        w.put("ALTER TABLE ");
+        w.put(table);
+        w.put(" ADD COLUMN ");
+        w.put(f.name);
+        w.put(" ");
+        w.put(f.spec.data_type);
+        w.put(not_null(f) ? " NOT NULL;" : ";");
+        diff.upgrade.emplace_back(start, w.offset() - start);
+        start = w.offset();
+        w.put("ALTER TABLE ");
+        w.put(table);
+        w.put(" DROP COLUMN ");
+        w.put(f.name);
+        w.put(";");
+        diff.downgrade.emplace_back(start, w.offset() - start);
     }
     return diff;
 }

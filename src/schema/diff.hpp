@@ -21,10 +21,11 @@ struct FieldSpec {
 struct Field {
     std::string_view name;
     FieldSpec spec;
+    bool missing = true;  // the database reports no column of this name
 };
 
-// All statements live in one buffer; each list holds (offset, length) spans of it.
-// Position i of `downgrade` undoes position i of `upgrade`.
+// All statements live in one buffer, sized exactly; each list holds (offset, length)
+// spans of it. Position i of `downgrade` undoes position i of `upgrade`.
 struct Diff {
     std::string text;
     std::vector<std::pair<size_t, size_t>> upgrade;
@@ -35,15 +36,8 @@ struct Diff {
     }
 };
 
-// Answers whether the database reports a column of that name.
-struct ColumnTest {
-    const void* context;
-    bool (*has)(const void* context, std::string_view name);
-};
-
-// `fields` in model order; `db_empty` says the database reports no column (the
-// table is missing).
-Diff diff_table(std::string_view table, std::span<const Field> fields, bool db_empty, ColumnTest db,
-                std::string_view dialect);
+// `fields` in model order, each marked whether the database lacks it; `db_empty` says
+// the database reports no column (the table is missing).
+Diff diff_table(std::string_view table, std::span<const Field> fields, bool db_empty, std::string_view dialect);
 
 }  // namespace sablecrest::schema

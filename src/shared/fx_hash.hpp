@@ -8,6 +8,10 @@
 #include <cstring>
 #include <string_view>
 
+#if defined(_MSC_VER) && defined(_M_X64)
+#include <intrin.h>
+#endif
+
 namespace sablecrest {
 
 inline constexpr uint64_t kFxMultiplier = 0xf1357aea2e62a9c5ULL;
@@ -18,9 +22,26 @@ namespace fx_detail {
 inline uint64_t rotl(uint64_t x, int r) noexcept { return (x << r) | (x >> (64 - r)); }
 
 // Folded 128-bit multiply: spreads every input bit over the whole word in one step.
+// The native 64x64->128 multiply where the compiler has one; otherwise four 32-bit
+// partial products, which give the same 128 bits (32-bit targets, MSVC on ARM).
 inline uint64_t mix(uint64_t a, uint64_t b) noexcept {
+#if defined(__SIZEOF_INT128__)
     const unsigned __int128 p = static_cast<unsigned __int128>(a) * b;
     return static_cast<uint64_t>(p) ^ static_cast<uint64_t>(p >> 64);
+#elif defined(_MSC_VER) && defined(_M_X64)
+    uint64_t hi = 0;
+    const uint64_t lo = _umul128(a, b, &hi);
+    return lo ^ hi;
+#else
+    const uint64_t a_lo = a & 0xFFFFFFFFu, a_hi = a >> 32;
+    const uint64_t b_lo = b & 0xFFFFFFFFu, b_hi = b >> 32;
+    const uint64_t ll = a_lo * b_lo, lh = a_lo * b_hi, hl = a_hi * b_lo, hh = a_hi * b_hi;
+    // The middle column: its carry into the high word is at most 2.
+    const uint64_t mid = (ll >> 32) + (lh & 0xFFFFFFFFu) + (hl & 0xFFFFFFFFu);
+    const uint64_t lo = (mid << 32) | (ll & 0xFFFFFFFFu);
+    const uint64_t hi = hh + (lh >> 32) + (hl >> 32) + (mid >> 32);
+    return lo ^ hi;
+#endif
 }
 
 // Little-endian loads, spelled out byte-wise so big-endian hosts hash the same.

@@ -142,8 +142,12 @@ static_assert(alignof(SmallString) == 8, "slots of SmallStrings pack without pad
 // benchmark keeps a million trackers): up to 7 bytes inline, longer texts behind a
 // pointer to a length-prefixed heap block.
 //
-//   inline   byte 0 = length << 1 (even), bytes 1..7 the text, zero-padded
-//   heap     the word is (pointer | 1); pointer -> [uint64 length][bytes]
+// The tag byte is the byte that holds the pointer's lowest bits: byte 0 on little-endian
+// hosts, byte 7 on big-endian ones (the pointer is stored right-aligned, so a 4-byte
+// pointer ends at byte 7 too). The text takes the other seven bytes.
+//
+//   inline   tag byte = length << 1 (even), the text in the other 7 bytes, zero-padded
+//   heap     the pointer word is (pointer | 1); pointer -> [uint64 length][bytes]
 class CompactString {
 public:
     static constexpr size_t kInlineCapacity = 7;
@@ -153,8 +157,8 @@ public:
     explicit CompactString(std::string_view s) {
         std::memset(buf_, 0, sizeof buf_);
         if (s.size() <= kInlineCapacity) {
-            buf_[0] = static_cast<unsigned char>(s.size() << 1);
-            if (!s.empty()) std::memcpy(buf_ + 1, s.data(), s.size());
+            buf_[kTagByte] = static_cast<unsigned char>(s.size() << 1);
+            if (!s.empty()) std::memcpy(buf_ + kTextOffset, s.data(), s.size());
             return;
         }
         auto* block = static_cast<unsigned char*>(::operator new(sizeof(uint64_t) + s.size()));
@@ -162,7 +166,7 @@ public:
         std::memcpy(block, &n, sizeof n);
         std::memcpy(block + sizeof n, s.data(), s.size());
         const uintptr_t tagged = reinterpret_cast<uintptr_t>(block) | 1u;
-        std::memcpy(buf_, &tagged, sizeof tagged);
+        std::memcpy(buf_ + kPointerOffset, &tagged, sizeof tagged);
     }
 
     CompactString(CompactString&& other) noexcept {
@@ -190,15 +194,15 @@ public:
         return CompactString(view());
     }
 
-    bool is_inline() const noexcept { return (buf_[0] & 1u) == 0; }
+    bool is_inline() const noexcept { return (buf_[kTagByte] & 1u) == 0; }
     size_t size() const noexcept {
-        if (is_inline()) return buf_[0] >> 1;
+        if (is_inline()) return buf_[kTagByte] >> 1;
         uint64_t n;
         std::memcpy(&n, block(), sizeof n);
         return static_cast<size_t>(n);
     }
     const char* data() const noexcept {
-        return is_inline() ? reinterpret_cast<const char*>(buf_ + 1)
+        return is_inline() ? reinterpret_cast<const char*>(buf_ + kTextOffset)
                            : reinterpret_cast<const char*>(block() + sizeof(uint64_t));
     }
     std::string_view view() const noexcept { return std::string_view(data(), size()); }
@@ -211,13 +215,18 @@ public:
     }
 
 private:
-    static_assert(std::endian::native == std::endian::little,
-                  "the tag bit is the low bit of byte 0, which must be the pointer's low byte");
+    static constexpr bool kLittle = std::endian::native == std::endian::little;
+    static_assert(kLittle || std::endian::native == std::endian::big,
+                  "the tag byte must be the byte holding the pointer's low bits");
+    static_assert(sizeof(uintptr_t) <= 8, "the pointer word must fit in the 8 bytes");
+    static constexpr size_t kPointerOffset = kLittle ? 0 : 8 - sizeof(uintptr_t);
+    static constexpr size_t kTagByte = kLittle ? 0 : 7;
+    static constexpr size_t kTextOffset = kLittle ? 1 : 0;
     static_assert(alignof(std::max_align_t) >= 2, "heap blocks leave the pointer's low bit free for the tag");
 
     const unsigned char* block() const noexcept {
         uintptr_t tagged;
-        std::memcpy(&tagged, buf_, sizeof tagged);
+        std::memcpy(&tagged, buf_ + kPointerOffset, sizeof tagged);
         return reinterpret_cast<const unsigned char*>(tagged & ~uintptr_t{1});
     }
     void release() noexcept {

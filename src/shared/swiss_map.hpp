@@ -44,7 +44,10 @@
 #include <type_traits>
 #include <utility>
 
-#if defined(__SSE2__) && !defined(SABLECREST_PORTABLE_GROUP)
+// SSE2: GCC and Clang say so with __SSE2__; MSVC has it on every x64 target and on x86
+// with /arch:SSE2 or above.
+#if (defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)) && \
+    !defined(SABLECREST_PORTABLE_GROUP)
 #include <emmintrin.h>
 #define SABLECREST_GROUP_SSE2 1
 #endif
@@ -120,7 +123,14 @@ inline constexpr size_t load_limit(size_t s) noexcept {
 // storage; the native benchmark swaps in a bump arena.
 struct HeapBlocks {
     static void* allocate(size_t bytes) { return ::operator new(bytes); }
-    static void deallocate(void* p, size_t bytes) noexcept { ::operator delete(p, bytes); }
+    static void deallocate(void* p, size_t bytes) noexcept {
+#if defined(__cpp_sized_deallocation)
+        ::operator delete(p, bytes);
+#else
+        (void)bytes;  // Clang before 19 offers the sized form only with -fsized-deallocation
+        ::operator delete(p);
+#endif
+    }
 };
 
 // The probe sequence of a hash in a table with the given mask: group starts, mod S.
@@ -254,6 +264,16 @@ public:
     void reserve_for_load(size_t n) {
         const size_t limit = load_limit();
         if (n > limit) rehash(swiss_detail::slots_for_capacity(std::max(n, limit + 1)));
+    }
+
+    // An empty table with the slot count this one would have after clear() and then
+    // reserve_for_load(n). Allocates its block (unless S is 0) and leaves *this alone.
+    SwissMap fresh_for_load(size_t n) const {
+        const size_t limit = load_limit();
+        const size_t s = n > limit ? swiss_detail::slots_for_capacity(std::max(n, limit + 1)) : slot_count_;
+        SwissMap fresh;
+        if (s != 0) fresh.rehash(s);
+        return fresh;
     }
 
     // Destroys every entry and keeps S and the block. Each entry is detached (its slot

@@ -15,24 +15,22 @@ SmallString text_of(PyObject* value) {
 }
 
 const ArgumentSpec kSetInitialState{"StateTracker", "set_initial_state", {"data"}, 1};
-// All-or-nothing: every key is converted and every text computed before the
-// tracker changes, so a failing key, an unencodable key or a dict mutated by
-// a value's __str__ leaves the previous record exactly as it was.
+// All-or-nothing: every key is converted and every text computed into a table of
+// their own before the tracker changes, so a failing key, an unencodable key or a
+// dict mutated by a value's __str__ leaves the previous record exactly as it was.
 PyObject* set_initial_state(Record& tracker, Args& a) {
     PyObject* data = a.dict(0);
     DictWalk walk(data);
-    std::vector<Record::Staged> staged;
-    staged.reserve(size_t(walk.start_len()));
+    Record::Load load = tracker.begin_load(size_t(walk.start_len()));
     Ref key, value;
+    CallArena& arena = a.arena();
     while (walk.next(key, value)) {
         // A key is not a parameter: its conversion error carries no prefix.
-        if (!PyUnicode_Check(key.get())) throw_conversion(key.get(), "PyString");
-        Ref keeper;
-        SmallString name(str_utf8(key.get(), keeper));
+        std::string_view name = string_rule(key.get(), arena);
         SmallString text = text_of(value.get());
-        staged.push_back(Record::stage(std::move(name), std::move(text), std::move(value)));
+        load.add(name, std::move(text), std::move(value));
     }
-    tracker.load(std::move(staged), size_t(walk.start_len()));
+    tracker.commit(std::move(load));
     return none_result();
 }
 

@@ -3,7 +3,6 @@
 // map's slot order; a field is dirty exactly when its two texts differ.
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
 #include <string_view>
 #include <utility>
@@ -35,19 +34,35 @@ public:
     using State = FieldState<V, Str>;
     using Map = SwissMap<Str, State, FxStrHash, Blocks>;
 
-    // One field of a pending load, fully built (both texts made) before the tracker is
-    // touched, so that nothing is left to allocate once the old fields are gone.
-    struct Staged {
-        Str name;
-        State state;
+    // A pending set_initial_state: the new fields, gathered in a table of their own that
+    // has the slot count the tracker's table would have after clearing it and reserving
+    // for the load (so the fields take exactly the slots they would take there). The
+    // tracker is untouched until commit().
+    class Load {
+    public:
+        // A later equal name replaces the earlier record.
+        void add(std::string_view name, Str text, V value) {
+            auto [st, inserted] = emplace_clean(fields_, name, text, value);
+            if (inserted) return;
+            Str snapshot = text.copy();
+            [[maybe_unused]] State old =
+                std::exchange(*st, State{std::move(snapshot), std::move(text), std::move(value)});
+        }
+
+    private:
+        friend class TrackerCore;
+        explicit Load(Map fields) noexcept : fields_(std::move(fields)) {}
+        Map fields_;
     };
 
-    // snapshot and current are two separate strings holding the same text.
-    static Staged stage(Str name, Str text, V value) {
-        Str snapshot = text.copy();
-        return Staged{std::move(name), State{std::move(snapshot), std::move(text),
-                                                     std::move(value)}};
-    }
+    // dict_len is the size of the source mapping and decides the slot count exactly as a
+    // clear followed by one reservation would. Allocates the table (the only step of a
+    // load that touches the tracker's slot count) before anything changes.
+    Load begin_load(size_t dict_len) const { return Load(fields_.fresh_for_load(dict_len)); }
+
+    // The tracker takes the loaded fields; the old ones die afterwards, once the tracker
+    // is consistent again (their values' finalizers may run arbitrary code).
+    void commit(Load&& load) noexcept { fields_ = std::move(load.fields_); }
 
     size_t size() const noexcept { return fields_.size(); }
     size_t slot_count() const noexcept { return fields_.slot_count(); }
@@ -55,12 +70,7 @@ public:
     // A known field gets the new text and value and keeps its snapshot; a new field starts
     // clean. All-or-nothing: every allocation happens before the map changes.
     void set_field(std::string_view name, Str text, V value) {
-        auto [st, inserted] = fields_.lazy_emplace(
-            name, [&] { return Str(name); },
-            [&] {
-                Str snapshot = text.copy();
-                return State{std::move(snapshot), std::move(text), std::move(value)};
-            });
+        auto [st, inserted] = emplace_clean(fields_, name, text, value);
         if (inserted) return;
         st->current_text = std::move(text);
         [[maybe_unused]] V old = std::exchange(st->value, std::move(value));
@@ -116,26 +126,21 @@ public:
         });
     }
 
-    // Replaces every field by `entries` (a later equal name replaces an earlier one).
-    // dict_len is the size of the source mapping and decides growth exactly as a clear
-    // followed by one reservation would. All-or-nothing: the only step that can fail, the
-    // growth, runs first; once old fields start to die nothing can fail any more, since
-    // the table then fits dict_len entries and staged entries only move.
-    void load(std::vector<Staged>&& entries, size_t dict_len) {
-        fields_.reserve_for_load(std::max(dict_len, entries.size()));
-        fields_.clear();
-        for (Staged& e : entries) {
-            auto [st, inserted] = fields_.try_emplace(std::move(e.name), std::move(e.state));
-            if (!inserted) {
-                [[maybe_unused]] State old = std::exchange(*st, std::move(e.state));
-            }
-        }
-        entries.clear();
-    }
-
     const Map& fields() const noexcept { return fields_; }
 
 private:
+    // A new name becomes a clean field (snapshot and current both `text`, taking `text`
+    // and `value`); a present name's record is returned as it is, and `text` and
+    // `value` stay with the caller.
+    static std::pair<State*, bool> emplace_clean(Map& fields, std::string_view name, Str& text, V& value) {
+        return fields.lazy_emplace(
+            name, [&] { return Str(name); },
+            [&] {
+                Str snapshot = text.copy();
+                return State{std::move(snapshot), std::move(text), std::move(value)};
+            });
+    }
+
     Map fields_;
 };
 

@@ -3,6 +3,9 @@ binding, conversion errors, the borrow counter and PanicException."""
 
 import gc
 import inspect
+import math
+import random
+import struct
 import sys
 import weakref
 from collections import namedtuple
@@ -183,6 +186,11 @@ class TestClasses:
             obj.extra = 1
         with pytest.raises(TypeError):
             weakref.ref(obj)
+
+    @pytest.mark.parametrize("name", ["QueryCompiler", "SchemaDiffEngine"])
+    def test_stateless_instance_is_header_and_counter(self, name):
+        # The empty record takes no bytes; the borrow counter is pointer-sized.
+        assert getattr(m, name).__basicsize__ == object.__basicsize__ + struct.calcsize("n")
 
     @pytest.mark.parametrize("name", CLASS_NAMES)
     def test_class_dict_holds_methods_in_order(self, name):
@@ -702,10 +710,103 @@ class TestPanicException:
         assert RESUME_BANNER in capfd.readouterr().err
 
 
+def raiser(error):
+    def fn(*args):
+        raise error
+
+    return fn
+
+
+def odd_instance(attr, error, **namespace):
+    """An instance whose type raises `error` the first time its `attr` is read (through the
+    metaclass); later reads, such as a failure report's, see the plain attribute."""
+    pending = [error]
+
+    class Meta(type):
+        def __getattribute__(cls, name):
+            if name == attr and pending:
+                raise pending.pop()
+            return super().__getattribute__(name)
+
+    return Meta("Odd", (), namespace)()
+
+
+def numpy_bool(error):
+    """Looks like NumPy's boolean scalar to the boolean rule; converting it raises."""
+    return type("bool_", (), {"__module__": "numpy", "__bool__": raiser(error)})()
+
+
+def many_doubles():
+    """Edge values, then random bit patterns (every exponent, subnormals, NaN payloads) and
+    short decimals."""
+    rng = random.Random(2024)
+    edges = [0.0, -0.0, math.nan, -math.nan, math.inf, -math.inf, 1e16, -1e16, 1e15, 9999999999999998.0,
+             1e-4, 1e-5, 0.00012345, 5e-324, 2.2250738585072014e-308, 1.7976931348623157e308, 0.1, 1 / 3,
+             4.75, 1e22, 1e23, 2.0 ** 53, 2.0 ** 53 + 2, 123456789012345678.0, 100.0, -1.5]
+    bits = [struct.unpack("<d", struct.pack("<Q", rng.getrandbits(64)))[0] for _ in range(200_000)]
+    short = [round(rng.uniform(-1e6, 1e6), rng.randrange(8)) for _ in range(50_000)]
+    return edges + bits + short
+
+
+def test_float_text_is_repr():
+    # str() of an exact float is computed natively; it must be the interpreter's text.
+    values = many_doubles()
+    agg = m.BatchAggregator()
+    agg.add_keys_batch(values)
+    assert set(agg.get_keys()) == {repr(v) for v in values}
+    tracker = m.StateTracker()
+    tracker.set_initial_state({"f": -0.0, "g": 1e16})
+    tracker.set_field("f", "-0.0")
+    tracker.set_field("g", "1e+16")
+    assert tracker.is_dirty() is False
+
+
+class TestErrorsNeverDropped:
+    """The rules that fall back to a default or a substitute text drop ordinary exceptions
+    only: a PanicException is resumed, and a KeyboardInterrupt or SystemExit propagates."""
+
+    @pytest.mark.parametrize("call", [
+        pytest.param(lambda p: m.QueryCompiler().get_placeholder(odd_instance("__qualname__", p), 1),
+                     id="conversion-message"),
+        pytest.param(lambda p: m.StateTracker().set_field("a", odd_instance("__name__", p, __str__=raiser(ValueError()))),
+                     id="unprintable-fallback"),
+    ])
+    def test_panic_from_type_name_resumed(self, call, panic, capfd, unraisable):
+        exc = catch(lambda: call(panic))
+        exc.__traceback__ = None  # its frames would keep the instances alive in a cycle
+        assert type(exc) is type(panic) and exc is not panic and exc.args == panic.args
+        assert RESUME_BANNER in capfd.readouterr().err
+
+    RULES = [
+        pytest.param(lambda e, t, a: t.set_field("a", type("V", (), {"__str__": raiser(e)})()), [], id="display"),
+        pytest.param(lambda e, t, a: t.set_field("a", odd_instance("__name__", e, __str__=raiser(ValueError()))),
+                     [ValueError], id="display-type-name"),
+        pytest.param(lambda e, t, a: a.add_key(Index(e)), [], id="add-key-int"),
+        pytest.param(lambda e, t, a: m.SchemaDiffEngine().diff_table("t", {"f": {"nullable": numpy_bool(e)}}, {}, ""),
+                     [], id="boolean"),
+        pytest.param(lambda e, t, a: m.QueryCompiler().compile_insert(
+            "t", type("S", (), {"__len__": raiser(e), "__getitem__": raiser(IndexError())})(), ""),
+            [], id="sequence-length"),
+        pytest.param(lambda e, t, a: a.add_keys_batch(type("C", (), {"__class__": property(raiser(e))})()),
+                     [], id="sequence-instance-check"),
+    ]
+
+    @pytest.mark.parametrize("error", [KeyboardInterrupt, lambda: SystemExit(3)], ids=["interrupt", "exit"])
+    @pytest.mark.parametrize("call, reported", RULES)
+    def test_interrupt_and_exit_propagate(self, call, reported, error, unraisable):
+        exc = error()
+        tracker, agg = m.StateTracker(), m.BatchAggregator()
+        assert catch(lambda: call(exc, tracker, agg)) is exc
+        exc.__traceback__ = None
+        assert [type(u[1]) for u in unraisable] == reported
+        assert tracker.get_current_dict() == {} and agg.get_keys() == []
+
+
 class TestRelease:
     @pytest.mark.parametrize("name", CLASS_NAMES)
     def test_instances_return_type_references(self, name, leak_check):
         cls = getattr(m, name)
+        gc.collect()  # instances left in reference cycles by earlier tests
         before = sys.getrefcount(cls)
 
         def cycle():

@@ -374,6 +374,24 @@ class TestLookups:
 
         assert diff({"a": {OnDataTypeLookup(act, once=True): 1}}, db) == create("a TEXT")
 
+    @pytest.mark.parametrize("primary_key, change, definition", [
+        pytest.param(False, lambda d: d.__setitem__("primary_key", True), "a SERIAL PRIMARY KEY", id="key-set"),
+        pytest.param(True, lambda d: d.pop("primary_key"), "a TEXT NOT NULL", id="key-removed"),
+        pytest.param(False, lambda d: d.__setitem__("data_type", "INT"), "a TEXT NOT NULL", id="type-read-before"),
+    ])
+    def test_description_mutated_by_a_conversion(self, primary_key, change, definition):
+        # Converting "nullable" runs code (NumPy's boolean protocol), which changes the
+        # description: "primary_key" is read after it, "data_type" before it.
+        desc = {}
+
+        def to_bool(value):
+            change(desc)
+            return False
+
+        flag = type("bool_", (), {"__module__": "numpy", "__bool__": to_bool})()
+        desc.update(data_type="TEXT", nullable=flag, primary_key=primary_key)
+        assert diff({"a": desc}, dialect="postgres") == create(definition)
+
     def test_nested_call_during_lookup(self):
         inner = []
 
