@@ -29,6 +29,7 @@ class Layout:
         factories: Tuple[Any, ...],
         pk: int,
         pk_generated: bool,
+        untrackable: bool,
     ) -> None: ...
 
 def materialize(layout: Layout, rows: Sequence[Any], identity: Dict[Any, Any], loaders: Optional[Tuple[Any, ...]]) -> List[Any]: ...

@@ -326,9 +326,25 @@ def _build(cls: "Type[Model]", name: str, declared: List[Tuple[str, Field[Any]]]
     defaults = tuple(None if f.default is MISSING or callable(f.default) else f.default for f in fields)
     factories = tuple(f.default if f.default is not MISSING and callable(f.default) else None for f in fields)
     by_name = {k: f for k, f in declared}
-    info.layout = _native.Layout(cls, fields, by_name, defaults, factories, pk_index, fields[pk_index].generated)
+    info.layout = _native.Layout(
+        cls, fields, by_name, defaults, factories, pk_index, fields[pk_index].generated, _only_fields(cls)
+    )
     cls.__sc_layout__ = info.layout  # type: ignore[attr-defined]
     _registry[name] = cls
+
+
+def _only_fields(cls: type) -> bool:
+    """Whether instances hold nothing but their fields (a weak-reference slot aside): then
+    an instance whose values are all atomic can stay out of the garbage collector."""
+    if getattr(cls, "__dictoffset__", 0):
+        return False
+    for klass in cls.__mro__:
+        if klass is Model:
+            return True
+        slots = klass.__dict__.get("__slots__", ())
+        if any(name != "__weakref__" for name in ((slots,) if isinstance(slots, str) else slots)):
+            return False
+    return True
 
 
 class Model(_native.ModelBase, metaclass=ModelMeta):

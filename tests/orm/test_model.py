@@ -202,6 +202,24 @@ def test_cycle_through_a_field_is_collected():
     assert alive() is None
 
 
+def test_atomic_objects_stay_out_of_the_collector():
+    class Loose(Model):
+        __slots__ = ("__dict__",)  # extra attributes may hold anything: always tracked
+        x = Field(int)
+
+    class Text(str):
+        pass
+
+    t = loaded(id=1, name="a", price=Decimal(1), at=dt.datetime(2020, 1, 1), blob=b"x")
+    c = Child()
+    assert not gc.is_tracked(t) and not gc.is_tracked(c) and gc.is_tracked(Loose())
+    c.parent_id = t  # a model object: back under the collector
+    t.name = Text("b")
+    assert gc.is_tracked(c) and gc.is_tracked(t)
+    c.__init__(parent_id=1)
+    assert not gc.is_tracked(c)
+
+
 def test_native_core_does_not_leak():
     info = Thing.__sc_info__
     rows = [(i, "n%d" % i, i, 1.5, True, b"x", Decimal("1"), None, None, "t") for i in range(20)]
