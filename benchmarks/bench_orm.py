@@ -26,7 +26,7 @@ import sys
 import tempfile
 import time
 from pathlib import Path
-from typing import Any, Dict, List, Optional
+from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
@@ -55,24 +55,26 @@ MEMORY_ROWS = 100_000
 
 def verify(engine: str, contenders: List[oc.Contender]) -> Dict[str, Any]:
     """Runs each contender once; every phase's result and both tables after every phase
-    must equal the raw driver's. Returns the expected phase results."""
+    must equal those of the first contender (the hand-written program). Returns the
+    expected phase results."""
     expected: Dict[str, Any] = {}
     tables: Dict[str, Any] = {}
+    reference = contenders[0].name
     for c in contenders:
         c.fresh()
         for phase in oc.PHASES:
-            got = getattr(c, phase)()
+            got = c.run_phase(phase)[0]
             # The prefetch's transaction stays open for the deletes, and it wrote nothing.
             rows = c.dump() if phase != "prefetch" else None
-            if c.name == RAW:
+            if c.name == reference:
                 expected[phase], tables[phase] = got, rows
                 continue
             if got != expected[phase]:
-                sys.exit(f"{engine}: {c.name} {phase}: result differs from the raw driver's")
+                sys.exit(f"{engine}: {c.name} {phase}: result differs from {reference}'s")
             for label, mine, theirs in zip(("authors", "posts"), rows or (), tables[phase] or ()):
                 if mine != theirs:
                     diff = next((i for i, (a, b) in enumerate(zip(mine, theirs)) if a != b), min(len(mine), len(theirs)))
-                    sys.exit(f"{engine}: {c.name} after {phase}: table {label} differs from the raw driver's "
+                    sys.exit(f"{engine}: {c.name} after {phase}: table {label} differs from {reference}'s "
                              f"({len(mine)} rows against {len(theirs)}; first difference at row {diff}: "
                              f"{mine[diff] if diff < len(mine) else None!r} against "
                              f"{theirs[diff] if diff < len(theirs) else None!r})")
@@ -88,7 +90,6 @@ def race(engine: str, contenders: List[oc.Contender], rounds: int,
     """Best seconds of each phase of each contender; each round runs every contender on
     fresh tables, starting with a different contender each round."""
     best = {c.name: {p: float("inf") for p in oc.PHASES} for c in contenders}
-    clock = time.perf_counter
     for r in range(rounds):
         order = contenders[r % len(contenders):] + contenders[:r % len(contenders)]
         for c in order:
@@ -100,10 +101,7 @@ def race(engine: str, contenders: List[oc.Contender], rounds: int,
             gc.freeze()
             try:
                 for phase in oc.PHASES:
-                    run = getattr(c, phase)
-                    t0 = clock()
-                    got = run()
-                    dt = clock() - t0
+                    got, dt = c.run_phase(phase)
                     if got != expected[phase]:
                         sys.exit(f"{engine}: {c.name} {phase}: result changed in round {r + 1}")
                     if dt < best[c.name][phase]:
@@ -427,14 +425,13 @@ def draw_chart(payload: Dict[str, Any], path: Path) -> bool:
     return True
 
 
-def versions() -> str:
-    import peewee
-    import sqlalchemy
-
+def versions(libraries: Sequence[Tuple[str, str]] = (("sqlalchemy", "SQLAlchemy"), ("peewee", "peewee"),
+                                                    ("psycopg", "psycopg"), ("pymysql", "PyMySQL"))) -> str:
+    """sablecrest's version and those of the (module, label) libraries that are installed."""
     import sablecrest
 
-    parts = [f"sablecrest {sablecrest.__version__}", f"SQLAlchemy {sqlalchemy.__version__}", f"peewee {peewee.__version__}"]
-    for mod, label in (("psycopg", "psycopg"), ("pymysql", "PyMySQL")):
+    parts = [f"sablecrest {sablecrest.__version__}"]
+    for mod, label in libraries:
         try:
             parts.append(f"{label} {__import__(mod).__version__}")
         except ImportError:

@@ -14,6 +14,9 @@ meant to be used efficiently:
 Each phase returns a small result (counts, ids, names) that the runner compares across
 contenders; `dump()` returns both tables as the database holds them.
 
+`orm_async.py` runs the same workload, with these data, tables, models and helpers, on
+asyncpg and psycopg side by side.
+
 Each contender keeps one connection (an in-memory database of its own on SQLite) and
 gets fresh tables before each run: DROP and CREATE through that connection, from one DDL
 per engine, so that every contender writes into the same columns with the same index
@@ -23,6 +26,7 @@ sablecrest does by default.
 """
 
 import sqlite3
+import time
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 # ------------------------------------------------------------------ the data
@@ -74,6 +78,7 @@ DDL = {
 }
 DROP = ["DROP TABLE IF EXISTS posts", "DROP TABLE IF EXISTS authors"]
 DUMP = ["SELECT * FROM authors ORDER BY id", "SELECT * FROM posts ORDER BY id"]
+POST_COLUMNS = "id, author_id, title, body, likes, score, published"
 
 
 def normalize(rows: Sequence[Sequence[Any]]) -> List[Tuple[Any, ...]]:
@@ -92,17 +97,38 @@ def bump_likes(posts: Sequence[Any]) -> List[Any]:
     return changed
 
 
+def doomed(posts: Sequence[Any]) -> List[Any]:
+    """The delete phase's victims among the loaded posts (objects or named rows): those
+    whose id is a multiple of DELETE_EVERY."""
+    return [p for p in posts if p.id % DELETE_EVERY == 0]
+
+
 def delete_loaded(session: Any, posts: Sequence[Any]) -> int:
     """The delete phase in a session with delete/commit/close (sablecrest, SQLAlchemy
-    ORM): the loaded posts whose id is a multiple of DELETE_EVERY."""
-    n = 0
-    for p in posts:
-        if p.id % DELETE_EVERY == 0:
-            session.delete(p)
-            n += 1
+    ORM)."""
+    victims = doomed(posts)
+    for p in victims:
+        session.delete(p)
     session.commit()
     session.close()
-    return n
+    return len(victims)
+
+
+def new_authors(Author: Any) -> List[Any]:
+    """The insert phase's authors as objects of an ORM's model."""
+    return [Author(name=n, email=e) for n, e in AUTHORS]
+
+
+def new_posts(Post: Any, refs: Sequence[Any]) -> List[Any]:
+    """The insert phase's posts as objects of an ORM's model; `refs[i]` is what goes into
+    `author_id` for author i (the author object itself on sablecrest, its key on SQLAlchemy)."""
+    return [Post(author_id=refs[a], title=t, body=b, likes=l, score=sc, published=p) for a, t, b, l, sc, p in POSTS]
+
+
+def post_rows(ids: Sequence[int]) -> List[Tuple[Any, ...]]:
+    """The insert phase's posts as parameter tuples (author_id, title, body, likes, score,
+    published), with `ids[i]` the key of author i."""
+    return [(ids[a], t, b, l, s, p) for a, t, b, l, s, p in POSTS]
 
 
 def sorted_keys(rows: Sequence[Sequence[Any]]) -> List[int]:
@@ -122,6 +148,13 @@ class Contender:
     def fresh(self) -> None:
         """Drops and creates the tables."""
         self.run_ddl(DROP + DDL[self.engine])
+
+    def run_phase(self, phase: str) -> Tuple[Any, float]:
+        """Runs one phase: its result and its wall time in seconds."""
+        run = getattr(self, phase)
+        t0 = time.perf_counter()
+        got = run()
+        return got, time.perf_counter() - t0
 
     def run_ddl(self, statements: List[str]) -> None:
         raise NotImplementedError
@@ -237,7 +270,7 @@ class Raw(Contender):
         ids = sorted_keys(self._fetch(cur, f"INSERT INTO authors (name, email) VALUES {groups} RETURNING id", params))
         cur.executemany(
             f"INSERT INTO posts (author_id, title, body, likes, score, published) VALUES ({ph}, {ph}, {ph}, {ph}, {ph}, {ph})",
-            [(ids[a], t, b, l, s, p) for a, t, b, l, s, p in POSTS],
+            post_rows(ids),
         )
         self._commit(cur)
         return len(ids), len(POSTS)
@@ -246,7 +279,7 @@ class Raw(Contender):
         ph = self.ph
         cur = self._cursor()
         self._begin(cur)
-        rows = self._fetch(cur, "SELECT id, author_id, title, body, likes, score, published FROM posts")
+        rows = self._fetch(cur, f"SELECT {POST_COLUMNS} FROM posts")
         params = [(r[4] + 1, r[0]) for r in rows if r[0] % UPDATE_SKIP]
         cur.executemany(f"UPDATE posts SET likes = {ph} WHERE id = {ph}", params)
         self._commit(cur)
@@ -255,7 +288,7 @@ class Raw(Contender):
     def select(self):
         ph = self.ph
         cur = self._cursor()
-        sql = (f"SELECT id, author_id, title, body, likes, score, published FROM posts "
+        sql = (f"SELECT {POST_COLUMNS} FROM posts "
                f"WHERE author_id = {ph} AND likes >= {ph} ORDER BY likes DESC, id ASC LIMIT {ph}")
         out = [[r[0] for r in self._fetch(cur, sql, (aid, m, QUERY_LIMIT))] for aid, m in QUERIES]
         if self.engine == "mariadb":
@@ -267,7 +300,7 @@ class Raw(Contender):
         cur = self._cursor()
         self._begin(cur)
         rows = self._fetch(
-            cur, f"SELECT id, author_id, title, body, likes, score, published FROM posts WHERE id > {ph} ORDER BY id",
+            cur, f"SELECT {POST_COLUMNS} FROM posts WHERE id > {ph} ORDER BY id",
             (PREFETCH_AFTER,))
         keys = list({r[1] for r in rows})
         if self.engine == "postgresql":
@@ -328,6 +361,17 @@ def sablecrest_models() -> Tuple[Any, Any]:
     return _sc_models["Author"], _sc_models["Post"]
 
 
+def sablecrest_filtered(s: Any, Post: Any, aid: int, min_likes: int) -> Any:
+    """The select phase's query on a sablecrest session (sync or async)."""
+    return (s.select(Post).where(Post.author_id == aid, Post.likes >= min_likes)
+            .order_by(Post.likes.desc(), Post.id).limit(QUERY_LIMIT))
+
+
+def sablecrest_after(s: Any, Post: Any) -> Any:
+    """The prefetch phase's query on a sablecrest session (sync or async)."""
+    return s.select(Post).where(Post.id > PREFETCH_AFTER).order_by(Post.id)
+
+
 class Sablecrest(Contender):
     """The public API: a session per phase, add_all of authors and of posts that refer
     to their author objects, select().all() and attribute assignment for the updates,
@@ -359,13 +403,12 @@ class Sablecrest(Contender):
             return tuple(normalize(s.execute(sql)) for sql in DUMP)
 
     def insert(self):
-        Author, Post = self.Author, self.Post
+        authors = new_authors(self.Author)
+        posts = new_posts(self.Post, authors)
         with self.db.session() as s:
-            authors = [Author(name=n, email=e) for n, e in AUTHORS]
             s.add_all(authors)
-            s.add_all([Post(author_id=authors[a], title=t, body=b, likes=l, score=sc, published=p)
-                       for a, t, b, l, sc, p in POSTS])
-        return len(authors), len(POSTS)
+            s.add_all(posts)
+        return len(authors), len(posts)
 
     def update(self):
         with self.db.session() as s:
@@ -378,15 +421,13 @@ class Sablecrest(Contender):
         out = []
         with self.db.session() as s:
             for aid, m in QUERIES:
-                rows = (s.select(Post).where(Post.author_id == aid, Post.likes >= m)
-                        .order_by(Post.likes.desc(), Post.id).limit(QUERY_LIMIT).all())
-                out.append([p.id for p in rows])
+                out.append([p.id for p in sablecrest_filtered(s, Post, aid, m).all()])
         return out
 
     def prefetch(self):
         Post = self.Post
         self.s = s = self.db.session()
-        posts = s.select(Post).where(Post.id > PREFETCH_AFTER).order_by(Post.id).all()
+        posts = sablecrest_after(s, Post).all()
         authors = s.load_related(posts, Post.author_id)
         self.loaded = posts
         return [(p.id, authors[p.author_id].name) for p in posts]
@@ -429,6 +470,23 @@ def sqlalchemy_models() -> Dict[str, Any]:
 
         _sa.update(Author=Author, Post=Post)
     return _sa
+
+
+def sqlalchemy_filtered(Post: Any, aid: int, min_likes: int) -> Any:
+    """The select phase's statement on the SQLAlchemy ORM (sync or async)."""
+    from sqlalchemy import select
+
+    return (select(Post).where(Post.author_id == aid, Post.likes >= min_likes)
+            .order_by(Post.likes.desc(), Post.id).limit(QUERY_LIMIT))
+
+
+def sqlalchemy_after(Post: Any) -> Any:
+    """The prefetch phase's statement on the SQLAlchemy ORM (sync or async): the posts
+    and, by selectinload, their authors."""
+    from sqlalchemy import select
+    from sqlalchemy.orm import selectinload
+
+    return select(Post).where(Post.id > PREFETCH_AFTER).order_by(Post.id).options(selectinload(Post.author))
 
 
 def sqlalchemy_url(engine: str, urls: Dict[str, str]) -> str:
@@ -487,11 +545,10 @@ class SQLAlchemyORM(_SQLAlchemyBase):
 
         Author, Post = self.Author, self.Post
         with Session(self.sa_engine) as s:
-            authors = [Author(name=n, email=e) for n, e in AUTHORS]
+            authors = new_authors(Author)
             s.add_all(authors)
             s.flush()  # the keys, for author_id: 10 % faster here than Post(author=...)
-            s.add_all([Post(author_id=authors[a].id, title=t, body=b, likes=l, score=sc, published=p)
-                       for a, t, b, l, sc, p in POSTS])
+            s.add_all(new_posts(Post, [a.id for a in authors]))
             s.commit()
         return len(authors), len(POSTS)
 
@@ -506,27 +563,21 @@ class SQLAlchemyORM(_SQLAlchemyBase):
         return len(posts), n
 
     def select(self):
-        from sqlalchemy import select
         from sqlalchemy.orm import Session
 
         Post = self.Post
         out = []
         with Session(self.sa_engine) as s:
             for aid, m in QUERIES:
-                rows = s.scalars(select(Post).where(Post.author_id == aid, Post.likes >= m)
-                                 .order_by(Post.likes.desc(), Post.id).limit(QUERY_LIMIT)).all()
-                out.append([p.id for p in rows])
+                out.append([p.id for p in s.scalars(sqlalchemy_filtered(Post, aid, m)).all()])
             s.commit()
         return out
 
     def prefetch(self):
-        from sqlalchemy import select
-        from sqlalchemy.orm import Session, selectinload
+        from sqlalchemy.orm import Session
 
-        Post = self.Post
         self.s = s = Session(self.sa_engine)
-        posts = s.scalars(select(Post).where(Post.id > PREFETCH_AFTER).order_by(Post.id)
-                          .options(selectinload(Post.author))).all()
+        posts = s.scalars(sqlalchemy_after(self.Post)).all()
         self.loaded = posts
         return [(p.id, p.author.name) for p in posts]
 
@@ -591,7 +642,7 @@ class SQLAlchemyCore(_SQLAlchemyBase):
 
     def delete(self):
         conn = self.conn
-        ids = [r.id for r in self.loaded if r.id % DELETE_EVERY == 0]
+        ids = [r.id for r in doomed(self.loaded)]
         conn.execute(self.del_posts, {"ids": ids})
         conn.commit()
         conn.close()
@@ -675,7 +726,7 @@ class Peewee(Contender):
             created = Author.insert_many(AUTHORS, fields=[Author.name, Author.email]).returning(Author.id).execute()
             ids = sorted(a.id for a in created)
             fields = [Post.author, Post.title, Post.body, Post.likes, Post.score, Post.published]
-            for batch in self.pw.chunked([(ids[a], t, b, l, sc, p) for a, t, b, l, sc, p in POSTS], 500):
+            for batch in self.pw.chunked(post_rows(ids), 500):
                 Post.insert_many(batch, fields=fields).execute()
         return len(ids), len(POSTS)
 
@@ -707,7 +758,7 @@ class Peewee(Contender):
 
     def delete(self):
         Post = self.Post
-        ids = [p.id for p in self.loaded if p.id % DELETE_EVERY == 0]
+        ids = [p.id for p in doomed(self.loaded)]
         Post.delete().where(Post.id.in_(ids)).execute()
         self.txn.__exit__(None, None, None)
         self.txn = self.loaded = None
