@@ -83,6 +83,9 @@ class Engine:
     array_in = False  # IN lists travel as one array parameter
     empty_insert = " DEFAULT VALUES"  # an INSERT with no column values
     offset_only_limit = ""  # the LIMIT to write before an OFFSET without one
+    # Rows one UPDATE of a flush writes, as CASE key WHEN ... expressions, where the
+    # driver's executemany would send each row by itself; 1: executemany.
+    update_rows = 1
     # LIKE escapes with a backslash on every engine (SQLite has no default escape).
     like_escape = " ESCAPE '\\'"
     dumpers: Dict[int, Callable[[Any], Any]] = {}  # by field kind: Python value -> parameter
@@ -162,6 +165,7 @@ class PostgreSQL(Engine):
 class MariaDB(Engine):
     name = "mariadb"
     quote = "`"
+    update_rows = 100  # PyMySQL's executemany sends UPDATEs one round trip at a time
     # LIKE already escapes with a backslash here, and an explicit ESCAPE '\\' is refused
     # when the session's sql_mode has NO_BACKSLASH_ESCAPES.
     like_escape = ""
@@ -437,6 +441,22 @@ class Dialect:
             return _compiler.compile_update(m.table, [m.columns[i] for i in idxs], m.pk_column, self.style.compiler_dialect)
 
         return self._cached(key, build)
+
+    def update_case_sql(self, info: "ModelInfo", idxs: Tuple[int, ...], rows: int) -> str:
+        """One UPDATE of `rows` rows: each column set to CASE key WHEN k THEN v ... END,
+        for the rows WHERE key IN (...)."""
+
+        def build() -> str:
+            m = self.model(info)
+            c = Compiler(self)
+            sets = []
+            for i in idxs:
+                whens = "".join(" WHEN %s THEN %s" % (c.ph(), c.ph()) for _ in range(rows))
+                sets.append("%s = CASE %s%s END" % (m.columns[i], m.pk_column, whens))
+            keys = ", ".join(c.ph() for _ in range(rows))
+            return "UPDATE %s SET %s WHERE %s IN (%s)" % (m.table, ", ".join(sets), m.pk_column, keys)
+
+        return self._cached(("update_case", info.model, idxs, rows), build)
 
     def delete_sql(self, info: "ModelInfo", n: int) -> str:
         key = ("delete", info.model, self.in_shape(n) if n != 1 else 1)

@@ -63,6 +63,18 @@ def _chunks(items: List[Any], size: int) -> Iterator[List[Any]]:
         yield items[i : i + size]
 
 
+def _case_params(width: int, rows: List[Tuple[Any, ...]]) -> List[Any]:
+    """The parameters of `Dialect.update_case_sql` from update rows (values..., key): for
+    each column, key and value of every row; then the keys."""
+    out: List[Any] = []
+    for j in range(width):
+        for row in rows:
+            out.append(row[-1])
+            out.append(row[j])
+    out.extend(row[-1] for row in rows)
+    return out
+
+
 def _order(infos: Iterable[ModelInfo]) -> List[ModelInfo]:
     """Parents before children, by the foreign keys among `infos` (declaration order
     otherwise)."""
@@ -239,7 +251,12 @@ class UnitOfWork:
         m = d.model(info)
         idm = self.identity.setdefault(info.model, {})
         for idxs, params, objs in _native.update_groups(info.layout, dirty, m.dumpers):
-            count = yield (MANY, d.update_sql(info, idxs), params)
+            if d.engine.update_rows > 1 and len(params) > 1:
+                count = 0
+                for chunk in _chunks(params, d.engine.update_rows):
+                    count += yield (EXEC, d.update_case_sql(info, idxs, len(chunk)), _case_params(len(idxs), chunk))
+            else:
+                count = yield (MANY, d.update_sql(info, idxs), params)
             if count < 0:
                 # The driver cannot count what executemany matched (asyncpg): count the
                 # rows that hold these keys now, in this transaction, which holds them

@@ -325,3 +325,29 @@ def test_commit_after_a_caught_error(pair):
     assert committed is not aborts
     with other.session() as s:
         assert s.select(ScItem).count() == (0 if aborts else 1)
+
+
+def test_batched_updates(pair):
+    """Many rows changing the same fields: one statement per batch where the driver would
+    send each row alone (MariaDB), executemany elsewhere; each row gets its own values,
+    and a row deleted meanwhile makes the whole flush fail."""
+    db, other = pair
+    _seed(db)
+    q, ph = db.dialect.q, db.dialect.style.placeholder
+    with db.session() as s:
+        posts = s.select(P).order_by(P.id).all()
+        for i, p in enumerate(posts):
+            p.likes = 1000 + i
+            if i % 3 == 0:
+                p.select = "x%d" % i
+    with other.session() as s:
+        got = [(p.likes, p.select) for p in s.select(P).order_by(P.id).all()]
+    assert got == [(1000 + i, "x%d" % i if i % 3 == 0 else "s%d" % (i + 1)) for i in range(10)]
+    with pytest.raises(StaleDataError):
+        with db.session() as s:
+            posts = s.select(P).order_by(P.id).all()
+            with other.session() as o:
+                o.execute("DELETE FROM %s WHERE %s = %s" % (q("sc_posts"), q("id"), ph(1)), [posts[4].id])
+            for p in posts:
+                p.likes = 0
+    assert rows(other, "SELECT COUNT(*) FROM %s WHERE %s = 0" % (q("sc_posts"), q("likes"))) == [(0,)]
