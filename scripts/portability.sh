@@ -115,8 +115,10 @@ if CXX=clang++ "$py" -m pip wheel --quiet --no-deps -w "$work/wheel" . >"$work/c
    "$py" -m venv "$venv" &&
    "$venv/bin/python" -m pip install --quiet --disable-pip-version-check pytest hypothesis "$work"/wheel/*.whl \
      >>"$work/clang-wheel.log" 2>&1; then
-  "$venv/bin/python" -m pytest -p no:cacheprovider -q tests --ignore=tests/integration --ignore=tests/native \
-      --ignore=tests/typing >"$work/clang-unit.log" 2>&1
+  # From outside the work tree: `import sablecrest` must find the installed package.
+  (cd "$work" && SABLECREST_SKIP_SERVERS=1 "$venv/bin/python" -m pytest -p no:cacheprovider -q \
+      -c "$root/pyproject.toml" --rootdir "$root" "$root/tests" --ignore="$root/tests/integration" \
+      --ignore="$root/tests/native" --ignore="$root/tests/typing") >"$work/clang-unit.log" 2>&1
   rc=$?
   summary=$(grep -E '[0-9]+ (passed|failed)' "$work/clang-unit.log" | tail -n 1)
   echo "  clang++ module, unit suite: ${summary:-no summary} (exit $rc)"

@@ -62,12 +62,16 @@ run_suite() {  # run_suite VERSION PYTHON FULL(0|1) [pytest args...]
     "$vpy" -m pip install --quiet --disable-pip-version-check pytest hypothesis || { results+=("$v: pip failed"); status=1; return; }
   fi
   "$vpy" -m pip install --quiet --disable-pip-version-check --no-deps "$wheel" || { results+=("$v: wheel install failed"); status=1; return; }
-  local args=(-p no:cacheprovider -q tests)
-  if [ "$full" != 1 ]; then args+=(--ignore=tests/integration --ignore=tests/native --ignore=tests/typing); fi
+  # pytest runs outside the work tree, so that `import sablecrest` finds the installed
+  # package (with its native core) rather than the source folder.
+  local args=(-p no:cacheprovider -q -c "$root/pyproject.toml" --rootdir "$root" "$root/tests")
+  if [ "$full" != 1 ]; then
+    args+=(--ignore="$root/tests/integration" --ignore="$root/tests/native" --ignore="$root/tests/typing")
+  fi
   # Only the full run has database servers; elsewhere the ORM suite runs on SQLite alone.
   local skip=1
   if [ "$full" = 1 ]; then skip=${SABLECREST_SKIP_SERVERS:-0}; fi
-  SABLECREST_SKIP_SERVERS=$skip "$vpy" -m pytest "${args[@]}" "$@" 2>&1 | tee "$log"
+  (cd "$work" && SABLECREST_SKIP_SERVERS=$skip "$vpy" -m pytest "${args[@]}" "$@") 2>&1 | tee "$log"
   local rc=${PIPESTATUS[0]}
   local line passed failed
   line=$(grep -E '[0-9]+ (passed|failed|errors?)\b.* in [0-9.]+s' "$log" | tail -n 1)
