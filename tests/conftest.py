@@ -1,30 +1,13 @@
 """Helpers shared by the whole suite: leak checks, subprocess runs and unraisable capture."""
 
 import contextlib
-import gc
 import os
 import subprocess
 import sys
 
 import pytest
 
-
-def leak_check(fn, n=5000, tolerance=None, warmup=200):
-    """Call fn() n times after a warm-up and assert sys.getallocatedblocks() stays flat."""
-    # Interpreter caches settle in one-off steps of a few dozen blocks; a leak costs at
-    # least one block per call in every window, so the quieter of two windows decides.
-    tolerance = n // 20 if tolerance is None else tolerance
-    for _ in range(warmup):
-        fn()
-    grown = []
-    for _window in range(2):
-        gc.collect()
-        before = sys.getallocatedblocks()
-        for _ in range(n):
-            fn()
-        gc.collect()
-        grown.append(sys.getallocatedblocks() - before)
-    assert min(grown) <= tolerance, "%s blocks left behind by %d calls" % (grown, n)
+from leakcheck import leak_check  # noqa: F401  (suite modules import it from here)
 
 
 def run_subprocess(code, timeout=60):

@@ -17,7 +17,7 @@ from sablecrest import Field, Model, _native
 from sablecrest.dialect import ENGINES, FORMAT, NUMERIC, QMARK, Dialect
 from sablecrest.drivers import parse_url
 
-from conftest import leak_check
+from leakcheck import leak_check
 
 
 class Thing(Model):
