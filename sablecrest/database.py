@@ -88,6 +88,15 @@ class Pool:
         for conn in idle:
             conn.close()
 
+    def __del__(self) -> None:
+        # A database dropped without close(): its idle connections go with it (sqlite3
+        # warns about a connection left open).
+        for conn in self.idle:
+            try:
+                conn.close()
+            except Exception:
+                pass
+
 
 class Database:
     """A database URL's engine: its dialect, a connection pool, and sessions over it.
@@ -107,11 +116,11 @@ class Database:
         echo: bool = False,
         on_connect: Optional[Callable[[Any], None]] = None,
     ) -> None:
-        self.url = parse_url(url)
-        adapter_cls = ADAPTERS[self.url.engine]
+        self.url = parsed = parse_url(url)
+        adapter_cls = ADAPTERS[parsed.engine]
 
-        def factory() -> Adapter:
-            conn = adapter_cls(self.url)
+        def factory() -> Adapter:  # no reference to self: a dropped database is freed at once
+            conn = adapter_cls(parsed)
             if on_connect is not None:
                 on_connect(conn.raw)
             return conn
