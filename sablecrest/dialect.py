@@ -13,7 +13,7 @@ from __future__ import annotations
 import datetime as _dt
 import decimal
 import json
-from typing import TYPE_CHECKING, Any, Callable, Dict, Hashable, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Callable, Dict, Hashable, List, Sequence, Tuple
 
 from _sablecrest_rs import QueryCompiler
 
@@ -72,14 +72,14 @@ def _date_from_text(v: Any) -> Any:
     return _dt.date.fromisoformat(v) if isinstance(v, str) else v
 
 
+_ASCII_LOWER = {c: c + 32 for c in range(ord("A"), ord("Z") + 1)}
+
+
 class Engine:
     """What one database engine can do and how it writes it."""
 
     name = ""
     quote = '"'
-    # Identifier case folding, for matching names the database reports against declared
-    # ones: "lower" (unquoted names fold to lower case) or "" (names keep their case).
-    folds = "lower"
     array_in = False  # IN lists travel as one array parameter
     empty_insert = " DEFAULT VALUES"  # an INSERT with no column values
     offset_only_limit = ""  # the LIMIT to write before an OFFSET without one
@@ -98,7 +98,9 @@ class Engine:
         return 65535
 
     def fold(self, name: str) -> str:
-        return name.lower() if self.folds == "lower" else name
+        """A column name as the engine compares it. Every name is written quoted, so on
+        PostgreSQL it keeps its case exactly."""
+        return name
 
     def null_safe_eq(self, a: str, b: str) -> str:
         return "%s IS NOT DISTINCT FROM %s" % (a, b)
@@ -133,6 +135,9 @@ class SQLite(Engine):
 
     def returning(self, version: Version, variant: str) -> bool:
         return version >= (3, 35, 0)
+
+    def fold(self, name: str) -> str:
+        return name.translate(_ASCII_LOWER)  # SQLite ignores the case of ASCII letters only
 
     def max_params(self, version: Version, style: ParamStyle) -> int:
         return 32766 if version >= (3, 32, 0) else 999
@@ -188,6 +193,9 @@ class MariaDB(Engine):
     def returning(self, version: Version, variant: str) -> bool:
         return variant == "mariadb" and version >= (10, 5)
 
+    def fold(self, name: str) -> str:
+        return name.lower()  # column names compare without case
+
     def null_safe_eq(self, a: str, b: str) -> str:
         return "%s <=> %s" % (a, b)
 
@@ -224,7 +232,7 @@ class Compiler:
         return self.dialect.style.placeholder(self.n)
 
     def col(self, field: "Field[Any]") -> str:
-        return self.dialect.q(field.column or field.name)
+        return self.dialect.q(field.column)
 
 
 class ModelSQL:
@@ -237,7 +245,6 @@ class ModelSQL:
         "select_list",
         "loaders",
         "dumpers",
-        "pk_dumper",
         "pk_index",
         "pk_column",
         "insert_all",
@@ -247,14 +254,13 @@ class ModelSQL:
     def __init__(self, d: "Dialect", info: "ModelInfo") -> None:
         self.info = info
         self.table = d.table(info)
-        self.columns = [d.q(f.column or f.name) for f in info.fields]
+        self.columns = [d.q(f.column) for f in info.fields]
         self.select_list = ", ".join(self.columns)
         loaders = tuple(d.engine.loaders.get(f.kind) for f in info.fields)
         dumpers = tuple(d.engine.dumpers.get(f.kind) for f in info.fields)
         self.loaders = loaders if any(loaders) else None
         self.dumpers = dumpers if any(dumpers) else None
         self.pk_index = info.fields.index(info.pk)
-        self.pk_dumper = dumpers[self.pk_index]
         self.pk_column = self.columns[self.pk_index]
         self.insert_all = tuple(range(len(info.fields)))
         self.insert_generated = tuple(i for i in self.insert_all if i != self.pk_index)

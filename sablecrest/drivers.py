@@ -272,4 +272,4 @@ class PyMySQLAdapter(CursorAdapter):
 
 ADAPTERS = {"sqlite": SQLiteAdapter, "postgresql": PsycopgAdapter, "mariadb": PyMySQLAdapter}
 
-__all__ = ["URL", "parse_url", "Adapter", "SQLiteAdapter", "PsycopgAdapter", "PyMySQLAdapter", "ADAPTERS", "NUMERIC"]
+__all__ = ["URL", "parse_url", "Adapter", "CursorAdapter", "SQLiteAdapter", "PsycopgAdapter", "PyMySQLAdapter", "ADAPTERS"]

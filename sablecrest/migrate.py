@@ -104,10 +104,6 @@ class _Table:
         self.generated = False  # it has generated columns
 
 
-def _column(f: "Field[Any]") -> str:
-    return f.column or f.name
-
-
 def _label(info: ModelInfo, f: "Field[Any]") -> str:
     return "%s.%s" % (info.name, f.name)
 
@@ -209,8 +205,7 @@ class _Engine:
         return self.qt(table.declared, name or table.name)
 
     def fold(self, name: str) -> str:
-        """How the engine compares column names."""
-        return name
+        return self.db.dialect.engine.fold(name)
 
     def schema_of(self, info: ModelInfo) -> str:
         return info.schema or self.schema
@@ -295,14 +290,14 @@ class _Engine:
 
     def target(self, info: ModelInfo, f: "Field[Any]") -> str:
         t = self.referenced(info, f)
-        return "%s (%s)" % (self.table_sql(t), self.q(_column(t.pk)))
+        return "%s (%s)" % (self.table_sql(t), self.q(t.pk.column))
 
     def fk_name(self, table: str, column: str) -> str:
         return ("%s_%s_fkey" % (table, column))[:63]
 
     def fk_constraint(self, info: ModelInfo, f: "Field[Any]", named: bool = False) -> str:
-        text = "FOREIGN KEY (%s) REFERENCES %s" % (self.q(_column(f)), self.target(info, f))
-        return "CONSTRAINT %s %s" % (self.q(self.fk_name(info.table, _column(f))), text) if named else text
+        text = "FOREIGN KEY (%s) REFERENCES %s" % (self.q(f.column), self.target(info, f))
+        return "CONSTRAINT %s %s" % (self.q(self.fk_name(info.table, f.column)), text) if named else text
 
     def same_table(self, a: str, b: str) -> bool:
         """How the engine compares table (and schema) names."""
@@ -310,8 +305,8 @@ class _Engine:
 
     def has_fk(self, table: _Table, info: ModelInfo, f: "Field[Any]") -> bool:
         t = self.referenced(info, f)
-        pk = self.fold(_column(t.pk))
-        return any(len(fk.columns) == 1 and self.fold(fk.columns[0]) == self.fold(_column(f))
+        pk = self.fold(t.pk.column)
+        return any(len(fk.columns) == 1 and self.fold(fk.columns[0]) == self.fold(f.column)
                    and self.same_table(fk.schema, self.schema_of(t)) and self.same_table(fk.table, t.table)
                    and self.fold(fk.to[0] or pk) == pk for fk in table.fks)
 
@@ -332,10 +327,10 @@ class _Engine:
         for f in info.fields:
             if f.generated:
                 clause = self.generated_clause(info, f)
-                defs[self.q(_column(f))] = {"primary_key": True} if clause is None else {"data_type": clause}
+                defs[self.q(f.column)] = {"primary_key": True} if clause is None else {"data_type": clause}
             else:
                 inline = self.inline_references and f.references is not None
-                defs[self.q(_column(f))] = {"data_type": self.coldef(info, f, self.default_sql(info, f), inline)}
+                defs[self.q(f.column)] = {"data_type": self.coldef(info, f, self.default_sql(info, f), inline)}
             if f.references is not None and (f.generated or not self.inline_references):
                 constraints.append(self.fk_constraint(info, f))
         return self.create_sql(self.table_sql(info), defs, constraints)
@@ -355,7 +350,7 @@ class _Engine:
                     "Field(default=...) for the rows already there (or make it nullable)"
                     % (_label(info, f), why, table.name))
             inline = self.inline_references and f.references is not None
-            defs[self.q(_column(f))] = {"data_type": self.coldef(info, f, default, inline)}
+            defs[self.q(f.column)] = {"data_type": self.coldef(info, f, default, inline)}
         present = {self.q(c.name): c.type for c in table.columns}
         up, down = _diff.diff_table(self.table_sql(info), defs, present, self.diff_dialect)
         out: Dict[int, List[Op]] = {}
@@ -367,7 +362,7 @@ class _Engine:
 
     def add_fk(self, info: ModelInfo, f: "Field[Any]") -> Op:
         t = self.table_sql(info)
-        name = self.q(self.fk_name(info.table, _column(f)))
+        name = self.q(self.fk_name(info.table, f.column))
         return (["ALTER TABLE %s ADD %s" % (t, self.fk_constraint(info, f, True))],
                 ["ALTER TABLE %s %s %s" % (t, self.drop_fk, name)])
 
@@ -421,15 +416,15 @@ class _Engine:
         if table is None:
             return [self.create(info)], []
         by_name = {self.fold(c.name): c for c in table.columns}
-        pk = _column(info.pk)
+        pk = info.pk.column
         if [self.fold(c) for c in table.pk] != [self.fold(pk)] and self.fold(pk) in by_name:
             has = "the primary key (%s)" % ", ".join(table.pk) if table.pk else "no primary key"
             raise ValueError("the table %s has %s and %s declares %s; sablecrest does not change primary keys"
                              % (table.name, has, info.name, pk))
-        missing = [f for f in info.fields if self.fold(_column(f)) not in by_name]
+        missing = [f for f in info.fields if self.fold(f.column) not in by_name]
         changed: List[Tuple["Field[Any]", _Col, bool, bool, bool]] = []
         for f in info.fields:
-            c = by_name.get(self.fold(_column(f)))
+            c = by_name.get(self.fold(f.column))
             if c is None:
                 continue
             retype = self.type_key(self.column_type(info, f)) != self.type_key(c.type)
@@ -442,7 +437,7 @@ class _Engine:
                                      % (table.name, c.name, n, " holds" if n == 1 else "s hold"))
             if retype or renull or refk:
                 changed.append((f, c, retype, renull, refk))
-        names = {self.fold(_column(f)) for f in info.fields}
+        names = {self.fold(f.column) for f in info.fields}
         extra = [c for c in table.columns if self.fold(c.name) not in names]
         added = self.add_columns(info, table, missing) if missing else {}
         ops = self.alter(info, table, changed, added, extra if self.drop else [])
@@ -473,9 +468,6 @@ class _SQLite(_Engine):
         if self.foreign_keys:
             self.run("PRAGMA foreign_keys = ON")
 
-    def fold(self, name: str) -> str:
-        return name.translate(_ASCII_LOWER)  # SQLite folds ASCII letters only
-
     def same_table(self, a: str, b: str) -> bool:
         return self.fold(a) == self.fold(b)
 
@@ -505,7 +497,7 @@ class _SQLite(_Engine):
         if self.schema_of(t) != self.schema_of(info):
             raise ValueError("%s references %s in another SQLite database (%s), which SQLite cannot enforce"
                              % (_label(info, f), t.name, self.schema_of(t)))
-        return "%s (%s)" % (self.q(t.table), self.q(_column(t.pk)))
+        return "%s (%s)" % (self.q(t.table), self.q(t.pk.column))
 
     def inspect(self, info: ModelInfo) -> Optional[_Table]:
         schema = self.schema_of(info)
@@ -588,7 +580,7 @@ class _SQLite(_Engine):
         pairs: List[Tuple[str, str]] = []  # (old column, new column) copied across
         kept_fks = {id(fk) for fk in table.fks}
         for f in info.fields:
-            name = _column(f)
+            name = f.column
             old = by_name.get(self.fold(name))
             if old is not None:
                 pairs.append((old.name, name))
@@ -604,7 +596,7 @@ class _SQLite(_Engine):
                     kept_fks -= {id(fk) for fk in table.fks if [self.fold(c) for c in fk.columns] == [self.fold(name)]}
             default = self.default_sql(info, f) or (old.default if old is not None else None)
             defs[self.q(name)] = {"data_type": self.coldef(info, f, default, inline)}
-        names = {self.fold(_column(f)) for f in info.fields}
+        names = {self.fold(f.column) for f in info.fields}
         for c in table.columns:
             if self.fold(c.name) not in names and not self.drop:
                 defs[self.q(c.name)] = {"data_type": self.definition(c.type, c.nullable, c.default)}
@@ -649,9 +641,6 @@ class _SQLite(_Engine):
             m = _CREATE_OBJECT.match(sql)
             out.append(sql if m is None or not table.declared else sql[:m.end()] + self.q(table.declared) + "." + sql[m.end():])
         return out
-
-
-_ASCII_LOWER = {c: c + 32 for c in range(ord("A"), ord("Z") + 1)}
 
 
 class _PostgreSQL(_Engine):
@@ -809,9 +798,6 @@ class _MariaDB(_Engine):
         if not info.schema and not self.schema:
             raise ValueError("%s has no schema and the connection has no current database" % info.name)
         return super().schema_of(info)
-
-    def fold(self, name: str) -> str:
-        return name.lower()  # column names compare without case on MariaDB
 
     def same_table(self, a: str, b: str) -> bool:  # by lower_case_table_names
         return a == b if self.lower_case_tables == 0 else a.lower() == b.lower()

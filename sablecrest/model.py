@@ -13,7 +13,6 @@ import decimal
 from typing import (
     TYPE_CHECKING,
     Any,
-    Callable,
     ClassVar,
     Dict,
     Generic,
@@ -115,7 +114,7 @@ class Field(_native.FieldBase, Generic[T]):
         self.default = default
         self.db_type = db_type
         self.references = references
-        self.column = column
+        self.column = column or ""  # the attribute name when left out, set with it
 
     __hash__ = object.__hash__
 
@@ -139,7 +138,7 @@ class Field(_native.FieldBase, Generic[T]):
             default=self.default,
             db_type=self.db_type,
             references=self.references,
-            column=self.column,
+            column=self.column or None,
         )
 
     # Instance access goes through the native descriptor; these overloads tell type
@@ -225,9 +224,6 @@ class ModelInfo:
         self.layout: Any = None
         self.references: List[Tuple[Field[Any], "Type[Model]"]] = []
         self.self_referencing = False
-
-    def column(self, field: Field[Any]) -> str:
-        return field.column or field.name
 
     def __repr__(self) -> str:
         return "<ModelInfo %s %s>" % (self.name, self.table)
@@ -319,6 +315,7 @@ def _build(cls: "Type[Model]", name: str, declared: List[Tuple[str, Field[Any]]]
             if ref_cls is cls:
                 info.self_referencing = True
         f.name = attr
+        f.column = f.column or attr
         f.model = cls
         f._bind(cls, label, index, f.kind, f.nullable, f.primary_key, ref_cls, ref_pk)
         if f.default is not MISSING and not callable(f.default):

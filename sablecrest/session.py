@@ -279,7 +279,7 @@ class UnitOfWork:
     def _delete(self, d: "Dialect", info: ModelInfo, objs: List[Model]) -> Steps:
         m = d.model(info)
         idm = self.identity.get(info.model, {})
-        keys = _native.key_params(info.layout, objs, None)
+        keys = _native.key_params(info.layout, objs)
         for chunk in _chunks(list(dict.fromkeys(keys)), max(1, d.max_params // 2)):
             params: List[Any] = []
             if len(chunk) == 1:
@@ -536,7 +536,7 @@ class SessionBase:
         if id(obj) in self._uow.new:
             return True
         idm = self._uow.identity.get(type(obj))
-        return idm is not None and any(o is obj for o in idm.values())
+        return idm is not None and idm.get(getattr(obj, info_of(type(obj)).pk.name)) is obj
 
 
 class Session(SessionBase):

@@ -1040,11 +1040,11 @@ PyObject* native_update_groups(PyObject*, PyObject* args) {
     return out.release();
 }
 
-// key_params(layout, objs, dumper) -> [key]: each object's key as its row has it (the
-// loaded key when there is one), dumped; for DELETE and lookups.
+// key_params(layout, objs) -> [key]: each object's key as its row has it (the loaded
+// key when there is one); for DELETE.
 PyObject* native_key_params(PyObject*, PyObject* args) {
-    PyObject *lo, *objs, *dumper;
-    if (!PyArg_ParseTuple(args, "OO!O:key_params", &lo, &PyList_Type, &objs, &dumper)) return nullptr;
+    PyObject *lo, *objs;
+    if (!PyArg_ParseTuple(args, "OO!:key_params", &lo, &PyList_Type, &objs)) return nullptr;
     if (!check_layout_arg(lo)) return nullptr;
     LayoutObject* l = reinterpret_cast<LayoutObject*>(lo);
     const Py_ssize_t count = PyList_Size(objs);
@@ -1054,9 +1054,8 @@ PyObject* native_key_params(PyObject*, PyObject* args) {
         ModelObject* m = member(l, PyList_GetItem(objs, r));
         if (m == nullptr) return nullptr;
         PyObject* key = m->vals[m->n + l->pk] ? m->vals[m->n + l->pk] : m->vals[l->pk];
-        PyObject* v = convert(dumper, key);
-        if (v == nullptr) return nullptr;
-        PyList_SetItem(out.get(), r, v);
+        Py_INCREF(key);
+        PyList_SetItem(out.get(), r, key);
     }
     return out.release();
 }
@@ -1289,13 +1288,6 @@ PyObject* native_quote(PyObject*, PyObject* args) {
     return new_text(out);
 }
 
-PyObject* native_escape_percent(PyObject*, PyObject* args) {
-    const char* text;
-    Py_ssize_t len;
-    if (!PyArg_ParseTuple(args, "s#:escape_percent", &text, &len)) return nullptr;
-    return new_text(escape_percent(std::string_view(text, static_cast<size_t>(len))));
-}
-
 // values_groups(rows, cols, style, first) -> "(p, p), (p, p)".
 PyObject* native_values_groups(PyObject*, PyObject* args) {
     unsigned long long rows, cols, first;
@@ -1306,16 +1298,6 @@ PyObject* native_values_groups(PyObject*, PyObject* args) {
     return new_text(values_groups(rows, cols, s, first));
 }
 
-// placeholders(count, style, first) -> "p, p, p".
-PyObject* native_placeholders(PyObject*, PyObject* args) {
-    unsigned long long count, first;
-    int style;
-    if (!PyArg_ParseTuple(args, "KiK:placeholders", &count, &style, &first)) return nullptr;
-    query::PlaceholderStyle s;
-    if (!style_of(style, s)) return nullptr;
-    return new_text(placeholder_list(count, s, first));
-}
-
 PyMethodDef g_functions[] = {
     {"materialize", native_materialize, METH_VARARGS, "materialize(layout, rows, identity, loaders) -> list"},
     {"validate", native_validate, METH_VARARGS, "validate(layout, objs) -> None"},
@@ -1323,7 +1305,7 @@ PyMethodDef g_functions[] = {
     {"mark_flushed", native_mark_flushed, METH_VARARGS, "mark_flushed(layout, objs, identity, keys) -> None"},
     {"dirty_objects", native_dirty_objects, METH_VARARGS, "dirty_objects(layout, objects) -> list"},
     {"update_groups", native_update_groups, METH_VARARGS, "update_groups(layout, objs, dumpers) -> list"},
-    {"key_params", native_key_params, METH_VARARGS, "key_params(layout, objs, dumper) -> list"},
+    {"key_params", native_key_params, METH_VARARGS, "key_params(layout, objs) -> list"},
     {"field_values", native_field_values, METH_VARARGS, "field_values(objs, index) -> list"},
     {"changes", native_changes, METH_O, "changes(obj) -> tuple of changed field indexes"},
     {"loaded", native_loaded, METH_VARARGS, "loaded(obj, index) -> the field's snapshot value"},
@@ -1333,9 +1315,7 @@ PyMethodDef g_functions[] = {
     {"add_pending", native_add_pending, METH_VARARGS, "add_pending(objs, pending, start) -> index"},
     {"_rebuild", native_rebuild, METH_VARARGS, "_rebuild(cls, values, snapshot, flags, dict) -> object"},
     {"quote", native_quote, METH_VARARGS, "quote(name, quote_char) -> str"},
-    {"escape_percent", native_escape_percent, METH_VARARGS, "escape_percent(text) -> str"},
     {"values_groups", native_values_groups, METH_VARARGS, "values_groups(rows, cols, style, first) -> str"},
-    {"placeholders", native_placeholders, METH_VARARGS, "placeholders(count, style, first) -> str"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -12,25 +12,6 @@ void append_quoted(std::string& out, std::string_view name, char quote) {
     out += quote;
 }
 
-std::string escape_percent(std::string_view text) {
-    std::string out;
-    out.reserve(text.size() + 8);
-    for (char c : text) {
-        if (c == '%') out += '%';
-        out += c;
-    }
-    return out;
-}
-
-std::string placeholder_list(uint64_t count, query::PlaceholderStyle style, uint64_t first) {
-    query::Statement out;
-    for (uint64_t i = 0; i < count; ++i) {
-        if (i != 0) out += ", ";
-        query::append_placeholder(out, style, first + i);
-    }
-    return std::string(out.view());
-}
-
 std::string values_groups(uint64_t rows, uint64_t cols, query::PlaceholderStyle style, uint64_t first) {
     query::Statement out;
     uint64_t position = first;

@@ -14,13 +14,7 @@ namespace sablecrest::orm {
 // A dotted name is not split: the caller quotes schema and table apart.
 void append_quoted(std::string& out, std::string_view name, char quote);
 
-// Doubles every '%', for drivers that read the text as a %-format.
-std::string escape_percent(std::string_view text);
-
 // "(p, p), (p, p)" for `rows` groups of `cols` placeholders, numbered from `first`.
 std::string values_groups(uint64_t rows, uint64_t cols, query::PlaceholderStyle style, uint64_t first);
-
-// "p, p, p": `count` placeholders numbered from `first`.
-std::string placeholder_list(uint64_t count, query::PlaceholderStyle style, uint64_t first);
 
 }  // namespace sablecrest::orm
