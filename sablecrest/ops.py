@@ -1,0 +1,156 @@
+"""The operations a session's steps ask its connection to run, each with a sync and an
+async way to run it.
+
+Everything that decides what to run (the unit of work, queries, migrations, the session's
+transaction policy) is written once, as generators that yield operations and receive
+their results (rows, a row count, a generated key) or have the driver's exception thrown
+into them. `Session` and `AsyncSession` each drive them with a small loop (see
+session.py); only `run` and `arun` here touch a driver.
+
+`begins` says whether the session's transaction must be open first: never (transaction
+control, settings that must run outside a transaction), for reads unless the engine
+begins lazily, or always (writes). A `cleanup` operation runs while an error is being
+handled: the async loop shields it from cancellation.
+"""
+
+from __future__ import annotations
+
+from typing import Any, Generator, List, Sequence
+
+NEVER, READ, WRITE = 0, 1, 2
+
+
+class Op:
+    __slots__ = ("sql", "params")
+    begins = WRITE
+    cleanup = False
+    opens = False  # running it opens the session's transaction
+
+    def __init__(self, sql: str, params: Any = ()) -> None:
+        self.sql = sql
+        self.params = params
+
+    def run(self, conn: Any) -> Any:
+        raise NotImplementedError
+
+    async def arun(self, conn: Any) -> Any:
+        raise NotImplementedError
+
+    def __repr__(self) -> str:
+        return "%s(%r, %r)" % (type(self).__name__, self.sql, self.params)
+
+
+class Fetch(Op):
+    """A read: its rows."""
+
+    __slots__ = ()
+    begins = READ
+
+    def run(self, conn: Any) -> List[Any]:
+        return conn.fetch(self.sql, self.params)  # type: ignore[no-any-return]
+
+    async def arun(self, conn: Any) -> List[Any]:
+        return await conn.fetch(self.sql, self.params)  # type: ignore[no-any-return]
+
+
+class Returning(Fetch):
+    """A write that returns rows (INSERT ... RETURNING, a statement of the user's own)."""
+
+    __slots__ = ()
+    begins = WRITE
+
+
+class Execute(Op):
+    """A write: its row count (-1 when the driver cannot tell)."""
+
+    __slots__ = ()
+
+    def run(self, conn: Any) -> int:
+        return conn.execute(self.sql, self.params)  # type: ignore[no-any-return]
+
+    async def arun(self, conn: Any) -> int:
+        return await conn.execute(self.sql, self.params)  # type: ignore[no-any-return]
+
+
+class Setting(Execute):
+    """A statement that must run outside a transaction (a SQLite PRAGMA, a session
+    variable), or that manages one itself."""
+
+    __slots__ = ()
+    begins = NEVER
+
+
+class ExecuteMany(Op):
+    """executemany: the total row count (-1 when the driver cannot tell)."""
+
+    __slots__ = ()
+
+    def run(self, conn: Any) -> int:
+        return conn.many(self.sql, self.params)  # type: ignore[no-any-return]
+
+    async def arun(self, conn: Any) -> int:
+        return await conn.many(self.sql, self.params)  # type: ignore[no-any-return]
+
+
+class InsertId(Op):
+    """A one-row INSERT: the key the database generated (where there is no RETURNING)."""
+
+    __slots__ = ()
+
+    def run(self, conn: Any) -> Any:
+        return conn.insert_id(self.sql, self.params)
+
+    async def arun(self, conn: Any) -> Any:
+        return await conn.insert_id(self.sql, self.params)
+
+
+class Begin(Op):
+    __slots__ = ()
+    begins = NEVER
+    opens = True
+
+    def run(self, conn: Any) -> None:
+        conn.begin()
+
+    async def arun(self, conn: Any) -> None:
+        await conn.begin()
+
+
+class Commit(Op):
+    __slots__ = ()
+    begins = NEVER
+
+    def run(self, conn: Any) -> None:
+        conn.commit()
+
+    async def arun(self, conn: Any) -> None:
+        await conn.commit()
+
+
+class Rollback(Op):
+    __slots__ = ()
+    begins = NEVER
+    cleanup = True
+
+    def run(self, conn: Any) -> None:
+        conn.rollback()
+
+    async def arun(self, conn: Any) -> None:
+        await conn.rollback()
+
+
+BEGIN = Begin("BEGIN")
+COMMIT = Commit("COMMIT")
+ROLLBACK = Rollback("ROLLBACK")
+
+Steps = Generator[Op, Any, Any]
+
+
+def just(value: Any) -> Steps:
+    """Steps that run nothing and return `value`."""
+    return value  # type: ignore[no-any-return]
+    yield  # pragma: no cover  (makes this a generator)
+
+
+__all__ = ["Op", "Fetch", "Returning", "Execute", "Setting", "ExecuteMany", "InsertId", "Begin", "Commit",
+           "Rollback", "BEGIN", "COMMIT", "ROLLBACK", "Steps", "just", "NEVER", "READ", "WRITE"]
