@@ -17,7 +17,6 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, Hashable, List, Sequence,
 
 from _sablecrest_rs import QueryCompiler
 
-from . import _native
 
 if TYPE_CHECKING:
     from .expr import Condition, Ordering
@@ -39,6 +38,9 @@ class ParamStyle:
 
     def placeholder(self, position: int) -> str:
         return "?" if self.code == 0 else "%s" if self.code == 1 else "$%d" % position
+
+    def values_groups(self, rows: int, cols: int) -> str:
+        return ", ".join("(%s)" % ", ".join(self.placeholder(r * cols + c + 1) for c in range(cols)) for r in range(rows))
 
     def __repr__(self) -> str:
         return "<ParamStyle %s>" % self.name
@@ -294,7 +296,7 @@ class Dialect:
     def q(self, name: str) -> str:
         """A quoted identifier, its quote characters doubled (and '%' doubled for
         drivers that read the text as a %-format)."""
-        text = _native.quote(name, self.engine.quote)
+        text = self.engine.quote + name.replace(self.engine.quote, self.engine.quote * 2) + self.engine.quote
         return text.replace("%", "%%") if self.style.escapes_percent else text
 
     def table(self, info: "ModelInfo") -> str:
@@ -424,7 +426,7 @@ class Dialect:
         cols = [m.columns[i] for i in idxs]
         if rows == 1 and not returning:
             return _compiler.compile_insert(m.table, cols, self.style.compiler_dialect)
-        groups = _native.values_groups(rows, len(cols), self.style.code, 1)
+        groups = self.style.values_groups(rows, len(cols))
         return "INSERT INTO %s (%s) VALUES %s%s" % (m.table, ", ".join(cols), groups, tail)
 
     def upsert_sql(self, info: "ModelInfo", rows: int) -> str:
@@ -433,7 +435,7 @@ class Dialect:
         def build() -> str:
             m = self.model(info)
             others = [c for i, c in enumerate(m.columns) if i != m.pk_index]
-            groups = _native.values_groups(rows, len(m.columns), self.style.code, 1)
+            groups = self.style.values_groups(rows, len(m.columns))
             return "INSERT INTO %s (%s) VALUES %s%s" % (
                 m.table, ", ".join(m.columns), groups, self.engine.upsert(m.pk_column, others))
 

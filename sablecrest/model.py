@@ -317,7 +317,7 @@ def _build(cls: "Type[Model]", name: str, declared: List[Tuple[str, Field[Any]]]
         f.name = attr
         f.column = f.column or attr
         f.model = cls
-        f._bind(cls, label, index, f.kind, f.nullable, f.primary_key, ref_cls, ref_pk)
+        f._bind(cls, label, index, f.kind, f.nullable * 1 | f.primary_key * 2, ref_cls, ref_pk)
         if f.default is not MISSING and not callable(f.default):
             f._check(f.default)
     defaults = tuple(None if f.default is MISSING or callable(f.default) else f.default for f in fields)
@@ -379,13 +379,7 @@ def info_of(model: "Type[Model]") -> ModelInfo:
     return info  # type: ignore[no-any-return]
 
 
-STATES = {
-    _native.TRANSIENT: "transient",
-    _native.PENDING: "pending",
-    _native.PERSISTENT: "persistent",
-    _native.DELETED: "deleted",
-    _native.DETACHED: "detached",
-}
+STATES = {value: name.lower() for name, value in _native.STATES}
 
 
 def state(obj: "Model") -> str:

@@ -29,6 +29,9 @@ from typing import (
 from _sablecrest_rs import BatchAggregator
 
 from . import _native
+
+TRANSIENT, PENDING, PERSISTENT, DELETED, DETACHED = (value for _, value in _native.STATES)
+_T = dict(_native.TRANSITIONS)
 from .expr import Condition, Ordering
 from .model import Field, Model, ModelInfo, info_of
 
@@ -119,30 +122,29 @@ class UnitOfWork:
     def add(self, obj: Model) -> None:
         info = info_of(type(obj))
         st = _native.state(obj)
-        if st == _native.TRANSIENT or (st == _native.PENDING and id(obj) not in self.new):
-            _native.set_state([obj], _native.PENDING, 0)
-            self.new[id(obj)] = obj
-        elif st in (_native.PERSISTENT, _native.DETACHED):
+        if st == TRANSIENT or (st == PENDING and id(obj) not in self.new):
+            _native.add_pending([obj], self.new, 0, 0)
+        elif st in (PERSISTENT, DETACHED):
             idm = self.identity.setdefault(info.model, {})
             key = getattr(obj, info.pk.name)
             there = idm.get(key)
             if there is None:
                 idm[key] = obj
-                _native.set_state([obj], _native.PERSISTENT, 0)
+                _native.transition([obj], _T["ATTACH"])
                 self.epoch = -1  # it may hold changes made before it was added
             elif there is not obj:
                 raise ValueError(
                     "another %s with primary key %r is already in this session" % (info.name, key)
                 )
-        elif st == _native.DELETED and self.deleted.pop(id(obj), None) is not None:
-            _native.set_state([obj], _native.PERSISTENT, 0)
+        elif st == DELETED and self.deleted.pop(id(obj), None) is not None:
+            _native.transition([obj], _T["ATTACH"])
 
     def add_all(self, objs: Iterable[Model]) -> None:
         """`add` for each object, in order; new objects go the native way in one call."""
         items = objs if type(objs) is list else list(objs)
         i, n = 0, len(items)
         while i < n:
-            i = _native.add_pending(items, self.new, i)
+            i = _native.add_pending(items, self.new, i, 0)
             if i < n:
                 self.add(items[i])
                 i += 1
@@ -150,13 +152,13 @@ class UnitOfWork:
     def delete(self, obj: Model) -> None:
         info_of(type(obj))
         st = _native.state(obj)
-        if st == _native.PENDING and self.new.pop(id(obj), None) is not None:
-            _native.set_state([obj], _native.TRANSIENT, 0)
-        elif st in (_native.PERSISTENT, _native.DETACHED):
+        if st == PENDING and self.new.pop(id(obj), None) is not None:
+            _native.transition([obj], _T["RELEASE"])
+        elif st in (PERSISTENT, DETACHED):
             self.add(obj)
-            _native.set_state([obj], _native.DELETED, 0)
+            _native.transition([obj], _T["MARK_DELETED"])
             self.deleted[id(obj)] = obj
-        elif st != _native.DELETED:
+        elif st != DELETED:
             raise ValueError("%r is not in the session: there is no row to delete" % (obj,))
 
     def dirty(self) -> List[Model]:
@@ -188,7 +190,8 @@ class UnitOfWork:
         # Everything is checked before the first statement runs.
         for group in (inserts, updates):
             for info, objs in group.items():
-                _native.validate(info.layout, objs)
+                _native.validate(info.layout, objs, False)
+                _native.begin_write(objs)
         order = _order(list(inserts) + list(updates) + list(deletes))
         self.writing = True
         for info in order:
@@ -221,7 +224,7 @@ class UnitOfWork:
             cols = m.insert_all
             for chunk in _chunks(explicit, d.rows_per_insert(len(cols))):
                 sql = d.insert_sql(info, cols, len(chunk), False)
-                yield (EXEC, sql, _native.insert_params(layout, chunk, cols, m.dumpers, True))
+                yield (EXEC, sql, _native.insert_params(layout, chunk, cols, m.dumpers, True, None))
                 _native.mark_flushed(layout, chunk, idm, None)
                 self.inserted.extend(chunk)
         if not generated:
@@ -234,7 +237,7 @@ class UnitOfWork:
         for chunk in _chunks(generated, size):
             if d.returning:
                 sql = d.insert_sql(info, cols, len(chunk), True)
-                rows = yield (RETURNING, sql, _native.insert_params(layout, chunk, cols, m.dumpers, True))
+                rows = yield (RETURNING, sql, _native.insert_params(layout, chunk, cols, m.dumpers, True, None))
                 if len(rows) != len(chunk):
                     raise StaleDataError("INSERT into %s returned %d keys for %d rows" % (m.table, len(rows), len(chunk)))
                 # Keys are generated in ascending order as the rows are inserted; RETURNING
@@ -242,7 +245,7 @@ class UnitOfWork:
                 keys = sorted(r[0] for r in rows) if len(rows) > 1 else [rows[0][0]]
             else:
                 sql = d.insert_sql(info, cols, 1, False)
-                params = _native.insert_params(layout, chunk, cols, m.dumpers, False)[0]
+                params = _native.insert_params(layout, chunk, cols, m.dumpers, False, None)[0]
                 keys = [(yield (INSERT_ID, sql, params))]
             _native.mark_flushed(layout, chunk, idm, keys)
             self.inserted.extend(chunk)
@@ -250,7 +253,7 @@ class UnitOfWork:
     def _update(self, d: "Dialect", info: ModelInfo, dirty: List[Model]) -> Steps:
         m = d.model(info)
         idm = self.identity.setdefault(info.model, {})
-        for idxs, params, objs in _native.update_groups(info.layout, dirty, m.dumpers):
+        for idxs, params, objs in _native.update_groups(info.layout, dirty, m.dumpers, None):
             if d.engine.update_rows > 1 and len(params) > 1:
                 count = 0
                 for chunk in _chunks(params, d.engine.update_rows):
@@ -294,7 +297,7 @@ class UnitOfWork:
                 )
         for key in keys:
             idm.pop(key, None)
-        _native.set_state(objs, _native.TRANSIENT, 1)
+        _native.transition(objs, _T["REMOVED"])
         self.removed.extend(objs)
 
     def upsert(self, objs: List[Model]) -> Steps:
@@ -313,13 +316,14 @@ class UnitOfWork:
                 raise ValueError("another %s with primary key %r is already in this session" % (info.name, key))
             groups.setdefault(info, []).append(obj)
         for info, group in groups.items():
-            _native.validate(info.layout, group)
+            _native.validate(info.layout, group, False)
+            _native.begin_write(group)
         self.writing = True
         for info in _order(groups):
             m = d.model(info)
             idm = self.identity.setdefault(info.model, {})
             for chunk in _chunks(groups[info], d.rows_per_insert(len(m.columns))):
-                yield (EXEC, d.upsert_sql(info, len(chunk)), _native.insert_params(info.layout, chunk, m.insert_all, m.dumpers, True))
+                yield (EXEC, d.upsert_sql(info, len(chunk)), _native.insert_params(info.layout, chunk, m.insert_all, m.dumpers, True, None))
                 for obj in chunk:
                     self.new.pop(id(obj), None)
                 _native.mark_flushed(info.layout, chunk, idm, None)
@@ -344,7 +348,7 @@ class UnitOfWork:
         rows = yield (FETCH, sql, params)
         if mode == COUNT:
             return int(rows[0][0])
-        objs = _native.materialize(info.layout, rows, self.identity.setdefault(info.model, {}), d.model(info).loaders)
+        objs = _native.materialize(info.layout, rows, self.identity.setdefault(info.model, {}), d.model(info).loaders, 0)
         if mode == FIRST:
             return objs[0] if objs else None
         return objs
@@ -354,7 +358,7 @@ class UnitOfWork:
         idm = self.identity.get(model)
         obj = idm.get(key) if idm else None
         if obj is not None:
-            return None if _native.state(obj) == _native.DELETED else obj
+            return None if _native.state(obj) == DELETED else obj
         query: QueryBase[M] = QueryBase(info).where(info.pk == key)
         found = yield from self.select(query, FIRST)
         return found
@@ -365,7 +369,7 @@ class UnitOfWork:
             raise TypeError("load_related() takes a foreign-key field, like Post.author_id; got %r" % (field,))
         target = next(t for f, t in field.model.__sc_info__.references if f is field)
         info = target.__sc_info__
-        values = _native.field_values(list(objs), field._index)
+        values = _native.field_values(list(objs), field.model.__sc_info__.fields.index(field))
         if info.pk.type in (int, str):
             agg = BatchAggregator()
             agg.add_keys_batch([v for v in values if v is not None])
@@ -379,7 +383,7 @@ class UnitOfWork:
         out: Dict[Any, Model] = {}
         for k in keys:
             obj = idm.get(k)
-            if obj is not None and _native.state(obj) != _native.DELETED:
+            if obj is not None and _native.state(obj) != DELETED:
                 out[k] = obj
         return out
 
@@ -396,13 +400,13 @@ class UnitOfWork:
         writes all of its fields."""
         for obj in self.inserted:
             info = type(obj).__sc_info__
-            _native.set_state([obj], _native.TRANSIENT, 2, info.fields.index(info.pk) if info.pk.generated else -1)
+            _native.transition([obj], _T["UNINSERT"], 0, info.fields.index(info.pk) if info.pk.generated else -1)
         gone = {id(o) for o in self.inserted}
         for idm in self.identity.values():
-            _native.set_state([o for o in idm.values() if id(o) not in gone], _native.DETACHED, 1)
-        _native.set_state(self.removed, _native.DETACHED, 1)
-        _native.set_state(self.deleted.values(), _native.DETACHED, 1)
-        _native.set_state(self.new.values(), _native.TRANSIENT, 0)
+            _native.transition([o for o in idm.values() if id(o) not in gone], _T["EXPIRE"])
+        _native.transition(self.removed, _T["EXPIRE"])
+        _native.transition(self.deleted.values(), _T["EXPIRE"])
+        _native.transition(self.new.values(), _T["RELEASE"])
         self.identity.clear()
         self.new.clear()
         self.deleted.clear()
@@ -412,8 +416,8 @@ class UnitOfWork:
 
     def closed(self) -> None:
         for idm in self.identity.values():
-            _native.set_state(idm.values(), _native.DETACHED, 0)
-        _native.set_state(self.new.values(), _native.TRANSIENT, 0)
+            _native.transition(idm.values(), _T["DETACH"])
+        _native.transition(self.new.values(), _T["RELEASE"])
         self.identity.clear()
         self.new.clear()
         self.deleted.clear()
