@@ -17,7 +17,6 @@ from typing import TYPE_CHECKING, Any, Dict, Iterable, List, NamedTuple, Optiona
 
 from _sablecrest_rs import SchemaDiffEngine
 
-from . import _native
 from .model import MISSING, Field, Model, ModelInfo, info_of
 from .session import _order
 
@@ -193,7 +192,7 @@ class _Engine:
     # ---- names
 
     def q(self, name: str) -> str:
-        return _native.quote(name, self.quote_char)
+        return self.quote_char + name.replace(self.quote_char, self.quote_char * 2) + self.quote_char
 
     def qt(self, schema: Optional[str], table: str) -> str:
         return self.q(table) if not schema else self.q(schema) + "." + self.q(table)
