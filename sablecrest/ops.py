@@ -80,6 +80,15 @@ class Setting(Execute):
     begins = NEVER
 
 
+class ReadSetting(Fetch):
+    """A read of the connection's own state (a setting, the current schema): like
+    `Setting`, it runs outside a transaction and never opens one, so that what must come
+    before the transaction (a SQLite PRAGMA that a transaction would ignore) still can."""
+
+    __slots__ = ()
+    begins = NEVER
+
+
 class ExecuteMany(Op):
     """executemany: the total row count (-1 when the driver cannot tell)."""
 
@@ -152,5 +161,5 @@ def just(value: Any) -> Steps:
     yield  # pragma: no cover  (makes this a generator)
 
 
-__all__ = ["Op", "Fetch", "Returning", "Execute", "Setting", "ExecuteMany", "InsertId", "Begin", "Commit",
+__all__ = ["Op", "Fetch", "Returning", "Execute", "Setting", "ReadSetting", "ExecuteMany", "InsertId", "Begin", "Commit",
            "Rollback", "BEGIN", "COMMIT", "ROLLBACK", "Steps", "just", "NEVER", "READ", "WRITE"]

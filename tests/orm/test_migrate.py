@@ -8,7 +8,8 @@ import pytest
 
 import sablecrest
 from sablecrest import Field, MigrationError, Model
-from sablecrest.dialect import Dialect, Engine
+from sablecrest.engines.base import Engine
+from sablecrest.statements import Dialect
 
 from ormdb import SCHEMA, open_db
 
@@ -54,7 +55,7 @@ def declared(db, table, schema=None):
 def run_statements(db, statements):
     with db.session() as s:
         for sql in statements:
-            s.execute(sql.replace("%", "%%") if db.dialect.style.escapes_percent else sql)
+            s.execute(sql)  # without parameters, as the migration runs it
 
 
 WIDE = {
@@ -279,10 +280,11 @@ def test_names_that_look_like_sql(db):
         with db.session() as s:
             s.add(W2(c="y" * 40, up=1))
         with db.session() as s:
-            assert [(w.c, w.n, w.up) for w in s.select(W2).order_by(W2.id).all()] == [("x", 1, None), ("y" * 40, 1, 1)]
-    finally:  # the fixture's clean-up writes table names without quoting them
+            rows = s.select(W2).where(W2.id > 0).order_by(W2.id).all()  # with a parameter: read as a %-format
+            assert [(w.c, w.n, w.up) for w in rows] == [("x", 1, None), ("y" * 40, 1, 1)]
+    finally:
         with db.session() as s:
-            s.execute("DROP TABLE IF EXISTS %s" % db.dialect.q(table))
+            s.execute("DROP TABLE IF EXISTS %s" % db.dialect.engine.quote(table))
 
 
 def test_drop_only_when_asked(db):
