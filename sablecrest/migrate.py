@@ -63,25 +63,27 @@ class ColumnChange:
 
 
 class TablePlan:
-    """What one model's table needs: to be created (there is no live `table`), or the
-    fields to add, the columns to change, and the live columns the model does not
-    declare (`extra`: dropped only with drop=True)."""
+    """What one model's table needs (`kind`): to be created, altered in place, rebuilt
+    (where the engine cannot alter a column), or nothing. `added` holds the fields to
+    add, `changed` the columns to change; `dropped` and `kept` the live columns the model
+    does not declare, dropped only with drop=True."""
 
-    __slots__ = ("info", "table", "added", "changed", "extra")
+    CREATE, ALTER, REBUILD, NOTHING = "create", "alter", "rebuild", "nothing"
+    __slots__ = ("info", "table", "kind", "added", "changed", "dropped", "kept")
 
     def __init__(self, info: ModelInfo, table: Optional[TableSchema]) -> None:
         self.info = info
         self.table = table
+        self.kind = self.CREATE if table is None else self.NOTHING
         self.added: List["Field[Any]"] = []
         self.changed: List[ColumnChange] = []
-        self.extra: List[ColumnSchema] = []
+        self.dropped: List[ColumnSchema] = []
+        self.kept: List[ColumnSchema] = []
 
     def __repr__(self) -> str:
-        if self.table is None:
-            return "<TablePlan create %s>" % self.info.table
-        return "<TablePlan %s: add %s, change %s, extra %s>" % (
-            self.info.table, [f.column for f in self.added], [c.column.name for c in self.changed],
-            [c.name for c in self.extra])
+        return "<TablePlan %s %s: add %s, change %s, drop %s, keep %s>" % (
+            self.kind, self.info.table, [f.column for f in self.added], [c.column.name for c in self.changed],
+            [c.name for c in self.dropped], [c.name for c in self.kept])
 
 
 class _CheckFailed(Exception):
@@ -168,14 +170,13 @@ def _plan(engine: Engine, cat: Catalog, infos: List[ModelInfo], drop: bool) -> S
     changes: List[Change] = []
     extra: List[Tuple[str, str]] = []
     for info in infos:
-        plan = yield from plan_table(engine, cat, info)
-        changes += yield from table_changes(engine, cat, plan, drop)
-        if not drop:
-            extra += [(_table_label(info), c.name) for c in plan.extra]
+        plan = yield from plan_table(engine, cat, info, drop)
+        changes += yield from table_changes(engine, cat, plan)
+        extra += [(_table_label(info), c.name) for c in plan.kept]
     return Migration([s for c in changes for s in c.up], [s for c in reversed(changes) for s in c.down], extra)
 
 
-def plan_table(engine: Engine, cat: Catalog, info: ModelInfo) -> Steps:
+def plan_table(engine: Engine, cat: Catalog, info: ModelInfo, drop: bool) -> Steps:
     """Steps that return the TablePlan of one model: its live table compared with it."""
     table = yield from engine.inspect(cat, info)
     plan = TablePlan(info, table)
@@ -204,21 +205,25 @@ def plan_table(engine: Engine, cat: Catalog, info: ModelInfo) -> Steps:
         if retype or renull or reference:
             plan.changed.append(ColumnChange(f, c, retype, renull, reference))
     names = {fold(f.column) for f in info.fields}
-    plan.extra = [c for c in table.columns if fold(c.name) not in names]
+    extra = [c for c in table.columns if fold(c.name) not in names]
+    plan.dropped, plan.kept = (extra, []) if drop else ([], extra)
+    if (plan.changed or plan.dropped) and not engine.alters_columns:
+        plan.kind = plan.REBUILD
+    elif plan.added or plan.changed or plan.dropped:
+        plan.kind = plan.ALTER
     return plan
 
 
-def table_changes(engine: Engine, cat: Catalog, plan: TablePlan, drop: bool) -> Steps:
+def table_changes(engine: Engine, cat: Catalog, plan: TablePlan) -> Steps:
     """Steps that return the Changes that carry out a TablePlan, in field order (the
     dropped columns last)."""
     info, table = plan.info, plan.table
     if table is None:
         return [engine.create_table(cat, info)]
-    # Written (and checked) even where a rebuild then makes the columns instead.
+    # Written (and so checked) even where a rebuild then makes the columns instead.
     per_field = {id(f): engine.add_column(cat, info, table, f) for f in plan.added}
-    dropped = plan.extra if drop else []
-    if (plan.changed or dropped) and not engine.alters_columns:
-        return [(yield from engine.rebuild(cat, info, table, drop))]
+    if plan.kind == plan.REBUILD:
+        return [(yield from engine.rebuild(cat, info, table, plan.kept))]
     for c in plan.changed:
         changes = per_field[id(c.field)] = (
             engine.change_column(cat, info, table, c.field, c.column, c.retype, c.renull) if c.retype or c.renull
@@ -226,7 +231,7 @@ def table_changes(engine: Engine, cat: Catalog, plan: TablePlan, drop: bool) -> 
         if c.reference:
             changes.append(engine.add_foreign_key(cat, info, c.field))
     out = [change for f in info.fields for change in per_field.get(id(f), [])]
-    out += [engine.drop_column(table, c) for c in dropped]
+    out += [engine.drop_column(table, c) for c in plan.dropped]
     if any(f.references is not None for f in plan.added):
         check = engine.check_references(cat, table)
         if check is not None:

@@ -202,8 +202,9 @@ class Catalog:
         self.settings: Dict[str, Any] = {}  # the engine's own, by setting name
 
     def read(self, sql: str, params: Sequence[Any] = ()) -> Fetch:
-        """A read of the engine's own, its parameters marked '?' in `sql` (no text an
-        engine reads with parameters has a '?' of any other meaning)."""
+        """A read of the engine's own, its parameters marked '?' in `sql` and rewritten
+        for the driver's style. Only SQLite's texts name identifiers (which may hold a
+        '?'), and its drivers take '?' as it is."""
         style = self.style
         if params and style.marker != "?":
             head, *rest = sql.split("?")
@@ -276,7 +277,7 @@ class Engine:
         return " ON CONFLICT (%s) DO %s" % (key, ("UPDATE SET " + sets) if sets else "NOTHING")
 
     def column_type(self, field: "Field[Any]") -> str:
-        return field.db_type or self.types[field.kind]
+        return field.db_type or self.types[Kind(field.kind)]
 
     def single_connection(self, url: URL) -> bool:
         """Whether the database lives in one connection (SQLite in memory)."""
@@ -495,9 +496,10 @@ class Engine:
         return Change(["ALTER TABLE %s DROP COLUMN %s" % (t, name)],
                       ["ALTER TABLE %s ADD COLUMN %s %s" % (t, name, self.redefinition(c))])
 
-    def rebuild(self, cat: Catalog, info: "ModelInfo", table: TableSchema, drop: bool) -> Steps:
-        """Steps that return the Change that remakes the table as the model declares it,
-        where columns are not altered in place."""
+    def rebuild(self, cat: Catalog, info: "ModelInfo", table: TableSchema, kept: List[ColumnSchema]) -> Steps:
+        """Steps that return the Change that remakes the table as the model declares it
+        (with the `kept` columns it does not declare), where columns are not altered in
+        place."""
         raise NotImplementedError
 
     def check_references(self, cat: Catalog, table: TableSchema) -> Optional[Change]:

@@ -3,7 +3,8 @@
 PyMySQL reads a statement with parameters as a %-format, so a '%' in the text is doubled
 there, and a statement without parameters is sent as it is. Its executemany sends an
 UPDATE row by row, so a flush batches UPDATEs itself (CASE key WHEN ... END). DDL
-commits by itself: a migration here runs statement by statement.
+commits by itself: a migration here runs statement by statement, and MODIFY COLUMN
+writes a column's whole definition again (collation, default, AUTO_INCREMENT, comment).
 """
 
 from __future__ import annotations

@@ -4,6 +4,10 @@ Both drivers take the server's own ``$1`` placeholders (psycopg through a RawCur
 they share every compiled text. IN lists travel as one array parameter (``= ANY($1)``).
 A COMMIT of a transaction that an error aborted is answered with a rollback, which both
 adapters report as the error it is.
+
+Its schema is read from information_schema, and from pg_catalog where information_schema
+joins constraints by names that are unique only per table. DDL is transactional: a
+migration is one transaction.
 """
 
 from __future__ import annotations

@@ -6,6 +6,10 @@ come back as int, float or text; datetimes and dates are ISO-8601 text. It store
 float NaN as NULL, so NaN is refused before a flush writes anything. A transaction
 begins at the first write: a read transaction cannot become a write one once another
 connection has written. An in-memory database lives in its one connection.
+
+Its schema is read with PRAGMAs. ALTER TABLE cannot change a column, so a migration that
+changes one rebuilds the table (`SQLite.rebuild`), with foreign keys off for its length
+and checked before the commit.
 """
 
 from __future__ import annotations
@@ -201,7 +205,7 @@ class SQLite(Engine):
         check = ForeignKeyCheck("PRAGMA %s.foreign_key_check(%s)" % (self.quote(table.schema), self.quote(table.name)))
         return Change([check], [check])
 
-    def rebuild(self, cat: Catalog, info: "ModelInfo", table: TableSchema, drop: bool) -> Steps:
+    def rebuild(self, cat: Catalog, info: "ModelInfo", table: TableSchema, kept: List[ColumnSchema]) -> Steps:
         """SQLite's table rebuild: a new table made from the model (and the columns kept),
         the rows copied, the old table dropped, the new one renamed, its indexes, UNIQUE
         constraints, foreign keys and triggers made again, the foreign keys checked. The
@@ -238,10 +242,9 @@ class SQLite(Engine):
             default = self.default_sql(info, f) or (old.default if old is not None else None)
             columns.append(self.quote(name) + " " + self.column_sql(cat, info, f, default, inline))
         names = {self.fold(f.column) for f in info.fields}
-        for c in table.columns:
-            if self.fold(c.name) not in names and not drop:
-                columns.append(self.quote(c.name) + " " + self.definition(c.type, c.nullable, c.default))
-                pairs.append((c.name, c.name))
+        for c in kept:
+            columns.append(self.quote(c.name) + " " + self.definition(c.type, c.nullable, c.default))
+            pairs.append((c.name, c.name))
         alive = {self.fold(new) for _, new in pairs} | names
         for fk in kept_fks:
             if all(self.fold(c) in alive for c in fk.columns):
