@@ -5,7 +5,6 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "orm/sql_text.hpp"
 #include "orm/values.hpp"
 
 #include <cstdint>
@@ -48,7 +47,7 @@ private:
     PyObject* p_ = nullptr; /* owned, or NULL */
 };
 
-// Object states. The numbers are shared with sablecrest/session.py.
+// Object states. Python learns the numbers from the module's STATES.
 enum State : uint32_t {
     kTransient = 0,  // never added, or deleted and flushed
     kPending = 1,    // added, not yet inserted
@@ -58,7 +57,51 @@ enum State : uint32_t {
     kStateMask = 7,
     kTouched = 8,    // a field was assigned since the last snapshot
     kUntracked = 16, // left out of the garbage collector: every value is atomic
+    kFilled = 32,    // the fields were set by a constructor, a row or a pickle
 };
+
+struct Named {
+    const char* name;
+    long value;
+};
+
+constexpr Named kStateNames[] = {
+    {"TRANSIENT", kTransient}, {"PENDING", kPending},   {"PERSISTENT", kPersistent},
+    {"DELETED", kDeleted},     {"DETACHED", kDetached},
+};
+
+// Field flags (FIELD_FLAGS).
+enum FieldFlag : uint8_t {
+    kNullable = 1,
+    kPrimaryKey = 2,
+    kAware = 4,  // a datetime field holding timezone-aware values (naive ones otherwise)
+    kFieldFlagsMask = 7,
+};
+
+constexpr Named kFieldFlagNames[] = {{"NULLABLE", kNullable}, {"PRIMARY_KEY", kPrimaryKey}, {"AWARE", kAware}};
+
+// The state changes a session makes (TRANSITIONS). Each says where the object goes,
+// whether its snapshot survives, and what becomes of its owner token.
+enum class OwnerRule : uint8_t { Keep, Set, Clear };
+
+struct TransitionRule {
+    const char* name;
+    uint32_t state;
+    bool forget;     // the snapshot is dropped: every field counts as changed
+    OwnerRule owner;
+    bool clear_key;  // the generated key (at `pk`) goes back to None
+};
+
+constexpr TransitionRule kTransitions[] = {
+    {"ATTACH", kPersistent, false, OwnerRule::Set, false},
+    {"MARK_DELETED", kDeleted, false, OwnerRule::Keep, false},
+    {"DETACH", kDetached, false, OwnerRule::Clear, false},
+    {"EXPIRE", kDetached, true, OwnerRule::Clear, false},
+    {"RELEASE", kTransient, false, OwnerRule::Clear, false},
+    {"REMOVED", kTransient, true, OwnerRule::Clear, false},
+    {"UNINSERT", kTransient, true, OwnerRule::Clear, true},
+};
+constexpr long kTransitionCount = static_cast<long>(sizeof(kTransitions) / sizeof(kTransitions[0]));
 
 PyTypeObject* g_model_type = nullptr;  /* owned for the process */
 PyTypeObject* g_field_type = nullptr;  /* owned for the process */
@@ -67,6 +110,8 @@ PyObject* g_decimal = nullptr;         /* decimal.Decimal, owned for the process
 PyObject* g_datetime = nullptr;        /* datetime.datetime, owned for the process */
 PyObject* g_date = nullptr;            /* datetime.date, owned for the process */
 PyObject* g_layout_attr = nullptr;     /* "__sc_layout__", owned for the process */
+PyObject* g_tzinfo_attr = nullptr;     /* "tzinfo", owned for the process */
+PyObject* g_int_int = nullptr;         /* int.__int__, owned for the process */
 
 // Bumped by every field assignment: a session whose last flush saw the same number
 // knows that no loaded object can have changed since.
@@ -81,8 +126,7 @@ struct FieldObject {
     Py_ssize_t index;
     Py_ssize_t ref_pk;  // primary-key index of the referenced model, or -1
     uint8_t kind;       // Kind; 0 while the field is not bound to a model
-    uint8_t nullable;
-    uint8_t primary;
+    uint8_t flags;      // FieldFlag bits
     PyObject* owner; /* the model class, owned, or NULL */
     PyObject* label; /* "Author.name", owned, or NULL */
     PyObject* ref;   /* the referenced model class, owned, or NULL */
@@ -93,6 +137,7 @@ struct ModelObject {
     PyObject** vals;  // 2n slots: [0, n) current values, [n, 2n) snapshot (NULL = unknown)
     uint32_t n;
     uint32_t flags;
+    uint64_t owner;  // the session token holding the object; 0 for none
 };
 
 struct LayoutObject {
@@ -194,12 +239,43 @@ int raise_misfit(FieldObject* f, PyObject* v) {
     return -1;
 }
 
+// A datetime field holds either naive or aware values, never both: a database column
+// keeps one of the two, and Python refuses to compare across them.
+int check_awareness(FieldObject* f, PyObject* v) {
+    Owned tz(PyObject_GetAttr(v, g_tzinfo_attr));
+    if (!tz) return -1;
+    bool aware = false;
+    if (tz.get() != Py_None) {
+        Owned offset(PyObject_CallMethod(v, "utcoffset", nullptr));
+        if (!offset) return -1;
+        aware = offset.get() != Py_None;
+    }
+    if (aware == ((f->flags & kAware) != 0)) return 0;
+    if (aware) {
+        PyErr_Format(PyExc_TypeError,
+                     "%U: got a timezone-aware datetime; this field holds naive datetimes (declare "
+                     "Field(datetime, timezone=True) for aware ones)",
+                     f->label);
+    } else {
+        PyErr_Format(PyExc_TypeError, "%U: got a naive datetime; this field holds timezone-aware datetimes",
+                     f->label);
+    }
+    return -1;
+}
+
+// 0 when `v` may be stored in the (bound) field, else -1 with TypeError set.
+int check_fit(FieldObject* f, PyObject* v) {
+    if (!value_fits(f, v)) return raise_misfit(f, v);
+    if (static_cast<Kind>(f->kind) == Kind::DateTime && v != Py_None) return check_awareness(f, v);
+    return 0;
+}
+
 int check_value(FieldObject* f, PyObject* v) {
     if (f->kind == 0) {
         PyErr_SetString(PyExc_TypeError, "this field is not bound to a model class");
         return -1;
     }
-    return value_fits(f, v) ? 0 : raise_misfit(f, v);
+    return check_fit(f, v);
 }
 
 // The receiver of a field access must be an instance of the field's own model.
@@ -238,7 +314,7 @@ int FieldBase_set(PyObject* self, PyObject* obj, PyObject* value) {
         PyErr_Format(PyExc_AttributeError, "%U cannot be deleted; assign None instead", f->label);
         return -1;
     }
-    if (!value_fits(f, value)) return raise_misfit(f, value);
+    if (check_fit(f, value) != 0) return -1;
     track_for(m, value);
     PyObject* old = m->vals[f->index];
     Py_INCREF(value);
@@ -278,18 +354,23 @@ void gc_dealloc(PyObject* self) {
     Py_DECREF(tp);
 }
 
-// _bind(owner, label, index, kind, nullable, primary, ref, ref_pk): called once by the
-// model's class statement.
+// _bind(owner, label, index, kind, flags, ref, ref_pk): called once by the model's
+// class statement.
 PyObject* FieldBase_bind(PyObject* self, PyObject* args) {
     FieldObject* f = as_field(self);
     PyObject *owner, *label, *ref;
     Py_ssize_t index, ref_pk;
-    int kind, nullable, primary;
-    if (!PyArg_ParseTuple(args, "O!UnippOn:_bind", &PyType_Type, &owner, &label, &index, &kind, &nullable,
-                          &primary, &ref, &ref_pk))
+    int kind, flags;
+    if (!PyArg_ParseTuple(args, "O!UniiOn:_bind", &PyType_Type, &owner, &label, &index, &kind, &flags, &ref,
+                          &ref_pk))
         return nullptr;
-    if (kind < static_cast<int>(Kind::Int) || kind > static_cast<int>(Kind::Date) || index < 0) {
+    if (!valid_kind(kind) || index < 0 || index > 0x7fffffff) {
         PyErr_SetString(PyExc_ValueError, "bad field kind or index");
+        return nullptr;
+    }
+    if (flags < 0 || (flags & ~kFieldFlagsMask) != 0 ||
+        ((flags & kAware) != 0 && static_cast<Kind>(kind) != Kind::DateTime)) {
+        PyErr_SetString(PyExc_ValueError, "bad field flags (AWARE is for datetime fields only)");
         return nullptr;
     }
     if (f->kind != 0) {
@@ -307,8 +388,7 @@ PyObject* FieldBase_bind(PyObject* self, PyObject* args) {
     f->index = index;
     f->ref_pk = ref_pk;
     f->kind = static_cast<uint8_t>(kind);
-    f->nullable = static_cast<uint8_t>(nullable);
-    f->primary = static_cast<uint8_t>(primary);
+    f->flags = static_cast<uint8_t>(flags);
     Py_RETURN_NONE;
 }
 
@@ -472,6 +552,12 @@ int Model_init(PyObject* self, PyObject* args, PyObject* kwds) {
         if (name) PyErr_Format(PyExc_TypeError, "%U() takes keyword arguments only", name.get());
         return -1;
     }
+    // Called again on an object that already had values: every field is assigned (even
+    // if this fails halfway), so the next flush must look at it.
+    if ((m->flags & kFilled) != 0) {
+        m->flags |= kTouched;
+        ++g_epoch;
+    }
     if ((m->flags & kUntracked) != 0) {  // called again: tracked until the values are known
         m->flags &= ~kUntracked;
         PyObject_GC_Track(self);
@@ -492,7 +578,7 @@ int Model_init(PyObject* self, PyObject* args, PyObject* kwds) {
                 return -1;
             }
             FieldObject* fo = as_field(f);
-            if (!value_fits(fo, value)) return raise_misfit(fo, value);
+            if (check_fit(fo, value) != 0) return -1;
             PyObject* old = m->vals[fo->index];
             Py_INCREF(value);
             m->vals[fo->index] = value;
@@ -512,8 +598,7 @@ int Model_init(PyObject* self, PyObject* args, PyObject* kwds) {
             value = PyObject_CallObject(factory, nullptr);
             if (value == nullptr) return -1;
             FieldObject* fo = as_field(field_at(l, i));
-            if (!value_fits(fo, value)) {
-                raise_misfit(fo, value);
+            if (check_fit(fo, value) != 0) {
                 Py_DECREF(value);
                 return -1;
             }
@@ -525,6 +610,7 @@ int Model_init(PyObject* self, PyObject* args, PyObject* kwds) {
         m->vals[i] = value;
         Py_DECREF(old);
     }
+    m->flags |= kFilled;
     settle_tracking(m, l->untrackable);
     return 0;
 }
@@ -670,9 +756,45 @@ ModelObject* member(LayoutObject* l, PyObject* o) {
     return m;
 }
 
+// An int subclass (an IntEnum) as an exact int; new reference.
+PyObject* exact_int(PyObject* v) {
+    Owned r(PyNumber_Index(v));
+    if (!r || PyLong_CheckExact(r.get())) return r.release();
+    // 3.8 and 3.9 hand an int subclass back as it is; int's own __int__ copies it
+    // without running the subclass's code.
+    return PyObject_CallFunctionObjArgs(g_int_int, r.get(), nullptr);
+}
+
+// A parameter as its exact base type: a driver given an instance of a subclass of int,
+// str, float or bytes (an IntEnum, a str-Enum) may bind its str() or refuse it. New
+// reference.
+PyObject* plain_param(PyObject* v) {
+    PyTypeObject* t = Py_TYPE(v);
+    if (v == Py_None || t == &PyLong_Type || t == &PyUnicode_Type || t == &PyFloat_Type || t == &PyBool_Type ||
+        t == &PyBytes_Type) {
+        Py_INCREF(v);
+        return v;
+    }
+    if (PyLong_Check(v)) return exact_int(v);
+    if (PyUnicode_Check(v)) return PyUnicode_FromObject(v);
+    if (PyFloat_Check(v)) return PyFloat_FromDouble(PyFloat_AsDouble(v));
+    if (PyBytes_Check(v)) return PyBytes_FromStringAndSize(PyBytes_AsString(v), PyBytes_Size(v));
+    Py_INCREF(v);
+    return v;
+}
+
+// The parameter for value `v`: its plain form, dumped. New reference.
+PyObject* param_of(PyObject* dumper, PyObject* v) {
+    Owned plain(plain_param(v));
+    if (!plain) return nullptr;
+    return convert(dumper, plain.get());
+}
+
 // The value to bind for field i of m: a referenced instance becomes its key (and is
-// replaced by it), then the dumper applies. New reference.
-PyObject* bind_value(LayoutObject* l, ModelObject* m, Py_ssize_t i, PyObject* dumper) {
+// replaced by it, the swap recorded in `swaps` when that is a list), then the dumper
+// applies. New reference.
+PyObject* bind_value(LayoutObject* l, PyObject* o, ModelObject* m, Py_ssize_t i, PyObject* dumper,
+                     PyObject* swaps) {
     PyObject* v = m->vals[i];
     if (v != Py_None && is_model(v)) {
         FieldObject* f = as_field(field_at(l, i));
@@ -690,13 +812,43 @@ PyObject* bind_value(LayoutObject* l, ModelObject* m, Py_ssize_t i, PyObject* du
                          f->label);
             return nullptr;
         }
+        if (swaps != Py_None) {
+            Owned record(Py_BuildValue("(OnOO)", o, i, v, key));
+            if (!record || PyList_Append(swaps, record.get()) != 0) return nullptr;
+        }
         track_for(m, key);
         Py_INCREF(key);
         m->vals[i] = key;
         Py_DECREF(v);
         v = key;
     }
-    return convert(dumper, v);
+    return param_of(dumper, v);
+}
+
+// A session token: a non-negative int below 2**64.
+bool parse_token(PyObject* o, uint64_t& out) {
+    if (!PyLong_Check(o) || PyBool_Check(o)) {
+        PyErr_SetString(PyExc_TypeError, "the session token must be an int");
+        return false;
+    }
+    const unsigned long long t = PyLong_AsUnsignedLongLong(o);
+    if (t == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+            PyErr_Clear();
+            PyErr_SetString(PyExc_ValueError, "the session token must be an int in [0, 2**64)");
+        }
+        return false;
+    }
+    out = t;
+    return true;
+}
+
+bool check_swaps(PyObject* swaps) {
+    if (swaps != Py_None && !PyList_Check(swaps)) {
+        PyErr_SetString(PyExc_TypeError, "swaps must be a list or None");
+        return false;
+    }
+    return true;
 }
 
 PyObject* dumper_at(PyObject* dumpers, Py_ssize_t i) {
@@ -705,13 +857,17 @@ PyObject* dumper_at(PyObject* dumpers, Py_ssize_t i) {
 
 // ------------------------------------------------------------------ module functions
 
-// materialize(layout, rows, identity, loaders) -> list of instances, one per row.
-// A row whose key is already in `identity` yields the object already there (its
-// unflushed changes win over the row, as in every identity-mapped session).
+// materialize(layout, rows, identity, loaders, token) -> list of instances, one per
+// row, new ones owned by `token`. A row whose key is already in `identity` yields the
+// object already there (its unflushed changes win over the row, as in every
+// identity-mapped session).
 PyObject* native_materialize(PyObject*, PyObject* args) {
-    PyObject *lo, *rows, *identity, *loaders;
-    if (!PyArg_ParseTuple(args, "OOO!O:materialize", &lo, &rows, &PyDict_Type, &identity, &loaders)) return nullptr;
+    PyObject *lo, *rows, *identity, *loaders, *token_arg;
+    if (!PyArg_ParseTuple(args, "OOO!OO:materialize", &lo, &rows, &PyDict_Type, &identity, &loaders, &token_arg))
+        return nullptr;
     if (!check_layout_arg(lo)) return nullptr;
+    uint64_t token = 0;
+    if (!parse_token(token_arg, token)) return nullptr;
     LayoutObject* l = reinterpret_cast<LayoutObject*>(lo);
     if (loaders != Py_None && (!PyTuple_Check(loaders) || PyTuple_Size(loaders) != l->n)) {
         PyErr_SetString(PyExc_TypeError, "loaders must be None or a tuple with one item per field");
@@ -778,7 +934,8 @@ PyObject* native_materialize(PyObject*, PyObject* args) {
         }
         m->vals = vals;
         m->n = static_cast<uint32_t>(n);
-        m->flags = kPersistent;
+        m->flags = kPersistent | kFilled;
+        m->owner = token;
         settle_tracking(m, l->untrackable);
         PyList_SetItem(out.get(), r, reinterpret_cast<PyObject*>(m));
         if (PyDict_SetItem(identity, vals[l->pk], reinterpret_cast<PyObject*>(m)) != 0) return nullptr;
@@ -786,11 +943,13 @@ PyObject* native_materialize(PyObject*, PyObject* args) {
     return out.release();
 }
 
-// validate(layout, objs): ValueError for a NOT NULL field holding None (a generated
-// primary key excepted) and for a reference to an object that will never get a key.
+// validate(layout, objs, reject_nan): ValueError for a NOT NULL field holding None (a
+// generated primary key excepted), for a reference to an object that will never get a
+// key, and (with reject_nan) for a float field holding NaN.
 PyObject* native_validate(PyObject*, PyObject* args) {
     PyObject *lo, *objs;
-    if (!PyArg_ParseTuple(args, "OO!:validate", &lo, &PyList_Type, &objs)) return nullptr;
+    int reject_nan;
+    if (!PyArg_ParseTuple(args, "OO!p:validate", &lo, &PyList_Type, &objs, &reject_nan)) return nullptr;
     if (!check_layout_arg(lo)) return nullptr;
     LayoutObject* l = reinterpret_cast<LayoutObject*>(lo);
     const Py_ssize_t count = PyList_Size(objs);
@@ -801,7 +960,7 @@ PyObject* native_validate(PyObject*, PyObject* args) {
             PyObject* v = m->vals[i];
             FieldObject* f = as_field(field_at(l, i));
             if (v == Py_None) {
-                if (f->nullable || (i == l->pk && l->pk_generated)) continue;
+                if ((f->flags & kNullable) != 0 || (i == l->pk && l->pk_generated)) continue;
                 PyErr_Format(PyExc_ValueError, "%U is NOT NULL but is None", f->label);
                 return nullptr;
             }
@@ -812,21 +971,26 @@ PyObject* native_validate(PyObject*, PyObject* args) {
                                  "%U refers to an object that is not in a session (add it first)", f->label);
                     return nullptr;
                 }
+            } else if (reject_nan && PyFloat_Check(v) && static_cast<Kind>(f->kind) == Kind::Float &&
+                       std::isnan(PyFloat_AsDouble(v))) {
+                PyErr_Format(PyExc_ValueError, "%U is NaN, which this database cannot store (it would read back as NULL)",
+                             f->label);
+                return nullptr;
             }
         }
     }
     Py_RETURN_NONE;
 }
 
-// insert_params(layout, objs, idxs, dumpers, flat): the values of fields `idxs` of each
-// object, dumped; one tuple per object, or one flat list for a multi-row VALUES.
+// insert_params(layout, objs, idxs, dumpers, flat, swaps): the values of fields `idxs`
+// of each object, dumped; one tuple per object, or one flat list for a multi-row VALUES.
 PyObject* native_insert_params(PyObject*, PyObject* args) {
-    PyObject *lo, *objs, *idxs, *dumpers;
+    PyObject *lo, *objs, *idxs, *dumpers, *swaps;
     int flat;
-    if (!PyArg_ParseTuple(args, "OO!O!Op:insert_params", &lo, &PyList_Type, &objs, &PyTuple_Type, &idxs, &dumpers,
-                          &flat))
+    if (!PyArg_ParseTuple(args, "OO!O!OpO:insert_params", &lo, &PyList_Type, &objs, &PyTuple_Type, &idxs, &dumpers,
+                          &flat, &swaps))
         return nullptr;
-    if (!check_layout_arg(lo)) return nullptr;
+    if (!check_layout_arg(lo) || !check_swaps(swaps)) return nullptr;
     LayoutObject* l = reinterpret_cast<LayoutObject*>(lo);
     const Py_ssize_t count = PyList_Size(objs);
     const Py_ssize_t width = PyTuple_Size(idxs);
@@ -845,7 +1009,8 @@ PyObject* native_insert_params(PyObject*, PyObject* args) {
     Owned out(PyList_New(flat ? count * width : count));
     if (!out) return nullptr;
     for (Py_ssize_t r = 0; r < count; ++r) {
-        ModelObject* m = member(l, PyList_GetItem(objs, r));
+        PyObject* o = PyList_GetItem(objs, r);
+        ModelObject* m = member(l, o);
         if (m == nullptr) return nullptr;
         Owned row;
         if (!flat) {
@@ -853,7 +1018,7 @@ PyObject* native_insert_params(PyObject*, PyObject* args) {
             if (!row) return nullptr;
         }
         for (Py_ssize_t c = 0; c < width; ++c) {
-            PyObject* v = bind_value(l, m, cols[c], dumper_at(dumpers, cols[c]));
+            PyObject* v = bind_value(l, o, m, cols[c], dumper_at(dumpers, cols[c]), swaps);
             if (v == nullptr) return nullptr;
             if (flat) {
                 PyList_SetItem(out.get(), r * width + c, v);
@@ -874,13 +1039,20 @@ void snapshot(ModelObject* m) {
         m->vals[m->n + i] = m->vals[i];
         Py_XDECREF(old);
     }
-    m->flags = kPersistent | (m->flags & kUntracked);
+    m->flags = kPersistent | (m->flags & (kUntracked | kFilled));
+}
+
+// Every field counts as changed from now on.
+void forget_snapshot(ModelObject* m) {
+    for (uint32_t i = 0; i < m->n; ++i) Py_CLEAR(m->vals[m->n + i]);
 }
 
 // mark_flushed(layout, objs, identity, keys): after a successful INSERT or UPDATE. With
 // `keys` (generated primary keys, one per object) they are set first. Each object is
 // then keyed in `identity` under its current key (a changed key moves), snapshotted
-// and persistent.
+// and persistent. An object assigned to since begin_write (another task ran while the
+// flush waited for the driver) may hold values that were not written: it keeps no
+// snapshot, so that the next flush writes all of it.
 PyObject* native_mark_flushed(PyObject*, PyObject* args) {
     PyObject *lo, *objs, *identity, *keys;
     if (!PyArg_ParseTuple(args, "OO!O!O:mark_flushed", &lo, &PyList_Type, &objs, &PyDict_Type, &identity, &keys))
@@ -913,7 +1085,12 @@ PyObject* native_mark_flushed(PyObject*, PyObject* args) {
                 return nullptr;
             if (PyErr_Occurred()) return nullptr;
         }
-        snapshot(m);
+        if ((m->flags & kTouched) != 0) {
+            forget_snapshot(m);
+            m->flags = kPersistent | (m->flags & (kTouched | kUntracked | kFilled));
+        } else {
+            snapshot(m);
+        }
         if (PyDict_SetItem(identity, m->vals[pk], o) != 0) return nullptr;
     }
     Py_RETURN_NONE;
@@ -971,14 +1148,14 @@ PyObject* native_dirty_objects(PyObject*, PyObject* args) {
     return out.release();
 }
 
-// update_groups(layout, objs, dumpers) -> [(field indexes, [params], [objs])]: the
-// changed fields of each object, grouped by which fields changed, so that every group
-// is one UPDATE text run with executemany. Each params tuple is the changed values
-// then the key the row had when loaded.
+// update_groups(layout, objs, dumpers, swaps) -> [(field indexes, [params], [objs])]:
+// the changed fields of each object, grouped by which fields changed, so that every
+// group is one UPDATE text run with executemany. Each params tuple is the changed
+// values then the key the row had when loaded.
 PyObject* native_update_groups(PyObject*, PyObject* args) {
-    PyObject *lo, *objs, *dumpers;
-    if (!PyArg_ParseTuple(args, "OO!O:update_groups", &lo, &PyList_Type, &objs, &dumpers)) return nullptr;
-    if (!check_layout_arg(lo)) return nullptr;
+    PyObject *lo, *objs, *dumpers, *swaps;
+    if (!PyArg_ParseTuple(args, "OO!OO:update_groups", &lo, &PyList_Type, &objs, &dumpers, &swaps)) return nullptr;
+    if (!check_layout_arg(lo) || !check_swaps(swaps)) return nullptr;
     LayoutObject* l = reinterpret_cast<LayoutObject*>(lo);
     if (dumpers != Py_None && (!PyTuple_Check(dumpers) || PyTuple_Size(dumpers) != l->n)) {
         PyErr_SetString(PyExc_TypeError, "dumpers must be None or a tuple with one item per field");
@@ -1012,12 +1189,12 @@ PyObject* native_update_groups(PyObject*, PyObject* args) {
         Owned row(PyTuple_New(static_cast<Py_ssize_t>(changed.size()) + 1));
         if (!row) return nullptr;
         for (size_t c = 0; c < changed.size(); ++c) {
-            PyObject* v = bind_value(l, m, changed[c], dumper_at(dumpers, changed[c]));
+            PyObject* v = bind_value(l, o, m, changed[c], dumper_at(dumpers, changed[c]), swaps);
             if (v == nullptr) return nullptr;
             PyTuple_SetItem(row.get(), static_cast<Py_ssize_t>(c), v);
         }
         PyObject* key = m->vals[m->n + l->pk] ? m->vals[m->n + l->pk] : m->vals[l->pk];
-        PyObject* bound = convert(dumper_at(dumpers, l->pk), key);
+        PyObject* bound = param_of(dumper_at(dumpers, l->pk), key);
         if (bound == nullptr) return nullptr;
         PyTuple_SetItem(row.get(), static_cast<Py_ssize_t>(changed.size()), bound);
         if (PyList_Append(g->params.get(), row.get()) != 0 || PyList_Append(g->members.get(), o) != 0) return nullptr;
@@ -1130,58 +1307,149 @@ PyObject* native_state(PyObject*, PyObject* obj) {
     return PyLong_FromUnsignedLong(as_model(obj)->flags & kStateMask);
 }
 
-// set_state(objs, state, mode): mode 0 keeps the snapshot; 1 forgets it, so that every
-// field counts as changed (after a rollback the rows may differ from it); 2 also
-// clears a database-generated key (`pk` >= 0), for objects whose INSERT was rolled back.
-PyObject* native_set_state(PyObject*, PyObject* args) {
-    PyObject* objects;
-    unsigned int state;
-    int mode;
-    Py_ssize_t pk = -1;
-    if (!PyArg_ParseTuple(args, "OIi|n:set_state", &objects, &state, &mode, &pk)) return nullptr;
-    if (state > kDetached || mode < 0 || mode > 2) {
-        PyErr_SetString(PyExc_ValueError, "bad state or mode");
-        return nullptr;
-    }
-    Owned it(PyObject_GetIter(objects));
-    if (!it) return nullptr;
-    while (PyObject* o = PyIter_Next(it.get())) {
-        Owned hold(o);
+// A strong list of the model objects of `objs` (any iterable): Python code run while
+// they are handled cannot free one of them.
+PyObject* model_list(PyObject* objs, const char* who) {
+    Owned list(PySequence_List(objs));
+    if (!list) return nullptr;
+    const Py_ssize_t count = PyList_Size(list.get());
+    for (Py_ssize_t r = 0; r < count; ++r) {
+        PyObject* o = PyList_GetItem(list.get(), r);
         if (!is_model(o) || as_model(o)->vals == nullptr) {
-            PyErr_SetString(PyExc_TypeError, "set_state() takes model objects");
+            PyErr_Format(PyExc_TypeError, "%s() takes model objects, got %R", who, reinterpret_cast<PyObject*>(Py_TYPE(o)));
             return nullptr;
         }
-        ModelObject* m = as_model(o);
+    }
+    return list.release();
+}
+
+// transition(objs, op, token=0, pk=-1): one of TRANSITIONS applied to each object. The
+// arguments of every object are checked before any object changes.
+PyObject* native_transition(PyObject*, PyObject* args, PyObject* kwds) {
+    static const char* kwlist[] = {"objs", "op", "token", "pk", nullptr};
+    PyObject *objs, *op_arg, *token_arg = nullptr;
+    Py_ssize_t pk = -1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO|On:transition", const_cast<char**>(kwlist), &objs, &op_arg,
+                                     &token_arg, &pk))
+        return nullptr;
+    long op = -1;
+    if (PyLong_Check(op_arg)) {
+        op = PyLong_AsLong(op_arg);
+        if (op == -1 && PyErr_Occurred()) PyErr_Clear();
+    }
+    if (op < 1 || op > kTransitionCount) {
+        PyErr_Format(PyExc_ValueError, "unknown transition %R (expected one of TRANSITIONS)", op_arg);
+        return nullptr;
+    }
+    const TransitionRule& rule = kTransitions[op - 1];
+    uint64_t token = 0;
+    if (token_arg != nullptr && !parse_token(token_arg, token)) return nullptr;
+    Owned list(model_list(objs, "transition"));
+    if (!list) return nullptr;
+    const Py_ssize_t count = PyList_Size(list.get());
+    if (rule.clear_key) {
+        for (Py_ssize_t r = 0; r < count; ++r) {
+            if (pk >= static_cast<Py_ssize_t>(as_model(PyList_GetItem(list.get(), r))->n)) {
+                PyErr_SetString(PyExc_IndexError, "the key index is out of range for the object");
+                return nullptr;
+            }
+        }
+    }
+    for (Py_ssize_t r = 0; r < count; ++r) {
+        ModelObject* m = as_model(PyList_GetItem(list.get(), r));
         uint32_t touched = m->flags & kTouched;
-        if (mode >= 1) {
-            for (uint32_t i = 0; i < m->n; ++i) Py_CLEAR(m->vals[m->n + i]);
+        if (rule.forget) {
+            forget_snapshot(m);
             touched = kTouched;
         }
-        if (mode == 2 && pk >= 0 && static_cast<uint32_t>(pk) < m->n) {
+        if (rule.clear_key && pk >= 0) {
             PyObject* old = m->vals[pk];
             Py_INCREF(Py_None);
             m->vals[pk] = Py_None;
             Py_DECREF(old);
         }
-        m->flags = state | touched | (m->flags & kUntracked);
+        m->flags = rule.state | touched | (m->flags & (kUntracked | kFilled));
+        if (rule.owner == OwnerRule::Set) {
+            m->owner = token;
+        } else if (rule.owner == OwnerRule::Clear) {
+            m->owner = 0;
+        }
     }
-    if (PyErr_Occurred()) return nullptr;
     Py_RETURN_NONE;
+}
+
+// begin_write(objs): the flush is about to write these objects; an assignment from now
+// on marks them touched again (see mark_flushed).
+PyObject* native_begin_write(PyObject*, PyObject* objs) {
+    Owned list(model_list(objs, "begin_write"));
+    if (!list) return nullptr;
+    const Py_ssize_t count = PyList_Size(list.get());
+    for (Py_ssize_t r = 0; r < count; ++r) as_model(PyList_GetItem(list.get(), r))->flags &= ~kTouched;
+    Py_RETURN_NONE;
+}
+
+// restore_references(swaps): undoes the swaps of insert_params/update_groups whose
+// object still holds the very key it was given: after a rolled-back flush, a child
+// must not keep a key that no longer exists (its parent may get another one).
+PyObject* native_restore_references(PyObject*, PyObject* swaps) {
+    Owned list(PySequence_List(swaps));
+    if (!list) return nullptr;
+    const Py_ssize_t count = PyList_Size(list.get());
+    for (Py_ssize_t r = 0; r < count; ++r) {
+        PyObject* item = PyList_GetItem(list.get(), r);
+        PyObject *o, *parent, *key;
+        Py_ssize_t index;
+        if (!PyTuple_Check(item) || !PyArg_ParseTuple(item, "OnOO:restore_references", &o, &index, &parent, &key)) {
+            if (!PyErr_Occurred() || PyErr_ExceptionMatches(PyExc_TypeError)) {
+                PyErr_Clear();
+                PyErr_SetString(PyExc_TypeError, "restore_references() takes (obj, index, parent, key) tuples");
+            }
+            return nullptr;
+        }
+        if (!is_model(o) || as_model(o)->vals == nullptr) {
+            PyErr_SetString(PyExc_TypeError, "restore_references() takes (obj, index, parent, key) tuples");
+            return nullptr;
+        }
+        ModelObject* m = as_model(o);
+        if (index < 0 || index >= static_cast<Py_ssize_t>(m->n)) {
+            PyErr_SetString(PyExc_IndexError, "field index out of range");
+            return nullptr;
+        }
+        if (m->vals[index] != key) continue;
+        track_for(m, parent);
+        Py_INCREF(parent);
+        m->vals[index] = parent;
+        Py_DECREF(key);
+    }
+    Py_RETURN_NONE;
+}
+
+// owner(obj) -> the token of the session holding it (0: none).
+PyObject* native_owner(PyObject*, PyObject* obj) {
+    if (!is_model(obj)) {
+        PyErr_SetString(PyExc_TypeError, "owner() takes a model object");
+        return nullptr;
+    }
+    return PyLong_FromUnsignedLongLong(as_model(obj)->owner);
 }
 
 PyObject* native_touch_epoch(PyObject*, PyObject*) { return PyLong_FromUnsignedLongLong(g_epoch); }
 
-// add_pending(objs, pending, start) -> index. From `start` on, each object of the list
-// that is an instance of a concrete model and transient (or pending but not yet in
-// `pending`) becomes pending and is entered in `pending` under id(obj), keeping its
-// touched mark; a pending object already there is left as it is. Stops at the first
-// other object and returns its index (len(objs) when there is none), so that the caller
-// handles that one the slow way and carries on after it.
+// add_pending(objs, pending, start, token) -> index. From `start` on, each object of
+// the list that is an instance of a concrete model and transient (or pending but not
+// yet in `pending`) becomes pending, owned by `token`, and is entered in `pending` under
+// id(obj), keeping its touched mark; a pending object already there is left as it is.
+// Stops at the first other object (one owned by another session among them) and
+// returns its index (len(objs) when there is none), so that the caller handles that
+// one the slow way and carries on after it.
 PyObject* native_add_pending(PyObject*, PyObject* args) {
-    PyObject *objs, *pending;
+    PyObject *objs, *pending, *token_arg;
     Py_ssize_t start;
-    if (!PyArg_ParseTuple(args, "O!O!n:add_pending", &PyList_Type, &objs, &PyDict_Type, &pending, &start))
+    if (!PyArg_ParseTuple(args, "O!O!nO:add_pending", &PyList_Type, &objs, &PyDict_Type, &pending, &start,
+                          &token_arg))
         return nullptr;
+    uint64_t token = 0;
+    if (!parse_token(token_arg, token)) return nullptr;
     const Py_ssize_t count = PyList_Size(objs);
     PyTypeObject* checked = nullptr;  // the last type found to be a concrete model
     Py_ssize_t i = start < 0 ? 0 : start;
@@ -1202,7 +1470,7 @@ PyObject* native_add_pending(PyObject*, PyObject* args) {
         }
         ModelObject* m = as_model(o);
         const uint32_t state = m->flags & kStateMask;
-        if (state != kTransient && state != kPending) break;
+        if ((state != kTransient && state != kPending) || (m->owner != 0 && m->owner != token)) break;
         Owned key(PyLong_FromVoidPtr(o));
         if (!key) return nullptr;
         if (state == kPending) {
@@ -1211,7 +1479,8 @@ PyObject* native_add_pending(PyObject*, PyObject* args) {
             if (there) continue;
         }
         if (PyDict_SetItem(pending, key.get(), o) != 0) return nullptr;
-        m->flags = kPending | (m->flags & (kTouched | kUntracked));
+        m->flags = kPending | (m->flags & (kTouched | kUntracked | kFilled));
+        m->owner = token;
     }
     return PyLong_FromSsize_t(i);
 }
@@ -1247,7 +1516,8 @@ PyObject* native_rebuild(PyObject*, PyObject* args) {
             m->vals[n + i] = s;
         }
     }
-    m->flags = static_cast<uint32_t>(flags) & (kStateMask | kTouched);
+    // The owner is not carried: an unpickled object is in no session.
+    m->flags = (static_cast<uint32_t>(flags) & (kStateMask | kTouched)) | kFilled;
     if (dict != Py_None) {
         Owned target(PyObject_GetAttrString(obj.get(), "__dict__"));
         if (!target) return nullptr;
@@ -1256,66 +1526,27 @@ PyObject* native_rebuild(PyObject*, PyObject* args) {
     return obj.release();
 }
 
-// ------------------------------------------------------------------ SQL text
-
-bool style_of(int style, query::PlaceholderStyle& out) {
-    switch (style) {
-        case 0: out = query::PlaceholderStyle::generic; return true;
-        case 1: out = query::PlaceholderStyle::mysql; return true;
-        case 2: out = query::PlaceholderStyle::postgres; return true;
-        default:
-            PyErr_SetString(PyExc_ValueError, "style is 0 (qmark), 1 (format) or 2 (numeric)");
-            return false;
-    }
-}
-
-PyObject* new_text(const std::string& s) {
-    return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict");
-}
-
-// quote(name, quote_char) -> the name quoted, embedded quotes doubled.
-PyObject* native_quote(PyObject*, PyObject* args) {
-    const char *name, *quote;
-    Py_ssize_t name_len, quote_len;
-    if (!PyArg_ParseTuple(args, "s#s#:quote", &name, &name_len, &quote, &quote_len)) return nullptr;
-    if (quote_len != 1) {
-        PyErr_SetString(PyExc_ValueError, "the quote is one ASCII character");
-        return nullptr;
-    }
-    std::string out;
-    out.reserve(static_cast<size_t>(name_len) + 2);
-    append_quoted(out, std::string_view(name, static_cast<size_t>(name_len)), quote[0]);
-    return new_text(out);
-}
-
-// values_groups(rows, cols, style, first) -> "(p, p), (p, p)".
-PyObject* native_values_groups(PyObject*, PyObject* args) {
-    unsigned long long rows, cols, first;
-    int style;
-    if (!PyArg_ParseTuple(args, "KKiK:values_groups", &rows, &cols, &style, &first)) return nullptr;
-    query::PlaceholderStyle s;
-    if (!style_of(style, s)) return nullptr;
-    return new_text(values_groups(rows, cols, s, first));
-}
-
 PyMethodDef g_functions[] = {
-    {"materialize", native_materialize, METH_VARARGS, "materialize(layout, rows, identity, loaders) -> list"},
-    {"validate", native_validate, METH_VARARGS, "validate(layout, objs) -> None"},
-    {"insert_params", native_insert_params, METH_VARARGS, "insert_params(layout, objs, idxs, dumpers, flat) -> list"},
+    {"materialize", native_materialize, METH_VARARGS, "materialize(layout, rows, identity, loaders, token) -> list"},
+    {"validate", native_validate, METH_VARARGS, "validate(layout, objs, reject_nan) -> None"},
+    {"insert_params", native_insert_params, METH_VARARGS,
+     "insert_params(layout, objs, idxs, dumpers, flat, swaps) -> list"},
+    {"begin_write", native_begin_write, METH_O, "begin_write(objs) -> None"},
     {"mark_flushed", native_mark_flushed, METH_VARARGS, "mark_flushed(layout, objs, identity, keys) -> None"},
+    {"restore_references", native_restore_references, METH_O, "restore_references(swaps) -> None"},
     {"dirty_objects", native_dirty_objects, METH_VARARGS, "dirty_objects(layout, objects) -> list"},
-    {"update_groups", native_update_groups, METH_VARARGS, "update_groups(layout, objs, dumpers) -> list"},
+    {"update_groups", native_update_groups, METH_VARARGS, "update_groups(layout, objs, dumpers, swaps) -> list"},
     {"key_params", native_key_params, METH_VARARGS, "key_params(layout, objs) -> list"},
     {"field_values", native_field_values, METH_VARARGS, "field_values(objs, index) -> list"},
     {"changes", native_changes, METH_O, "changes(obj) -> tuple of changed field indexes"},
     {"loaded", native_loaded, METH_VARARGS, "loaded(obj, index) -> the field's snapshot value"},
     {"state", native_state, METH_O, "state(obj) -> int"},
-    {"set_state", native_set_state, METH_VARARGS, "set_state(objs, state, mode, pk=-1) -> None"},
+    {"owner", native_owner, METH_O, "owner(obj) -> int"},
+    {"transition", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(native_transition)),
+     METH_VARARGS | METH_KEYWORDS, "transition(objs, op, token=0, pk=-1) -> None"},
     {"touch_epoch", native_touch_epoch, METH_NOARGS, "touch_epoch() -> int"},
-    {"add_pending", native_add_pending, METH_VARARGS, "add_pending(objs, pending, start) -> index"},
+    {"add_pending", native_add_pending, METH_VARARGS, "add_pending(objs, pending, start, token) -> index"},
     {"_rebuild", native_rebuild, METH_VARARGS, "_rebuild(cls, values, snapshot, flags, dict) -> object"},
-    {"quote", native_quote, METH_VARARGS, "quote(name, quote_char) -> str"},
-    {"values_groups", native_values_groups, METH_VARARGS, "values_groups(rows, cols, style, first) -> str"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -1337,6 +1568,20 @@ PyObject* import_attr(const char* module, const char* name) {
     return PyObject_GetAttrString(m.get(), name);
 }
 
+// module.NAME = ((name, value), ...): Python builds an IntEnum from it.
+int add_pairs(PyObject* module, const char* name, const Named* items, size_t count) {
+    Owned t(PyTuple_New(static_cast<Py_ssize_t>(count)));
+    if (!t) return -1;
+    for (size_t i = 0; i < count; ++i) {
+        PyObject* pair = Py_BuildValue("(sl)", items[i].name, items[i].value);
+        if (pair == nullptr) return -1;
+        PyTuple_SetItem(t.get(), static_cast<Py_ssize_t>(i), pair);
+    }
+    if (PyModule_AddObject(module, name, t.get()) != 0) return -1;
+    t.release();  // stolen on success only
+    return 0;
+}
+
 PyObject* init() {
     if (g_model_type != nullptr) {
         PyErr_SetString(PyExc_ImportError, "sablecrest._native can be initialized only once per process");
@@ -1346,7 +1591,9 @@ PyObject* init() {
     g_datetime = g_decimal ? import_attr("datetime", "datetime") : nullptr;
     g_date = g_datetime ? import_attr("datetime", "date") : nullptr;
     g_layout_attr = g_date ? PyUnicode_InternFromString("__sc_layout__") : nullptr;
-    if (g_layout_attr == nullptr) return nullptr;
+    g_tzinfo_attr = g_layout_attr ? PyUnicode_InternFromString("tzinfo") : nullptr;
+    g_int_int = g_tzinfo_attr ? PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyLong_Type), "__int__") : nullptr;
+    if (g_int_int == nullptr) return nullptr;
 
     // Newer headers leave HAVE_VERSION_TAG out of the default flags (every type has one
     // from 3.10 on). Before 3.10 a type without it is also kept out of the attribute
@@ -1413,16 +1660,16 @@ PyObject* init() {
             return nullptr;
         }
     }
-    struct {
-        const char* name;
-        long value;
-    } ints[] = {
-        {"TRANSIENT", kTransient}, {"PENDING", kPending},   {"PERSISTENT", kPersistent},
-        {"DELETED", kDeleted},     {"DETACHED", kDetached},
-    };
-    for (auto& c : ints) {
-        if (PyModule_AddIntConstant(module.get(), c.name, c.value) != 0) return nullptr;
-    }
+    Named kinds[kKindCount];
+    for (size_t i = 0; i < kKindCount; ++i) kinds[i] = {kKinds[i].name, static_cast<long>(kKinds[i].kind)};
+    Named transitions[kTransitionCount];
+    for (long i = 0; i < kTransitionCount; ++i) transitions[i] = {kTransitions[i].name, i + 1};
+    if (add_pairs(module.get(), "KINDS", kinds, kKindCount) != 0 ||
+        add_pairs(module.get(), "STATES", kStateNames, sizeof(kStateNames) / sizeof(kStateNames[0])) != 0 ||
+        add_pairs(module.get(), "FIELD_FLAGS", kFieldFlagNames, sizeof(kFieldFlagNames) / sizeof(kFieldFlagNames[0])) !=
+            0 ||
+        add_pairs(module.get(), "TRANSITIONS", transitions, static_cast<size_t>(kTransitionCount)) != 0)
+        return nullptr;
     g_field_type = reinterpret_cast<PyTypeObject*>(field_type.release());
     g_model_type = reinterpret_cast<PyTypeObject*>(model_type.release());
     g_layout_type = reinterpret_cast<PyTypeObject*>(layout_type.release());

@@ -43,7 +43,7 @@ def loaded(**values):
     """A Thing as if read from a row (persistent, snapshot = values)."""
     info = Thing.__sc_info__
     row = tuple(values.get(f.name) for f in info.fields)
-    (obj,) = _native.materialize(info.layout, [row], {}, None)
+    (obj,) = _native.materialize(info.layout, [row], {}, None, 0)
     return obj
 
 
@@ -228,12 +228,12 @@ def test_native_core_does_not_leak():
 
     def cycle():
         identity = {}
-        objs = _native.materialize(info.layout, rows, identity, None)
+        objs = _native.materialize(info.layout, rows, identity, None, 0)
         for o in objs:
             o.n = o.n + 1
-        groups = _native.update_groups(info.layout, _native.dirty_objects(info.layout, identity), None)
+        groups = _native.update_groups(info.layout, _native.dirty_objects(info.layout, identity), None, None)
         _native.mark_flushed(info.layout, groups[0][2], identity, None)
-        _native.insert_params(info.layout, objs, idxs, None, True)
+        _native.insert_params(info.layout, objs, idxs, None, True, None)
         Thing(name=name, n=1)
         pickle.loads(pickle.dumps(objs[0]))
         try:
