@@ -341,8 +341,17 @@ class Model(_native.ModelBase, metaclass=ModelMeta):
 
     def __repr__(self) -> str:
         info = type(self).__sc_info__
-        parts = ", ".join("%s=%r" % (f.name, getattr(self, f.name)) for f in info.fields)
+        parts = ", ".join("%s=%s" % (f.name, _shallow(getattr(self, f.name))) for f in info.fields)
         return "%s(%s)" % (type(self).__name__, parts)
+
+
+def _shallow(value: Any) -> str:
+    """A field value for a repr; a referenced object by its key only (objects may refer
+    to each other in a cycle)."""
+    if isinstance(value, Model):
+        pk = type(value).__sc_info__.pk
+        return "%s(%s=%r)" % (type(value).__name__, pk.name, getattr(value, pk.name))
+    return repr(value)
 
 
 def info_of(model: "Type[Model]") -> ModelInfo:

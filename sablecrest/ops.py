@@ -25,6 +25,7 @@ class Op:
     begins = WRITE
     cleanup = False
     opens = False  # running it opens the session's transaction
+    traced = True  # given to the trace hook (transaction control is not, as BEGIN is implicit on some drivers)
 
     def __init__(self, sql: str, params: Any = ()) -> None:
         self.sql = sql
@@ -107,6 +108,7 @@ class InsertId(Op):
 class Begin(Op):
     __slots__ = ()
     begins = NEVER
+    traced = False
     opens = True
 
     def run(self, conn: Any) -> None:
@@ -119,6 +121,7 @@ class Begin(Op):
 class Commit(Op):
     __slots__ = ()
     begins = NEVER
+    traced = False
 
     def run(self, conn: Any) -> None:
         conn.commit()
@@ -130,6 +133,7 @@ class Commit(Op):
 class Rollback(Op):
     __slots__ = ()
     begins = NEVER
+    traced = False
     cleanup = True
 
     def run(self, conn: Any) -> None:

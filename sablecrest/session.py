@@ -33,9 +33,6 @@ from .ops import COMMIT, ROLLBACK, Op, Returning, Steps
 from .query import AsyncQuery, Query
 from .unit import UnitOfWork, new_token
 
-if TYPE_CHECKING:
-    from .database import AsyncDatabase, Database
-
 M = TypeVar("M", bound=Model)
 
 
@@ -256,7 +253,7 @@ class Session(SessionBase):
     either way the connection goes back to the pool.
     """
 
-    def __init__(self, db: "Database") -> None:
+    def __init__(self, db: Any) -> None:
         super().__init__(db)
         self._conn = db._pool.acquire()
 
@@ -291,7 +288,7 @@ class Session(SessionBase):
                     if op.begins > lazy and not self._in_txn:
                         conn.begin()
                         self._in_txn = True
-                    if trace is not None:
+                    if trace is not None and op.traced:
                         trace(op.sql, op.params)
                     result = op.run(conn)
                     if op.opens:
@@ -320,7 +317,7 @@ class AsyncSession(SessionBase):
 
     _query = AsyncQuery
 
-    def __init__(self, db: "AsyncDatabase") -> None:
+    def __init__(self, db: Any) -> None:
         super().__init__(db)
         self._cleanup_task: "Optional[asyncio.Task[Any]]" = None
 
@@ -366,7 +363,7 @@ class AsyncSession(SessionBase):
                     if op.begins > lazy and not self._in_txn:
                         await conn.begin()
                         self._in_txn = True
-                    if trace is not None:
+                    if trace is not None and op.traced:
                         trace(op.sql, op.params)
                     if op.cleanup:
                         result, cancelled = await self._shielded(op.arun(conn))
