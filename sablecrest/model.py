@@ -292,6 +292,7 @@ def _build(cls: "Type[Model]", name: str, declared: List[Tuple[str, Field[Any]]]
             if ref_cls is cls:
                 info.self_referencing = True
         f.name = attr
+        f.position = index
         f.column = f.column or attr
         f.model = cls
         flags = (FieldFlag.NULLABLE if f.nullable else 0) | (FieldFlag.PRIMARY_KEY if f.primary_key else 0)

@@ -152,7 +152,7 @@ Steps = Generator[Op, Any, Any]
 
 def just(value: Any) -> Steps:
     """Steps that run nothing and return `value`."""
-    return value  # type: ignore[no-any-return]
+    return value
     yield  # pragma: no cover  (makes this a generator)
 
 

@@ -420,7 +420,7 @@ _cleanups: Set["asyncio.Task[Any]"] = set()
 
 
 def _spawn(coro: Any) -> "asyncio.Task[Any]":
-    task = asyncio.ensure_future(coro)
+    task: "asyncio.Task[Any]" = asyncio.ensure_future(coro)
     _cleanups.add(task)
     task.add_done_callback(_cleaned)
     return task

@@ -229,7 +229,7 @@ class UnitOfWork:
         for info, objs in plan.inserts.items():
             edges: Dict[int, List[Model]] = {}  # id(parent) -> children, within this table
             for f, target in info.references:
-                values = _native.field_values(objs, f._index)
+                values = _native.field_values(objs, f.position)
                 for child, parent in zip(objs, values):
                     if type(parent) is not target or _native.state(parent) != _PENDING:
                         continue
@@ -435,7 +435,7 @@ class UnitOfWork:
                                  % (field.model.__name__, field.name, field.model.__name__, type(obj).__name__))
         yield from self.flush()
         info = field.target.__sc_info__
-        values = _native.field_values(items, field._index)
+        values = _native.field_values(items, field.position)
         keys = toolkit.distinct_keys(values, info.pk.kind == Kind.STR) if info.pk.kind in (Kind.INT, Kind.STR) \
             else list(dict.fromkeys(v for v in values if v is not None))
         idm = self.identity.setdefault(info.model, {})
@@ -444,9 +444,9 @@ class UnitOfWork:
             yield from self.select(info, (info.pk.in_(missing),), (), None, None, ALL)
         out: Dict[Any, Model] = {}
         for k in keys:
-            obj = idm.get(k)
-            if obj is not None and _native.state(obj) != _DELETED:
-                out[k] = obj
+            found = idm.get(k)
+            if found is not None and _native.state(found) != _DELETED:
+                out[k] = found
         return out
 
     # ---- transaction ends
