@@ -31,7 +31,7 @@ from .errors import add_note
 from .model import Field, Model, info_of
 from .ops import COMMIT, ROLLBACK, Op, Returning, Steps
 from .query import AsyncQuery, Query
-from .unit import UnitOfWork, new_token
+from .unit import UnitOfWork, end_token, new_token
 
 M = TypeVar("M", bound=Model)
 
@@ -226,6 +226,7 @@ class SessionBase:
             if conn is not None and not self._broken and conn.in_transaction():
                 yield from self._cleanup(ROLLBACK, failure)
         finally:
+            end_token(self._uow.token)
             self._conn = None
             if conn is not None:
                 self._give_back(conn)
