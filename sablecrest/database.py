@@ -9,7 +9,7 @@ from typing import TYPE_CHECKING, Any, Callable, Optional, Sequence, Type
 
 from . import engines
 from .engines.base import URL
-from .pool import AsyncPool, Pool, check_pool_args
+from .pool import AsyncPool, Pool, check_connect_args
 from .session import AsyncSession, Session
 from .statements import Dialect
 
@@ -57,7 +57,7 @@ class Database(DatabaseBase):
         echo: bool = False,
         on_connect: Optional[Callable[[Any], None]] = None,
     ) -> None:
-        check_pool_args(pool_size, pool_timeout)
+        check_connect_args(pool_size, pool_timeout, echo, on_connect)
         module, parsed = engines.resolve(url)
         adapter = module.SYNC
 
@@ -161,7 +161,7 @@ async def connect_async(
     ``sqlite://`` (in memory) or ``sqlite:///path.db`` (aiosqlite). It connects once
     now, so a bad URL or a missing driver fails here. `on_connect` is called (and
     awaited, when it returns an awaitable) with each new driver connection."""
-    check_pool_args(pool_size, pool_timeout)
+    check_connect_args(pool_size, pool_timeout, echo, on_connect)
     module, parsed = engines.resolve(url)
     adapter = module.ASYNC
     if adapter is None:

@@ -40,7 +40,7 @@ def add_note(exc: BaseException, note: str) -> None:
     notes = getattr(exc, "__notes__", None)
     try:
         if notes is None:
-            exc.__notes__ = [note]  # type: ignore[attr-defined]
+            exc.__notes__ = [note]
         else:
             notes.append(note)
     except (AttributeError, TypeError):

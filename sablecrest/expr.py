@@ -14,6 +14,8 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any, Hashable, Iterable, Iterator, List, Tuple
 
+from .kinds import Kind
+
 if TYPE_CHECKING:
     from typing import Protocol
 
@@ -47,7 +49,8 @@ class Column:
     model: Any
     column: str
     name: str
-    kind: int
+    kind: Kind
+    position: int  # its index among its model's fields
 
     def coerce(self, value: Any) -> Any:
         raise NotImplementedError

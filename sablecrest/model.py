@@ -292,6 +292,7 @@ def _build(cls: "Type[Model]", name: str, declared: List[Tuple[str, Field[Any]]]
             if ref_cls is cls:
                 info.self_referencing = True
         f.name = attr
+        f.position = index
         f.column = f.column or attr
         f.model = cls
         flags = (FieldFlag.NULLABLE if f.nullable else 0) | (FieldFlag.PRIMARY_KEY if f.primary_key else 0)
@@ -341,8 +342,17 @@ class Model(_native.ModelBase, metaclass=ModelMeta):
 
     def __repr__(self) -> str:
         info = type(self).__sc_info__
-        parts = ", ".join("%s=%r" % (f.name, getattr(self, f.name)) for f in info.fields)
+        parts = ", ".join("%s=%s" % (f.name, _shallow(getattr(self, f.name))) for f in info.fields)
         return "%s(%s)" % (type(self).__name__, parts)
+
+
+def _shallow(value: Any) -> str:
+    """A field value for a repr; a referenced object by its key only (objects may refer
+    to each other in a cycle)."""
+    if isinstance(value, Model):
+        pk = type(value).__sc_info__.pk
+        return "%s(%s=%r)" % (type(value).__name__, pk.name, getattr(value, pk.name))
+    return repr(value)
 
 
 def info_of(model: "Type[Model]") -> ModelInfo:

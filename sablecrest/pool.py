@@ -18,7 +18,12 @@ from collections import deque
 from typing import Any, Awaitable, Callable, Deque, List
 
 
-def check_pool_args(pool_size: Any, pool_timeout: Any) -> None:
+def check_connect_args(pool_size: Any, pool_timeout: Any, echo: Any, on_connect: Any) -> None:
+    """The options `connect` and `connect_async` share, checked before anything opens."""
+    if not isinstance(echo, bool):
+        raise TypeError("echo takes True or False, got %r" % (echo,))
+    if on_connect is not None and not callable(on_connect):
+        raise TypeError("on_connect takes a callable, got %r" % (on_connect,))
     if isinstance(pool_size, bool) or not isinstance(pool_size, int):
         raise TypeError("pool_size takes an int, got %r" % (pool_size,))
     if pool_size < 1:
@@ -216,4 +221,4 @@ class AsyncPool:
                 conn.terminate()
 
 
-__all__ = ["Pool", "AsyncPool", "check_pool_args"]
+__all__ = ["Pool", "AsyncPool", "check_connect_args"]

@@ -31,10 +31,7 @@ from .errors import add_note
 from .model import Field, Model, info_of
 from .ops import COMMIT, ROLLBACK, Op, Returning, Steps
 from .query import AsyncQuery, Query
-from .unit import UnitOfWork, new_token
-
-if TYPE_CHECKING:
-    from .database import AsyncDatabase, Database
+from .unit import UnitOfWork, end_token, new_token
 
 M = TypeVar("M", bound=Model)
 
@@ -229,6 +226,7 @@ class SessionBase:
             if conn is not None and not self._broken and conn.in_transaction():
                 yield from self._cleanup(ROLLBACK, failure)
         finally:
+            end_token(self._uow.token)
             self._conn = None
             if conn is not None:
                 self._give_back(conn)
@@ -256,7 +254,7 @@ class Session(SessionBase):
     either way the connection goes back to the pool.
     """
 
-    def __init__(self, db: "Database") -> None:
+    def __init__(self, db: Any) -> None:
         super().__init__(db)
         self._conn = db._pool.acquire()
 
@@ -291,7 +289,7 @@ class Session(SessionBase):
                     if op.begins > lazy and not self._in_txn:
                         conn.begin()
                         self._in_txn = True
-                    if trace is not None:
+                    if trace is not None and op.traced:
                         trace(op.sql, op.params)
                     result = op.run(conn)
                     if op.opens:
@@ -320,7 +318,7 @@ class AsyncSession(SessionBase):
 
     _query = AsyncQuery
 
-    def __init__(self, db: "AsyncDatabase") -> None:
+    def __init__(self, db: Any) -> None:
         super().__init__(db)
         self._cleanup_task: "Optional[asyncio.Task[Any]]" = None
 
@@ -366,7 +364,7 @@ class AsyncSession(SessionBase):
                     if op.begins > lazy and not self._in_txn:
                         await conn.begin()
                         self._in_txn = True
-                    if trace is not None:
+                    if trace is not None and op.traced:
                         trace(op.sql, op.params)
                     if op.cleanup:
                         result, cancelled = await self._shielded(op.arun(conn))
@@ -423,7 +421,7 @@ _cleanups: Set["asyncio.Task[Any]"] = set()
 
 
 def _spawn(coro: Any) -> "asyncio.Task[Any]":
-    task = asyncio.ensure_future(coro)
+    task: "asyncio.Task[Any]" = asyncio.ensure_future(coro)
     _cleanups.add(task)
     task.add_done_callback(_cleaned)
     return task

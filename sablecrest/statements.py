@@ -124,7 +124,7 @@ class Dialect:
     def dump(self, column: Column, value: Any) -> Any:
         if value is None:
             return None
-        f = self.engine.dumpers.get(column.kind)  # type: ignore[call-overload]
+        f = self.engine.dumpers.get(column.kind)
         return value if f is None else f(value)
 
     def _cached(self, key: Hashable, build: Callable[[], str]) -> str:
@@ -152,7 +152,7 @@ class Dialect:
         shape = self.in_shape(n)
         if shape == 0:
             return
-        dumper = self.engine.dumpers.get(column.kind)  # type: ignore[call-overload]
+        dumper = self.engine.dumpers.get(column.kind)
         if dumper is not None:
             values = [None if v is None else dumper(v) for v in values]
         if shape == "array":

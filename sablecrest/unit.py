@@ -44,19 +44,24 @@ ALL, FIRST, COUNT = "all", "first", "count"
 
 _TRANSIENT, _PENDING, _PERSISTENT, _DELETED, _DETACHED = (int(s) for s in State)
 
-# Sessions by owner token, for naming the session that holds an object.
+# Open sessions by owner token, for naming the session that holds an object.
 _tokens = itertools.count(1)
-_owners: "weakref.WeakValueDictionary[int, Any]" = weakref.WeakValueDictionary()
+_owners: Dict[int, "weakref.ref[Any]"] = {}
 
 
 def new_token(session: Any) -> int:
     token = next(_tokens)
-    _owners[token] = session
+    _owners[token] = weakref.ref(session)
     return token
 
 
+def end_token(token: int) -> None:
+    _owners.pop(token, None)
+
+
 def _held_elsewhere(obj: Model, owner: int) -> ValueError:
-    other = _owners.get(owner)
+    ref = _owners.get(owner)
+    other = ref() if ref is not None else None
     return ValueError("%r is in another open session (%r): an object belongs to one session at a time; close "
                       "that session (or commit and close it) first" % (obj, other if other is not None else owner))
 
@@ -70,6 +75,8 @@ def table_order(infos: Iterable[ModelInfo]) -> List[ModelInfo]:
     """Parents before children, by the foreign keys among `infos` (declaration order
     otherwise; tables that refer to each other stay in the order they were met)."""
     pending = list(infos)
+    if len(pending) < 2:
+        return pending
     present = {i.model for i in pending}
     done: Dict[Any, ModelInfo] = {}
     visiting: Set[Any] = set()
@@ -197,17 +204,23 @@ class UnitOfWork:
     def _collect(self) -> Optional[FlushPlan]:
         """What to write and in which order; every check runs here."""
         epoch = _native.touch_epoch()
-        if not self.pending and not self.doomed and self.epoch == epoch:
+        if not self.pending and not self.doomed and (self.epoch == epoch or not self.identity):
+            self.epoch = epoch
             return None
-        plan = FlushPlan()
-        for key, obj in self.pending.items():
-            plan.inserts.setdefault(type(obj).__sc_info__, []).append(obj)
-            plan.added.append(key)
+        updates: Dict[ModelInfo, List[Model]] = {}
         for model, idm in self.identity.items():
             info = model.__sc_info__
             dirty = _native.dirty_objects(info.layout, idm)
             if dirty:
-                plan.updates[info] = dirty
+                updates[info] = dirty
+        if not updates and not self.pending and not self.doomed:
+            self.epoch = epoch
+            return None
+        plan = FlushPlan()
+        plan.updates = updates
+        for key, obj in self.pending.items():
+            plan.inserts.setdefault(type(obj).__sc_info__, []).append(obj)
+            plan.added.append(key)
         for key, obj in self.doomed.items():
             plan.deletes.setdefault(type(obj).__sc_info__, []).append(obj)
             plan.doomed.append(key)
@@ -215,7 +228,8 @@ class UnitOfWork:
             for info, objs in group.items():
                 _native.validate(info.layout, objs, self.reject_nan)
         plan.order = table_order(list(plan.inserts) + list(plan.updates) + list(plan.deletes))
-        self._order_rows(plan)
+        if any(info.references for info in plan.inserts):
+            self._order_rows(plan)
         for group in (plan.inserts, plan.updates):
             for objs in group.values():
                 _native.begin_write(objs)
@@ -229,7 +243,7 @@ class UnitOfWork:
         for info, objs in plan.inserts.items():
             edges: Dict[int, List[Model]] = {}  # id(parent) -> children, within this table
             for f, target in info.references:
-                values = _native.field_values(objs, f._index)
+                values = _native.field_values(objs, f.position)
                 for child, parent in zip(objs, values):
                     if type(parent) is not target or _native.state(parent) != _PENDING:
                         continue
@@ -435,7 +449,7 @@ class UnitOfWork:
                                  % (field.model.__name__, field.name, field.model.__name__, type(obj).__name__))
         yield from self.flush()
         info = field.target.__sc_info__
-        values = _native.field_values(items, field._index)
+        values = _native.field_values(items, field.position)
         keys = toolkit.distinct_keys(values, info.pk.kind == Kind.STR) if info.pk.kind in (Kind.INT, Kind.STR) \
             else list(dict.fromkeys(v for v in values if v is not None))
         idm = self.identity.setdefault(info.model, {})
@@ -444,9 +458,9 @@ class UnitOfWork:
             yield from self.select(info, (info.pk.in_(missing),), (), None, None, ALL)
         out: Dict[Any, Model] = {}
         for k in keys:
-            obj = idm.get(k)
-            if obj is not None and _native.state(obj) != _DELETED:
-                out[k] = obj
+            found = idm.get(k)
+            if found is not None and _native.state(found) != _DELETED:
+                out[k] = found
         return out
 
     # ---- transaction ends

@@ -47,6 +47,7 @@ class MariaDB(Engine):
     name = "mariadb"
     quote_char = "`"
     transactional_ddl = False
+    stores_nan = False  # DOUBLE has no NaN: PyMySQL would write the bare word nan
     multi_row_default_insert = True
     update_rows = 100  # PyMySQL's executemany sends UPDATEs one round trip at a time
     # LIKE already escapes with a backslash here, and an explicit ESCAPE '\\' is refused
