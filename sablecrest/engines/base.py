@@ -421,7 +421,8 @@ class Engine:
     def definition(self, type: str, nullable: bool, default: Optional[str], extra: str = "",
                    collation: str = "") -> str:
         """A column's definition after its name."""
-        parts = [type + (" COLLATE " + collation if collation else ""), "NOT NULL" if not nullable else self.explicit_null]
+        parts = [type + (" COLLATE " + collation if collation else ""),
+                 "NOT NULL" if not nullable else self.explicit_null]
         if default is not None:
             parts.append("DEFAULT " + default)
         parts.append(extra)

@@ -173,9 +173,9 @@ class MariaDB(Engine):
                             or w.lower().startswith("current_timestamp"))
             if comment:
                 keep += " COMMENT " + self.text_literal(comment)
-            t.columns.append(ColumnSchema(name, ctype, nullable == "YES", None if default in (None, "NULL") else default,
-                                          keep.strip(), collation if collation and re.match(r"^\w+$", collation) else "",
-                                          "GENERATED" in (extra or "").upper()))
+            t.columns.append(ColumnSchema(
+                name, ctype, nullable == "YES", None if default in (None, "NULL") else default, keep.strip(),
+                collation if collation and re.match(r"^\w+$", collation) else "", "GENERATED" in (extra or "").upper()))
             if key == "PRI":
                 t.pk.append(name)
         for col, rschema, rtable, rcol, name, table in (yield cat.read(

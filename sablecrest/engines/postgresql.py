@@ -176,7 +176,8 @@ class PostgreSQL(Engine):
             seq = re.match(r"nextval\('((?:[^']|'')*)'::regclass\)$", c.default or "")
             if f.generated and seq is not None:  # a serial's sequence has the column's type too
                 name = seq.group(1).replace("''", "'")
-                out.append(Change(["ALTER SEQUENCE %s AS %s" % (name, new)], ["ALTER SEQUENCE %s AS %s" % (name, c.type)]))
+                out.append(Change(["ALTER SEQUENCE %s AS %s" % (name, new)],
+                                  ["ALTER SEQUENCE %s AS %s" % (name, c.type)]))
             out.append(Change(["%s TYPE %s USING %s::%s" % (col, new, self.quote(c.name), new)],
                               ["%s TYPE %s USING %s::%s" % (col, c.type, self.quote(c.name), c.type)]))
         if renull:

@@ -54,7 +54,8 @@ _ASCII_LOWER = {c: c + 32 for c in range(ord("A"), ord("Z") + 1)}
 _FK_ACTIONS = {"CASCADE", "SET NULL", "SET DEFAULT", "RESTRICT"}  # NO ACTION is the default
 # What a table rebuild cannot carry from the old table's CREATE TABLE text to the new one:
 # words inside the column list, and options after it.
-_TOKENS = re.compile(r"'(?:[^']|'')*'|\"(?:[^\"]|\"\")*\"|`(?:[^`]|``)*`|\[[^\]]*\]|--[^\n]*|/\*.*?(?:\*/|$)|(\w+)", re.S)
+_TOKENS = re.compile(r"'(?:[^']|'')*'|\"(?:[^\"]|\"\")*\"|`(?:[^`]|``)*`|\[[^\]]*\]|--[^\n]*|/\*.*?(?:\*/|$)|(\w+)",
+                     re.S)
 _UNCARRIED = {"CHECK": "CHECK constraints", "COLLATE": "collations"}
 _OPTIONS = {"WITHOUT": "WITHOUT ROWID", "STRICT": "STRICT typing"}
 _NAME = r"(?:\"(?:[^\"]|\"\")*\"|`(?:[^`]|``)*`|\[[^\]]*\]|'(?:[^']|'')*'|[^\s(]+)"
@@ -168,7 +169,8 @@ class SQLite(Engine):
         pragma = "table_xinfo" if cat.version >= (3, 26) else "table_info"
         for row in (yield cat.read("PRAGMA %s.%s(%s)" % (s, pragma, name))):
             cname, ctype, notnull, default, pk_pos = row[1:6]
-            t.columns.append(ColumnSchema(cname, ctype, not notnull, default, generated=len(row) > 6 and row[6] in (2, 3)))
+            generated = len(row) > 6 and row[6] in (2, 3)
+            t.columns.append(ColumnSchema(cname, ctype, not notnull, default, generated=generated))
             if pk_pos:
                 pk.append((pk_pos, cname))
         t.pk = [c for _, c in sorted(pk)]

@@ -375,8 +375,8 @@ def test_inspect_describes_the_live_table(db):
     engine = db.dialect.engine
     with db.session() as s:
         s.execute("CREATE TABLE sc_p (id INTEGER PRIMARY KEY)")
-        s.execute("CREATE TABLE sc_c (id INTEGER PRIMARY KEY, code VARCHAR(20), qty INTEGER NOT NULL, "
-                  "label VARCHAR(20) DEFAULT 'x', p_id INTEGER, UNIQUE (label), FOREIGN KEY (p_id) REFERENCES sc_p (id))")
+        s.execute("CREATE TABLE sc_c (id INTEGER PRIMARY KEY, code VARCHAR(20), qty INTEGER NOT NULL, label "
+                  "VARCHAR(20) DEFAULT 'x', p_id INTEGER, UNIQUE (label), FOREIGN KEY (p_id) REFERENCES sc_p (id))")
         s.execute("CREATE UNIQUE INDEX sc_c_code ON sc_c (code)")
         s.execute("CREATE INDEX sc_c_qty ON sc_c (qty, code)")
     C = type(Model)("C", (Model,), {"__tablename__": "sc_c"})
