@@ -269,9 +269,9 @@ def _teardown(session: Any, engine: Engine, cat: Catalog, failure: Optional[Base
     foreign keys off) must never serve another session: if this fails, it is discarded."""
     try:
         yield from engine.teardown(cat)
-    except Exception as err:
+    except BaseException as err:
         session._broken = True
-        if failure is None:
+        if failure is None or not isinstance(err, Exception):  # an interrupt is never swallowed
             add_note(err, "the migration itself had completed; the connection was discarded")
             raise
         add_note(failure, "putting the connection's settings back after it also failed: %s: %s (the connection "

@@ -4,6 +4,7 @@ what they change, what they keep, and what they refuse before anything runs."""
 import asyncio
 import datetime as dt
 import decimal
+import sqlite3
 import threading
 
 import pytest
@@ -249,6 +250,23 @@ def test_async_migrate_on_the_event_loop(engine):
             return rows
 
     assert asyncio.run(main()) == [("a", 3)]
+
+def test_settings_not_put_back_discard_the_connection(tmp_path):
+    db = sablecrest.connect("sqlite:///%s" % (tmp_path / "m.db"), pool_size=1)
+
+    def trace(sql, params):
+        if sql == "PRAGMA foreign_keys = ON":
+            raise sqlite3.OperationalError("disk I/O error")
+
+    db.trace = trace
+    with pytest.raises(sqlite3.OperationalError) as info:
+        db.migrate(thing())
+    assert info.value.__notes__ == ["the migration itself had completed; the connection was discarded"]
+    db.trace = None
+    assert db.migrate(thing()) == []
+    with db.session() as s:  # a new connection, with foreign keys enforced
+        assert s.execute("PRAGMA foreign_keys") == [(1,)]
+    db.close()
 
 DEFAULTS = {"text": HOSTILE, "n": -12, "f": -1.5e300, "yes": True, "no": False, "raw": b"\x00'\\\"%",
             "dec": decimal.Decimal("-12.50"), "ts": dt.datetime(2020, 1, 2, 3, 4, 5, 123456), "day": dt.date(1999, 12, 31)}
