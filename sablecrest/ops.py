@@ -11,6 +11,11 @@ session.py); only `run` and `arun` here touch a driver.
 control, settings that must run outside a transaction), for reads unless the engine
 begins lazily, or always (writes). A `cleanup` operation runs while an error is being
 handled: the async loop shields it from cancellation.
+
+`params` None means the text goes to the driver exactly as written (DDL, settings, a
+statement of the user's own without parameters); a sequence, even an empty one, is
+bound, which for a driver that reads the text as a %-format means that a '%' in the
+text is written '%%' (the statement module writes its texts so).
 """
 
 from __future__ import annotations
@@ -27,7 +32,7 @@ class Op:
     opens = False  # running it opens the session's transaction
     traced = True  # given to the trace hook (transaction control is not, as BEGIN is implicit on some drivers)
 
-    def __init__(self, sql: str, params: Any = ()) -> None:
+    def __init__(self, sql: str, params: Any = None) -> None:
         self.sql = sql
         self.params = params
 

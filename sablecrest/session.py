@@ -147,11 +147,11 @@ class SessionBase:
         if not isinstance(sql, str):
             raise TypeError("execute() takes the statement as a str, got %s" % type(sql).__name__)
         self._usable()
-        return self._run(self._execute_steps(sql, list(params)))
+        return self._run(self._execute_steps(sql, list(params) or None))
 
     # ---- the transaction policy, as steps
 
-    def _execute_steps(self, sql: str, params: List[Any]) -> Steps:
+    def _execute_steps(self, sql: str, params: Optional[List[Any]]) -> Steps:
         rows = yield Returning(sql, params)  # may write: it runs in the transaction
         return rows
 

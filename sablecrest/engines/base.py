@@ -209,7 +209,7 @@ class Catalog:
         if params and style.marker != "?":
             head, *rest = sql.split("?")
             sql = head + "".join(style.placeholder(i + 1) + part for i, part in enumerate(rest))
-        return Fetch(sql, list(params))
+        return Fetch(sql, list(params) if params else None)
 
 
 def label(info: "ModelInfo", f: "Field[Any]") -> str:

@@ -246,16 +246,16 @@ class PyMySQLAdapter(CursorAdapter):
         self.max_packet: Optional[int] = int(self.cur.fetchall()[0][0])
         self.raw.rollback()
 
-    # PyMySQL formats the text with the parameters only when there are some: a '%' in a
-    # statement without parameters is sent as it is.
+    # PyMySQL formats the text when it is given parameters (even none): None sends it as
+    # it is, which is what an op without parameters means.
     def fetch(self, sql: str, params: Sequence[Any]) -> List[Any]:
         cur = self.cur
-        self._run(cur.execute, sql, params or None)
+        self._run(cur.execute, sql, params)
         rows: List[Any] = cur.fetchall() if cur.rownumber is not None else []
         return rows
 
     def execute(self, sql: str, params: Sequence[Any]) -> int:
-        self._run(self.cur.execute, sql, params or None)
+        self._run(self.cur.execute, sql, params)
         return int(self.cur.rowcount)
 
     def many(self, sql: str, seq: Sequence[Sequence[Any]]) -> int:
@@ -263,7 +263,7 @@ class PyMySQLAdapter(CursorAdapter):
         return int(self.cur.rowcount)
 
     def insert_id(self, sql: str, params: Sequence[Any]) -> Any:
-        self._run(self.cur.execute, sql, params or None)
+        self._run(self.cur.execute, sql, params)
         return self.cur.lastrowid
 
     def _run(self, call: Any, sql: str, params: Any) -> None:

@@ -278,14 +278,17 @@ class AsyncpgAdapter(AsyncAdapter):
         return cls(await asyncpg.connect(dsn(url), max_cacheable_statement_size=_STATEMENT_CACHE_BYTES))
 
     async def fetch(self, sql: str, params: Sequence[Any]) -> List[Any]:
-        return await self.raw.fetch(sql, *params)  # type: ignore[no-any-return]
+        return await self.raw.fetch(sql, *(params or ()))  # type: ignore[no-any-return]
 
     async def execute(self, sql: str, params: Sequence[Any]) -> int:
-        return _status_count(await self.raw.execute(sql, *params))
+        return _status_count(await self.raw.execute(sql, *(params or ())))
 
     async def many(self, sql: str, seq: Sequence[Sequence[Any]]) -> int:
-        await self.raw.executemany(sql, seq)
-        return -1
+        if len(seq) == 1:  # one row: the command status has its count
+            return _status_count(await self.raw.execute(sql, *seq[0]))
+        if seq:
+            await self.raw.executemany(sql, seq)
+        return -1 if seq else 0
 
     async def begin(self) -> None:
         await self.raw.execute("BEGIN")

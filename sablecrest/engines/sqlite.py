@@ -310,17 +310,17 @@ class SQLiteAdapter(Adapter):
         self.raw.execute("PRAGMA foreign_keys = ON")
 
     def fetch(self, sql: str, params: Sequence[Any]) -> List[Any]:
-        rows: List[Any] = self.raw.execute(sql, params).fetchall()
+        rows: List[Any] = self.raw.execute(sql, params or ()).fetchall()
         return rows
 
     def execute(self, sql: str, params: Sequence[Any]) -> int:
-        return int(self.raw.execute(sql, params).rowcount)
+        return int(self.raw.execute(sql, params or ()).rowcount)
 
     def many(self, sql: str, seq: Sequence[Sequence[Any]]) -> int:
         return int(self.raw.executemany(sql, seq).rowcount)
 
     def insert_id(self, sql: str, params: Sequence[Any]) -> Any:
-        return self.raw.execute(sql, params).lastrowid
+        return self.raw.execute(sql, params or ()).lastrowid
 
     def begin(self) -> None:
         if not self.raw.in_transaction:
@@ -369,16 +369,16 @@ class AiosqliteAdapter(AsyncAdapter):
         return cls(raw)
 
     async def fetch(self, sql: str, params: Sequence[Any]) -> List[Any]:
-        return list(await self.raw.execute_fetchall(sql, params))
+        return list(await self.raw.execute_fetchall(sql, params or ()))
 
     async def execute(self, sql: str, params: Sequence[Any]) -> int:
-        return int((await self.raw.execute(sql, params)).rowcount)
+        return int((await self.raw.execute(sql, params or ())).rowcount)
 
     async def many(self, sql: str, seq: Sequence[Sequence[Any]]) -> int:
         return int((await self.raw.executemany(sql, seq)).rowcount)
 
     async def insert_id(self, sql: str, params: Sequence[Any]) -> Any:
-        return (await self.raw.execute(sql, params)).lastrowid
+        return (await self.raw.execute(sql, params or ())).lastrowid
 
     async def begin(self) -> None:
         if not self.txn:
