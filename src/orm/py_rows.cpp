@@ -216,7 +216,8 @@ PyObject* native_materialize(PyObject* module, PyObject* args) {
         m->owner_ = token;
         settle_tracking(st, m, l->untrackable_ != 0);
         PyList_SetItem(out.get(), r, new_ref(obj.get()));
-        if (PyDict_SetItem(identity, m->vals_[l->pk_], obj.get()) != 0) return nullptr;
+        Ref key = Ref::borrow(m->vals_[l->pk_]);  // hashing it may run code
+        if (PyDict_SetItem(identity, key.get(), obj.get()) != 0) return nullptr;
     }
     return reveal(out);
 }
