@@ -221,22 +221,23 @@ PyObject* native_dirty_objects(PyObject* module, PyObject* args) {
     if (!PyArg_ParseTuple(args, "OO:dirty_objects", &lo, &objects)) return nullptr;
     if (!check_layout_arg(st, lo)) return nullptr;
     LayoutObject* l = as_layout(lo);
-    // First the candidates (touched and persistent), held: finding them runs no code,
-    // so a dict is walked in place; most of an identity map is skipped here.
-    Ref list = Ref::steal(PyList_New(0));
-    if (!list) return nullptr;
+    // First the candidates (touched and persistent), held: finding them runs no code
+    // (a std::vector grows without the collector), so a dict is walked in place; most
+    // of an identity map is skipped here.
+    std::vector<Ref> candidates;
     auto consider = [&](PyObject* o) -> int {
         ModelObject* m = member(l, o);
         if (m == nullptr) return -1;
-        if ((m->flags_ & kTouched) == 0 || (m->flags_ & kStateMask) != kPersistent) return 0;
-        return PyList_Append(list.get(), o);
+        if ((m->flags_ & kTouched) != 0 && (m->flags_ & kStateMask) == kPersistent) {
+            candidates.push_back(Ref::borrow(o));
+        }
+        return 0;
     };
     if (PyDict_Check(objects)) {
         Ref dict = Ref::borrow(objects);
         PyObject *key, *value;
         Py_ssize_t pos = 0;
         while (PyDict_Next(dict.get(), &pos, &key, &value)) {
-            Ref hold = Ref::borrow(value);  // an append may collect garbage, which runs code
             if (consider(value) != 0) return nullptr;
         }
     } else {
@@ -250,9 +251,8 @@ PyObject* native_dirty_objects(PyObject* module, PyObject* args) {
     Ref out = Ref::steal(PyList_New(0));
     if (!out) return nullptr;
     std::vector<uint32_t> changed;
-    const Py_ssize_t count = PyList_Size(list.get());
-    for (Py_ssize_t r = 0; r < count; ++r) {
-        PyObject* o = PyList_GetItem(list.get(), r);
+    for (const Ref& candidate : candidates) {
+        PyObject* o = candidate.get();
         ModelObject* m = as_model(o);
         const uint64_t epoch = st->epoch;
         if (changed_fields(st, m, changed) != 0) return nullptr;
