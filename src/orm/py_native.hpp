@@ -139,8 +139,17 @@ int same_value(ModuleState* st, PyObject* current, PyObject* loaded);
 void track_for(ModuleState* st, ModelObject* m, PyObject* v);
 // Leaves m out of the collector when it holds only atomic values (and may).
 void settle_tracking(ModuleState* st, ModelObject* m, bool untrackable);
+// The TypeError for an object that member() refuses; NULL.
+ModelObject* not_a_member(LayoutObject* l, PyObject* o);
 // Every object of a batch must be an instance of the layout's model with its fields.
-ModelObject* member(LayoutObject* l, PyObject* o);
+// Inline: the kernels ask it of every object.
+inline ModelObject* member(LayoutObject* l, PyObject* o) {
+    ModelObject* m = as_model(o);
+    if (!PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(l->cls_)) || m->vals_ == nullptr ||
+        static_cast<Py_ssize_t>(m->n_) != l->n_)
+        return not_a_member(l, o);
+    return m;
+}
 bool check_layout_arg(ModuleState* st, PyObject* l);
 PyObject* native_rebuild(PyObject* module, PyObject* args);
 

@@ -631,17 +631,13 @@ LayoutObject* layout_of(PyObject* type) {
     return as_layout(l.release());
 }
 
-ModelObject* member(LayoutObject* l, PyObject* o) {
+ModelObject* not_a_member(LayoutObject* l, PyObject* o) {
     if (!PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(l->cls_))) {
         PyErr_Format(PyExc_TypeError, "expected %R objects, got %R", l->cls_, as_object(Py_TYPE(o)));
-        return nullptr;
-    }
-    ModelObject* m = as_model(o);
-    if (m->vals_ == nullptr || static_cast<Py_ssize_t>(m->n_) != l->n_) {
+    } else {
         PyErr_SetString(PyExc_TypeError, "the object was created without its fields");
-        return nullptr;
     }
-    return m;
+    return nullptr;
 }
 
 bool check_layout_arg(ModuleState* st, PyObject* l) {

@@ -86,7 +86,9 @@ int changed_fields(ModuleState* st, ModelObject* m, std::vector<uint32_t>& out) 
             out.push_back(i);
             continue;
         }
-        Ref hold_current = Ref::borrow(current), hold_loaded = Ref::borrow(loaded);
+        // Exact ints, strs and bytes compare without running code; anything else is held.
+        const bool inert = PyLong_CheckExact(current) || PyUnicode_CheckExact(current) || PyBytes_CheckExact(current);
+        Ref hold_current = inert ? Ref() : Ref::borrow(current), hold_loaded = inert ? Ref() : Ref::borrow(loaded);
         const int same = same_value(st, current, loaded);
         if (same < 0) return -1;
         if (!same) out.push_back(i);
