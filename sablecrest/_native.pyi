@@ -1,6 +1,7 @@
 """The per-row core of sablecrest (C++)."""
 
-from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple
+from types import ModuleType
+from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple, final
 
 # (name, value) pairs, for IntEnums built in Python.
 KINDS: Tuple[Tuple[str, int], ...]
@@ -9,11 +10,12 @@ FIELD_FLAGS: Tuple[Tuple[str, int], ...]
 TRANSITIONS: Tuple[Tuple[str, int], ...]
 
 # A converter per field (None: the value as it is), or None for no conversion at all.
-Converters = Optional[Tuple[Optional[Callable[[Any], Any]], ...]]
+_Converters = Optional[Tuple[Optional[Callable[[Any], Any]], ...]]
 # (obj, field index, the model object it held, the key put in its place)
-Swap = Tuple["ModelBase", int, "ModelBase", Any]
+_Swap = Tuple["ModelBase", int, "ModelBase", Any]
 
 class FieldBase:
+    __sc_native__: ModuleType  # the module, for _bind
     @property
     def _index(self) -> Optional[int]: ...
     def _bind(
@@ -24,10 +26,12 @@ class FieldBase:
 class ModelBase:
     def __reduce__(self) -> Tuple[Any, ...]: ...
 
+@final
 class Layout:
-    def __init__(
-        self,
-        cls: type,
+    __sc_native__: ModuleType  # the module, for Layout()
+    def __new__(
+        cls,
+        model: type,
         fields: Tuple[FieldBase, ...],
         by_name: Dict[str, Any],
         defaults: Tuple[Any, ...],
@@ -35,26 +39,26 @@ class Layout:
         pk: int,
         pk_generated: bool,
         untrackable: bool,
-    ) -> None: ...
+    ) -> "Layout": ...
 
 def materialize(
-    layout: Layout, rows: Sequence[Sequence[Any]], identity: Dict[Any, Any], loaders: Converters, token: int
+    layout: Layout, rows: Sequence[Sequence[Any]], identity: Dict[Any, Any], loaders: _Converters, token: int
 ) -> List[Any]: ...
 def validate(layout: Layout, objs: List[Any], reject_nan: bool) -> None: ...
 def insert_params(
     layout: Layout,
     objs: List[Any],
     idxs: Tuple[int, ...],
-    dumpers: Converters,
+    dumpers: _Converters,
     flat: bool,
-    swaps: Optional[List[Swap]],
+    swaps: Optional[List[_Swap]],
 ) -> List[Any]: ...
 def update_groups(
-    layout: Layout, objs: List[Any], dumpers: Converters, swaps: Optional[List[Swap]]
+    layout: Layout, objs: List[Any], dumpers: _Converters, swaps: Optional[List[_Swap]]
 ) -> List[Tuple[Tuple[int, ...], List[Tuple[Any, ...]], List[Any]]]: ...
 def begin_write(objs: Iterable[Any]) -> None: ...
 def mark_flushed(layout: Layout, objs: List[Any], identity: Dict[Any, Any], keys: Optional[List[Any]]) -> None: ...
-def restore_references(swaps: Iterable[Swap]) -> None: ...
+def restore_references(swaps: Iterable[_Swap]) -> None: ...
 def dirty_objects(layout: Layout, objects: Iterable[Any]) -> List[Any]: ...
 def key_params(layout: Layout, objs: List[Any]) -> List[Any]: ...
 def field_values(objs: List[Any], index: int) -> List[Any]: ...
