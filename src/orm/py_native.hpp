@@ -57,6 +57,9 @@ struct ModelObject {
     uint32_t n_;
     uint32_t flags_;  // a state and its marks (orm/states.hpp)
     uint64_t owner_;  // the token of the session holding the object; 0 for none
+    // Its class's layout, held so that construction looks it up once (by Model_new, or
+    // set by whoever made the object), not by attribute on every __init__.
+    struct LayoutObject* layout_; /* owned, or NULL */
 };
 
 // Python: class Layout: what the kernels need to know of one model class.
@@ -177,7 +180,6 @@ PyObject* native_mark_flushed(PyObject* module, PyObject* args);
 PyObject* native_dirty_objects(PyObject* module, PyObject* args);
 PyObject* native_transition(PyObject* module, PyObject* args, PyObject* kwds);
 PyObject* native_add_pending(PyObject* module, PyObject* args);
-PyObject* native_restore_references(PyObject* module, PyObject* swaps);
 PyObject* native_changes(PyObject* module, PyObject* obj);
 PyObject* native_loaded(PyObject* module, PyObject* args);
 PyObject* native_state(PyObject* module, PyObject* obj);

@@ -369,12 +369,14 @@ PyObject* Layout_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
 
 // ------------------------------------------------------------------ ModelBase
 
-// A fresh instance of `type` with n fields, all None, nothing loaded.
-ModelObject* new_instance(PyTypeObject* type, Py_ssize_t n) {
+// A fresh instance of `type` (whose layout is `l`), all fields None, nothing loaded.
+ModelObject* new_instance(PyTypeObject* type, LayoutObject* l) {
+    const Py_ssize_t n = l->n_;
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     Ref obj = Ref::steal(alloc(type, 0));
     if (!obj) return nullptr;
     ModelObject* m = as_model(obj.get());
+    m->layout_ = as_layout(new_ref(as_object(l)));
     m->vals_ = static_cast<PyObject**>(PyMem_Calloc(static_cast<size_t>(2 * n), sizeof(PyObject*)));
     if (m->vals_ == nullptr) {
         PyErr_NoMemory();
@@ -388,13 +390,14 @@ ModelObject* new_instance(PyTypeObject* type, Py_ssize_t n) {
 PyObject* Model_new(PyTypeObject* type, PyObject*, PyObject*) {
     Ref l = Ref::steal(as_object(layout_of(as_object(type))));
     if (!l) return nullptr;
-    return as_object(new_instance(type, as_layout(l.get())->n_));
+    return as_object(new_instance(type, as_layout(l.get())));
 }
 
 // Author(name="Ann"): declared fields by keyword only; the rest get their default.
 int Model_init(PyObject* self, PyObject* args, PyObject* kwds) {
     ModelObject* m = as_model(self);
-    Ref lref = Ref::steal(as_object(layout_of(as_object(Py_TYPE(self)))));
+    Ref lref = m->layout_ != nullptr ? Ref::borrow(as_object(m->layout_))
+                                     : Ref::steal(as_object(layout_of(as_object(Py_TYPE(self)))));
     if (!lref) return -1;
     LayoutObject* l = as_layout(lref.get());
     if (m->vals_ == nullptr || static_cast<Py_ssize_t>(m->n_) != l->n_) {
@@ -475,6 +478,7 @@ int Model_init(PyObject* self, PyObject* args, PyObject* kwds) {
 int Model_traverse(PyObject* self, visitproc visit, void* arg) {
     ModelObject* m = as_model(self);
     Py_VISIT(as_object(Py_TYPE(self)));
+    Py_VISIT(as_object(m->layout_));
     if (m->vals_ != nullptr) {
         for (uint32_t i = 0; i < 2 * m->n_; ++i) Py_VISIT(m->vals_[i]);
     }
@@ -506,6 +510,7 @@ void Model_dealloc(PyObject* self) {
         for (uint32_t i = 0; i < count; ++i) Py_XDECREF(vals[i]);
         PyMem_Free(vals);
     }
+    Py_CLEAR(m->layout_);
     reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free))(self);
     Py_DECREF(tp);
 }
@@ -618,9 +623,16 @@ void track_for(ModuleState* st, ModelObject* m, PyObject* v) {
 // Model classes find their layout by the attribute name (a type slot has no module
 // state to keep the interned name in); module functions could use the state's.
 LayoutObject* layout_of(PyObject* type) {
-    Ref name = Ref::steal(PyUnicode_InternFromString("__sc_layout__"));
-    if (!name) return nullptr;
-    Ref l = Ref::steal(PyObject_GetAttr(type, name.get()));
+    // The attribute's name, made once: a constant, not state (interned strings live as
+    // long as the process, and every interpreter compares it by value). A type slot has
+    // no way to its module's state here, and making the string on every construction
+    // cost a third of it.
+    static PyObject* const name = PyUnicode_InternFromString("__sc_layout__");
+    if (name == nullptr) {
+        if (!PyErr_Occurred()) PyErr_NoMemory();
+        return nullptr;
+    }
+    Ref l = Ref::steal(PyObject_GetAttr(type, name));
     if (!l) {
         if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
             PyErr_Clear();
@@ -675,7 +687,11 @@ PyObject* native_rebuild(PyObject* module, PyObject* args) {
         PyErr_SetString(PyExc_ValueError, "_rebuild() got an unknown state");
         return nullptr;
     }
-    Ref obj = Ref::steal(as_object(new_instance(reinterpret_cast<PyTypeObject*>(cls), n)));
+    if (dict != Py_None && !PyDict_Check(dict)) {
+        PyErr_SetString(PyExc_TypeError, "_rebuild() restores a __dict__ from a dict");
+        return nullptr;
+    }
+    Ref obj = Ref::steal(as_object(new_instance(reinterpret_cast<PyTypeObject*>(cls), as_layout(l.get()))));
     if (!obj) return nullptr;
     ModelObject* m = as_model(obj.get());
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -687,8 +703,13 @@ PyObject* native_rebuild(PyObject* module, PyObject* args) {
     m->flags_ = (static_cast<uint32_t>(flags) & (kStateMask | kTouched)) | kFilled;
     if (dict != Py_None) {
         Ref target = Ref::steal(PyObject_GetAttrString(obj.get(), "__dict__"));
-        if (!target) return nullptr;
-        if (!PyDict_Check(target.get()) || !PyDict_Check(dict)) {
+        if (!target) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "_rebuild(): %R objects have no __dict__ to restore", cls);
+            return nullptr;
+        }
+        if (!PyDict_Check(target.get())) {
             PyErr_SetString(PyExc_TypeError, "_rebuild() restores a __dict__ from a dict");
             return nullptr;
         }

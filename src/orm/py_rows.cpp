@@ -57,12 +57,10 @@ PyObject* param_of(ModuleState* st, PyObject* dumper, PyObject* v) {
     return convert(dumper, plain.get());
 }
 
-// The parameter for field i of m (the object `o`): a referenced instance becomes its
-// key and is replaced by it, the swap recorded in `swaps` when that is a list (so that
-// a rolled-back flush can put the instance back), then the dumper applies. New
-// reference.
-PyObject* bind_value(ModuleState* st, LayoutObject* l, PyObject* o, ModelObject* m, Py_ssize_t i, PyObject* dumper,
-                     PyObject* swaps) {
+// The parameter for field i of m: a referenced instance becomes its key and is replaced
+// by it (a rolled-back transaction puts instances back: see UnitOfWork.rolled_back),
+// then the dumper applies. New reference.
+PyObject* bind_value(ModuleState* st, LayoutObject* l, ModelObject* m, Py_ssize_t i, PyObject* dumper) {
     PyObject* current = m->vals_[i];
     if (dumper == Py_None && gc_free(st, current)) return new_ref(current);  // nothing to run or swap
     Ref v = Ref::borrow(current);
@@ -81,10 +79,6 @@ PyObject* bind_value(ModuleState* st, LayoutObject* l, PyObject* o, ModelObject*
                          "inserted first)",
                          f->label_);
             return nullptr;
-        }
-        if (swaps != Py_None) {  // recorded first: an unrecorded swap could not be undone
-            Ref record = Ref::steal(Py_BuildValue("(OnOO)", o, i, v.get(), key.get()));
-            if (!record || PyList_Append(swaps, record.get()) != 0) return nullptr;
         }
         if (m->vals_[i] == v.get()) {
             track_for(st, m, key.get());
@@ -106,14 +100,6 @@ bool check_converters(PyObject* conv, Py_ssize_t n, const char* what) {
 
 inline PyObject* converter_at(PyObject* conv, Py_ssize_t i) {
     return conv == Py_None ? Py_None : PyTuple_GetItem(conv, i);
-}
-
-bool check_swaps(PyObject* swaps) {
-    if (swaps != Py_None && !PyList_Check(swaps)) {
-        PyErr_SetString(PyExc_TypeError, "swaps must be a list or None");
-        return false;
-    }
-    return true;
 }
 
 // A tuple of the values (each stolen from `items`).
@@ -212,6 +198,7 @@ PyObject* native_materialize(PyObject* module, PyObject* args) {
         }
         m->vals_ = vals;
         m->n_ = static_cast<uint32_t>(n);
+        m->layout_ = as_layout(new_ref(as_object(l)));
         m->flags_ = kPersistent | kFilled;
         m->owner_ = token;
         settle_tracking(st, m, l->untrackable_ != 0);
@@ -222,16 +209,16 @@ PyObject* native_materialize(PyObject* module, PyObject* args) {
     return reveal(out);
 }
 
-// insert_params(layout, objs, idxs, dumpers, flat, swaps): the values of fields `idxs`
-// of each object, dumped; one tuple per object, or one flat list for a multi-row VALUES.
+// insert_params(layout, objs, idxs, dumpers, flat): the values of fields `idxs` of each
+// object, dumped; one tuple per object, or one flat list for a multi-row VALUES.
 PyObject* native_insert_params(PyObject* module, PyObject* args) {
     ModuleState* st = module_state(module);
-    PyObject *lo, *objs, *idxs, *dumpers, *swaps;
+    PyObject *lo, *objs, *idxs, *dumpers;
     int flat;
-    if (!PyArg_ParseTuple(args, "OO!O!OpO:insert_params", &lo, &PyList_Type, &objs, &PyTuple_Type, &idxs, &dumpers,
-                          &flat, &swaps))
+    if (!PyArg_ParseTuple(args, "OO!O!Op:insert_params", &lo, &PyList_Type, &objs, &PyTuple_Type, &idxs, &dumpers,
+                          &flat))
         return nullptr;
-    if (!check_layout_arg(st, lo) || !check_swaps(swaps)) return nullptr;
+    if (!check_layout_arg(st, lo)) return nullptr;
     LayoutObject* l = as_layout(lo);
     if (!check_converters(dumpers, l->n_, "dumpers")) return nullptr;
     const Py_ssize_t width = PyTuple_Size(idxs);
@@ -257,7 +244,7 @@ PyObject* native_insert_params(PyObject* module, PyObject* args) {
         ModelObject* m = member(l, o);
         if (m == nullptr) return nullptr;
         for (Py_ssize_t c = 0; c < width; ++c) {
-            PyObject* v = bind_value(st, l, o, m, cols[c], converter_at(dumpers, cols[c]), swaps);
+            PyObject* v = bind_value(st, l, m, cols[c], converter_at(dumpers, cols[c]));
             if (v == nullptr) return nullptr;
             if (flat) {
                 PyList_SetItem(out.get(), r * width + c, v);
@@ -274,15 +261,15 @@ PyObject* native_insert_params(PyObject* module, PyObject* args) {
     return reveal(out);
 }
 
-// update_groups(layout, objs, dumpers, swaps) -> [(field indexes, [params], [objs])]:
+// update_groups(layout, objs, dumpers) -> [(field indexes, [params], [objs])]:
 // the changed fields of each object, grouped by which fields changed, so that every
 // group is one UPDATE text run with executemany. Each params tuple is the changed
 // values then the key the row had when loaded.
 PyObject* native_update_groups(PyObject* module, PyObject* args) {
     ModuleState* st = module_state(module);
-    PyObject *lo, *objs, *dumpers, *swaps;
-    if (!PyArg_ParseTuple(args, "OO!OO:update_groups", &lo, &PyList_Type, &objs, &dumpers, &swaps)) return nullptr;
-    if (!check_layout_arg(st, lo) || !check_swaps(swaps)) return nullptr;
+    PyObject *lo, *objs, *dumpers;
+    if (!PyArg_ParseTuple(args, "OO!O:update_groups", &lo, &PyList_Type, &objs, &dumpers)) return nullptr;
+    if (!check_layout_arg(st, lo)) return nullptr;
     LayoutObject* l = as_layout(lo);
     if (!check_converters(dumpers, l->n_, "dumpers")) return nullptr;
     struct Group {
@@ -314,7 +301,7 @@ PyObject* native_update_groups(PyObject* module, PyObject* args) {
         }
         row.clear();
         for (uint32_t i : changed) {
-            row.push_back(Ref::steal(bind_value(st, l, o, m, i, converter_at(dumpers, i), swaps)));
+            row.push_back(Ref::steal(bind_value(st, l, m, i, converter_at(dumpers, i))));
             if (!row.back()) return nullptr;
         }
         const Py_ssize_t pk = l->pk_;

@@ -96,7 +96,7 @@ int changed_fields(ModuleState* st, ModelObject* m, std::vector<uint32_t>& out) 
     return 0;
 }
 
-// validate(layout, objs, reject_nan): ValueError for a NOT NULL field holding None (a
+// validate(layout, objs, reject_nan, token): ValueError for a NOT NULL field holding None (a
 // generated primary key excepted), for a reference to an object that will never get a
 // key, and (with reject_nan) for a float field holding NaN, which some databases store
 // as NULL. Runs no Python code: the list cannot change under the loop.
@@ -104,7 +104,8 @@ PyObject* native_validate(PyObject* module, PyObject* args) {
     ModuleState* st = module_state(module);
     PyObject *lo, *objs;
     int reject_nan;
-    if (!PyArg_ParseTuple(args, "OO!p:validate", &lo, &PyList_Type, &objs, &reject_nan)) return nullptr;
+    unsigned long long token;
+    if (!PyArg_ParseTuple(args, "OO!pK:validate", &lo, &PyList_Type, &objs, &reject_nan, &token)) return nullptr;
     if (!check_layout_arg(st, lo)) return nullptr;
     LayoutObject* l = as_layout(lo);
     const Py_ssize_t count = PyList_Size(objs);
@@ -124,6 +125,13 @@ PyObject* native_validate(PyObject* module, PyObject* args) {
                 if (state != kPending && state != kPersistent && state != kDetached) {
                     PyErr_Format(PyExc_ValueError, "%U refers to an object that is not in a session (add it first)",
                                  f->label_);
+                    return nullptr;
+                }
+                // A new object of another session gets its key from that session's flush,
+                // which this one cannot wait for.
+                if (state == kPending && as_model(v)->owner_ != token) {
+                    PyErr_Format(PyExc_ValueError, "%U refers to a new object of another open session (flush and "
+                                 "commit it there first)", f->label_);
                     return nullptr;
                 }
             } else if (reject_nan && static_cast<Kind>(f->kind_) == Kind::Float && PyFloat_Check(v) &&
@@ -368,38 +376,6 @@ PyObject* native_add_pending(PyObject* module, PyObject* args) {
         m->owner_ = token;
     }
     return PyLong_FromSsize_t(i);
-}
-
-// restore_references(swaps): undoes the swaps of insert_params/update_groups whose
-// object still holds the very key it was given: after a rolled-back flush, a child must
-// not keep a key that no longer exists (its parent may get another one).
-PyObject* native_restore_references(PyObject* module, PyObject* swaps) {
-    ModuleState* st = module_state(module);
-    Ref list = Ref::steal(PySequence_List(swaps));
-    if (!list) return nullptr;
-    const Py_ssize_t count = PyList_Size(list.get());
-    for (Py_ssize_t r = 0; r < count; ++r) {
-        PyObject* item = PyList_GetItem(list.get(), r);  // held by the list, as are its parts
-        if (!PyTuple_Check(item) || PyTuple_Size(item) != 4 || !is_model(st, PyTuple_GetItem(item, 0)) ||
-            !PyLong_Check(PyTuple_GetItem(item, 1))) {
-            PyErr_SetString(PyExc_TypeError, "restore_references() takes (obj, index, parent, key) tuples");
-            return nullptr;
-        }
-        ModelObject* m = as_model(PyTuple_GetItem(item, 0));
-        PyObject* parent = PyTuple_GetItem(item, 2);
-        PyObject* key = PyTuple_GetItem(item, 3);
-        const Py_ssize_t index = PyLong_AsSsize_t(PyTuple_GetItem(item, 1));
-        if (m->vals_ == nullptr || !in_fields(index, m)) {
-            PyErr_Clear();
-            PyErr_SetString(PyExc_IndexError, "restore_references(): field index out of range");
-            return nullptr;
-        }
-        if (m->vals_[index] != key) continue;
-        track_for(st, m, parent);
-        Ref old = Ref::steal(m->vals_[index]);
-        m->vals_[index] = new_ref(parent);
-    }
-    Py_RETURN_NONE;
 }
 
 // changes(obj) -> tuple of the indexes of the fields that differ from the snapshot.

@@ -1,5 +1,5 @@
 """The native core's contracts beyond a plain flush (transitions, owner tokens, reference
-swaps, writes racing a flush, parameters of enum values, datetime awareness) and its
+reference binding, writes racing a flush, parameters of enum values, datetime awareness) and its
 entry points under hostile input: re-entrant __eq__, out-of-range indexes, wrong types."""
 
 import datetime as dt
@@ -133,37 +133,18 @@ class TestFlushRaces:
         assert _native.touch_epoch() > epoch and _native.dirty_objects(AL, [a]) == [a]
 
 
-class TestReferenceSwaps:
-    def test_insert_swaps_and_restores(self):
+class TestReferenceBinding:
+    def test_insert_binds_the_key_in_place(self):
         author = loaded(id=7)
         book = Book(author_id=author)
-        swaps = []
-        assert _native.insert_params(BL, [book], (1,), None, True, swaps) == [7]
-        assert book.author_id == 7 and swaps == [(book, 1, author, 7)]
-        _native.restore_references(swaps)
-        assert book.author_id is author and gc.is_tracked(book)
+        assert _native.insert_params(BL, [book], (1,), None, True) == [7]
+        assert book.author_id == 7
 
-    def test_update_swaps(self):
+    def test_update_binds_the_key_in_place(self):
         author, book = loaded(id=7), loaded(Book, id=1, author_id=3)
         book.author_id = author
-        swaps = []
-        groups = _native.update_groups(BL, [book], None, swaps)
-        assert groups == [((1,), [(7, 1)], [book])] and swaps == [(book, 1, author, 7)]
-
-    def test_reassigned_field_is_left_alone(self):
-        author = loaded(id=7)
-        book = Book(author_id=author)
-        swaps = []
-        _native.insert_params(BL, [book], (1,), None, False, swaps)
-        book.author_id = 8
-        _native.restore_references(swaps)
-        assert book.author_id == 8
-
-    def test_restore_tracks_an_atomic_object(self):
-        author, book = loaded(id=7), loaded(Book, id=1, author_id=7)
-        assert not gc.is_tracked(book)
-        _native.restore_references([(book, 1, author, book.author_id)])
-        assert book.author_id is author and gc.is_tracked(book)
+        assert _native.update_groups(BL, [book], None) == [((1,), [(7, 1)], [book])]
+        assert book.author_id == 7
 
 
 PLAIN = [  # (field, value, parameter)
@@ -180,12 +161,12 @@ PLAIN = [  # (field, value, parameter)
 def test_parameters_have_exact_base_types(field, value, param):
     a = Author(**{field: value})
     index = getattr(Author, field)._index
-    (got,) = _native.insert_params(AL, [a], (index,), None, True, None)
+    (got,) = _native.insert_params(AL, [a], (index,), None, True)
     assert type(got) is type(param) and got == param
     assert getattr(a, field) is value  # the object keeps what it was given
     b = loaded(id=1)
     setattr(b, field, value)
-    ((_, [row], _),) = _native.update_groups(AL, [b], None, None)
+    ((_, [row], _),) = _native.update_groups(AL, [b], None)
     assert type(row[0]) is type(param)
 
 
@@ -222,9 +203,9 @@ def test_datetime_awareness(make, value, message):
 
 def test_nan_refused_where_the_database_cannot_store_it():
     a = Author(name="a", score=math.nan)
-    _native.validate(AL, [a], False)
+    _native.validate(AL, [a], False, 0)
     with pytest.raises(ValueError, match=r"^Author.score is NaN, which this database cannot store$"):
-        _native.validate(AL, [a], True)
+        _native.validate(AL, [a], True, 0)
 
 
 class Traitor(str):
@@ -264,8 +245,7 @@ class TestFaults:
             lambda a: _native.field_values([a], 2**32 + 1),
             lambda a: _native.loaded(a, 2**32),
             lambda a: _native.transition([a], T["UNINSERT"], 0, 2**32),
-            lambda a: _native.insert_params(AL, [a], (2**32,), None, True, None),
-            lambda a: _native.restore_references([(a, 2**32, a, a.id)]),
+            lambda a: _native.insert_params(AL, [a], (2**32,), None, True),
         ],
     )
     def test_index_past_2_to_32(self, call):
@@ -323,12 +303,11 @@ def entry_calls(identity, objs):
     rows = [(i, "r", 1.0, 1, None, b"") for i in range(3)]
     return [
         ("materialize", [AL, rows, identity, None, 1]),
-        ("validate", [AL, objs, True]),
-        ("insert_params", [AL, objs, (0, 1, 2), None, True, []]),
-        ("update_groups", [AL, objs, None, []]),
+        ("validate", [AL, objs, True, 0]),
+        ("insert_params", [AL, objs, (0, 1, 2), None, True]),
+        ("update_groups", [AL, objs, None]),
         ("begin_write", [objs]),
         ("mark_flushed", [AL, objs, identity, None]),
-        ("restore_references", [[(objs[0], 1, objs[1], objs[0].name)]]),
         ("dirty_objects", [AL, identity]),
         ("key_params", [AL, objs]),
         ("field_values", [objs, 1]),
@@ -374,21 +353,19 @@ def test_kernels_do_not_leak():
             o.level += 1
         dirty = _native.dirty_objects(AL, identity)
         _native.begin_write(dirty)
-        swaps = []
-        groups = _native.update_groups(AL, dirty, None, swaps)
+        groups = _native.update_groups(AL, dirty, None)
         _native.mark_flushed(AL, groups[0][2], identity, None)
         books = [Book(author_id=o) for o in objs[:3]]
-        _native.insert_params(BL, books, (1,), None, False, swaps)
-        _native.restore_references(swaps)
+        _native.insert_params(BL, books, (1,), None, False)
         _native.transition(objs, T["EXPIRE"])
         _native.add_pending(books, {}, 0, 3)
         objs[0].name = keep
         for bad in (
-            lambda: _native.validate(AL, [Author(score=math.nan)], True),
+            lambda: _native.validate(AL, [Author(score=math.nan)], True, 0),
             lambda: _native.field_values(objs, 2**32),
             lambda: _native.transition(objs, 99),
             lambda: _native.materialize(AL, [rows[0][:2]], identity, None, 0),
-            lambda: _native.insert_params(BL, [Book(author_id=Author())], (1,), None, True, swaps),
+            lambda: _native.insert_params(BL, [Book(author_id=Author())], (1,), None, True),
             lambda: Author(at=AWARE),
         ):
             try:
