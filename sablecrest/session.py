@@ -243,6 +243,11 @@ class SessionBase:
         finally:
             yield from self._close_steps(failure)
 
+    def _failed(self, conn: Any, exc: BaseException) -> None:
+        """A driver call (or what the loop did around it) raised `exc`."""
+        if conn is not None and not isinstance(exc, Exception) and not conn.survives_interrupt:
+            self._broken = True  # interrupted mid-call: the protocol may be out of step
+
     def _give_back(self, conn: Any) -> None:
         raise NotImplementedError
 
@@ -295,8 +300,7 @@ class Session(SessionBase):
                     if op.opens:
                         self._in_txn = True
                 except BaseException as exc:
-                    if conn is not None and not isinstance(exc, Exception) and not conn.survives_interrupt:
-                        self._broken = True  # interrupted mid-call: the protocol may be out of step
+                    self._failed(conn, exc)
                     op = steps.throw(exc)
                 else:
                     op = steps.send(result)
@@ -374,8 +378,7 @@ class AsyncSession(SessionBase):
                     if op.opens:
                         self._in_txn = True
                 except BaseException as exc:
-                    if conn is not None and not isinstance(exc, Exception) and not conn.survives_interrupt:
-                        self._broken = True  # interrupted mid-call: the protocol may be out of step
+                    self._failed(conn, exc)
                     op = steps.throw(exc)
                 else:
                     op = steps.send(result)
