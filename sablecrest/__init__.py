@@ -19,13 +19,13 @@ The per-row work (rows into objects, dirty checks, parameter lists, keys) runs i
 native core, `sablecrest._native`.
 """
 
-from .aio import AsyncDatabase, AsyncSession, connect_async
-from .database import Database, connect
-from .dialect import Dialect, Engine, ParamStyle
+from .database import AsyncDatabase, Database, connect, connect_async
+from .errors import Error, MigrationError, StaleDataError
 from .expr import Condition
-from .migrate import Migration, MigrationError, migration_script
+from .migrate import Migration, migration_script
 from .model import MISSING, Field, Model, changes, state
-from .session import Query, Session, StaleDataError
+from .query import AsyncQuery, Query
+from .session import AsyncSession, Session
 
 __version__ = "0.2.0"
 
@@ -34,20 +34,19 @@ __all__ = [
     "connect_async",
     "Database",
     "AsyncDatabase",
-    "AsyncSession",
     "Session",
+    "AsyncSession",
     "Query",
+    "AsyncQuery",
     "Model",
     "Field",
     "MISSING",
     "Condition",
+    "Error",
     "StaleDataError",
     "Migration",
     "MigrationError",
     "migration_script",
-    "Dialect",
-    "Engine",
-    "ParamStyle",
     "changes",
     "state",
 ]

@@ -1,13 +1,17 @@
-"""`connect(url)`: a `Database` with a small connection pool and its dialect."""
+"""`connect(url)` and `connect_async(url)`: a database's engine, dialect, connection pool
+and sessions."""
 
 from __future__ import annotations
 
-import threading
-import time
-from typing import TYPE_CHECKING, Any, Callable, List, Optional, Sequence
+import inspect
+from types import ModuleType
+from typing import TYPE_CHECKING, Any, Callable, Optional, Sequence, Type
 
-from .drivers import ADAPTERS, Adapter, parse_url
-from .session import Session
+from . import engines
+from .engines.base import URL
+from .pool import AsyncPool, Pool, check_connect_args
+from .session import AsyncSession, Session
+from .statements import Dialect
 
 if TYPE_CHECKING:
     from .migrate import Migration
@@ -16,96 +20,33 @@ if TYPE_CHECKING:
 Trace = Callable[[str, Sequence[Any]], None]
 
 
-class Pool:
-    """At most `size` connections; a session holds one from start to end. A connection
-    that a session found broken is dropped instead of going back."""
-
-    def __init__(self, factory: Callable[[], Any], size: int, timeout: float) -> None:
-        if size < 1:
-            raise ValueError("a pool holds at least one connection")
-        self.factory = factory
-        self.size = size
-        self.timeout = timeout
-        self.idle: List[Any] = []
-        self.open = 0
-        self.holders: List[int] = []  # thread ids holding a connection, for the one-connection case
-        self.cond = threading.Condition()
-
-    def acquire(self) -> Any:
-        deadline = time.monotonic() + self.timeout
-        me = threading.get_ident()
-        with self.cond:
-            while True:
-                if self.idle:
-                    conn = self.idle.pop()
-                    break
-                if self.open < self.size:
-                    self.open += 1
-                    conn = None
-                    break
-                if self.size == 1 and me in self.holders:
-                    raise RuntimeError(
-                        "this database has one connection (SQLite in memory) and this thread already holds it "
-                        "in an open session; finish that session first"
-                    )
-                left = deadline - time.monotonic()
-                if left <= 0:
-                    raise TimeoutError("no connection came free within %.1f s (pool size %d)" % (self.timeout, self.size))
-                self.cond.wait(left)
-            self.holders.append(me)
-        if conn is None:
-            try:
-                conn = self.factory()
-            except BaseException:
-                with self.cond:
-                    self.open -= 1
-                    self.holders.remove(me)
-                    self.cond.notify()
-                raise
-        return conn
-
-    def release(self, conn: Any, usable: bool) -> None:
-        with self.cond:
-            if threading.get_ident() in self.holders:
-                self.holders.remove(threading.get_ident())
-            elif self.holders:
-                self.holders.pop()
-            if usable:
-                self.idle.append(conn)
-            else:
-                self.open -= 1
-            self.cond.notify()
-        if not usable:
-            try:
-                conn.close()
-            except Exception:
-                pass
-
-    def close(self) -> None:
-        with self.cond:
-            idle, self.idle = self.idle, []
-            self.open -= len(idle)
-        for conn in idle:
-            conn.close()
-
-    def __del__(self) -> None:
-        # A database dropped without close(): its idle connections go with it (sqlite3
-        # warns about a connection left open).
-        for conn in self.idle:
-            try:
-                conn.close()
-            except Exception:
-                pass
+def _echo(sql: str, params: Sequence[Any]) -> None:
+    print(sql if not params else "%s  %r" % (sql, list(params) if len(params) <= 12 else "[%d values]" % len(params)))
 
 
-class Database:
-    """A database URL's engine: its dialect, a connection pool, and sessions over it.
+class DatabaseBase:
+    """What the sync and async databases share: the URL, the engine and its dialect, the
+    trace hook.
 
     ``trace``, when set to a callable, is called with each statement's text and
-    parameters before it runs (``connect(url, echo=True)`` prints them). ``on_connect``
-    is called with each new DB-API connection before any session uses it (to ATTACH a
-    SQLite database, or set a session variable).
+    parameters before it runs (``echo=True`` prints them).
     """
+
+    def __init__(self, url: URL, module: ModuleType, first: Any, echo: bool) -> None:
+        self.url = url
+        self.engine = module.ENGINE
+        version, variant = first.server_version()
+        self.dialect = Dialect(self.engine, first.style, version, variant)
+        self.trace: Optional[Trace] = _echo if echo else None
+
+    def __repr__(self) -> str:
+        return "<%s %s %r>" % (type(self).__name__, self.dialect, self.url.text)
+
+
+class Database(DatabaseBase):
+    """A database URL's engine: its dialect, a connection pool, and sessions over it.
+    ``on_connect`` is called with each new DB-API connection before any session uses it
+    (to ATTACH a SQLite database, or set a session variable)."""
 
     def __init__(
         self,
@@ -116,49 +57,37 @@ class Database:
         echo: bool = False,
         on_connect: Optional[Callable[[Any], None]] = None,
     ) -> None:
-        self.url = parsed = parse_url(url)
-        adapter_cls = ADAPTERS[parsed.engine]
+        check_connect_args(pool_size, pool_timeout, echo, on_connect)
+        module, parsed = engines.resolve(url)
+        adapter = module.SYNC
 
-        def factory() -> Adapter:  # no reference to self: a dropped database is freed at once
-            conn = adapter_cls(parsed)
+        def factory() -> Any:  # no reference to self: a dropped database is freed at once
+            conn = adapter(parsed)
             if on_connect is not None:
-                on_connect(conn.raw)
+                try:
+                    on_connect(conn.raw)
+                except BaseException:
+                    conn.close()
+                    raise
             return conn
 
-        self._factory = factory
-        first = self._factory()  # connects now: a bad URL or a missing driver fails here
-        self.dialect = first.dialect()
-        # An in-memory SQLite database lives in one connection.
-        self._pool = Pool(self._factory, 1 if self.url.memory else pool_size, pool_timeout)
+        first = factory()  # connects now: a bad URL or a missing driver fails here
+        super().__init__(parsed, module, first, echo)
+        self._pool = Pool(factory, 1 if self.engine.single_connection(parsed) else pool_size, pool_timeout)
         self._pool.open = 1
         self._pool.idle.append(first)
-        self.trace: Optional[Trace] = _echo if echo else None
-
-    def __repr__(self) -> str:
-        return "<Database %s %r>" % (self.dialect, self.url.text)
 
     def session(self) -> Session:
         """A new session holding one pooled connection until it is closed."""
-        return Session(self, self._acquire())
+        return Session(self)
 
-    def _acquire(self) -> Adapter:
-        return self._pool.acquire()  # type: ignore[no-any-return]
-
-    def _release(self, conn: Adapter) -> None:
-        usable = conn.usable()
-        if usable and conn.in_transaction():  # never hand a transaction to the next session
-            try:
-                conn.rollback()
-            except Exception:
-                usable = False
-        self._pool.release(conn, usable)
-
-    def migrate(self, *models: "type[Model]", dry_run: bool = False, drop: bool = False) -> "Migration":
+    def migrate(self, *models: "Type[Model]", dry_run: bool = False, drop: bool = False) -> "Migration":
         """Brings the database up to the models; returns the statements it ran (with
-        dry_run, only returns them). See `sablecrest.migrate.migrate`."""
-        from .migrate import migrate
+        dry_run, only returns them). See `sablecrest.migrate.migrate_steps`."""
+        from .migrate import migrate_steps
 
-        return migrate(self, models, dry_run=dry_run, drop=drop)
+        with self.session() as s:
+            return s._run(migrate_steps(s, models, dry_run=dry_run, drop=drop))  # type: ignore[no-any-return]
 
     def close(self) -> None:
         """Closes the idle connections; sessions still open keep theirs until they end."""
@@ -171,8 +100,39 @@ class Database:
         self.close()
 
 
-def _echo(sql: str, params: Sequence[Any]) -> None:
-    print(sql if not params else "%s  %r" % (sql, list(params) if len(params) <= 12 else "[%d values]" % len(params)))
+class AsyncDatabase(DatabaseBase):
+    """A database URL's engine on an async driver: its dialect, a bounded connection
+    pool, and async sessions. Made by `connect_async`."""
+
+    def __init__(self, url: URL, module: ModuleType, factory: Callable[[], Any], first: Any, pool_size: int,
+                 pool_timeout: float, echo: bool) -> None:
+        super().__init__(url, module, first, echo)
+        self._pool = AsyncPool(factory, 1 if self.engine.single_connection(url) else pool_size, pool_timeout)
+        self._pool.open = 1
+        self._pool.idle.append(first)
+
+    def session(self) -> AsyncSession:
+        """A new session; it takes a pooled connection when it starts (``async with``,
+        or its first statement) and holds it until it is closed."""
+        return AsyncSession(self)
+
+    async def migrate(self, *models: "Type[Model]", dry_run: bool = False, drop: bool = False) -> "Migration":
+        """Brings the database up to the models; returns the statements (see
+        `sablecrest.migrate`): the same steps as the sync database, awaited."""
+        from .migrate import migrate_steps
+
+        async with self.session() as s:
+            return await s._run(migrate_steps(s, models, dry_run=dry_run, drop=drop))  # type: ignore[no-any-return]
+
+    async def close(self) -> None:
+        """Closes the idle connections; sessions still open close theirs when they end."""
+        await self._pool.close()
+
+    async def __aenter__(self) -> "AsyncDatabase":
+        return self
+
+    async def __aexit__(self, *exc: Any) -> None:
+        await self.close()
 
 
 def connect(
@@ -189,4 +149,39 @@ def connect(
     return Database(url, pool_size=pool_size, pool_timeout=pool_timeout, echo=echo, on_connect=on_connect)
 
 
-__all__ = ["Database", "Pool", "connect"]
+async def connect_async(
+    url: str,
+    *,
+    pool_size: int = 10,
+    pool_timeout: float = 30.0,
+    echo: bool = False,
+    on_connect: Optional[Callable[[Any], Any]] = None,
+) -> AsyncDatabase:
+    """An `AsyncDatabase` for ``postgresql://user:pw@host:port/db`` (asyncpg),
+    ``sqlite://`` (in memory) or ``sqlite:///path.db`` (aiosqlite). It connects once
+    now, so a bad URL or a missing driver fails here. `on_connect` is called (and
+    awaited, when it returns an awaitable) with each new driver connection."""
+    check_connect_args(pool_size, pool_timeout, echo, on_connect)
+    module, parsed = engines.resolve(url)
+    adapter = module.ASYNC
+    if adapter is None:
+        raise ValueError("unsupported database URL %r for async sessions: the supported schemes are "
+                         "postgresql:// (asyncpg) and sqlite:// (aiosqlite)" % url)
+
+    async def factory() -> Any:
+        conn = await adapter.open(parsed)
+        if on_connect is not None:
+            try:
+                result = on_connect(conn.raw)
+                if inspect.isawaitable(result):
+                    await result
+            except BaseException:
+                conn.terminate()
+                raise
+        return conn
+
+    first = await factory()
+    return AsyncDatabase(parsed, module, factory, first, pool_size, pool_timeout, echo)
+
+
+__all__ = ["Database", "AsyncDatabase", "DatabaseBase", "connect", "connect_async"]

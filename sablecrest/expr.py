@@ -1,22 +1,104 @@
-"""Query conditions and orderings.
+"""Query conditions and orderings, written against a small column protocol.
 
 A condition has three views: its *shape* (a hashable key: which columns and operators,
 never the values), its *text* for a dialect (rendered once per shape and cached), and its
 *parameters* (collected on every execution, in placeholder order). Values never enter
-the text.
+the text. A condition also names the columns it reads (`columns`), so that a statement
+can refuse one that names a model it does not query.
+
+A column is anything that is a `Column`: a model's field is one. This module knows
+nothing of models; the column protocol is what it asks of them.
 """
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Hashable, Iterable, List, Tuple
+from typing import TYPE_CHECKING, Any, Hashable, Iterable, Iterator, List, Tuple
+
+from .kinds import Kind
 
 if TYPE_CHECKING:
-    from .dialect import Compiler, Dialect
-    from .model import Field
+    from typing import Protocol
 
-# Set by sablecrest.model once its classes exist (it imports this module first).
-_Field: Any = None
-_Model: Any = None
+    class Compiler(Protocol):
+        """What rendering needs of a statement being written (see statements.Compiler)."""
+
+        def col(self, column: "Column") -> str: ...
+        def ph(self) -> str: ...
+        def null_safe(self, a: str, b: str, negated: bool) -> str: ...
+        def in_list(self, column: "Column", negated: bool, n: int) -> str: ...
+
+        @property
+        def like_escape(self) -> str: ...
+
+    class Dialect(Protocol):
+        """What parameter collection needs of a dialect (see statements.Dialect)."""
+
+        def dump(self, column: "Column", value: Any) -> Any: ...
+        def in_shape(self, n: int) -> Hashable: ...
+        def in_params(self, column: "Column", values: List[Any], out: List[Any]) -> None: ...
+
+
+class Column:
+    """The column protocol: a model's field implements it. `model` is the model class it
+    belongs to, `column` the column name, `name` the attribute name, `kind` the native
+    kind; `coerce(value)` checks a value against the column's type (an object of the
+    model a reference column refers to stands for its key) and returns what to bind."""
+
+    __slots__ = ()
+
+    model: Any
+    column: str
+    name: str
+    kind: Kind
+    position: int  # its index among its model's fields
+
+    def coerce(self, value: Any) -> Any:
+        raise NotImplementedError
+
+    # ---- conditions
+
+    def __eq__(self, other: object) -> Any:
+        return IsNull(self, False) if other is None else Compare(self, "=", other)
+
+    def __ne__(self, other: object) -> Any:
+        return IsNull(self, True) if other is None else Compare(self, "<>", other)
+
+    def __lt__(self, other: Any) -> "Compare":
+        return Compare(self, "<", other)
+
+    def __le__(self, other: Any) -> "Compare":
+        return Compare(self, "<=", other)
+
+    def __gt__(self, other: Any) -> "Compare":
+        return Compare(self, ">", other)
+
+    def __ge__(self, other: Any) -> "Compare":
+        return Compare(self, ">=", other)
+
+    def in_(self, values: Iterable[Any]) -> "InList":
+        return InList(self, values, False)
+
+    def not_in(self, values: Iterable[Any]) -> "InList":
+        return InList(self, values, True)
+
+    def like(self, pattern: str) -> "Like":
+        return Like(self, pattern)
+
+    def is_(self, value: Any) -> Any:
+        """IS NULL for None; for a value, the engine's NULL-safe equality."""
+        return IsNull(self, False) if value is None else Compare(self, "is", value)
+
+    def is_not(self, value: Any) -> Any:
+        """IS NOT NULL for None; for a value, the engine's NULL-safe inequality."""
+        return IsNull(self, True) if value is None else Compare(self, "is not", value)
+
+    # ---- orderings
+
+    def asc(self) -> "Ordering":
+        return Ordering(self, False)
+
+    def desc(self) -> "Ordering":
+        return Ordering(self, True)
 
 
 class Condition:
@@ -45,6 +127,9 @@ class Condition:
     def params(self, d: "Dialect", out: List[Any]) -> None:
         raise NotImplementedError
 
+    def columns(self) -> Iterator[Column]:
+        raise NotImplementedError
+
 
 def _check(cond: Any) -> Condition:
     if not isinstance(cond, Condition):
@@ -62,33 +147,25 @@ def _flatten(op: str, items: Iterable[Condition]) -> Tuple[Condition, ...]:
     return tuple(out)
 
 
-def _value(field: "Field[Any]", value: Any) -> Any:
-    """The value checked against the field's type; an object of the referenced model
-    stands for its primary key."""
-    if isinstance(value, _Model) and field.references is not None:
-        value = getattr(value, type(value).__sc_info__.pk.name)
-    return field._check(value)
-
-
 class Compare(Condition):
-    """``field <op> value``, or ``field <op> other_field``. The ops "is" and "is not"
+    """``column <op> value``, or ``column <op> other_column``. The ops "is" and "is not"
     are the engine's NULL-safe comparisons."""
 
     __slots__ = ("field", "op", "value", "shape")
 
-    def __init__(self, field: "Field[Any]", op: str, value: Any) -> None:
+    def __init__(self, field: Column, op: str, value: Any) -> None:
         self.field = field
         self.op = op
-        if isinstance(value, _Field):
+        if isinstance(value, Column):
             self.value = value
             self.shape: Tuple[Any, ...] = ("cc", op, field, value)
         else:
-            self.value = _value(field, value)
+            self.value = field.coerce(value)
             self.shape = ("c", op, field)
 
     def __bool__(self) -> bool:
         # Lets fields sit in lists and dict keys: `f1 == f2` is identity there.
-        if isinstance(self.value, _Field) and self.op in ("=", "<>"):
+        if isinstance(self.value, Column) and self.op in ("=", "<>"):
             return (self.field is self.value) == (self.op == "=")
         return Condition.__bool__(self)
 
@@ -97,22 +174,25 @@ class Compare(Condition):
 
     def render(self, c: "Compiler") -> str:
         col = c.col(self.field)
-        rhs = c.col(self.value) if isinstance(self.value, _Field) else c.ph()
-        if self.op == "is":
-            return c.dialect.engine.null_safe_eq(col, rhs)
-        if self.op == "is not":
-            return c.dialect.engine.null_safe_ne(col, rhs)
+        rhs = c.col(self.value) if isinstance(self.value, Column) else c.ph()
+        if self.op == "is" or self.op == "is not":
+            return c.null_safe(col, rhs, self.op == "is not")
         return "%s %s %s" % (col, self.op, rhs)
 
     def params(self, d: "Dialect", out: List[Any]) -> None:
         if self.shape[0] == "c":
             out.append(d.dump(self.field, self.value))
 
+    def columns(self) -> Iterator[Column]:
+        yield self.field
+        if isinstance(self.value, Column):
+            yield self.value
+
 
 class IsNull(Condition):
     __slots__ = ("field", "negated")
 
-    def __init__(self, field: "Field[Any]", negated: bool) -> None:
+    def __init__(self, field: Column, negated: bool) -> None:
         self.field = field
         self.negated = negated
 
@@ -125,40 +205,48 @@ class IsNull(Condition):
     def params(self, d: "Dialect", out: List[Any]) -> None:
         pass
 
+    def columns(self) -> Iterator[Column]:
+        yield self.field
+
 
 class InList(Condition):
-    """``field IN (...)`` / ``NOT IN``. How the list travels is the dialect's choice: one
-    array parameter on PostgreSQL, otherwise a placeholder list padded to a power of two
-    (so a few texts serve every length), and on SQLite a JSON array past the engine's
-    variable limit. An empty list matches nothing (and NOT IN an empty list, everything)."""
+    """``column IN (...)`` / ``NOT IN``. How the list travels is the dialect's choice: one
+    array parameter where the engine takes one, otherwise a placeholder list padded to a
+    power of two (so a few texts serve every length), and past the engine's variable
+    limit a JSON array where the engine can read one. An empty list matches nothing (and
+    NOT IN an empty list, everything)."""
 
     __slots__ = ("field", "values", "negated")
 
-    def __init__(self, field: "Field[Any]", values: Iterable[Any], negated: bool) -> None:
+    def __init__(self, field: Column, values: Iterable[Any], negated: bool) -> None:
         if isinstance(values, (str, bytes)):
             raise TypeError("in_() takes an iterable of values, not a single %s" % type(values).__name__)
+        coerce = field.coerce
         self.field = field
-        self.values = [_value(field, v) for v in values]
+        self.values = [coerce(v) for v in values]
         self.negated = negated
 
     def key(self, d: "Dialect") -> Hashable:
         return ("in", self.field, self.negated, d.in_shape(len(self.values)))
 
     def render(self, c: "Compiler") -> str:
-        return c.dialect.render_in(c, self.field, self.negated, len(self.values))
+        return c.in_list(self.field, self.negated, len(self.values))
 
     def params(self, d: "Dialect", out: List[Any]) -> None:
         d.in_params(self.field, self.values, out)
 
+    def columns(self) -> Iterator[Column]:
+        yield self.field
+
 
 class Like(Condition):
-    """``field LIKE pattern``: % and _ are wildcards, and a backslash escapes them on
+    """``column LIKE pattern``: % and _ are wildcards, and a backslash escapes them on
     every engine. Letter case follows the engine (SQLite ignores ASCII case, PostgreSQL
     does not, MariaDB follows the column's collation)."""
 
     __slots__ = ("field", "pattern")
 
-    def __init__(self, field: "Field[Any]", pattern: str) -> None:
+    def __init__(self, field: Column, pattern: str) -> None:
         if not isinstance(pattern, str):
             raise TypeError("like() takes a str pattern, got %s" % type(pattern).__name__)
         self.field = field
@@ -168,10 +256,13 @@ class Like(Condition):
         return ("like", self.field)
 
     def render(self, c: "Compiler") -> str:
-        return "%s LIKE %s%s" % (c.col(self.field), c.ph(), c.dialect.engine.like_escape)
+        return "%s LIKE %s%s" % (c.col(self.field), c.ph(), c.like_escape)
 
     def params(self, d: "Dialect", out: List[Any]) -> None:
         out.append(self.pattern)
+
+    def columns(self) -> Iterator[Column]:
+        yield self.field
 
 
 class Junction(Condition):
@@ -191,6 +282,10 @@ class Junction(Condition):
         for i in self.items:
             i.params(d, out)
 
+    def columns(self) -> Iterator[Column]:
+        for i in self.items:
+            yield from i.columns()
+
 
 class Not(Condition):
     __slots__ = ("item",)
@@ -207,16 +302,19 @@ class Not(Condition):
     def params(self, d: "Dialect", out: List[Any]) -> None:
         self.item.params(d, out)
 
+    def columns(self) -> Iterator[Column]:
+        return self.item.columns()
+
 
 class Ordering:
     """One ORDER BY item: ``Model.field.desc()`` or ``.asc()``."""
 
     __slots__ = ("field", "descending", "shape")
 
-    def __init__(self, field: "Field[Any]", descending: bool) -> None:
+    def __init__(self, field: Column, descending: bool) -> None:
         self.field = field
         self.descending = descending
         self.shape = (field, descending)
 
 
-__all__ = ["Condition", "Compare", "IsNull", "InList", "Like", "Junction", "Not", "Ordering"]
+__all__ = ["Column", "Condition", "Compare", "IsNull", "InList", "Like", "Junction", "Not", "Ordering"]

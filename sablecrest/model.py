@@ -8,6 +8,8 @@ written to the database, which is how a flush knows exactly what changed.
 
 from __future__ import annotations
 
+import builtins
+
 import datetime as _dt
 import decimal
 from typing import (
@@ -27,8 +29,8 @@ from typing import (
 )
 
 from . import _native
-from . import expr as _expr
-from .expr import Compare, InList, IsNull, Like, Ordering
+from .expr import Column
+from .kinds import KIND_OF, FieldFlag, Kind, State
 
 T = TypeVar("T")
 M = TypeVar("M", bound="Model")
@@ -53,24 +55,12 @@ class _Missing:
 
 MISSING: Any = _Missing()
 
-# The field types a model may declare; the numbers are the native core's kinds.
-KINDS: Dict[type, int] = {
-    int: 1,
-    str: 2,
-    float: 3,
-    bool: 4,
-    bytes: 5,
-    decimal.Decimal: 6,
-    _dt.datetime: 7,
-    _dt.date: 8,
-}
-
 # Every model class by name, so that `references="Author"` can name a model declared
 # earlier (or the model itself, for a tree).
 _registry: Dict[str, "Type[Model]"] = {}
 
 
-class Field(_native.FieldBase, Generic[T]):
+class Field(_native.FieldBase, Column, Generic[T]):
     """A column of a model.
 
     ``Field(type, *, primary_key=False, nullable=None, default=MISSING, db_type=None,
@@ -100,21 +90,30 @@ class Field(_native.FieldBase, Generic[T]):
         references: "Union[Type[Model], str, None]" = None,
         column: Optional[str] = None,
     ) -> None:
-        if type not in KINDS:
-            names = ", ".join(t.__name__ for t in KINDS)
+        kind = KIND_OF.get(type) if isinstance(type, builtins.type) else None
+        if kind is None:
+            names = ", ".join(t.__name__ for t in KIND_OF)
             raise TypeError("unsupported field type %r; a field holds one of: %s" % (type, names))
+        _flag("primary_key", primary_key)
+        if nullable is not None:
+            _flag("nullable", nullable)
         if primary_key and nullable:
             raise ValueError("a primary key cannot be nullable")
         if db_type is not None and (not isinstance(db_type, str) or not db_type.strip()):
             raise ValueError("db_type must be a non-empty SQL type name")
+        if column is not None and (not isinstance(column, str) or not column):
+            raise TypeError("column must be a non-empty str, got %r" % (column,))
+        if references is not None and not isinstance(references, (str, builtins.type)):
+            raise TypeError("references takes a model class or its name, got %r" % (references,))
         self.type = type
-        self.kind = KINDS[type]  # the native core's kind number
-        self.primary_key = bool(primary_key)
-        self.nullable = (not primary_key) if nullable is None else bool(nullable)
+        self.kind = kind
+        self.primary_key = primary_key
+        self.nullable = (not primary_key) if nullable is None else nullable
         self.default = default
         self.db_type = db_type
         self.references = references
         self.column = column or ""  # the attribute name when left out, set with it
+        self.target: "Optional[Type[Model]]" = None  # the referenced model, once resolved
 
     __hash__ = object.__hash__
 
@@ -141,6 +140,21 @@ class Field(_native.FieldBase, Generic[T]):
             column=self.column or None,
         )
 
+    def coerce(self, value: Any) -> Any:
+        """The value a condition binds: checked against the field's type, and an object of
+        the referenced model replaced by its key."""
+        if self.target is not None and isinstance(value, self.target):
+            key = getattr(value, self.target.__sc_info__.pk.name)
+            if key is None:
+                raise ValueError("%s is compared with a %s that has no primary key yet (flush it first)"
+                                 % (self._label(), self.target.__name__))
+            return key
+        return self._check(value)
+
+    def _label(self) -> str:
+        where = getattr(self, "model", None)
+        return "%s.%s" % (where.__name__, self.name) if where is not None else repr(self)
+
     # Instance access goes through the native descriptor; these overloads tell type
     # checkers what it returns.
     if TYPE_CHECKING:
@@ -155,48 +169,10 @@ class Field(_native.FieldBase, Generic[T]):
 
         def __set__(self, obj: "Model", value: Optional[T]) -> None: ...
 
-    # ---- conditions (class access)
 
-    def __eq__(self, other: object) -> Any:
-        return IsNull(self, False) if other is None else Compare(self, "=", other)
-
-    def __ne__(self, other: object) -> Any:
-        return IsNull(self, True) if other is None else Compare(self, "<>", other)
-
-    def __lt__(self, other: Any) -> Compare:
-        return Compare(self, "<", other)
-
-    def __le__(self, other: Any) -> Compare:
-        return Compare(self, "<=", other)
-
-    def __gt__(self, other: Any) -> Compare:
-        return Compare(self, ">", other)
-
-    def __ge__(self, other: Any) -> Compare:
-        return Compare(self, ">=", other)
-
-    def in_(self, values: Iterable[Any]) -> InList:
-        return InList(self, values, False)
-
-    def not_in(self, values: Iterable[Any]) -> InList:
-        return InList(self, values, True)
-
-    def like(self, pattern: str) -> Like:
-        return Like(self, pattern)
-
-    def is_(self, value: Any) -> Any:
-        """IS NULL for None; for a value, the engine's NULL-safe equality."""
-        return IsNull(self, False) if value is None else Compare(self, "is", value)
-
-    def is_not(self, value: Any) -> Any:
-        """IS NOT NULL for None; for a value, the engine's NULL-safe inequality."""
-        return IsNull(self, True) if value is None else Compare(self, "is not", value)
-
-    def asc(self) -> Ordering:
-        return Ordering(self, False)
-
-    def desc(self) -> Ordering:
-        return Ordering(self, True)
+def _flag(name: str, value: Any) -> None:
+    if not isinstance(value, bool):
+        raise TypeError("%s takes True or False, got %r" % (name, value))
 
 
 class ModelInfo:
@@ -311,13 +287,16 @@ def _build(cls: "Type[Model]", name: str, declared: List[Tuple[str, Field[Any]]]
                     % (label, f.type.__name__, target.name, target.pk.name, target.pk.type.__name__)
                 )
             ref_pk = target.fields.index(target.pk)
+            f.target = ref_cls
             info.references.append((f, ref_cls))
             if ref_cls is cls:
                 info.self_referencing = True
         f.name = attr
+        f.position = index
         f.column = f.column or attr
         f.model = cls
-        f._bind(cls, label, index, f.kind, f.nullable, f.primary_key, ref_cls, ref_pk)
+        flags = (FieldFlag.NULLABLE if f.nullable else 0) | (FieldFlag.PRIMARY_KEY if f.primary_key else 0)
+        f._bind(cls, label, index, int(f.kind), int(flags), ref_cls, ref_pk)
         if f.default is not MISSING and not callable(f.default):
             f._check(f.default)
     defaults = tuple(None if f.default is MISSING or callable(f.default) else f.default for f in fields)
@@ -363,12 +342,17 @@ class Model(_native.ModelBase, metaclass=ModelMeta):
 
     def __repr__(self) -> str:
         info = type(self).__sc_info__
-        parts = ", ".join("%s=%r" % (f.name, getattr(self, f.name)) for f in info.fields)
+        parts = ", ".join("%s=%s" % (f.name, _shallow(getattr(self, f.name))) for f in info.fields)
         return "%s(%s)" % (type(self).__name__, parts)
 
 
-_expr._Field = Field
-_expr._Model = Model
+def _shallow(value: Any) -> str:
+    """A field value for a repr; a referenced object by its key only (objects may refer
+    to each other in a cycle)."""
+    if isinstance(value, Model):
+        pk = type(value).__sc_info__.pk
+        return "%s(%s=%r)" % (type(value).__name__, pk.name, getattr(value, pk.name))
+    return repr(value)
 
 
 def info_of(model: "Type[Model]") -> ModelInfo:
@@ -379,18 +363,11 @@ def info_of(model: "Type[Model]") -> ModelInfo:
     return info  # type: ignore[no-any-return]
 
 
-STATES = {
-    _native.TRANSIENT: "transient",
-    _native.PENDING: "pending",
-    _native.PERSISTENT: "persistent",
-    _native.DELETED: "deleted",
-    _native.DETACHED: "detached",
-}
-
-
 def state(obj: "Model") -> str:
     """The object's state: transient, pending, persistent, deleted or detached."""
-    return STATES[_native.state(obj)]
+    if not isinstance(obj, Model):
+        raise TypeError("state() takes a model object, got %r" % (obj,))
+    return State(_native.state(obj)).name.lower()
 
 
 def changes(obj: "Model") -> Dict[str, Tuple[Any, Any]]:

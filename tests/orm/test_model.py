@@ -14,8 +14,9 @@ import pytest
 
 import sablecrest
 from sablecrest import Field, Model, _native
-from sablecrest.dialect import ENGINES, FORMAT, NUMERIC, QMARK, Dialect
-from sablecrest.drivers import parse_url
+from sablecrest.engines import mariadb, parse_url, postgresql, sqlite
+from sablecrest.engines.base import FORMAT, NUMERIC, QMARK
+from sablecrest.statements import Dialect
 
 from leakcheck import leak_check
 
@@ -43,7 +44,7 @@ def loaded(**values):
     """A Thing as if read from a row (persistent, snapshot = values)."""
     info = Thing.__sc_info__
     row = tuple(values.get(f.name) for f in info.fields)
-    (obj,) = _native.materialize(info.layout, [row], {}, None)
+    (obj,) = _native.materialize(info.layout, [row], {}, None, 0)
     return obj
 
 
@@ -228,7 +229,7 @@ def test_native_core_does_not_leak():
 
     def cycle():
         identity = {}
-        objs = _native.materialize(info.layout, rows, identity, None)
+        objs = _native.materialize(info.layout, rows, identity, None, 0)
         for o in objs:
             o.n = o.n + 1
         groups = _native.update_groups(info.layout, _native.dirty_objects(info.layout, identity), None)
@@ -247,6 +248,9 @@ def test_native_core_does_not_leak():
 
 
 # ---------------------------------------------------------------- dialects
+
+
+ENGINES = {"sqlite": sqlite.ENGINE, "postgresql": postgresql.ENGINE, "mariadb": mariadb.ENGINE}
 
 
 def dialect(engine, style):
@@ -338,3 +342,18 @@ def test_memory_database_has_one_connection():
             db.session()
     with db.session():  # given back
         pass
+
+
+@pytest.mark.parametrize(
+    "values, text, want",
+    [
+        ([3, 1, None, 3, 1], False, {1, 3}),
+        (["b", "a", "b"], True, {"a", "b"}),
+        ([2**63, 5, 2**63, -(2**63) - 1], False, {2**63, 5, -(2**63) - 1}),  # past 64 bits: kept as ints
+    ],
+)
+def test_distinct_keys(values, text, want):
+    from sablecrest import toolkit
+
+    got = toolkit.distinct_keys(values, text)
+    assert len(got) == len(want) and set(got) == want and all(type(k) is type(next(iter(want))) for k in got)

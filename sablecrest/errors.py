@@ -1,0 +1,50 @@
+"""The errors sablecrest raises of its own (driver errors pass through as the driver's)."""
+
+from __future__ import annotations
+
+from typing import List, Sequence
+
+
+class Error(Exception):
+    """The root of sablecrest's own errors."""
+
+
+class StaleDataError(Error):
+    """An UPDATE or DELETE of a flush matched fewer rows than it meant to write: the rows
+    were deleted (or their keys changed) by someone else since they were loaded."""
+
+
+class MigrationError(Error):
+    """A statement of a migration failed; the driver's error is the ``__cause__``.
+
+    `failed` is its text. `executed` lists the statements that ran and stay in effect:
+    always empty where the engine runs DDL in a transaction (SQLite, PostgreSQL: the whole
+    migration was rolled back, `rolled_back` is True); on MariaDB, which commits each DDL
+    statement by itself, the statements before the failure, in order.
+    """
+
+    def __init__(self, message: str, failed: str, executed: Sequence[str], rolled_back: bool) -> None:
+        super().__init__(message)
+        self.failed = failed
+        self.executed: List[str] = list(executed)
+        self.rolled_back = rolled_back
+
+
+def add_note(exc: BaseException, note: str) -> None:
+    """Attaches a note to an exception on its way up (PEP 678; before 3.11, the same
+    `__notes__` list that tracebacks of 3.11 and later print)."""
+    adder = getattr(exc, "add_note", None)
+    if adder is not None:
+        adder(note)
+        return
+    notes = getattr(exc, "__notes__", None)
+    try:
+        if notes is None:
+            exc.__notes__ = [note]
+        else:
+            notes.append(note)
+    except (AttributeError, TypeError):
+        pass  # an exception type that takes no attributes keeps no note
+
+
+__all__ = ["Error", "StaleDataError", "MigrationError", "add_note"]

@@ -1,0 +1,174 @@
+"""The operations a session's steps ask its connection to run, each with a sync and an
+async way to run it.
+
+Everything that decides what to run (the unit of work, queries, migrations, the session's
+transaction policy) is written once, as generators that yield operations and receive
+their results (rows, a row count, a generated key) or have the driver's exception thrown
+into them. `Session` and `AsyncSession` each drive them with a small loop (see
+session.py); only `run` and `arun` here touch a driver.
+
+`begins` says whether the session's transaction must be open first: never (transaction
+control, settings that must run outside a transaction), for reads unless the engine
+begins lazily, or always (writes). A `cleanup` operation runs while an error is being
+handled: the async loop shields it from cancellation.
+
+`params` None means the text goes to the driver exactly as written (DDL, settings, a
+statement of the user's own without parameters); a sequence, even an empty one, is
+bound, which for a driver that reads the text as a %-format means that a '%' in the
+text is written '%%' (the statement module writes its texts so).
+"""
+
+from __future__ import annotations
+
+from typing import Any, Generator, List, Sequence
+
+NEVER, READ, WRITE = 0, 1, 2
+
+
+class Op:
+    __slots__ = ("sql", "params")
+    begins = WRITE
+    cleanup = False
+    opens = False  # running it opens the session's transaction
+    traced = True  # given to the trace hook (transaction control is not, as BEGIN is implicit on some drivers)
+
+    def __init__(self, sql: str, params: Any = None) -> None:
+        self.sql = sql
+        self.params = params
+
+    def run(self, conn: Any) -> Any:
+        raise NotImplementedError
+
+    async def arun(self, conn: Any) -> Any:
+        raise NotImplementedError
+
+    def __repr__(self) -> str:
+        return "%s(%r, %r)" % (type(self).__name__, self.sql, self.params)
+
+
+class Fetch(Op):
+    """A read: its rows."""
+
+    __slots__ = ()
+    begins = READ
+
+    def run(self, conn: Any) -> List[Any]:
+        return conn.fetch(self.sql, self.params)  # type: ignore[no-any-return]
+
+    async def arun(self, conn: Any) -> List[Any]:
+        return await conn.fetch(self.sql, self.params)  # type: ignore[no-any-return]
+
+
+class Returning(Fetch):
+    """A write that returns rows (INSERT ... RETURNING, a statement of the user's own)."""
+
+    __slots__ = ()
+    begins = WRITE
+
+
+class Execute(Op):
+    """A write: its row count (-1 when the driver cannot tell)."""
+
+    __slots__ = ()
+
+    def run(self, conn: Any) -> int:
+        return conn.execute(self.sql, self.params)  # type: ignore[no-any-return]
+
+    async def arun(self, conn: Any) -> int:
+        return await conn.execute(self.sql, self.params)  # type: ignore[no-any-return]
+
+
+class Setting(Execute):
+    """A statement that must run outside a transaction (a SQLite PRAGMA, a session
+    variable), or that manages one itself."""
+
+    __slots__ = ()
+    begins = NEVER
+
+
+class ReadSetting(Fetch):
+    """A read of the connection's own state (a setting, the current schema): like
+    `Setting`, it runs outside a transaction and never opens one, so that what must come
+    before the transaction (a SQLite PRAGMA that a transaction would ignore) still can."""
+
+    __slots__ = ()
+    begins = NEVER
+
+
+class ExecuteMany(Op):
+    """executemany: the total row count (-1 when the driver cannot tell)."""
+
+    __slots__ = ()
+
+    def run(self, conn: Any) -> int:
+        return conn.many(self.sql, self.params)  # type: ignore[no-any-return]
+
+    async def arun(self, conn: Any) -> int:
+        return await conn.many(self.sql, self.params)  # type: ignore[no-any-return]
+
+
+class InsertId(Op):
+    """A one-row INSERT: the key the database generated (where there is no RETURNING)."""
+
+    __slots__ = ()
+
+    def run(self, conn: Any) -> Any:
+        return conn.insert_id(self.sql, self.params)
+
+    async def arun(self, conn: Any) -> Any:
+        return await conn.insert_id(self.sql, self.params)
+
+
+class Begin(Op):
+    __slots__ = ()
+    begins = NEVER
+    traced = False
+    opens = True
+
+    def run(self, conn: Any) -> None:
+        conn.begin()
+
+    async def arun(self, conn: Any) -> None:
+        await conn.begin()
+
+
+class Commit(Op):
+    __slots__ = ()
+    begins = NEVER
+    traced = False
+
+    def run(self, conn: Any) -> None:
+        conn.commit()
+
+    async def arun(self, conn: Any) -> None:
+        await conn.commit()
+
+
+class Rollback(Op):
+    __slots__ = ()
+    begins = NEVER
+    traced = False
+    cleanup = True
+
+    def run(self, conn: Any) -> None:
+        conn.rollback()
+
+    async def arun(self, conn: Any) -> None:
+        await conn.rollback()
+
+
+BEGIN = Begin("BEGIN")
+COMMIT = Commit("COMMIT")
+ROLLBACK = Rollback("ROLLBACK")
+
+Steps = Generator[Op, Any, Any]
+
+
+def just(value: Any) -> Steps:
+    """Steps that run nothing and return `value`."""
+    return value
+    yield  # pragma: no cover  (makes this a generator)
+
+
+__all__ = ["Op", "Fetch", "Returning", "Execute", "Setting", "ReadSetting", "ExecuteMany", "InsertId", "Begin", "Commit",
+           "Rollback", "BEGIN", "COMMIT", "ROLLBACK", "Steps", "just", "NEVER", "READ", "WRITE"]

@@ -1,0 +1,559 @@
+"""The unit of work: one session's identity map, what it will write, and what its
+transaction wrote.
+
+Everything a session decides lives here, written as steps (generators that yield the
+operations of ops.py and receive their results), so the sync and the async session run
+the very same code. A flush runs in three phases:
+
+- **collect**: what to insert (tables parents first, and rows of a self-referencing
+  table parents first), update (exactly the changed fields) and delete (children
+  first), and every check: NOT NULL, values the engine cannot store, references to
+  objects that will have no key. Nothing has been sent when one fails.
+- **emit**: the statements, in that order; generated keys are set on the objects as
+  their INSERTs return them, since the rows after may refer to them.
+- **finalize**: the pending and deleted lists lose what was written (and only that: an
+  async task may add objects while a flush awaits the driver).
+
+A flush that fails half-way leaves the transaction to be rolled back (the session's
+policy); `rolled_back` then puts every object it touched back: inserted objects are
+transient again without the keys the database gave them, references that held objects
+hold those objects again, and loaded objects forget their snapshot.
+"""
+
+from __future__ import annotations
+
+import itertools
+import weakref
+from collections import deque
+from itertools import groupby
+from typing import TYPE_CHECKING, Any, Dict, Iterable, Iterator, List, Optional, Sequence, Set, Tuple, Type, TypeVar
+
+from . import _native, toolkit
+from .errors import StaleDataError
+from .expr import Condition, Ordering
+from .kinds import Kind, State, Transition
+from .model import Field, Model, ModelInfo, info_of
+from .ops import Execute, ExecuteMany, Fetch, InsertId, Returning, Steps
+from .statements import case_params
+
+if TYPE_CHECKING:
+    from .statements import Dialect
+
+M = TypeVar("M", bound=Model)
+
+ALL, FIRST, COUNT = "all", "first", "count"
+
+_TRANSIENT, _PENDING, _PERSISTENT, _DELETED, _DETACHED = (int(s) for s in State)
+
+# Open sessions by owner token, for naming the session that holds an object.
+_tokens = itertools.count(1)
+_owners: Dict[int, "weakref.ref[Any]"] = {}
+
+
+def new_token(session: Any) -> int:
+    token = next(_tokens)
+    _owners[token] = weakref.ref(session)
+    return token
+
+
+def end_token(token: int) -> None:
+    _owners.pop(token, None)
+
+
+def _held_elsewhere(obj: Model, owner: int) -> ValueError:
+    ref = _owners.get(owner)
+    other = ref() if ref is not None else None
+    return ValueError("%r is in another open session (%r): an object belongs to one session at a time; close "
+                      "that session (or commit and close it) first" % (obj, other if other is not None else owner))
+
+
+def _chunks(items: List[Any], size: int) -> Iterator[List[Any]]:
+    for i in range(0, len(items), size):
+        yield items[i : i + size]
+
+
+def table_order(infos: Iterable[ModelInfo]) -> List[ModelInfo]:
+    """Parents before children, by the foreign keys among `infos` (declaration order
+    otherwise; tables that refer to each other stay in the order they were met)."""
+    pending = list(infos)
+    if len(pending) < 2:
+        return pending
+    present = {i.model for i in pending}
+    done: Dict[Any, ModelInfo] = {}
+    visiting: Set[Any] = set()
+
+    def visit(info: ModelInfo) -> None:
+        if info.model in done or info.model in visiting:
+            return
+        visiting.add(info.model)
+        for _, target in info.references:
+            if target is not info.model and target in present:
+                visit(target.__sc_info__)
+        visiting.discard(info.model)
+        done[info.model] = info
+
+    for info in pending:
+        visit(info)
+    return list(done.values())
+
+
+class FlushPlan:
+    """What one flush writes, in order; made by the collect phase."""
+
+    __slots__ = ("order", "inserts", "updates", "deletes", "added", "doomed")
+
+    def __init__(self) -> None:
+        self.order: List[ModelInfo] = []
+        self.inserts: Dict[ModelInfo, List[Model]] = {}
+        self.updates: Dict[ModelInfo, List[Model]] = {}
+        self.deletes: Dict[ModelInfo, List[Model]] = {}
+        self.added: List[int] = []  # ids of the pending objects it inserts
+        self.doomed: List[int] = []  # ids of the objects it deletes
+
+
+class UnitOfWork:
+    """The state of one session: identity map, objects to insert and to delete, and what
+    the current transaction wrote (so that a rollback can undo it on the objects)."""
+
+    __slots__ = ("dialect", "token", "identity", "pending", "doomed", "inserted", "removed", "epoch",
+                 "writing", "reject_nan")
+
+    def __init__(self, dialect: "Dialect", token: int) -> None:
+        self.dialect = dialect
+        self.token = token  # the owner mark of this session's objects
+        self.identity: Dict[Type[Model], Dict[Any, Model]] = {}
+        self.pending: Dict[int, Model] = {}  # id -> object to insert, in add order
+        self.doomed: Dict[int, Model] = {}  # id -> object whose row the next flush deletes
+        self.inserted: List[Model] = []  # rows this transaction inserted
+        self.removed: List[Model] = []  # rows this transaction deleted
+        self.epoch = -1  # the field-assignment count when the last flush collected
+        self.writing = False  # a flush got past its checks and may have written rows
+        self.reject_nan = not dialect.engine.stores_nan
+
+    # ---- membership
+
+    def add(self, obj: Model) -> None:
+        info = info_of(type(obj))
+        owner = _native.owner(obj)
+        if owner and owner != self.token:
+            raise _held_elsewhere(obj, owner)
+        st = _native.state(obj)
+        if st == _TRANSIENT or st == _PENDING:
+            _native.add_pending([obj], self.pending, 0, self.token)
+        elif st == _PERSISTENT or st == _DETACHED:
+            idm = self.identity.setdefault(info.model, {})
+            key = getattr(obj, info.pk.name)
+            there = idm.get(key)
+            if there is None:
+                idm[key] = obj
+                _native.transition([obj], Transition.ATTACH, self.token)
+                self.epoch = -1  # it may hold changes made before it was added
+            elif there is not obj:
+                raise ValueError("another %s with primary key %r is already in this session" % (info.name, key))
+        elif st == _DELETED and self.doomed.pop(id(obj), None) is not None:
+            _native.transition([obj], Transition.ATTACH, self.token)
+
+    def add_all(self, objs: Iterable[Model]) -> None:
+        """`add` for each object, in order; new objects go the native way in one call."""
+        items = objs if type(objs) is list else list(objs)
+        i, n = 0, len(items)
+        while i < n:
+            i = _native.add_pending(items, self.pending, i, self.token)
+            if i < n:
+                self.add(items[i])
+                i += 1
+
+    def delete(self, obj: Model) -> None:
+        info_of(type(obj))
+        owner = _native.owner(obj)
+        if owner and owner != self.token:
+            raise _held_elsewhere(obj, owner)
+        st = _native.state(obj)
+        if st == _PENDING and self.pending.pop(id(obj), None) is not None:
+            _native.transition([obj], Transition.RELEASE)
+        elif st == _PERSISTENT or st == _DETACHED:
+            self.add(obj)
+            _native.transition([obj], Transition.MARK_DELETED, self.token)
+            self.doomed[id(obj)] = obj
+        elif st != _DELETED:
+            raise ValueError("%r is not in the session: there is no row to delete" % (obj,))
+
+    def dirty(self) -> List[Model]:
+        out: List[Model] = []
+        for model, idm in self.identity.items():
+            out.extend(_native.dirty_objects(model.__sc_info__.layout, idm))
+        return out
+
+    def contains(self, obj: Model) -> bool:
+        if id(obj) in self.pending:
+            return True
+        idm = self.identity.get(type(obj))
+        return idm is not None and idm.get(getattr(obj, info_of(type(obj)).pk.name)) is obj
+
+    # ---- flush
+
+    def flush(self) -> Steps:
+        plan = self._collect()
+        if plan is None:
+            return
+        self.writing = True
+        yield from self._emit(plan)
+        self._finalize(plan)
+        self.writing = False
+
+    def _collect(self) -> Optional[FlushPlan]:
+        """What to write and in which order; every check runs here."""
+        epoch = _native.touch_epoch()
+        if not self.pending and not self.doomed and (self.epoch == epoch or not self.identity):
+            self.epoch = epoch
+            return None
+        updates: Dict[ModelInfo, List[Model]] = {}
+        for model, idm in self.identity.items():
+            info = model.__sc_info__
+            dirty = _native.dirty_objects(info.layout, idm)
+            if dirty:
+                updates[info] = dirty
+        if not updates and not self.pending and not self.doomed:
+            self.epoch = epoch
+            return None
+        plan = FlushPlan()
+        plan.updates = updates
+        _group(self.pending, plan.inserts)
+        plan.added = list(self.pending)
+        _group(self.doomed, plan.deletes)
+        plan.doomed = list(self.doomed)
+        for group in (plan.inserts, plan.updates):
+            for info, objs in group.items():
+                _native.validate(info.layout, objs, self.reject_nan, self.token)
+        plan.order = table_order(list(plan.inserts) + list(plan.updates) + list(plan.deletes))
+        self._order_rows(plan)
+        for group in (plan.inserts, plan.updates):
+            for objs in group.values():
+                _native.begin_write(objs)
+        self.epoch = epoch
+        return plan
+
+    def _order_rows(self, plan: FlushPlan) -> None:
+        """Puts the new rows of a self-referencing table each after the new row it refers
+        to, and refuses new rows of tables that refer to each other (neither could go
+        first). Parents of other tables are inserted first by the table order; validate
+        has refused references to new objects of other sessions."""
+        position = {info.model: i for i, info in enumerate(plan.order)}
+        for info, objs in plan.inserts.items():
+            edges: Dict[int, List[Model]] = {}  # id(parent) -> children, within this table
+            for f, target in info.references:
+                if target is not info.model and position.get(target, -1) < position[info.model]:
+                    continue  # parents first by the table order
+                values = _native.field_values(objs, f.position)
+                for child, parent in zip(objs, values):
+                    if type(parent) is not target or _native.state(parent) != _PENDING:
+                        continue
+                    if target is info.model:
+                        edges.setdefault(id(parent), []).append(child)
+                    elif position[target] > position[info.model]:
+                        raise ValueError("%s.%s refers to a new %s, but %s and %s refer to each other, so one of them "
+                                         "must be flushed first" % (info.name, f.name, target.__name__, info.name,
+                                                                    target.__name__))
+            if edges:
+                plan.inserts[info] = _parents_first(info, objs, edges)
+
+    def _emit(self, plan: FlushPlan) -> Steps:
+        for info in plan.order:
+            if info in plan.inserts:
+                yield from self._insert(info, plan.inserts[info])
+        for info in plan.order:
+            if info in plan.updates:
+                yield from self._update(info, plan.updates[info])
+        for info in reversed(plan.order):
+            if info in plan.deletes:
+                yield from self._delete(info, plan.deletes[info])
+
+    def _finalize(self, plan: FlushPlan) -> None:
+        for done, keys in ((self.pending, plan.added), (self.doomed, plan.doomed)):
+            if len(done) == len(keys):
+                done.clear()  # nothing was added while the flush ran
+            else:
+                for key in keys:
+                    done.pop(key, None)
+
+    def _insert(self, info: ModelInfo, objs: List[Model]) -> Steps:
+        d = self.dialect
+        m = d.model(info)
+        layout = info.layout
+        idm = self.identity.setdefault(info.model, {})
+        if info.pk.generated:
+            keys = _native.field_values(objs, m.pk_index)
+            if keys.count(None) == len(keys):
+                generated, explicit = objs, []
+            else:
+                generated = [o for o, k in zip(objs, keys) if k is None]
+                explicit = [o for o, k in zip(objs, keys) if k is not None]
+        else:
+            generated, explicit = [], objs
+        if explicit:
+            cols = m.insert_all
+            for chunk in _chunks(explicit, d.rows_per_insert(len(cols))):
+                params = _native.insert_params(layout, chunk, cols, m.dumpers, True)
+                yield Execute(d.insert_sql(info, cols, len(chunk), False), params)
+                _native.mark_flushed(layout, chunk, idm, None)
+                self.inserted.extend(chunk)
+        if not generated:
+            return
+        cols = m.insert_generated
+        # One row per statement when a row may refer to another row of the same batch, or
+        # when nothing else can say which key went to which row.
+        multi = d.returning and not info.self_referencing and (cols or d.engine.multi_row_default_insert)
+        size = d.rows_per_insert(len(cols)) if multi else 1
+        for chunk in _chunks(generated, size):
+            if d.returning:
+                params = _native.insert_params(layout, chunk, cols, m.dumpers, True)
+                rows = yield Returning(d.insert_sql(info, cols, len(chunk), True), params)
+                if len(rows) != len(chunk):
+                    raise StaleDataError("INSERT into %s returned %d keys for %d rows" % (m.table, len(rows), len(chunk)))
+                # Keys are generated in ascending order as the rows are inserted; RETURNING
+                # promises no order, so the sorted keys are matched to the rows in order.
+                keys = sorted(r[0] for r in rows) if len(rows) > 1 else [rows[0][0]]
+            else:
+                params = _native.insert_params(layout, chunk, cols, m.dumpers, False)[0]
+                keys = [(yield InsertId(d.insert_sql(info, cols, 1, False), params))]
+            _native.mark_flushed(layout, chunk, idm, keys)
+            self.inserted.extend(chunk)
+
+    def _update(self, info: ModelInfo, dirty: List[Model]) -> Steps:
+        d = self.dialect
+        m = d.model(info)
+        idm = self.identity.setdefault(info.model, {})
+        batch = d.engine.update_rows
+        for idxs, params, objs in _native.update_groups(info.layout, dirty, m.dumpers):
+            if batch > 1 and len(params) > 1:
+                count = 0
+                for chunk in _chunks(params, batch):
+                    count += yield Execute(d.update_case_sql(info, idxs, len(chunk)), case_params(len(idxs), chunk))
+            else:
+                count = yield ExecuteMany(d.update_sql(info, idxs), params)
+            if count < 0:
+                # The driver cannot count what executemany matched (asyncpg): count the
+                # rows that hold these keys now, in this transaction, which holds them
+                # locked since the UPDATE.
+                count = yield from self._count_keys(info, objs)
+            if count != len(params):
+                raise StaleDataError("UPDATE of %s matched %d of %d rows: rows were deleted since they were loaded"
+                                     % (m.table, count, len(params)))
+            _native.mark_flushed(info.layout, objs, idm, None)
+
+    def _count_keys(self, info: ModelInfo, objs: List[Model]) -> Steps:
+        d = self.dialect
+        where = (info.pk.in_(_native.key_params(info.layout, objs)),)
+        params: List[Any] = []
+        where[0].params(d, params)
+        rows = yield Fetch(d.select_sql(info, where, (), False, False, True), params)
+        return int(rows[0][0])
+
+    def _delete(self, info: ModelInfo, objs: List[Model]) -> Steps:
+        d = self.dialect
+        m = d.model(info)
+        idm = self.identity.get(info.model, {})
+        keys = _native.key_params(info.layout, objs)
+        for chunk in _chunks(list(dict.fromkeys(keys)), max(1, d.max_params // 2)):
+            params: List[Any] = []
+            if len(chunk) == 1:
+                params.append(d.dump(info.pk, chunk[0]))
+            else:
+                d.in_params(info.pk, chunk, params)
+            count = yield Execute(d.delete_sql(info, len(chunk)), params)
+            if count >= 0 and count != len(chunk):
+                raise StaleDataError("DELETE from %s matched %d of %d rows: rows were deleted since they were loaded"
+                                     % (m.table, count, len(chunk)))
+        for key in keys:
+            idm.pop(key, None)
+        _native.transition(objs, Transition.REMOVED)
+        self.removed.extend(objs)
+
+    def upsert(self, objs: Sequence[Model]) -> Steps:
+        """Writes each object whole: its row is inserted, or updated when its key exists.
+        The objects become persistent in this session."""
+        yield from self.flush()
+        d = self.dialect
+        groups: Dict[ModelInfo, List[Model]] = {}
+        for obj in objs:
+            info = info_of(type(obj))
+            owner = _native.owner(obj)
+            if owner and owner != self.token:
+                raise _held_elsewhere(obj, owner)
+            key = getattr(obj, info.pk.name)
+            if key is None:
+                raise ValueError("upsert() needs the primary key of %r" % (obj,))
+            there = self.identity.get(info.model, {}).get(key)
+            if there is not None and there is not obj:
+                raise ValueError("another %s with primary key %r is already in this session" % (info.name, key))
+            groups.setdefault(info, []).append(obj)
+        for info, group in groups.items():
+            _native.validate(info.layout, group, self.reject_nan, self.token)
+            _native.begin_write(group)
+        self.writing = True
+        for info in table_order(groups):
+            m = d.model(info)
+            idm = self.identity.setdefault(info.model, {})
+            for chunk in _chunks(groups[info], d.rows_per_insert(len(m.columns))):
+                params = _native.insert_params(info.layout, chunk, m.insert_all, m.dumpers, True)
+                yield Execute(d.upsert_sql(info, len(chunk)), params)
+                for obj in chunk:
+                    self.pending.pop(id(obj), None)
+                _native.transition(chunk, Transition.ATTACH, self.token)
+                _native.mark_flushed(info.layout, chunk, idm, None)
+        self.writing = False
+
+    # ---- reads
+
+    def select(self, info: ModelInfo, where: Sequence[Condition], order: Sequence[Ordering], limit: Optional[int],
+               offset: Optional[int], mode: str) -> Steps:
+        yield from self.flush()
+        d = self.dialect
+        if mode == FIRST:
+            limit = 1
+        sql = d.select_sql(info, where, order, limit is not None, offset is not None, mode == COUNT)
+        params: List[Any] = []
+        for w in where:
+            w.params(d, params)
+        if limit is not None:
+            params.append(limit)
+        if offset is not None:
+            params.append(offset)
+        rows = yield Fetch(sql, params)
+        if mode == COUNT:
+            return int(rows[0][0])
+        objs = _native.materialize(info.layout, rows, self.identity.setdefault(info.model, {}),
+                                   d.model(info).loaders, self.token)
+        if mode == FIRST:
+            return objs[0] if objs else None
+        return objs
+
+    def get(self, model: Type[M], key: Any) -> Steps:
+        info = info_of(model)
+        if key is None:
+            raise TypeError("get() takes a primary key value, got None")
+        key = info.pk._check(key)
+        idm = self.identity.get(model)
+        obj = idm.get(key) if idm else None
+        if obj is not None:
+            return None if _native.state(obj) == _DELETED else obj
+        found = yield from self.select(info, (info.pk == key,), (), None, None, FIRST)
+        return found
+
+    def load_related(self, objs: Sequence[Model], field: "Field[Any]") -> Steps:
+        if not isinstance(field, Field) or field.target is None:
+            raise TypeError("load_related() takes a foreign-key field, like Post.author_id; got %r" % (field,))
+        items = list(objs)
+        for obj in items:
+            if not isinstance(obj, field.model):
+                raise ValueError("load_related(..., %s.%s) takes %s objects, got a %s"
+                                 % (field.model.__name__, field.name, field.model.__name__, type(obj).__name__))
+        yield from self.flush()
+        info = field.target.__sc_info__
+        values = _native.field_values(items, field.position)
+        keys = toolkit.distinct_keys(values, info.pk.kind == Kind.STR) if info.pk.kind in (Kind.INT, Kind.STR) \
+            else list(dict.fromkeys(v for v in values if v is not None))
+        idm = self.identity.setdefault(info.model, {})
+        missing = [k for k in keys if k not in idm]
+        if missing:
+            yield from self.select(info, (info.pk.in_(missing),), (), None, None, ALL)
+        out: Dict[Any, Model] = {}
+        for k in keys:
+            found = idm.get(k)
+            if found is not None and _native.state(found) != _DELETED:
+                out[k] = found
+        return out
+
+    # ---- transaction ends
+
+    def committed(self) -> None:
+        self.inserted.clear()
+        self.removed.clear()
+
+    def rolled_back(self) -> None:
+        """Nothing this transaction wrote exists any more: objects it inserted are
+        transient again (without the keys the database generated), references it bound
+        hold their objects again, and every object it knew is detached with its snapshot
+        forgotten, so that adding one to a session writes all of its fields."""
+        self._restore_references()
+        for obj in self.inserted:
+            info = type(obj).__sc_info__
+            _native.transition([obj], Transition.UNINSERT, 0, info.pk.position if info.pk.generated else -1)
+        gone = {id(o) for o in self.inserted}
+        for idm in self.identity.values():
+            _native.transition([o for o in idm.values() if id(o) not in gone], Transition.EXPIRE)
+        _native.transition(self.removed, Transition.EXPIRE)
+        _native.transition(self.doomed.values(), Transition.EXPIRE)
+        _native.transition(self.pending.values(), Transition.RELEASE)
+        self._clear()
+
+    def _restore_references(self) -> None:
+        """Before the keys this transaction generated are taken back: a reference field
+        holding one holds the object it came from again (a flush replaced the object by
+        its key), so that a retry binds whatever key that object gets next, never a key
+        another row may take meanwhile. Done here, on the rare path, so that flushes
+        record nothing."""
+        by_key: Dict[Any, Dict[Any, Model]] = {}  # model -> {generated key: object}
+        for obj in self.inserted:
+            info = type(obj).__sc_info__
+            if info.pk.generated:
+                by_key.setdefault(info.model, {})[getattr(obj, info.pk.name)] = obj
+        if not by_key:
+            return
+        holders: Dict[int, Model] = {id(o): o for o in self.inserted}
+        for idm in self.identity.values():
+            holders.update((id(o), o) for o in idm.values())
+        for obj in holders.values():
+            for f, target in type(obj).__sc_info__.references:
+                keys = by_key.get(target)
+                if keys is not None:
+                    parent = keys.get(_native.field_values([obj], f.position)[0])
+                    if parent is not None:
+                        setattr(obj, f.name, parent)
+
+    def closed(self) -> None:
+        for idm in self.identity.values():
+            _native.transition(idm.values(), Transition.DETACH)
+        _native.transition(self.pending.values(), Transition.RELEASE)
+        self._clear()
+
+    def _clear(self) -> None:
+        self.identity.clear()
+        self.pending.clear()
+        self.doomed.clear()
+        self.inserted.clear()
+        self.removed.clear()
+        self.epoch = -1
+        self.writing = False
+
+
+def _group(objs: Dict[int, Model], into: Dict[ModelInfo, List[Model]]) -> None:
+    """The objects by model, in their order; objects are mostly added in runs of one model."""
+    for model, run in groupby(objs.values(), type):
+        into.setdefault(model.__sc_info__, []).extend(run)  # type: ignore[attr-defined]
+
+
+def _parents_first(info: ModelInfo, objs: List[Model], children: Dict[int, List[Model]]) -> List[Model]:
+    """The rows of a self-referencing table, each after the new row it refers to; a cycle
+    among new rows is a ValueError (none of them could be inserted first)."""
+    indegree: Dict[int, int] = {id(o): 0 for o in objs}
+    for kids in children.values():
+        for kid in kids:
+            indegree[id(kid)] += 1
+    ready = deque(o for o in objs if indegree[id(o)] == 0)
+    out: List[Model] = []
+    while ready:
+        obj = ready.popleft()
+        out.append(obj)
+        for kid in children.get(id(obj), ()):
+            indegree[id(kid)] -= 1
+            if indegree[id(kid)] == 0:
+                ready.append(kid)
+    if len(out) != len(objs):
+        stuck = [o for o in objs if indegree[id(o)] > 0]
+        raise ValueError("new %s rows refer to each other in a cycle (%s): flush one of them first"
+                         % (info.name, ", ".join(repr(o) for o in stuck[:3])))
+    return out
+
+
+__all__ = ["UnitOfWork", "FlushPlan", "table_order", "new_token", "ALL", "FIRST", "COUNT"]

@@ -1,0 +1,102 @@
+"""The error that ended a session is the error raised: a backend killed mid-transaction
+from a second connection surfaces the driver's report of the kill, never the error of
+the rollback that follows on the dead connection (which is attached as a note), and the
+pool carries on."""
+
+import asyncio
+import time
+
+import pytest
+
+import sablecrest
+from sablecrest import Field, Model
+
+from ormdb import SKIP_SERVERS, URLS
+
+
+class ScKilled(Model):
+    __tablename__ = "sc_killed"
+    id = Field(int, primary_key=True)
+    note = Field(str)
+
+
+PID = {"postgresql": "SELECT pg_backend_pid()", "mariadb": "SELECT CONNECTION_ID()"}
+KILL = {"postgresql": "SELECT pg_terminate_backend(%d)", "mariadb": "KILL %d"}
+# What each driver reports for the statement that meets the killed connection.
+KILLED = {
+    "postgresql": ("AdminShutdown|OperationalError", r"terminating connection due to administrator command|"
+                   r"server closed the connection unexpectedly|consuming input failed"),
+    "mariadb": ("OperationalError", r"\((2013|2006), 'Lost connection to (MySQL|MariaDB) server during query|"
+                r"MySQL server has gone away"),
+    "asyncpg": ("AdminShutdownError|ConnectionDoesNotExistError|InterfaceError",
+                r"terminating connection due to administrator command|connection was closed|"
+                r"connection is closed|Connection reset"),
+}
+
+
+def kill(engine, pid):
+    killer = sablecrest.connect(URLS[engine])
+    with killer.session() as k:
+        k.execute(KILL[engine] % pid)
+    killer.close()
+    time.sleep(0.1)
+
+
+def check(err, engine):
+    names, message = KILLED[engine]
+    import re
+
+    assert re.fullmatch(names, type(err).__name__), repr(err)
+    assert re.search(message, str(err)), repr(err)
+
+
+@pytest.mark.parametrize("where", ["flush", "query"])
+def test_sync_kill(db, where):
+    engine = db.dialect.engine.name
+    if engine == "sqlite":
+        pytest.skip("a SQLite connection cannot be killed from another")
+    db.migrate(ScKilled)
+    with pytest.raises(Exception) as caught:
+        with db.session() as s:
+            s.add(ScKilled(note="before"))
+            s.flush()
+            kill(engine, s.execute(PID[engine])[0][0])
+            if where == "flush":
+                s.add(ScKilled(note="after"))
+                s.flush()
+            else:
+                s.select(ScKilled).all()
+    check(caught.value, engine)
+    with db.session() as s:  # the pool dropped the dead connection
+        assert s.select(ScKilled).count() == 0
+
+
+def test_async_kill():
+    asyncpg = pytest.importorskip("asyncpg")  # noqa: F841
+    try:
+        sync = sablecrest.connect(URLS["postgresql"])
+    except Exception as exc:
+        if SKIP_SERVERS:
+            pytest.skip(str(exc))
+        raise
+    sync.migrate(ScKilled)
+    with sync.session() as s:
+        s.execute("DELETE FROM sc_killed")
+
+    async def main():
+        db = await sablecrest.connect_async(URLS["postgresql"], pool_size=1)
+        with pytest.raises(Exception) as caught:
+            async with db.session() as s:
+                s.add(ScKilled(note="before"))
+                await s.flush()
+                pid = (await s.execute("SELECT pg_backend_pid()"))[0][0]
+                await asyncio.get_running_loop().run_in_executor(None, kill, "postgresql", pid)
+                s.add(ScKilled(note="after"))
+                await s.flush()
+        check(caught.value, "asyncpg")
+        async with db.session() as s:
+            assert await s.select(ScKilled).count() == 0
+        await db.close()
+
+    asyncio.run(main())
+    sync.close()
