@@ -1,5 +1,6 @@
-"""The stub package against the running module (mypy.stubtest) and against user code
-(examples.py under mypy --strict), plus the stubs' place in the installed distribution."""
+"""The stubs against the running modules (mypy.stubtest: `_sablecrest_rs` and
+`sablecrest._native`) and against user code (examples.py under mypy --strict), plus the
+stubs' place in the installed distribution."""
 
 import os
 import runpy
@@ -47,10 +48,11 @@ def run_mypy(mypy_env, *args):
     return proc.returncode, proc.stdout + proc.stderr
 
 
-def test_stubtest(mypy_env):
+@pytest.mark.parametrize("module", ["_sablecrest_rs", "sablecrest._native"])
+def test_stubtest(mypy_env, module):
     # No allowlist: every runtime name, parameter name and kind, default, staticmethod and
     # final class must agree with the stub.
-    rc, out = run_mypy(mypy_env, "mypy.stubtest", "_sablecrest_rs")
+    rc, out = run_mypy(mypy_env, "mypy.stubtest", module)
     assert rc == 0, out
     assert out.startswith("Success: no issues found in 1 module"), out
 
