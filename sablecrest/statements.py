@@ -17,10 +17,11 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, Hashable, Iterable, List,
 
 from . import toolkit
 from .engines.base import Engine, ParamStyle, Version
-from .expr import Column, Condition, Ordering
+from .expr import Condition, Ordering
 
 if TYPE_CHECKING:
-    from .model import Field, ModelInfo
+    from .expr import AnyColumn
+    from .model import ModelInfo
 
 # Statement texts a dialect keeps before it starts over: enough for every shape of a
 # real application, bounded for one that builds shapes without end.
@@ -43,7 +44,7 @@ class Compiler:
     def phs(self, count: int) -> str:
         return ", ".join([self.ph() for _ in range(count)])
 
-    def col(self, column: Column) -> str:
+    def col(self, column: AnyColumn) -> str:
         return self.dialect.q(column.column)
 
     def null_safe(self, a: str, b: str, negated: bool) -> str:
@@ -53,7 +54,7 @@ class Compiler:
     def like_escape(self) -> str:
         return self.dialect.engine.like_escape
 
-    def in_list(self, column: Column, negated: bool, n: int) -> str:
+    def in_list(self, column: AnyColumn, negated: bool, n: int) -> str:
         col = self.col(column)
         shape = self.dialect.in_shape(n)
         if shape == 0:
@@ -121,7 +122,7 @@ class Dialect:
             m = self._models[info.model] = ModelSQL(self, info)
         return m
 
-    def dump(self, column: Column, value: Any) -> Any:
+    def dump(self, column: AnyColumn, value: Any) -> Any:
         if value is None:
             return None
         f = self.engine.dumpers.get(column.kind)
@@ -147,7 +148,7 @@ class Dialect:
             return size
         return "json" if self.engine.json_in else n
 
-    def in_params(self, column: Column, values: List[Any], out: List[Any]) -> None:
+    def in_params(self, column: AnyColumn, values: List[Any], out: List[Any]) -> None:
         n = len(values)
         shape = self.in_shape(n)
         if shape == 0:
@@ -169,7 +170,7 @@ class Dialect:
 
     # ---- reads
 
-    def select_sql(self, info: "ModelInfo", where: Sequence[Condition], order: Sequence[Ordering],
+    def select_sql(self, info: "ModelInfo", where: Sequence[Condition[Any]], order: Sequence[Ordering[Any]],
                    has_limit: bool, has_offset: bool, count: bool) -> str:
         key = ("select", info.model, tuple([w.key(self) for w in where]), tuple([o.shape for o in order]),
                has_limit, has_offset, count)
@@ -178,7 +179,7 @@ class Dialect:
             text = self._cached(key, lambda: self._compile_select(info, where, order, has_limit, has_offset, count))
         return text
 
-    def _compile_select(self, info: "ModelInfo", where: Sequence[Condition], order: Sequence[Ordering],
+    def _compile_select(self, info: "ModelInfo", where: Sequence[Condition[Any]], order: Sequence[Ordering[Any]],
                         has_limit: bool, has_offset: bool, count: bool) -> str:
         # A shape is checked once, when it is first written: each column must belong to
         # the model queried (on SQLite an unknown quoted name would even read as a string).
@@ -274,7 +275,7 @@ class Dialect:
         return max(1, min(1000, self.max_params // max(1, columns)))
 
 
-def check_columns(info: "ModelInfo", columns: Iterable[Column], allowed: Optional[Iterable[Any]] = None) -> None:
+def check_columns(info: "ModelInfo", columns: Iterable[AnyColumn], allowed: Optional[Iterable[Any]] = None) -> None:
     """ValueError for a column of a model that is not part of the statement."""
     models = {info.model} if allowed is None else set(allowed)
     for col in columns:

@@ -36,6 +36,7 @@ from .ops import Execute, ExecuteMany, Fetch, InsertId, Returning, Steps
 from .statements import case_params
 
 if TYPE_CHECKING:
+    from .model import AnyField
     from .statements import Dialect
 
 M = TypeVar("M", bound=Model)
@@ -404,7 +405,7 @@ class UnitOfWork:
 
     # ---- reads
 
-    def select(self, info: ModelInfo, where: Sequence[Condition], order: Sequence[Ordering], limit: Optional[int],
+    def select(self, info: ModelInfo, where: Sequence[Condition[Any]], order: Sequence[Ordering[Any]], limit: Optional[int],
                offset: Optional[int], mode: str) -> Steps:
         yield from self.flush()
         d = self.dialect
@@ -439,7 +440,7 @@ class UnitOfWork:
         found = yield from self.select(info, (info.pk == key,), (), None, None, FIRST)
         return found
 
-    def load_related(self, objs: Sequence[Model], field: "Field[Any]") -> Steps:
+    def load_related(self, objs: Iterable[Model], field: "AnyField") -> Steps:
         if not isinstance(field, Field) or field.target is None:
             raise TypeError("load_related() takes a foreign-key field, like Post.author_id; got %r" % (field,))
         items = list(objs)

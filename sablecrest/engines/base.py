@@ -20,7 +20,7 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, List, NamedTuple, Optiona
 from ..kinds import Kind
 
 if TYPE_CHECKING:
-    from ..model import Field
+    from ..model import AnyField
 
 Version = Tuple[int, ...]
 Dumper = Callable[[Any], Any]  # a Python value -> the parameter the driver takes
@@ -148,7 +148,7 @@ class Engine:
         sets = ", ".join("%s = excluded.%s" % (c, c) for c in columns)
         return " ON CONFLICT (%s) DO %s" % (key, ("UPDATE SET " + sets) if sets else "NOTHING")
 
-    def column_type(self, field: "Field[Any]") -> str:
+    def column_type(self, field: "AnyField") -> str:
         return field.db_type or self.types[field.kind]
 
     def single_connection(self, url: URL) -> bool:
