@@ -89,6 +89,9 @@ class Column(_Generic[T, V, R, M]):
     def coerce(self, value: Any) -> Any:
         raise NotImplementedError
 
+    # Its __eq__ builds conditions; a column itself is a dict key by identity.
+    __hash__ = object.__hash__
+
     # ---- conditions
     # Each operator has three signatures for the checker: against another column, a
     # Decimal column against an int, and against a value. `==` and `!=` take None too
@@ -230,7 +233,7 @@ class Condition(_Generic[M_co]):
         raise NotImplementedError
 
 
-def _check(cond: Any) -> Condition[Any]:
+def _check(cond: Condition[Any]) -> Condition[Any]:
     if not isinstance(cond, Condition):
         raise TypeError("expected a query condition (like Model.field == value), got %r" % (cond,))
     return cond
@@ -255,6 +258,7 @@ class Compare(Condition[Any]):
     def __init__(self, field: AnyColumn, op: str, value: Any) -> None:
         self.field = field
         self.op = op
+        self.value: Any
         if isinstance(value, Column):
             self.value = value
             self.shape: Tuple[Any, ...] = ("cc", op, field, value)
@@ -264,16 +268,16 @@ class Compare(Condition[Any]):
 
     def __bool__(self) -> bool:
         # Lets fields sit in lists and dict keys: `f1 == f2` is identity there.
-        if isinstance(self.value, Column) and self.op in ("=", "<>"):
+        if self.shape[0] == "cc" and self.op in ("=", "<>"):
             return (self.field is self.value) == (self.op == "=")
-        return Condition.__bool__(self)
+        return super().__bool__()
 
     def key(self, d: "Dialect") -> Hashable:
         return self.shape
 
     def render(self, c: "Compiler") -> str:
         col = c.col(self.field)
-        rhs = c.col(self.value) if isinstance(self.value, Column) else c.ph()
+        rhs = c.col(self.value) if self.shape[0] == "cc" else c.ph()
         if self.op == "is" or self.op == "is not":
             return c.null_safe(col, rhs, self.op == "is not")
         return "%s %s %s" % (col, self.op, rhs)
@@ -284,7 +288,7 @@ class Compare(Condition[Any]):
 
     def columns(self) -> Iterator[AnyColumn]:
         yield self.field
-        if isinstance(self.value, Column):
+        if self.shape[0] == "cc":
             yield self.value
 
 

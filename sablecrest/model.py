@@ -9,28 +9,25 @@ written to the database, which is how a flush knows exactly what changed.
 from __future__ import annotations
 
 import builtins
-
-import datetime as _dt
-import decimal
 from typing import (
     TYPE_CHECKING,
     Any,
     Callable,
     ClassVar,
     Dict,
-    Iterable,
     List,
     Optional,
     Tuple,
     Type,
     TypeVar,
     Union,
+    cast,
     overload,
 )
 
 from . import _native
 from .expr import Column
-from .kinds import KIND_OF, FieldFlag, Kind, State
+from .kinds import KIND_OF, FieldFlag, State
 
 if TYPE_CHECKING:
     from typing_extensions import Literal, Never, TypedDict, Unpack, dataclass_transform
@@ -327,7 +324,7 @@ class ModelMeta(type):
     def __new__(mcls, name: str, bases: Tuple[type, ...], ns: Dict[str, Any], **kw: Any) -> "ModelMeta":
         ns.setdefault("__slots__", ())
         cls = super().__new__(mcls, name, bases, ns, **kw)
-        own = [(k, v) for k, v in ns.items() if isinstance(v, Field)]
+        own: List[Tuple[str, AnyField]] = [(k, v) for k, v in ns.items() if isinstance(v, Field)]
         shared: Dict[str, AnyField] = {}
         for base in reversed(cls.__mro__[1:]):
             if "__sc_info__" in base.__dict__:
@@ -339,15 +336,15 @@ class ModelMeta(type):
         inherited = [(k, v) for k, v in shared.items() if k not in ns]
         if ns.get("__abstract__", False) or (not own and not inherited and not any(isinstance(b, ModelMeta) for b in bases)):
             if own or inherited:
-                cls.__sc_abstract_fields__ = tuple(inherited + own)  # type: ignore[attr-defined]
+                setattr(cls, "__sc_abstract_fields__", tuple(inherited + own))
             return cls
         fields: List[Tuple[str, AnyField]] = []
         for k, f in inherited:
-            copy = f._copy()
+            copy = f._copy()  # pyright: ignore[reportPrivateUsage]
             setattr(cls, k, copy)
             fields.append((k, copy))
         fields.extend(own)
-        _build(cls, name, fields)  # type: ignore[arg-type]
+        _build(cast("Type[Model]", cls), name, fields)
         return cls
 
 
@@ -408,7 +405,7 @@ def _build(cls: "Type[Model]", name: str, declared: List[Tuple[str, AnyField]]) 
     info.layout = _native.Layout(
         cls, fields, by_name, defaults, factories, pk_index, fields[pk_index].generated, _only_fields(cls)
     )
-    cls.__sc_layout__ = info.layout  # type: ignore[attr-defined]
+    setattr(cls, "__sc_layout__", info.layout)
     _registry[name] = cls
 
 

@@ -15,7 +15,7 @@ handled: the async loop shields it from cancellation.
 
 from __future__ import annotations
 
-from typing import Any, Generator, List, Sequence
+from typing import Any, Generator, List
 
 NEVER, READ, WRITE = 0, 1, 2
 

@@ -100,11 +100,11 @@ class AsyncQuery(Query[M]):
 
     if TYPE_CHECKING:
 
-        async def all(self) -> List[M]: ...  # type: ignore[override]
+        async def all(self) -> List[M]: ...  # type: ignore[override]  # pyright: ignore[reportIncompatibleMethodOverride]
 
-        async def first(self) -> Optional[M]: ...  # type: ignore[override]
+        async def first(self) -> Optional[M]: ...  # type: ignore[override]  # pyright: ignore[reportIncompatibleMethodOverride]
 
-        async def count(self) -> int: ...  # type: ignore[override]
+        async def count(self) -> int: ...  # type: ignore[override]  # pyright: ignore[reportIncompatibleMethodOverride]
 
     if TYPE_CHECKING:
         # Not iterable, for a type checker too (`for p in s.select(Post)` in async code).

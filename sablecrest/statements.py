@@ -13,7 +13,7 @@ doubled for drivers that read the text as a %-format.
 from __future__ import annotations
 
 import json
-from typing import TYPE_CHECKING, Any, Callable, Dict, Hashable, Iterable, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Callable, Dict, Hashable, Iterable, List, Literal, Optional, Sequence, Tuple, Union
 
 from . import toolkit
 from .engines.base import Engine, ParamStyle, Version
@@ -64,7 +64,7 @@ class Compiler:
         if shape == "json":
             rhs = "(SELECT value FROM json_each(%s))" % self.ph()
         else:
-            rhs = "(%s)" % self.phs(shape)  # type: ignore[arg-type]
+            rhs = "(%s)" % self.phs(shape)
         return "%s %s %s" % (col, "NOT IN" if negated else "IN", rhs)
 
 
@@ -138,7 +138,7 @@ class Dialect:
 
     # ---- IN lists
 
-    def in_shape(self, n: int) -> Hashable:
+    def in_shape(self, n: int) -> Union[int, Literal["array", "json"]]:
         if n == 0:
             return 0
         if self.engine.array_in:
@@ -166,7 +166,7 @@ class Dialect:
         else:
             out.extend(values)
             if shape != n:
-                out.extend([values[-1]] * (shape - n))  # type: ignore[operator]
+                out.extend([values[-1]] * (shape - n))
 
     # ---- reads
 
@@ -253,7 +253,7 @@ class Dialect:
         def build() -> str:
             m = self.model(info)
             c = Compiler(self)
-            sets = []
+            sets: List[str] = []
             for i in idxs:
                 whens = "".join(" WHEN %s THEN %s" % (c.ph(), c.ph()) for _ in range(rows))
                 sets.append("%s = CASE %s%s END" % (m.columns[i], m.pk_column, whens))

@@ -25,7 +25,7 @@ from __future__ import annotations
 import itertools
 import weakref
 from collections import deque
-from typing import TYPE_CHECKING, Any, Dict, Iterable, Iterator, List, Optional, Sequence, Set, Tuple, Type, TypeVar
+from typing import TYPE_CHECKING, Any, Dict, Iterable, Iterator, List, Optional, Sequence, Set, Type, TypeVar, cast
 
 from . import _native, toolkit
 from .errors import StaleDataError
@@ -156,7 +156,7 @@ class UnitOfWork:
 
     def add_all(self, objs: Iterable[Model]) -> None:
         """`add` for each object, in order; new objects go the native way in one call."""
-        items = objs if type(objs) is list else list(objs)
+        items = cast("List[Model]", objs) if type(objs) is list else list(objs)
         i, n = 0, len(items)
         while i < n:
             i = _native.add_pending(items, self.pending, i, self.token)
