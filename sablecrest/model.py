@@ -30,6 +30,9 @@ from .expr import Column
 from .kinds import KIND_OF, FieldFlag, State
 
 if TYPE_CHECKING:
+    import datetime as _dt
+    from decimal import Decimal
+
     from typing_extensions import Literal, Never, TypedDict, Unpack, dataclass_transform
     from typing_extensions import TypeVar as _TypeVar
 
@@ -40,10 +43,12 @@ if TYPE_CHECKING:
     V = _TypeVar("V", default=T)
     R = _TypeVar("R", default=Never)
     M = _TypeVar("M", bound="Model", default="Model")
-    # Solved by Field(...) calls. A reference by name leaves its model to the declared
+    # Solved by Field(...) calls. _T is one of the types a field holds (kinds.KIND_OF: a
+    # new field type goes in both), the narrower before the wider (to a checker a bool is
+    # an int and a datetime a date). A reference by name leaves its model to the declared
     # type (`parent_id: Field[int, Optional[int], "Node"] = Field(int, references="Node")`),
     # or to Model when there is none.
-    _T = _TypeVar("_T")
+    _T = _TypeVar("_T", bool, int, float, str, bytes, Decimal, _dt.datetime, _dt.date)
     _R = _TypeVar("_R", bound="Model", default="Model")
     _M = _TypeVar("_M", bound="Model")
 
@@ -122,7 +127,8 @@ class Field(_native.FieldBase, Column[T, V, R, M]):
                     default: Any = ..., references: None = None,
                     **options: Unpack[_Options]) -> Field[_T, _T]: ...
         @overload
-        def __new__(cls, type: Type[_T], *, primary_key: Literal[False] = False,  # pyright: ignore[reportOverlappingOverload]
+        def __new__(  # type: ignore[overload-overlap]  # pyright: ignore[reportOverlappingOverload]
+                    cls, type: Type[_T], *, primary_key: Literal[False] = False,
                     nullable: Literal[False], default: Any = ..., references: None = None,
                     **options: Unpack[_Options]) -> Field[_T, _T]: ...
         @overload
@@ -134,7 +140,8 @@ class Field(_native.FieldBase, Column[T, V, R, M]):
                     default: Any = ..., references: Type[_R] | str,
                     **options: Unpack[_Options]) -> Field[_T, _T, _R]: ...
         @overload
-        def __new__(cls, type: Type[_T], *, primary_key: Literal[False] = False,  # pyright: ignore[reportOverlappingOverload]
+        def __new__(  # type: ignore[overload-overlap]  # pyright: ignore[reportOverlappingOverload]
+                    cls, type: Type[_T], *, primary_key: Literal[False] = False,
                     nullable: Literal[False], default: Any = ..., references: Type[_R] | str,
                     **options: Unpack[_Options]) -> Field[_T, _T, _R]: ...
         @overload
