@@ -29,7 +29,8 @@ HERE = Path(__file__).resolve().parent
 STUB = ROOT / "stubs" / "_sablecrest_rs-stubs" / "__init__.pyi"
 EXAMPLES = HERE / "examples.py"
 CORPUS = [EXAMPLES, HERE / "orm_examples.py", HERE / "orm_async_examples.py"]
-MISTAKES = sorted(p for p in (HERE / "mistakes").glob("*.py") if p.name != "library.py")
+LIBRARY = HERE / "mistakes" / "library.py"  # the models the mistakes share
+MISTAKES = sorted(p for p in LIBRARY.parent.glob("*.py") if p != LIBRARY)
 README = ROOT / "README.md"
 
 # pyright in strict mode, reporting an ignore comment that suppresses nothing. Each checker
@@ -98,7 +99,7 @@ def readme_module():
 def mypy_report(checked):
     """One mypy --strict run over the package, the corpus and the mistakes:
     {file: [diagnostic lines]}."""
-    files = [checked["package"], *CORPUS, checked["readme"], *MISTAKES]
+    files = [checked["package"], *CORPUS, checked["readme"], LIBRARY, *MISTAKES]
     rc, out = run(checked, "mypy", "--strict", "--show-absolute-path", "--no-error-summary", "--no-pretty",
                   "--cache-dir", str(checked["tmp"] / "cache"), *map(str, files))
     report = {}
@@ -115,7 +116,7 @@ def mypy_report(checked):
 
 def pyright_report(checked, config, files, name):
     path = checked["tmp"] / ("pyright-%s.json" % name)
-    paths = [str(checked["src"]), str(HERE / "mistakes")]  # the mistakes import their models from library.py
+    paths = [str(checked["src"]), str(LIBRARY.parent)]  # the mistakes import their models from library.py
     path.write_text(json.dumps(dict(config, stubPath=str(checked["stubs"]), extraPaths=paths)))
     rc, out = run(checked, "basedpyright", "-p", str(path), "--pythonpath", sys.executable, "--outputjson",
                   *map(str, files))
@@ -143,7 +144,7 @@ def pyright_package(checked):
 def pyright_users(checked):
     """One basedpyright run over the corpus and the mistakes (strict)."""
     pytest.importorskip("basedpyright")
-    return pyright_report(checked, PYRIGHT, [*CORPUS, checked["readme"], *MISTAKES], "users")
+    return pyright_report(checked, PYRIGHT, [*CORPUS, checked["readme"], LIBRARY, *MISTAKES], "users")
 
 
 def found(report, *paths):
@@ -180,8 +181,8 @@ def test_corpus(checked, mypy_report, pyright_users, name):
 def test_mistake_reported(mypy_report, pyright_users, path):
     marked = [line for line in path.read_text(encoding="utf-8").splitlines() if "# type: ignore[" in line]
     assert len(marked) == 1 and "# pyright: ignore[" in marked[0], "one mistake a file, marked for both checkers"
-    assert found(mypy_report, path, HERE / "mistakes" / "library.py") == []
-    assert found(pyright_users, path, HERE / "mistakes" / "library.py") == []
+    assert found(mypy_report, path, LIBRARY) == []
+    assert found(pyright_users, path, LIBRARY) == []
 
 
 @pytest.mark.parametrize("path", CORPUS, ids=[p.stem for p in CORPUS])
