@@ -5,6 +5,7 @@ the `/` in each signature says: the module gives no text signatures, so stubtest
 names, classes and kinds of objects here, not parameter lists.
 """
 
+from types import ModuleType
 from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple, final
 
 from typing_extensions import disjoint_base
@@ -17,11 +18,10 @@ TRANSITIONS: Tuple[Tuple[str, int], ...]
 
 # A converter per field (None: the value as it is), or None for no conversion at all.
 _Converters = Optional[Tuple[Optional[Callable[[Any], Any]], ...]]
-# (obj, field index, the model object it held, the key put in its place)
-_Swap = Tuple["ModelBase", int, "ModelBase", Any]
 
 @disjoint_base
 class FieldBase:
+    __sc_native__: ModuleType  # the module, for _bind
     @property
     def _index(self) -> Optional[int]: ...
     def _bind(
@@ -37,6 +37,7 @@ class ModelBase:
 
 @final
 class Layout:
+    __sc_native__: ModuleType  # the module, for Layout()
     def __new__(
         cls,
         model: type,
@@ -53,22 +54,20 @@ class Layout:
 def materialize(
     layout: Layout, rows: Sequence[Sequence[Any]], identity: Dict[Any, Any], loaders: _Converters, token: int, /
 ) -> List[Any]: ...
-def validate(layout: Layout, objs: List[Any], reject_nan: bool, /) -> None: ...
+def validate(layout: Layout, objs: List[Any], reject_nan: bool, token: int, /) -> None: ...
 def insert_params(
     layout: Layout,
     objs: List[Any],
     idxs: Tuple[int, ...],
     dumpers: _Converters,
     flat: bool,
-    swaps: Optional[List[_Swap]],
     /,
 ) -> List[Any]: ...
 def update_groups(
-    layout: Layout, objs: List[Any], dumpers: _Converters, swaps: Optional[List[_Swap]], /
+    layout: Layout, objs: List[Any], dumpers: _Converters, /
 ) -> List[Tuple[Tuple[int, ...], List[Tuple[Any, ...]], List[Any]]]: ...
 def begin_write(objs: Iterable[Any], /) -> None: ...
 def mark_flushed(layout: Layout, objs: List[Any], identity: Dict[Any, Any], keys: Optional[List[Any]], /) -> None: ...
-def restore_references(swaps: Iterable[_Swap], /) -> None: ...
 def dirty_objects(layout: Layout, objects: Iterable[Any], /) -> List[Any]: ...
 def key_params(layout: Layout, objs: List[Any], /) -> List[Any]: ...
 def field_values(objs: List[Any], index: int, /) -> List[Any]: ...

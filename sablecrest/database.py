@@ -83,7 +83,7 @@ class Database(DatabaseBase):
 
     def migrate(self, *models: "Type[Model]", dry_run: bool = False, drop: bool = False) -> "Migration":
         """Brings the database up to the models; returns the statements it ran (with
-        dry_run, only returns them). See `sablecrest.migrate.migrate`."""
+        dry_run, only returns them). See `sablecrest.migrate.migrate_steps`."""
         from .migrate import migrate_steps
 
         with self.session() as s:

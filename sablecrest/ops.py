@@ -11,6 +11,11 @@ session.py); only `run` and `arun` here touch a driver.
 control, settings that must run outside a transaction), for reads unless the engine
 begins lazily, or always (writes). A `cleanup` operation runs while an error is being
 handled: the async loop shields it from cancellation.
+
+`params` None means the text goes to the driver exactly as written (DDL, settings, a
+statement of the user's own without parameters); a sequence, even an empty one, is
+bound, which for a driver that reads the text as a %-format means that a '%' in the
+text is written '%%' (the statement module writes its texts so).
 """
 
 from __future__ import annotations
@@ -27,7 +32,7 @@ class Op:
     opens = False  # running it opens the session's transaction
     traced = True  # given to the trace hook (transaction control is not, as BEGIN is implicit on some drivers)
 
-    def __init__(self, sql: str, params: Any = ()) -> None:
+    def __init__(self, sql: str, params: Any = None) -> None:
         self.sql = sql
         self.params = params
 
@@ -76,6 +81,15 @@ class Execute(Op):
 class Setting(Execute):
     """A statement that must run outside a transaction (a SQLite PRAGMA, a session
     variable), or that manages one itself."""
+
+    __slots__ = ()
+    begins = NEVER
+
+
+class ReadSetting(Fetch):
+    """A read of the connection's own state (a setting, the current schema): like
+    `Setting`, it runs outside a transaction and never opens one, so that what must come
+    before the transaction (a SQLite PRAGMA that a transaction would ignore) still can."""
 
     __slots__ = ()
     begins = NEVER
@@ -156,5 +170,5 @@ def just(value: Any) -> Steps:
     yield  # pragma: no cover  (makes this a generator)
 
 
-__all__ = ["Op", "Fetch", "Returning", "Execute", "Setting", "ExecuteMany", "InsertId", "Begin", "Commit",
+__all__ = ["Op", "Fetch", "Returning", "Execute", "Setting", "ReadSetting", "ExecuteMany", "InsertId", "Begin", "Commit",
            "Rollback", "BEGIN", "COMMIT", "ROLLBACK", "Steps", "just", "NEVER", "READ", "WRITE"]

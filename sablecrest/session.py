@@ -152,11 +152,11 @@ class SessionBase:
         if not isinstance(sql, str):
             raise TypeError("execute() takes the statement as a str, got %s" % type(sql).__name__)
         self._usable()
-        return self._run(self._execute_steps(sql, list(params)))
+        return self._run(self._execute_steps(sql, list(params) or None))
 
     # ---- the transaction policy, as steps
 
-    def _execute_steps(self, sql: str, params: List[Any]) -> Steps:
+    def _execute_steps(self, sql: str, params: Optional[List[Any]]) -> Steps:
         rows = yield Returning(sql, params)  # may write: it runs in the transaction
         return rows
 
@@ -248,6 +248,11 @@ class SessionBase:
         finally:
             yield from self._close_steps(failure)
 
+    def _failed(self, conn: Any, exc: BaseException) -> None:
+        """A driver call (or what the loop did around it) raised `exc`."""
+        if conn is not None and not isinstance(exc, Exception) and not conn.survives_interrupt:
+            self._broken = True  # interrupted mid-call: the protocol may be out of step
+
     def _give_back(self, conn: Any) -> None:
         raise NotImplementedError
 
@@ -300,8 +305,7 @@ class Session(SessionBase):
                     if op.opens:
                         self._in_txn = True
                 except BaseException as exc:
-                    if conn is not None and not isinstance(exc, Exception) and not conn.survives_interrupt:
-                        self._broken = True  # interrupted mid-call: the protocol may be out of step
+                    self._failed(conn, exc)
                     op = steps.throw(exc)
                 else:
                     op = steps.send(result)
@@ -379,8 +383,7 @@ class AsyncSession(SessionBase):
                     if op.opens:
                         self._in_txn = True
                 except BaseException as exc:
-                    if conn is not None and not isinstance(exc, Exception) and not conn.survives_interrupt:
-                        self._broken = True  # interrupted mid-call: the protocol may be out of step
+                    self._failed(conn, exc)
                     op = steps.throw(exc)
                 else:
                     op = steps.send(result)

@@ -25,6 +25,7 @@ from __future__ import annotations
 import itertools
 import weakref
 from collections import deque
+from itertools import groupby
 from typing import TYPE_CHECKING, Any, Dict, Iterable, Iterator, List, Optional, Sequence, Set, Type, TypeVar, cast
 
 from . import _native, toolkit
@@ -115,7 +116,7 @@ class UnitOfWork:
     """The state of one session: identity map, objects to insert and to delete, and what
     the current transaction wrote (so that a rollback can undo it on the objects)."""
 
-    __slots__ = ("dialect", "token", "identity", "pending", "doomed", "inserted", "removed", "swaps", "epoch",
+    __slots__ = ("dialect", "token", "identity", "pending", "doomed", "inserted", "removed", "epoch",
                  "writing", "reject_nan")
 
     def __init__(self, dialect: "Dialect", token: int) -> None:
@@ -126,7 +127,6 @@ class UnitOfWork:
         self.doomed: Dict[int, Model] = {}  # id -> object whose row the next flush deletes
         self.inserted: List[Model] = []  # rows this transaction inserted
         self.removed: List[Model] = []  # rows this transaction deleted
-        self.swaps: List[Any] = []  # (obj, index, referenced obj, key): references this transaction bound
         self.epoch = -1  # the field-assignment count when the last flush collected
         self.writing = False  # a flush got past its checks and may have written rows
         self.reject_nan = not dialect.engine.stores_nan
@@ -219,18 +219,15 @@ class UnitOfWork:
             return None
         plan = FlushPlan()
         plan.updates = updates
-        for key, obj in self.pending.items():
-            plan.inserts.setdefault(type(obj).__sc_info__, []).append(obj)
-            plan.added.append(key)
-        for key, obj in self.doomed.items():
-            plan.deletes.setdefault(type(obj).__sc_info__, []).append(obj)
-            plan.doomed.append(key)
+        _group(self.pending, plan.inserts)
+        plan.added = list(self.pending)
+        _group(self.doomed, plan.deletes)
+        plan.doomed = list(self.doomed)
         for group in (plan.inserts, plan.updates):
             for info, objs in group.items():
-                _native.validate(info.layout, objs, self.reject_nan)
+                _native.validate(info.layout, objs, self.reject_nan, self.token)
         plan.order = table_order(list(plan.inserts) + list(plan.updates) + list(plan.deletes))
-        if any(info.references for info in plan.inserts):
-            self._order_rows(plan)
+        self._order_rows(plan)
         for group in (plan.inserts, plan.updates):
             for objs in group.values():
                 _native.begin_write(objs)
@@ -238,18 +235,20 @@ class UnitOfWork:
         return plan
 
     def _order_rows(self, plan: FlushPlan) -> None:
-        """Checks that every new object referred to is inserted before its referrer, and
-        puts rows of a self-referencing table parents first."""
+        """Puts the new rows of a self-referencing table each after the new row it refers
+        to, and refuses new rows of tables that refer to each other (neither could go
+        first). Parents of other tables are inserted first by the table order; validate
+        has refused references to new objects of other sessions."""
         position = {info.model: i for i, info in enumerate(plan.order)}
         for info, objs in plan.inserts.items():
             edges: Dict[int, List[Model]] = {}  # id(parent) -> children, within this table
             for f, target in info.references:
+                if target is not info.model and position.get(target, -1) < position[info.model]:
+                    continue  # parents first by the table order
                 values = _native.field_values(objs, f.position)
                 for child, parent in zip(objs, values):
                     if type(parent) is not target or _native.state(parent) != _PENDING:
                         continue
-                    if id(parent) not in self.pending:
-                        raise _held_elsewhere(parent, _native.owner(parent))
                     if target is info.model:
                         edges.setdefault(id(parent), []).append(child)
                     elif position[target] > position[info.model]:
@@ -271,10 +270,12 @@ class UnitOfWork:
                 yield from self._delete(info, plan.deletes[info])
 
     def _finalize(self, plan: FlushPlan) -> None:
-        for key in plan.added:
-            self.pending.pop(key, None)
-        for key in plan.doomed:
-            self.doomed.pop(key, None)
+        for done, keys in ((self.pending, plan.added), (self.doomed, plan.doomed)):
+            if len(done) == len(keys):
+                done.clear()  # nothing was added while the flush ran
+            else:
+                for key in keys:
+                    done.pop(key, None)
 
     def _insert(self, info: ModelInfo, objs: List[Model]) -> Steps:
         d = self.dialect
@@ -293,7 +294,7 @@ class UnitOfWork:
         if explicit:
             cols = m.insert_all
             for chunk in _chunks(explicit, d.rows_per_insert(len(cols))):
-                params = _native.insert_params(layout, chunk, cols, m.dumpers, True, self.swaps)
+                params = _native.insert_params(layout, chunk, cols, m.dumpers, True)
                 yield Execute(d.insert_sql(info, cols, len(chunk), False), params)
                 _native.mark_flushed(layout, chunk, idm, None)
                 self.inserted.extend(chunk)
@@ -306,7 +307,7 @@ class UnitOfWork:
         size = d.rows_per_insert(len(cols)) if multi else 1
         for chunk in _chunks(generated, size):
             if d.returning:
-                params = _native.insert_params(layout, chunk, cols, m.dumpers, True, self.swaps)
+                params = _native.insert_params(layout, chunk, cols, m.dumpers, True)
                 rows = yield Returning(d.insert_sql(info, cols, len(chunk), True), params)
                 if len(rows) != len(chunk):
                     raise StaleDataError("INSERT into %s returned %d keys for %d rows" % (m.table, len(rows), len(chunk)))
@@ -314,7 +315,7 @@ class UnitOfWork:
                 # promises no order, so the sorted keys are matched to the rows in order.
                 keys = sorted(r[0] for r in rows) if len(rows) > 1 else [rows[0][0]]
             else:
-                params = _native.insert_params(layout, chunk, cols, m.dumpers, False, self.swaps)[0]
+                params = _native.insert_params(layout, chunk, cols, m.dumpers, False)[0]
                 keys = [(yield InsertId(d.insert_sql(info, cols, 1, False), params))]
             _native.mark_flushed(layout, chunk, idm, keys)
             self.inserted.extend(chunk)
@@ -324,7 +325,7 @@ class UnitOfWork:
         m = d.model(info)
         idm = self.identity.setdefault(info.model, {})
         batch = d.engine.update_rows
-        for idxs, params, objs in _native.update_groups(info.layout, dirty, m.dumpers, self.swaps):
+        for idxs, params, objs in _native.update_groups(info.layout, dirty, m.dumpers):
             if batch > 1 and len(params) > 1:
                 count = 0
                 for chunk in _chunks(params, batch):
@@ -388,14 +389,14 @@ class UnitOfWork:
                 raise ValueError("another %s with primary key %r is already in this session" % (info.name, key))
             groups.setdefault(info, []).append(obj)
         for info, group in groups.items():
-            _native.validate(info.layout, group, self.reject_nan)
+            _native.validate(info.layout, group, self.reject_nan, self.token)
             _native.begin_write(group)
         self.writing = True
         for info in table_order(groups):
             m = d.model(info)
             idm = self.identity.setdefault(info.model, {})
             for chunk in _chunks(groups[info], d.rows_per_insert(len(m.columns))):
-                params = _native.insert_params(info.layout, chunk, m.insert_all, m.dumpers, True, self.swaps)
+                params = _native.insert_params(info.layout, chunk, m.insert_all, m.dumpers, True)
                 yield Execute(d.upsert_sql(info, len(chunk)), params)
                 for obj in chunk:
                     self.pending.pop(id(obj), None)
@@ -469,17 +470,16 @@ class UnitOfWork:
     def committed(self) -> None:
         self.inserted.clear()
         self.removed.clear()
-        self.swaps.clear()
 
     def rolled_back(self) -> None:
         """Nothing this transaction wrote exists any more: objects it inserted are
         transient again (without the keys the database generated), references it bound
         hold their objects again, and every object it knew is detached with its snapshot
         forgotten, so that adding one to a session writes all of its fields."""
+        self._restore_references()
         for obj in self.inserted:
             info = type(obj).__sc_info__
-            _native.transition([obj], Transition.UNINSERT, 0, info.fields.index(info.pk) if info.pk.generated else -1)
-        _native.restore_references(self.swaps)
+            _native.transition([obj], Transition.UNINSERT, 0, info.pk.position if info.pk.generated else -1)
         gone = {id(o) for o in self.inserted}
         for idm in self.identity.values():
             _native.transition([o for o in idm.values() if id(o) not in gone], Transition.EXPIRE)
@@ -487,6 +487,30 @@ class UnitOfWork:
         _native.transition(self.doomed.values(), Transition.EXPIRE)
         _native.transition(self.pending.values(), Transition.RELEASE)
         self._clear()
+
+    def _restore_references(self) -> None:
+        """Before the keys this transaction generated are taken back: a reference field
+        holding one holds the object it came from again (a flush replaced the object by
+        its key), so that a retry binds whatever key that object gets next, never a key
+        another row may take meanwhile. Done here, on the rare path, so that flushes
+        record nothing."""
+        by_key: Dict[Any, Dict[Any, Model]] = {}  # model -> {generated key: object}
+        for obj in self.inserted:
+            info = type(obj).__sc_info__
+            if info.pk.generated:
+                by_key.setdefault(info.model, {})[getattr(obj, info.pk.name)] = obj
+        if not by_key:
+            return
+        holders: Dict[int, Model] = {id(o): o for o in self.inserted}
+        for idm in self.identity.values():
+            holders.update((id(o), o) for o in idm.values())
+        for obj in holders.values():
+            for f, target in type(obj).__sc_info__.references:
+                keys = by_key.get(target)
+                if keys is not None:
+                    parent = keys.get(_native.field_values([obj], f.position)[0])
+                    if parent is not None:
+                        setattr(obj, f.name, parent)
 
     def closed(self) -> None:
         for idm in self.identity.values():
@@ -500,9 +524,14 @@ class UnitOfWork:
         self.doomed.clear()
         self.inserted.clear()
         self.removed.clear()
-        self.swaps.clear()
         self.epoch = -1
         self.writing = False
+
+
+def _group(objs: Dict[int, Model], into: Dict[ModelInfo, List[Model]]) -> None:
+    """The objects by model, in their order; objects are mostly added in runs of one model."""
+    for model, run in groupby(objs.values(), type):
+        into.setdefault(model.__sc_info__, []).extend(run)  # type: ignore[attr-defined]  # pyright: ignore[reportUnknownMemberType, reportUnknownArgumentType]
 
 
 def _parents_first(info: ModelInfo, objs: List[Model], children: Dict[int, List[Model]]) -> List[Model]:

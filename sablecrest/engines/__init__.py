@@ -16,6 +16,7 @@ _SCHEMES: Dict[str, ModuleType] = {
     "mysql": mariadb,
     "mariadb": mariadb,
 }
+ENGINES: Dict[str, Engine] = {m.ENGINE.name: m.ENGINE for m in (sqlite, postgresql, mariadb)}
 SCHEMES = "sqlite://, postgresql:// (or postgres://), mysql:// (or mariadb://)"
 
 
@@ -35,4 +36,4 @@ def parse_url(url: str) -> URL:
     return resolve(url)[1]
 
 
-__all__ = ["resolve", "parse_url", "SCHEMES", "URL", "Engine"]
+__all__ = ["resolve", "parse_url", "ENGINES", "SCHEMES", "URL", "Engine"]

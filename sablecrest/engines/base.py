@@ -13,14 +13,17 @@ from __future__ import annotations
 
 import datetime as _dt
 import decimal
+import math
 import re
 import select
 from typing import TYPE_CHECKING, Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tuple
 
 from ..kinds import Kind
+from ..model import MISSING
+from ..ops import Fetch, Op, Steps
 
 if TYPE_CHECKING:
-    from ..model import AnyField
+    from ..model import AnyField, Field, ModelInfo
 
 Version = Tuple[int, ...]
 Dumper = Callable[[Any], Any]  # a Python value -> the parameter the driver takes
@@ -94,6 +97,131 @@ def date_from_text(v: Any) -> Any:
     return _dt.date.fromisoformat(v) if isinstance(v, str) else v
 
 
+# ---------------------------------------------------------------- schema descriptions
+#
+# What a migration reads of a live table (`TableSchema`, made by an engine's `inspect`)
+# and what it writes (`Change`: statements with the statements that undo them). Every
+# text in them is SQL the database wrote or will read, usable again in DDL as it is.
+
+
+def split_type(text: str) -> Tuple[str, Tuple[str, ...]]:
+    """A type name in lower case without its arguments, and the arguments:
+    'Character Varying (200)' -> ('character varying', ('200',)); 'int(10) unsigned' ->
+    ('int unsigned', ('10',)); 'timestamp(3) with time zone' -> ('timestamp with time
+    zone', ('3',))."""
+    t = " ".join(text.lower().split())
+    m = re.match(r"^(.*?)\s*\(([^()]*)\)\s*(.*)$", t)
+    if m is None:
+        return t, ()
+    return (m.group(1) + " " + m.group(3)).strip(), tuple(a.strip() for a in m.group(2).split(","))
+
+
+def join_type(base: str, args: Tuple[str, ...]) -> str:
+    return base + ("(%s)" % ",".join(args) if args else "")
+
+
+class ColumnSchema(NamedTuple):
+    name: str
+    type: str
+    nullable: bool
+    default: Optional[str]  # the DEFAULT expression, None without one
+    extra: str = ""  # what redefining the column must write again besides type, NULL and DEFAULT
+    collation: str = ""  # written again only where it is not the table's
+    generated: bool = False  # computed from an expression
+
+
+class ForeignKeySchema(NamedTuple):
+    columns: List[str]
+    schema: str
+    table: str
+    to: List[Optional[str]]  # None: the referenced table's primary key, left implicit
+    name: str = ""
+    actions: str = ""  # " ON UPDATE ... ON DELETE ...", only those that are not the default
+
+
+class IndexSchema(NamedTuple):
+    name: str
+    columns: List[Optional[str]]  # None for an expression
+    unique: bool
+    constraint: bool  # a UNIQUE constraint's own index, not one made by CREATE INDEX
+    sql: str = ""  # SQLite: the CREATE INDEX text, to make it again after a rebuild
+
+
+class TableSchema:
+    """One live table. `declared` is the schema the model names (statements name a
+    schema only when the model does); `schema` is the one the table was found in."""
+
+    def __init__(self, schema: str, name: str, declared: Optional[str]) -> None:
+        self.schema = schema
+        self.name = name  # as the database spells it
+        self.declared = declared
+        self.columns: List[ColumnSchema] = []
+        self.pk: List[str] = []
+        self.fks: List[ForeignKeySchema] = []
+        self.indexes: List[IndexSchema] = []  # the primary key's own left out
+        # SQLite, for a rebuild: the CREATE TABLE text, the triggers, the AUTOINCREMENT counter.
+        self.sql = ""
+        self.triggers: List[str] = []
+        self.seq: Optional[int] = None
+
+    def __repr__(self) -> str:
+        return "<TableSchema %s.%s: %s>" % (self.schema, self.name, ", ".join(c.name for c in self.columns))
+
+
+class Change(NamedTuple):
+    """The statements that make one change, and those that undo it (in the order to run them)."""
+
+    up: List[str]
+    down: List[str]
+
+
+class Check(str):
+    """A statement whose rows are failures (SQLite's foreign_key_check): a migration runs
+    it as a read and stops, rolled back, if it returns any."""
+
+    __slots__ = ()
+
+    def failure(self, rows: List[Any]) -> str:
+        return "%s returned %d rows" % (self, len(rows))
+
+
+class Catalog:
+    """What one migration learned of its connection when it began (the current schema,
+    settings the engine's DDL depends on), and the settings it changed there for its
+    length: `restore` puts them back."""
+
+    def __init__(self, style: ParamStyle, version: Version) -> None:
+        self.style = style
+        self.version = version
+        self.schema = ""  # the current schema (PostgreSQL) or database (MariaDB)
+        self.restore: List[Op] = []
+        # Foreign keys are enforced on this connection: what a migration changes without the
+        # database checking it (SQLite with enforcement off for the rebuild) is checked
+        # before the commit.
+        self.checks_references = False
+        self.settings: Dict[str, Any] = {}  # the engine's own, by setting name
+
+    def read(self, sql: str, params: Sequence[Any] = ()) -> Fetch:
+        """A read of the engine's own, its parameters marked '?' in `sql` and rewritten
+        for the driver's style. Only SQLite's texts name identifiers (which may hold a
+        '?'), and its drivers take '?' as it is."""
+        style = self.style
+        if params and style.marker != "?":
+            head, *rest = sql.split("?")
+            sql = head + "".join(style.placeholder(i + 1) + part for i, part in enumerate(rest))
+        return Fetch(sql, list(params) if params else None)
+
+
+def label(info: "ModelInfo", f: "Field[Any]") -> str:
+    return "%s.%s" % (info.name, f.name)
+
+
+def target(f: "Field[Any]") -> "ModelInfo":
+    """The model a foreign key field refers to."""
+    assert f.target is not None, f
+    return f.target.__sc_info__
+
+
 # ---------------------------------------------------------------- engines
 
 
@@ -149,7 +277,7 @@ class Engine:
         return " ON CONFLICT (%s) DO %s" % (key, ("UPDATE SET " + sets) if sets else "NOTHING")
 
     def column_type(self, field: "AnyField") -> str:
-        return field.db_type or self.types[field.kind]
+        return field.db_type or self.types[Kind(field.kind)]
 
     def single_connection(self, url: URL) -> bool:
         """Whether the database lives in one connection (SQLite in memory)."""
@@ -166,6 +294,243 @@ class Engine:
             raise ValueError("bad port in database URL %r" % url) from None
         return URL(self.name, unquote(parts.path.lstrip("/")), parts.hostname or "localhost", port,
                    unquote(parts.username or ""), unquote(parts.password or ""), tuple(parse_qsl(parts.query)), url)
+
+    # ---- schema: what migrations ask (capabilities first)
+    migrates = False  # reads its schema and writes its DDL
+    title = ""  # the engine's name in messages
+    alters_columns = True  # changes a column in place (else: rebuilds the table)
+    inline_references = True  # enforces a REFERENCES written on the column itself
+    explicit_null = ""  # written after a nullable column's type
+    drop_foreign_key = "DROP CONSTRAINT"
+    name_limit = 63  # the longest identifier, in characters
+    type_aliases: Dict[str, str] = {}  # a type name -> the name the engine reports for it
+
+    def type_key(self, text: str) -> str:
+        """A column type as the engine would report it, to compare a declared type with a
+        live one: lower case, aliases resolved, defaults of arguments written out."""
+        base, args = split_type(text)
+        return join_type(self.type_aliases.get(base, base), args)
+
+    def generates(self, key: str) -> bool:
+        """Whether the database makes the values of a key column of this type (a type_key)."""
+        raise NotImplementedError
+
+    def key_type(self, info: "ModelInfo", f: "Field[Any]") -> str:
+        """The column type of a generated key, as the database will report it."""
+        text = f.db_type or "INTEGER"
+        if not self.generates(self.type_key(text)):
+            raise ValueError("%s is a generated key, so its db_type must be an integer type on %s, got %r"
+                             % (label(info, f), self.name, f.db_type))
+        return text
+
+    def key_definition(self, info: "ModelInfo", f: "Field[Any]") -> str:
+        """What CREATE TABLE writes after a generated key's name."""
+        raise NotImplementedError
+
+    def declared_type(self, info: "ModelInfo", f: "Field[Any]") -> str:
+        """A field's column type in DDL."""
+        if f.generated:
+            return self.key_type(info, f)
+        try:
+            return self.column_type(f)
+        except KeyError:
+            raise ValueError("%s: the %s engine has no column type for %s; give the field a db_type"
+                             % (label(info, f), self.name, f.type.__name__)) from None
+
+    # ---- schema: literals (DDL takes no parameters)
+
+    def text_literal(self, s: str) -> str:
+        if "\0" in s:
+            raise ValueError("holds a NUL character, which %s text cannot" % self.name)
+        return "'" + s.replace("'", "''") + "'"
+
+    def literal(self, kind: Kind, v: Any) -> str:
+        """A field value as SQL text, stored as a parameter of that kind would be."""
+        if kind == Kind.BOOL:
+            return "1" if v else "0"
+        if kind == Kind.INT:
+            return str(int(v))
+        if kind == Kind.STR:
+            return self.text_literal(v)
+        if kind == Kind.FLOAT:
+            return repr(float(v)) if math.isfinite(v) else self.nonfinite(repr(float(v)))
+        if kind == Kind.DECIMAL:
+            return format(v, "f") if v.is_finite() else self.nonfinite(str(v))
+        if kind == Kind.BYTES:
+            return "X'%s'" % bytes(v).hex()
+        if kind == Kind.DATETIME:
+            return self.text_literal(v.isoformat(" "))
+        return self.text_literal(v.isoformat())
+
+    def nonfinite(self, text: str) -> str:
+        raise ValueError("is %s, which %s cannot store" % (text, self.name))
+
+    def default_sql(self, info: "ModelInfo", f: "Field[Any]") -> Optional[str]:
+        """The field's default as a DEFAULT literal; None without a constant one."""
+        if f.default is MISSING or f.default is None or callable(f.default):
+            return None
+        try:
+            return self.literal(Kind(f.kind), f.default)
+        except ValueError as exc:
+            raise ValueError("%s: its default %s" % (label(info, f), exc)) from None
+
+    # ---- schema: names
+
+    def table_sql(self, schema: Optional[str], name: str) -> str:
+        t = self.quote(name)
+        return self.quote(schema) + "." + t if schema else t
+
+    def model_table(self, info: "ModelInfo") -> str:
+        return self.table_sql(info.schema, info.table)
+
+    def live_table(self, table: TableSchema, name: str = "") -> str:
+        return self.table_sql(table.declared, name or table.name)
+
+    def fk_name(self, table: str, column: str) -> str:
+        return ("%s_%s_fkey" % (table, column))[:self.name_limit]
+
+    def schema_of(self, cat: Catalog, info: "ModelInfo") -> str:
+        return info.schema or cat.schema
+
+    def fold_table(self, cat: Catalog, name: str) -> str:
+        """A table (or schema) name as the server compares it."""
+        return name
+
+    # ---- schema: DDL
+
+    def references_sql(self, cat: Catalog, info: "ModelInfo", f: "Field[Any]") -> str:
+        t = target(f)
+        return "%s (%s)" % (self.model_table(t), self.quote(t.pk.column))
+
+    def fk_constraint(self, cat: Catalog, info: "ModelInfo", f: "Field[Any]", named: bool = False) -> str:
+        text = "FOREIGN KEY (%s) REFERENCES %s" % (self.quote(f.column), self.references_sql(cat, info, f))
+        return "CONSTRAINT %s %s" % (self.quote(self.fk_name(info.table, f.column)), text) if named else text
+
+    def column_sql(self, cat: Catalog, info: "ModelInfo", f: "Field[Any]", default: Optional[str],
+                   reference: bool) -> str:
+        """A model column's definition after its name."""
+        parts = [self.declared_type(info, f), "NOT NULL" if not f.nullable else self.explicit_null]
+        if default is not None:
+            parts.append("DEFAULT " + default)
+        if f.primary_key:
+            parts.append("PRIMARY KEY")
+        if reference:
+            parts.append("REFERENCES " + self.references_sql(cat, info, f))
+        return " ".join(p for p in parts if p)
+
+    def definition(self, type: str, nullable: bool, default: Optional[str], extra: str = "",
+                   collation: str = "") -> str:
+        """A column's definition after its name."""
+        parts = [type + (" COLLATE " + collation if collation else ""),
+                 "NOT NULL" if not nullable else self.explicit_null]
+        if default is not None:
+            parts.append("DEFAULT " + default)
+        parts.append(extra)
+        return " ".join(p for p in parts if p)
+
+    def redefinition(self, c: ColumnSchema) -> str:
+        """A live column's definition, as the database reported it."""
+        return self.definition(c.type, c.nullable, c.default, c.extra, c.collation)
+
+    def create_sql(self, name: str, parts: Sequence[str], if_not_exists: bool = True) -> str:
+        return "CREATE TABLE %s%s (%s)" % ("IF NOT EXISTS " if if_not_exists else "", name, ", ".join(parts))
+
+    def create_table(self, cat: Catalog, info: "ModelInfo") -> Change:
+        """CREATE TABLE with every column, the key, defaults and foreign keys."""
+        columns: List[str] = []
+        constraints: List[str] = []
+        for f in info.fields:
+            if f.generated:
+                definition = self.key_definition(info, f)
+            else:
+                inline = self.inline_references and f.references is not None
+                definition = self.column_sql(cat, info, f, self.default_sql(info, f), inline)
+            columns.append(self.quote(f.column) + " " + definition)
+            if f.references is not None and (f.generated or not self.inline_references):
+                constraints.append(self.fk_constraint(cat, info, f))
+        name = self.model_table(info)
+        return Change([self.create_sql(name, columns + constraints)], ["DROP TABLE IF EXISTS " + name])
+
+    def add_column(self, cat: Catalog, info: "ModelInfo", table: TableSchema, f: "Field[Any]") -> List[Change]:
+        """ADD COLUMN (and its foreign key), after the checks that the rows already there
+        allow it."""
+        if f.primary_key:
+            raise ValueError("%s: the table %s exists without this primary key column; sablecrest does not "
+                             "change primary keys" % (label(info, f), table.name))
+        default = self.default_sql(info, f)
+        if not f.nullable and default is None:
+            why = "a callable default, which the database cannot run" if callable(f.default) else "no default"
+            raise ValueError("%s is NOT NULL and has %s: adding it to the existing table %s needs a constant "
+                             "Field(default=...) for the rows already there (or make it nullable)"
+                             % (label(info, f), why, table.name))
+        t, c = self.model_table(info), self.quote(f.column)
+        inline = self.inline_references and f.references is not None
+        out = [Change(["ALTER TABLE %s ADD COLUMN %s %s" % (t, c, self.column_sql(cat, info, f, default, inline))],
+                      ["ALTER TABLE %s DROP COLUMN %s" % (t, c)])]
+        if f.references is not None and not self.inline_references:
+            out.append(self.add_foreign_key(cat, info, f))
+        return out
+
+    def add_foreign_key(self, cat: Catalog, info: "ModelInfo", f: "Field[Any]") -> Change:
+        t = self.model_table(info)
+        name = self.quote(self.fk_name(info.table, f.column))
+        return Change(["ALTER TABLE %s ADD %s" % (t, self.fk_constraint(cat, info, f, True))],
+                      ["ALTER TABLE %s %s %s" % (t, self.drop_foreign_key, name)])
+
+    def has_foreign_key(self, cat: Catalog, table: TableSchema, info: "ModelInfo", f: "Field[Any]") -> bool:
+        """Whether the live table has the field's foreign key (to the referenced key)."""
+        t = target(f)
+        pk = self.fold(t.pk.column)
+        schema, name = self.fold_table(cat, self.schema_of(cat, t)), self.fold_table(cat, t.table)
+        return any(len(fk.columns) == 1 and self.fold(fk.columns[0]) == self.fold(f.column)
+                   and self.fold_table(cat, fk.schema) == schema and self.fold_table(cat, fk.table) == name
+                   and self.fold(fk.to[0] or pk) == pk for fk in table.fks)
+
+    def change_column(self, cat: Catalog, info: "ModelInfo", table: TableSchema, f: "Field[Any]",
+                      c: ColumnSchema, retype: bool, renull: bool) -> List[Change]:
+        """The statements that give a live column the field's type and nullability."""
+        raise NotImplementedError
+
+    def drop_column(self, table: TableSchema, c: ColumnSchema) -> Change:
+        """DROP COLUMN; undone by adding the column again as it was, without its values."""
+        t, name = self.live_table(table), self.quote(c.name)
+        return Change(["ALTER TABLE %s DROP COLUMN %s" % (t, name)],
+                      ["ALTER TABLE %s ADD COLUMN %s %s" % (t, name, self.redefinition(c))])
+
+    def rebuild(self, cat: Catalog, info: "ModelInfo", table: TableSchema, kept: List[ColumnSchema]) -> Steps:
+        """Steps that return the Change that remakes the table as the model declares it
+        (with the `kept` columns it does not declare), where columns are not altered in
+        place."""
+        raise NotImplementedError
+
+    def check_references(self, cat: Catalog, table: TableSchema) -> Optional[Change]:
+        """The check of a table's foreign keys where the migration changed them unchecked."""
+        return None
+
+    def null_count_sql(self, table: TableSchema, column: str) -> str:
+        return "SELECT COUNT(*) FROM %s WHERE %s IS NULL" % (self.live_table(table), self.quote(column))
+
+    # ---- schema: reading it
+
+    def setup(self, style: ParamStyle, version: Version) -> Steps:
+        """Steps, before the migration's transaction, that return its Catalog."""
+        return Catalog(style, version)
+        yield  # pragma: no cover  (makes this a generator)
+
+    def teardown(self, cat: Catalog) -> Steps:
+        """Steps, after the transaction, that put back the settings setup changed."""
+        for op in cat.restore:
+            yield op
+
+    def inspect(self, cat: Catalog, info: "ModelInfo") -> Steps:
+        """Steps that return the model's live table as a TableSchema, or None."""
+        raise NotImplementedError
+
+    # ---- schema: a migration script
+
+    def script_frame(self) -> Tuple[List[str], List[str]]:
+        """The lines a script writes before and after a block of migration statements."""
+        return (["BEGIN;"], ["COMMIT;"]) if self.transactional_ddl else ([], [])
 
     def __repr__(self) -> str:
         return "<Engine %s>" % self.name

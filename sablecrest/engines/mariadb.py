@@ -3,16 +3,44 @@
 PyMySQL reads a statement with parameters as a %-format, so a '%' in the text is doubled
 there, and a statement without parameters is sent as it is. Its executemany sends an
 UPDATE row by row, so a flush batches UPDATEs itself (CASE key WHEN ... END). DDL
-commits by itself: a migration here runs statement by statement.
+commits by itself: a migration here runs statement by statement, and MODIFY COLUMN
+writes a column's whole definition again (collation, default, AUTO_INCREMENT, comment).
 """
 
 from __future__ import annotations
 
 import importlib
-from typing import Any, List, Optional, Sequence, Tuple
+import re
+from typing import TYPE_CHECKING, Any, List, Optional, Sequence, Tuple
 
 from ..kinds import Kind
-from .base import FORMAT, URL, CursorAdapter, Engine, Version, need, socket_quiet, to_bool, version_of
+from ..ops import ReadSetting, Setting, Steps
+from .base import (
+    FORMAT,
+    URL,
+    Catalog,
+    Change,
+    ColumnSchema,
+    CursorAdapter,
+    Engine,
+    ForeignKeySchema,
+    IndexSchema,
+    ParamStyle,
+    TableSchema,
+    Version,
+    join_type,
+    need,
+    socket_quiet,
+    split_type,
+    to_bool,
+    version_of,
+)
+
+if TYPE_CHECKING:
+    from ..model import Field, ModelInfo
+
+_INTS = ("tinyint", "smallint", "mediumint", "int", "bigint")
+_TEXT = {"char", "varchar", "tinytext", "text", "mediumtext", "longtext", "enum", "set"}  # types with a collation
 
 
 class MariaDB(Engine):
@@ -52,6 +80,138 @@ class MariaDB(Engine):
             return "VARCHAR(255)" if field.kind == Kind.STR else "VARBINARY(255)"
         return super().column_type(field)
 
+    # ---- schema
+    migrates = True
+    title = "MariaDB"
+    inline_references = False  # MariaDB before 10.5 ignores a REFERENCES on a column
+    explicit_null = "NULL"
+    drop_foreign_key = "DROP FOREIGN KEY"
+    name_limit = 64
+    type_aliases = {
+        "integer": "int", "int4": "int", "bool": "tinyint", "boolean": "tinyint", "int1": "tinyint",
+        "int2": "smallint", "int3": "mediumint", "middleint": "mediumint", "int8": "bigint", "dec": "decimal",
+        "numeric": "decimal", "fixed": "decimal", "real": "double", "double precision": "double", "float8": "double",
+        "float4": "float", "character varying": "varchar", "character": "char", "long varbinary": "mediumblob",
+        "long": "mediumtext", "long varchar": "mediumtext",
+    }
+
+    def type_key(self, text: str) -> str:
+        base, args = split_type(text)
+        base = self.type_aliases.get(base, base)
+        head, _, rest = base.partition(" ")
+        head = self.type_aliases.get(head, head)
+        if head in _INTS:
+            args = ()  # a display width only
+        elif head == "decimal" and len(args) < 2:
+            args = (args[0], "0") if args else ("10", "0")
+        elif head in ("datetime", "timestamp", "time") and args == ("0",):
+            args = ()
+        elif head in ("char", "binary") and not args:
+            args = ("1",)
+        elif head == "float" and len(args) == 1:
+            head, args = ("float" if args[0].isdigit() and int(args[0]) <= 24 else "double"), ()
+        return join_type((head + " " + rest).strip(), args)
+
+    def generates(self, key: str) -> bool:
+        return key.split(" ")[0] in _INTS
+
+    def key_definition(self, info: "ModelInfo", f: "Field[Any]") -> str:
+        text = self.key_type(info, f)
+        return ("INT" if self.type_key(text) == "int" else text) + " AUTO_INCREMENT PRIMARY KEY"
+
+    def text_literal(self, s: str) -> str:
+        # Backslashes escape in literals unless sql_mode has NO_BACKSLASH_ESCAPES, which a
+        # migration turns off for its length.
+        return "'" + s.replace("\\", "\\\\").replace("'", "''").replace("\0", "\\0") + "'"
+
+    def literal(self, kind: Kind, v: Any) -> str:
+        if kind == Kind.DATETIME:
+            return self.text_literal(v.replace(tzinfo=None).isoformat(" "))  # as PyMySQL sends a parameter
+        return super().literal(kind, v)
+
+    def setup(self, style: ParamStyle, version: Version) -> Steps:
+        cat = Catalog(style, version)
+        mode, lower_case_tables, schema = (yield ReadSetting(
+            "SELECT @@SESSION.sql_mode, @@lower_case_table_names, DATABASE()"))[0]
+        cat.schema = schema or ""
+        cat.settings["lower_case_table_names"] = int(lower_case_tables)
+        if "NO_BACKSLASH_ESCAPES" in mode.split(","):
+            # Literals are written, and the server reports defaults, with backslash escapes.
+            plain = ",".join(m for m in mode.split(",") if m != "NO_BACKSLASH_ESCAPES")
+            yield Setting("SET SESSION sql_mode = " + style.placeholder(1), [plain])
+            cat.restore.append(Setting("SET SESSION sql_mode = " + style.placeholder(1), [mode]))
+        return cat
+
+    def schema_of(self, cat: Catalog, info: "ModelInfo") -> str:
+        if not info.schema and not cat.schema:
+            raise ValueError("%s has no schema and the connection has no current database" % info.name)
+        return super().schema_of(cat, info)
+
+    def fold_table(self, cat: Catalog, name: str) -> str:
+        return name if cat.settings["lower_case_table_names"] == 0 else name.lower()
+
+    def inspect(self, cat: Catalog, info: "ModelInfo") -> Steps:
+        schema = self.schema_of(cat, info)
+        folded = self.fold_table(cat, info.table)
+        # information_schema compares names by its own collation: the rows are matched again
+        # here as the server matches table names.
+        names = [r[0] for r in (yield cat.read("SELECT TABLE_NAME FROM information_schema.TABLES WHERE "
+                                               "TABLE_SCHEMA = ? AND TABLE_NAME = ?", [schema, info.table]))
+                 if self.fold_table(cat, r[0]) == folded]
+        if not names:
+            return None
+        t = TableSchema(schema, names[0], info.schema)
+        for row in (yield cat.read("SELECT COLUMN_NAME, COLUMN_TYPE, IS_NULLABLE, COLUMN_DEFAULT, COLUMN_KEY, EXTRA, "
+                                   "COLLATION_NAME, COLUMN_COMMENT, TABLE_NAME FROM information_schema.COLUMNS "
+                                   "WHERE TABLE_SCHEMA = ? AND TABLE_NAME = ? ORDER BY ORDINAL_POSITION",
+                                   [schema, t.name])):
+            name, ctype, nullable, default, key, extra, collation, comment, table = row
+            if table != t.name:
+                continue
+            words = [w for w in (extra or "").split(" ") if w]
+            keep = " ".join(w for w in words if w.lower() in ("auto_increment", "on", "update")
+                            or w.lower().startswith("current_timestamp"))
+            if comment:
+                keep += " COMMENT " + self.text_literal(comment)
+            t.columns.append(ColumnSchema(
+                name, ctype, nullable == "YES", None if default in (None, "NULL") else default, keep.strip(),
+                collation if collation and re.match(r"^\w+$", collation) else "", "GENERATED" in (extra or "").upper()))
+            if key == "PRI":
+                t.pk.append(name)
+        for col, rschema, rtable, rcol, name, table in (yield cat.read(
+                "SELECT COLUMN_NAME, REFERENCED_TABLE_SCHEMA, REFERENCED_TABLE_NAME, REFERENCED_COLUMN_NAME, "
+                "CONSTRAINT_NAME, TABLE_NAME FROM information_schema.KEY_COLUMN_USAGE WHERE TABLE_SCHEMA = ? "
+                "AND TABLE_NAME = ? AND REFERENCED_TABLE_NAME IS NOT NULL", [schema, t.name])):
+            if table == t.name:
+                t.fks.append(ForeignKeySchema([col], rschema, rtable, [rcol], name))
+        single = {fk.name for fk in t.fks if sum(1 for g in t.fks if g.name == fk.name) == 1}
+        t.fks = [fk for fk in t.fks if fk.name in single]
+        for name, non_unique, column, table in (yield cat.read(
+                "SELECT INDEX_NAME, NON_UNIQUE, COLUMN_NAME, TABLE_NAME FROM information_schema.STATISTICS WHERE "
+                "TABLE_SCHEMA = ? AND TABLE_NAME = ? AND INDEX_NAME <> 'PRIMARY' ORDER BY INDEX_NAME, SEQ_IN_INDEX",
+                [schema, t.name])):
+            if table != t.name:
+                continue
+            if not t.indexes or t.indexes[-1].name != name:
+                # A UNIQUE constraint is a unique index here, by either name.
+                t.indexes.append(IndexSchema(name, [], not int(non_unique), not int(non_unique)))
+            t.indexes[-1].columns.append(column)
+        return t
+
+    def change_column(self, cat: Catalog, info: "ModelInfo", table: TableSchema, f: "Field[Any]",
+                      c: ColumnSchema, retype: bool, renull: bool) -> List[Change]:
+        # MODIFY writes the whole column again: its collation, default, AUTO_INCREMENT and
+        # comment are carried over.
+        new_type = self.declared_type(info, f)
+        text = self.type_key(new_type).split("(")[0].split(" ")[0] in _TEXT
+        default = self.default_sql(info, f) or c.default
+        new = self.definition(new_type, f.nullable and not f.primary_key, default, c.extra, c.collation if text else "")
+        modify = "ALTER TABLE %s MODIFY COLUMN %s " % (self.live_table(table), self.quote(c.name))
+        return [Change([modify + new], [modify + self.redefinition(c)])]
+
+    def script_frame(self) -> Tuple[List[str], List[str]]:
+        return ["-- MariaDB commits each DDL statement by itself"], []
+
 
 ENGINE = MariaDB()
 
@@ -86,16 +246,16 @@ class PyMySQLAdapter(CursorAdapter):
         self.max_packet: Optional[int] = int(self.cur.fetchall()[0][0])
         self.raw.rollback()
 
-    # PyMySQL formats the text with the parameters only when there are some: a '%' in a
-    # statement without parameters is sent as it is.
+    # PyMySQL formats the text when it is given parameters (even none): None sends it as
+    # it is, which is what an op without parameters means.
     def fetch(self, sql: str, params: Sequence[Any]) -> List[Any]:
         cur = self.cur
-        self._run(cur.execute, sql, params or None)
+        self._run(cur.execute, sql, params)
         rows: List[Any] = cur.fetchall() if cur.rownumber is not None else []
         return rows
 
     def execute(self, sql: str, params: Sequence[Any]) -> int:
-        self._run(self.cur.execute, sql, params or None)
+        self._run(self.cur.execute, sql, params)
         return int(self.cur.rowcount)
 
     def many(self, sql: str, seq: Sequence[Sequence[Any]]) -> int:
@@ -103,7 +263,7 @@ class PyMySQLAdapter(CursorAdapter):
         return int(self.cur.rowcount)
 
     def insert_id(self, sql: str, params: Sequence[Any]) -> Any:
-        self._run(self.cur.execute, sql, params or None)
+        self._run(self.cur.execute, sql, params)
         return self.cur.lastrowid
 
     def _run(self, call: Any, sql: str, params: Any) -> None:

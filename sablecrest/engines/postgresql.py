@@ -4,25 +4,42 @@ Both drivers take the server's own ``$1`` placeholders (psycopg through a RawCur
 they share every compiled text. IN lists travel as one array parameter (``= ANY($1)``).
 A COMMIT of a transaction that an error aborted is answered with a rollback, which both
 adapters report as the error it is.
+
+Its schema is read from information_schema, and from pg_catalog where information_schema
+joins constraints by names that are unique only per table. DDL is transactional: a
+migration is one transaction.
 """
 
 from __future__ import annotations
 
-from typing import Any, List, Sequence, Tuple
+import re
+from typing import TYPE_CHECKING, Any, List, Sequence, Tuple
 
 from ..kinds import Kind
+from ..ops import ReadSetting, Steps
 from .base import (
     FORMAT,
     NUMERIC,
     URL,
     AsyncAdapter,
+    Catalog,
+    Change,
+    ColumnSchema,
     CursorAdapter,
     Engine,
+    ForeignKeySchema,
+    IndexSchema,
     ParamStyle,
+    TableSchema,
     Version,
+    join_type,
     need,
     socket_quiet,
+    split_type,
 )
+
+if TYPE_CHECKING:
+    from ..model import Field, ModelInfo
 
 
 class PostgreSQL(Engine):
@@ -33,6 +50,140 @@ class PostgreSQL(Engine):
 
     def max_params(self, version: Version, style: ParamStyle) -> int:
         return 32767 if style is NUMERIC else 65535  # asyncpg counts in a signed 16-bit
+
+    # ---- schema
+    migrates = True
+    title = "PostgreSQL"
+    type_aliases = {
+        "int": "integer", "int4": "integer", "serial": "integer", "serial4": "integer",
+        "int8": "bigint", "bigserial": "bigint", "serial8": "bigint",
+        "int2": "smallint", "smallserial": "smallint", "serial2": "smallint",
+        "varchar": "character varying", "char": "character", "bpchar": "character", "bool": "boolean",
+        "float8": "double precision", "float4": "real", "decimal": "numeric",
+        "timestamp": "timestamp without time zone", "timestamptz": "timestamp with time zone",
+        "time": "time without time zone", "timetz": "time with time zone", "varbit": "bit varying",
+    }
+    _serial = {"integer": "SERIAL", "bigint": "BIGSERIAL", "smallint": "SMALLSERIAL"}
+
+    def type_key(self, text: str) -> str:
+        array = text.rstrip().endswith("[]")
+        base, args = split_type(text.rstrip()[:-2] if array else text)
+        base = self.type_aliases.get(base, base)
+        if base == "float":
+            base, args = "real" if args and args[0].isdigit() and int(args[0]) <= 24 else "double precision", ()
+        elif base == "numeric" and len(args) == 1:
+            args += ("0",)
+        elif base in ("character", "bit") and not args:
+            args = ("1",)
+        elif base.startswith(("timestamp", "time ")) and args == ("6",):
+            args = ()
+        return join_type(base, args) + ("[]" if array else "")
+
+    def generates(self, key: str) -> bool:
+        return key in self._serial
+
+    def key_definition(self, info: "ModelInfo", f: "Field[Any]") -> str:
+        return self._serial[self.type_key(self.key_type(info, f))] + " PRIMARY KEY"
+
+    def text_literal(self, s: str) -> str:
+        # E'' reads backslashes the same whatever standard_conforming_strings says.
+        text = super().text_literal(s)
+        return "E" + text.replace("\\", "\\\\") if "\\" in s else text
+
+    def literal(self, kind: Kind, v: Any) -> str:
+        if kind == Kind.BOOL:
+            return "TRUE" if v else "FALSE"
+        if kind == Kind.BYTES:
+            return "decode('%s', 'hex')" % bytes(v).hex()
+        if kind == Kind.DATETIME and v.tzinfo is not None:
+            return self.text_literal(v.isoformat(" ")) + "::timestamptz"  # converted as a parameter would be
+        return super().literal(kind, v)
+
+    def nonfinite(self, text: str) -> str:
+        return "'%s'" % {"nan": "NaN", "inf": "Infinity", "-inf": "-Infinity"}.get(text.lower(), text)
+
+    def setup(self, style: ParamStyle, version: Version) -> Steps:
+        cat = Catalog(style, version)
+        cat.schema = (yield ReadSetting("SELECT current_schema()"))[0][0] or ""
+        return cat
+
+    def schema_of(self, cat: Catalog, info: "ModelInfo") -> str:
+        if not info.schema and not cat.schema:
+            raise ValueError("%s has no schema and the connection's search_path names none" % info.name)
+        return super().schema_of(cat, info)
+
+    def inspect(self, cat: Catalog, info: "ModelInfo") -> Steps:
+        schema = self.schema_of(cat, info)
+        where = "table_schema = ? AND table_name = ?"
+        if not (yield cat.read("SELECT 1 FROM information_schema.tables WHERE " + where, [schema, info.table])):
+            return None
+        t = TableSchema(schema, info.table, info.schema)
+        for name, dtype, udt, length, prec, scale, dprec, nullable, default in (yield cat.read(
+                "SELECT column_name, data_type, udt_name, character_maximum_length, numeric_precision, numeric_scale, "
+                "datetime_precision, is_nullable, column_default FROM information_schema.columns WHERE " + where +
+                " ORDER BY ordinal_position", [schema, info.table])):
+            if dtype in ("character varying", "character", "bit", "bit varying") and length is not None:
+                dtype = "%s(%d)" % (dtype, length)
+            elif dtype == "numeric" and prec is not None:
+                dtype = "numeric(%d,%d)" % (prec, scale or 0)
+            elif dtype.startswith(("timestamp", "time ")) and dprec is not None and dprec != 6:
+                head, _, tail = dtype.partition(" ")
+                dtype = "%s(%d) %s" % (head, dprec, tail)
+            elif dtype == "USER-DEFINED":
+                dtype = udt
+            elif dtype == "ARRAY":
+                dtype = udt[1:] + "[]"
+            t.columns.append(ColumnSchema(name, dtype, nullable == "YES", default))
+        t.pk = [r[0] for r in (yield cat.read(
+            "SELECT k.column_name FROM information_schema.table_constraints c "
+            "JOIN information_schema.key_column_usage k ON k.constraint_schema = c.constraint_schema "
+            "AND k.constraint_name = c.constraint_name AND k.table_name = c.table_name "
+            "WHERE c.constraint_type = 'PRIMARY KEY' AND c.table_schema = ? AND c.table_name = ? "
+            "ORDER BY k.ordinal_position", [schema, info.table]))]
+        # pg_catalog: information_schema joins constraints by names that are unique only per table.
+        for col, rschema, rtable, rcol, name in (yield cat.read(
+                "SELECT a.attname, rn.nspname, r.relname, ra.attname, c.conname FROM pg_constraint c "
+                "JOIN pg_class t ON t.oid = c.conrelid JOIN pg_namespace n ON n.oid = t.relnamespace "
+                "JOIN pg_class r ON r.oid = c.confrelid JOIN pg_namespace rn ON rn.oid = r.relnamespace "
+                "JOIN pg_attribute a ON a.attrelid = c.conrelid AND a.attnum = c.conkey[1] "
+                "JOIN pg_attribute ra ON ra.attrelid = c.confrelid AND ra.attnum = c.confkey[1] "
+                "WHERE c.contype = 'f' AND cardinality(c.conkey) = 1 AND n.nspname = ? AND t.relname = ?",
+                [schema, info.table])):
+            t.fks.append(ForeignKeySchema([col], rschema, rtable, [rcol], name))
+        for name, unique, constraint, column in (yield cat.read(
+                "SELECT x.relname, i.indisunique, EXISTS (SELECT 1 FROM pg_constraint c WHERE c.conindid = "
+                "i.indexrelid AND c.contype = 'u'), a.attname FROM pg_index i JOIN pg_class x ON x.oid = i.indexrelid "
+                "CROSS JOIN LATERAL unnest(i.indkey) WITH ORDINALITY AS k(attnum, n) "
+                "LEFT JOIN pg_attribute a ON a.attrelid = i.indrelid AND a.attnum = k.attnum AND k.attnum > 0 "
+                "JOIN pg_class t ON t.oid = i.indrelid JOIN pg_namespace n ON n.oid = t.relnamespace "
+                "WHERE NOT i.indisprimary AND n.nspname = ? AND t.relname = ? AND k.n <= " + self._key_columns(cat) +
+                " ORDER BY x.relname, k.n", [schema, info.table])):
+            if not t.indexes or t.indexes[-1].name != name:
+                t.indexes.append(IndexSchema(name, [], unique, constraint))
+            t.indexes[-1].columns.append(column)
+        return t
+
+    def _key_columns(self, cat: Catalog) -> str:
+        # An index's INCLUDE columns follow its key columns in indkey (11 and later).
+        return "i.indnkeyatts" if cat.version >= (11,) else "i.indnatts"
+
+    def change_column(self, cat: Catalog, info: "ModelInfo", table: TableSchema, f: "Field[Any]",
+                      c: ColumnSchema, retype: bool, renull: bool) -> List[Change]:
+        col = "ALTER TABLE %s ALTER COLUMN %s" % (self.live_table(table), self.quote(c.name))
+        out: List[Change] = []
+        if retype:
+            new = self.declared_type(info, f)
+            seq = re.match(r"nextval\('((?:[^']|'')*)'::regclass\)$", c.default or "")
+            if f.generated and seq is not None:  # a serial's sequence has the column's type too
+                name = seq.group(1).replace("''", "'")
+                out.append(Change(["ALTER SEQUENCE %s AS %s" % (name, new)],
+                                  ["ALTER SEQUENCE %s AS %s" % (name, c.type)]))
+            out.append(Change(["%s TYPE %s USING %s::%s" % (col, new, self.quote(c.name), new)],
+                              ["%s TYPE %s USING %s::%s" % (col, c.type, self.quote(c.name), c.type)]))
+        if renull:
+            set_, drop_ = col + " SET NOT NULL", col + " DROP NOT NULL"
+            out.append(Change([drop_], [set_]) if f.nullable else Change([set_], [drop_]))
+        return out
 
 
 ENGINE = PostgreSQL()
@@ -127,14 +278,17 @@ class AsyncpgAdapter(AsyncAdapter):
         return cls(await asyncpg.connect(dsn(url), max_cacheable_statement_size=_STATEMENT_CACHE_BYTES))
 
     async def fetch(self, sql: str, params: Sequence[Any]) -> List[Any]:
-        return await self.raw.fetch(sql, *params)  # type: ignore[no-any-return]
+        return await self.raw.fetch(sql, *(params or ()))  # type: ignore[no-any-return]
 
     async def execute(self, sql: str, params: Sequence[Any]) -> int:
-        return _status_count(await self.raw.execute(sql, *params))
+        return _status_count(await self.raw.execute(sql, *(params or ())))
 
     async def many(self, sql: str, seq: Sequence[Sequence[Any]]) -> int:
-        await self.raw.executemany(sql, seq)
-        return -1
+        if len(seq) == 1:  # one row: the command status has its count
+            return _status_count(await self.raw.execute(sql, *seq[0]))
+        if seq:
+            await self.raw.executemany(sql, seq)
+        return -1 if seq else 0
 
     async def begin(self) -> None:
         await self.raw.execute("BEGIN")

@@ -6,23 +6,38 @@ come back as int, float or text; datetimes and dates are ISO-8601 text. It store
 float NaN as NULL, so NaN is refused before a flush writes anything. A transaction
 begins at the first write: a read transaction cannot become a write one once another
 connection has written. An in-memory database lives in its one connection.
+
+Its schema is read with PRAGMAs. ALTER TABLE cannot change a column, so a migration that
+changes one rebuilds the table (`SQLite.rebuild`), with foreign keys off for its length
+and checked before the commit.
 """
 
 from __future__ import annotations
 
+import re
 import sqlite3
-from typing import Any, List, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 from urllib.parse import unquote
 
 from ..kinds import Kind
+from ..ops import ReadSetting, Setting, Steps
 from .base import (
     QMARK,
     URL,
     Adapter,
     AsyncAdapter,
+    Catalog,
+    Change,
+    Check,
+    ColumnSchema,
     Engine,
+    ForeignKeySchema,
+    IndexSchema,
     ParamStyle,
+    TableSchema,
     Version,
+    label,
+    target,
     date_from_text,
     datetime_from_text,
     decimal_from_number,
@@ -32,7 +47,29 @@ from .base import (
     to_bool,
 )
 
+if TYPE_CHECKING:
+    from ..model import Field, ModelInfo
+
 _ASCII_LOWER = {c: c + 32 for c in range(ord("A"), ord("Z") + 1)}
+_FK_ACTIONS = {"CASCADE", "SET NULL", "SET DEFAULT", "RESTRICT"}  # NO ACTION is the default
+# What a table rebuild cannot carry from the old table's CREATE TABLE text to the new one:
+# words inside the column list, and options after it.
+_TOKENS = re.compile(r"'(?:[^']|'')*'|\"(?:[^\"]|\"\")*\"|`(?:[^`]|``)*`|\[[^\]]*\]|--[^\n]*|/\*.*?(?:\*/|$)|(\w+)",
+                     re.S)
+_UNCARRIED = {"CHECK": "CHECK constraints", "COLLATE": "collations"}
+_OPTIONS = {"WITHOUT": "WITHOUT ROWID", "STRICT": "STRICT typing"}
+_NAME = r"(?:\"(?:[^\"]|\"\")*\"|`(?:[^`]|``)*`|\[[^\]]*\]|'(?:[^']|'')*'|[^\s(]+)"
+_CREATE_TABLE = re.compile(r"^\s*CREATE\s+TABLE\s+(?:IF\s+NOT\s+EXISTS\s+)?(%s)" % _NAME, re.I)
+_CREATE_OBJECT = re.compile(r"^\s*CREATE\s+(?:UNIQUE\s+)?(?:INDEX|TRIGGER)\s+(?:IF\s+NOT\s+EXISTS\s+)?", re.I)
+
+
+class ForeignKeyCheck(Check):
+    __slots__ = ()
+
+    def failure(self, rows: List[Any]) -> str:
+        # foreign_key_check rows: (table, rowid, parent table, constraint id)
+        return "%d rows of %s refer to rows that do not exist in %s" % (
+            len(rows), rows[0][0], ", ".join(sorted({str(r[2]) for r in rows})))
 
 
 class SQLite(Engine):
@@ -69,6 +106,194 @@ class SQLite(Engine):
             raise ValueError("a SQLite URL is sqlite:// (in memory) or sqlite:///path.db, got %r" % url)
         return URL(self.name, unquote(rest[1:]) or ":memory:", text=url)
 
+    # ---- schema
+    migrates = True
+    title = "SQLite"
+    alters_columns = False  # ALTER TABLE cannot change a column: the table is rebuilt
+
+    def generates(self, key: str) -> bool:
+        return "int" in key  # INTEGER affinity; the key is the rowid whatever the name
+
+    def key_type(self, info: "ModelInfo", f: "Field[Any]") -> str:
+        super().key_type(info, f)
+        return "INTEGER"  # the rowid alias, as PRAGMA table_info reports it whatever db_type says
+
+    def key_definition(self, info: "ModelInfo", f: "Field[Any]") -> str:
+        self.key_type(info, f)
+        return "INTEGER PRIMARY KEY AUTOINCREMENT"
+
+    def literal(self, kind: Kind, v: Any) -> str:
+        if kind == Kind.DATETIME:
+            return self.text_literal(v.isoformat())  # as the driver stores it
+        if kind == Kind.DECIMAL:
+            return self.text_literal(str(v))  # NUMERIC affinity, as for a parameter
+        return super().literal(kind, v)
+
+    def schema_of(self, cat: Catalog, info: "ModelInfo") -> str:
+        return info.schema or "main"
+
+    def fold_table(self, cat: Catalog, name: str) -> str:
+        return self.fold(name)
+
+    def references_sql(self, cat: Catalog, info: "ModelInfo", f: "Field[Any]") -> str:
+        t = target(f)
+        if self.schema_of(cat, t) != self.schema_of(cat, info):
+            raise ValueError("%s references %s in another SQLite database (%s), which SQLite cannot enforce"
+                             % (label(info, f), t.name, self.schema_of(cat, t)))
+        return "%s (%s)" % (self.quote(t.table), self.quote(t.pk.column))  # a schema name is not allowed here
+
+    def setup(self, style: ParamStyle, version: Version) -> Steps:
+        # Foreign keys are switched off for the migration (a rebuild drops a parent table),
+        # which SQLite allows only outside a transaction, and checked before the commit.
+        cat = Catalog(style, version)
+        foreign_keys = bool((yield ReadSetting("PRAGMA foreign_keys"))[0][0])
+        cat.settings["legacy_alter_table"] = bool((yield ReadSetting("PRAGMA legacy_alter_table"))[0][0])
+        if foreign_keys:
+            yield Setting("PRAGMA foreign_keys = OFF")
+            cat.restore.append(Setting("PRAGMA foreign_keys = ON"))
+        cat.checks_references = foreign_keys
+        return cat
+
+    def inspect(self, cat: Catalog, info: "ModelInfo") -> Steps:
+        schema = self.schema_of(cat, info)
+        s = self.quote(schema)
+        rows = yield cat.read("SELECT name, sql FROM %s.sqlite_master WHERE type = 'table' AND name = ? "
+                              "COLLATE NOCASE" % s, [info.table])
+        if not rows:
+            return None
+        t = TableSchema(schema, rows[0][0], info.schema)
+        t.sql = rows[0][1]
+        name = self.quote(t.name)
+        pk: List[Tuple[int, str]] = []
+        # table_xinfo (3.26) also tells generated columns (hidden 2 or 3), which came in 3.31.
+        pragma = "table_xinfo" if cat.version >= (3, 26) else "table_info"
+        for row in (yield cat.read("PRAGMA %s.%s(%s)" % (s, pragma, name))):
+            cname, ctype, notnull, default, pk_pos = row[1:6]
+            generated = len(row) > 6 and row[6] in (2, 3)
+            t.columns.append(ColumnSchema(cname, ctype, not notnull, default, generated=generated))
+            if pk_pos:
+                pk.append((pk_pos, cname))
+        t.pk = [c for _, c in sorted(pk)]
+        for fid, _, parent, src, to, on_update, on_delete, _ in (yield cat.read("PRAGMA %s.foreign_key_list(%s)"
+                                                                                  % (s, name))):
+            if not t.fks or t.fks[-1].name != str(fid):
+                actions = "".join(" ON %s %s" % (w, a) for w, a in (("UPDATE", on_update), ("DELETE", on_delete))
+                                  if a in _FK_ACTIONS)
+                t.fks.append(ForeignKeySchema([], schema, parent, [], str(fid), actions))
+            t.fks[-1].columns.append(src)
+            t.fks[-1].to.append(to)
+        unique: Dict[str, bool] = {}
+        for _, iname, is_unique, origin, _ in (yield cat.read("PRAGMA %s.index_list(%s)" % (s, name))):
+            unique[iname] = bool(is_unique)
+            if origin == "u":
+                t.indexes.append(IndexSchema(iname, (yield from self._index_columns(cat, s, iname)), True, True))
+        for iname, sql in (yield cat.read("SELECT name, sql FROM %s.sqlite_master WHERE type = 'index' AND sql IS NOT "
+                                          "NULL AND tbl_name = ? COLLATE NOCASE" % s, [t.name])):
+            t.indexes.append(IndexSchema(iname, (yield from self._index_columns(cat, s, iname)),
+                                         unique.get(iname, False), False, sql))
+        t.triggers = [r[0] for r in (yield cat.read("SELECT sql FROM %s.sqlite_master WHERE type = 'trigger' "
+                                                    "AND tbl_name = ? COLLATE NOCASE" % s, [t.name]))]
+        if (yield cat.read("SELECT 1 FROM %s.sqlite_master WHERE name = 'sqlite_sequence'" % s)):
+            seq = yield cat.read("SELECT seq FROM %s.sqlite_sequence WHERE name = ?" % s, [t.name])
+            t.seq = seq[0][0] if seq else None
+        return t
+
+    def _index_columns(self, cat: Catalog, s: str, index: str) -> Steps:
+        return [r[2] for r in (yield cat.read("PRAGMA %s.index_info(%s)" % (s, self.quote(index))))]
+
+    def check_references(self, cat: Catalog, table: TableSchema) -> Optional[Change]:
+        if not cat.checks_references:
+            return None
+        check = ForeignKeyCheck("PRAGMA %s.foreign_key_check(%s)" % (self.quote(table.schema), self.quote(table.name)))
+        return Change([check], [check])
+
+    def rebuild(self, cat: Catalog, info: "ModelInfo", table: TableSchema, kept: List[ColumnSchema]) -> Steps:
+        """SQLite's table rebuild: a new table made from the model (and the columns kept),
+        the rows copied, the old table dropped, the new one renamed, its indexes, UNIQUE
+        constraints, foreign keys and triggers made again, the foreign keys checked. The
+        downgrade does the same with the table's old CREATE TABLE text."""
+        words = [(m.group(1).upper(), m.start()) for m in _TOKENS.finditer(table.sql) if m.group(1)]
+        end = max(m.start() for m in re.finditer(r"\)", table.sql))
+        lost = sorted({what for word, at in words for what in [
+            _UNCARRIED.get(word) if at < end else _OPTIONS.get(word)] if what})
+        if any(c.generated for c in table.columns):
+            lost.append("generated columns")
+        if lost:
+            raise ValueError("changing %s on SQLite rebuilds the table, and the rebuild cannot carry its %s; "
+                             "change it by hand" % (table.name, " and ".join(lost)))
+        s = self.quote(table.schema)
+        temp = "_sc_rebuild_" + table.name
+        if (yield cat.read("SELECT 1 FROM %s.sqlite_master WHERE name = ? COLLATE NOCASE" % s, [temp])):
+            raise ValueError("cannot rebuild %s: a table %s is in the way" % (table.name, temp))
+        by_name = {self.fold(c.name): c for c in table.columns}
+        columns: List[str] = []
+        pairs: List[Tuple[str, str]] = []  # (old column, new column) copied across
+        kept_fks = list(table.fks)
+        for f in info.fields:
+            name = f.column
+            old = by_name.get(self.fold(name))
+            if old is not None:
+                pairs.append((old.name, name))
+            if f.generated:
+                columns.append(self.quote(name) + " " + self.key_definition(info, f))
+                continue
+            inline = f.references is not None and not self.has_foreign_key(cat, table, info, f)
+            if inline:  # a new or changed reference replaces the old constraint on that column
+                kept_fks = [fk for fk in kept_fks if [self.fold(c) for c in fk.columns] != [self.fold(name)]]
+            # Otherwise the old constraint, with its actions, is carried below.
+            default = self.default_sql(info, f) or (old.default if old is not None else None)
+            columns.append(self.quote(name) + " " + self.column_sql(cat, info, f, default, inline))
+        names = {self.fold(f.column) for f in info.fields}
+        for c in kept:
+            columns.append(self.quote(c.name) + " " + self.definition(c.type, c.nullable, c.default))
+            pairs.append((c.name, c.name))
+        alive = {self.fold(new) for _, new in pairs} | names
+        for fk in kept_fks:
+            if all(self.fold(c) in alive for c in fk.columns):
+                to = " (%s)" % ", ".join(self.quote(c or "") for c in fk.to) if all(fk.to) else ""
+                columns.append("FOREIGN KEY (%s) REFERENCES %s%s%s" % (
+                    ", ".join(self.quote(c) for c in fk.columns), self.quote(fk.table), to, fk.actions))
+        for index in table.indexes:
+            if index.constraint and all(c is not None and self.fold(c) in alive for c in index.columns):
+                columns.append("UNIQUE (%s)" % ", ".join(self.quote(c or "") for c in index.columns))
+        create = self.create_sql(self.live_table(table, temp), columns, if_not_exists=False)
+        indexes = [i.sql for i in table.indexes
+                   if i.sql and all(c is None or self.fold(c) in alive for c in i.columns)]
+        up = self._swap(cat, table, temp, create, pairs, indexes)
+        if table.seq is not None and info.pk.generated:
+            seq = "%s.%s" % (s, self.quote("sqlite_sequence"))
+            up[6:6] = ["DELETE FROM %s WHERE %s = %s" % (seq, self.quote("name"), self.text_literal(table.name)),
+                       "INSERT INTO %s (%s, %s) VALUES (%s, %d)"
+                       % (seq, self.quote("name"), self.quote("seq"), self.text_literal(table.name), table.seq)]
+        m = _CREATE_TABLE.match(table.sql)
+        assert m is not None, table.sql
+        old_create = table.sql[:m.start(1)] + self.live_table(table, temp) + table.sql[m.end(1):]
+        down = self._swap(cat, table, temp, old_create, [(new, old) for old, new in pairs],
+                          [i.sql for i in table.indexes if i.sql])
+        check = self.check_references(cat, table) or Change([], [])
+        return Change(up + check.up, down + check.down)
+
+    def _swap(self, cat: Catalog, table: TableSchema, temp: str, create: str, pairs: List[Tuple[str, str]],
+              indexes: List[str]) -> List[str]:
+        old, new = self.live_table(table), self.live_table(table, temp)
+        src = ", ".join(self.quote(a) for a, _ in pairs)
+        dst = ", ".join(self.quote(b) for _, b in pairs)
+        # legacy_alter_table: a RENAME that checks views and triggers would stop at those
+        # naming the table just dropped; they name the renamed table again after it.
+        out = [create, "INSERT INTO %s (%s) SELECT %s FROM %s" % (new, dst, src, old), "DROP TABLE %s" % old,
+               "PRAGMA legacy_alter_table = ON", "ALTER TABLE %s RENAME TO %s" % (new, self.quote(table.name)),
+               "PRAGMA legacy_alter_table = %s" % ("ON" if cat.settings["legacy_alter_table"] else "OFF")]
+        for sql in indexes + table.triggers:
+            m = _CREATE_OBJECT.match(sql)
+            # A schema's index or trigger names its schema before its own name, not its table's.
+            out.append(sql if m is None or not table.declared
+                       else sql[:m.end()] + self.quote(table.declared) + "." + sql[m.end():])
+        return out
+
+    def script_frame(self) -> Tuple[List[str], List[str]]:
+        head, tail = super().script_frame()
+        return ["PRAGMA foreign_keys = OFF;"] + head, tail + ["PRAGMA foreign_keys = ON;"]
+
 
 ENGINE = SQLite()
 
@@ -85,17 +310,17 @@ class SQLiteAdapter(Adapter):
         self.raw.execute("PRAGMA foreign_keys = ON")
 
     def fetch(self, sql: str, params: Sequence[Any]) -> List[Any]:
-        rows: List[Any] = self.raw.execute(sql, params).fetchall()
+        rows: List[Any] = self.raw.execute(sql, params or ()).fetchall()
         return rows
 
     def execute(self, sql: str, params: Sequence[Any]) -> int:
-        return int(self.raw.execute(sql, params).rowcount)
+        return int(self.raw.execute(sql, params or ()).rowcount)
 
     def many(self, sql: str, seq: Sequence[Sequence[Any]]) -> int:
         return int(self.raw.executemany(sql, seq).rowcount)
 
     def insert_id(self, sql: str, params: Sequence[Any]) -> Any:
-        return self.raw.execute(sql, params).lastrowid
+        return self.raw.execute(sql, params or ()).lastrowid
 
     def begin(self) -> None:
         if not self.raw.in_transaction:
@@ -144,16 +369,16 @@ class AiosqliteAdapter(AsyncAdapter):
         return cls(raw)
 
     async def fetch(self, sql: str, params: Sequence[Any]) -> List[Any]:
-        return list(await self.raw.execute_fetchall(sql, params))
+        return list(await self.raw.execute_fetchall(sql, params or ()))
 
     async def execute(self, sql: str, params: Sequence[Any]) -> int:
-        return int((await self.raw.execute(sql, params)).rowcount)
+        return int((await self.raw.execute(sql, params or ())).rowcount)
 
     async def many(self, sql: str, seq: Sequence[Sequence[Any]]) -> int:
         return int((await self.raw.executemany(sql, seq)).rowcount)
 
     async def insert_id(self, sql: str, params: Sequence[Any]) -> Any:
-        return (await self.raw.execute(sql, params)).lastrowid
+        return (await self.raw.execute(sql, params or ())).lastrowid
 
     async def begin(self) -> None:
         if not self.txn:

@@ -1,5 +1,5 @@
-// Error states, the PanicException type, the pending-release list and the
-// boundary's conversion of C++ failures into Python exceptions.
+// Error states, the PanicException type and the boundary's conversion of C++
+// failures into Python exceptions.
 #include "module/error.hpp"
 
 // PyErr_Fetch/Restore/NormalizeException are deprecated from 3.12 on but remain
@@ -12,9 +12,7 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
 #include <new>
-#include <vector>
 
 namespace sablecrest {
 
@@ -64,43 +62,7 @@ std::string qualname_for_message(PyObject* type, bool resume) {
     return kUnnamedType;
 }
 
-struct PendingList {
-    std::mutex mutex;
-    std::vector<PyObject*> refs;
-};
-
-PendingList& pending_list() {
-    static PendingList* list = new PendingList();  // never destroyed: used until exit
-    return *list;
-}
-
 }  // namespace
-
-std::atomic<bool> g_pending_exists{false};
-
-void defer_release(PyObject* o) noexcept {
-    try {
-        PendingList& list = pending_list();
-        {
-            std::lock_guard<std::mutex> lock(list.mutex);
-            list.refs.push_back(o);
-        }
-        g_pending_exists.store(true, std::memory_order_release);
-    } catch (...) {
-        // Out of memory while queueing: leaking one reference is the only safe outcome.
-    }
-}
-
-void drain_pending() noexcept {
-    PendingList& list = pending_list();
-    std::vector<PyObject*> taken;
-    {
-        std::lock_guard<std::mutex> lock(list.mutex);
-        taken.swap(list.refs);
-    }
-    // The drops run after the mutex is released: a finalizer may queue more.
-    for (PyObject* o : taken) Py_DECREF(o);
-}
 
 // --- ErrorState -----------------------------------------------------------------
 

@@ -5,7 +5,6 @@
 
 #include "module/ref.hpp"
 
-#include <atomic>
 #include <string>
 #include <string_view>
 
@@ -110,20 +109,6 @@ void set_cause(PyObject* exc, Ref cause) noexcept;
 PyObject* panic_type();
 
 // --- the boundary -------------------------------------------------------------
-
-extern std::atomic<bool> g_pending_exists;
-void drain_pending() noexcept;
-
-class EntryScope {
-public:
-    EntryScope() noexcept {
-        ++t_entry_depth;
-        if (g_pending_exists.load(std::memory_order_acquire)) drain_pending();
-    }
-    ~EntryScope() { --t_entry_depth; }
-    EntryScope(const EntryScope&) = delete;
-    EntryScope& operator=(const EntryScope&) = delete;
-};
 
 // Converts the exception being handled into the interpreter's current
 // exception. Anything that fails while doing so ends the process.

@@ -6,6 +6,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <cstddef>
 
 namespace sablecrest {
@@ -24,8 +25,25 @@ namespace sablecrest {
 #endif
 inline thread_local Py_ssize_t t_entry_depth SABLECREST_TLS_MODEL = 0;
 
-// Queues the reference when the thread is outside every entry.
+// Queues the reference when the thread is outside every entry. Defined in
+// ref.cpp, which every module using Ref links: each module keeps its own list.
 void defer_release(PyObject* o) noexcept;
+
+// Set once something was queued; the next entry drops the queued references.
+extern std::atomic<bool> g_pending_exists;
+void drain_pending() noexcept;
+
+// Marks the thread as inside an entry for its lifetime (nested entries count).
+class EntryScope {
+public:
+    EntryScope() noexcept {
+        ++t_entry_depth;
+        if (g_pending_exists.load(std::memory_order_acquire)) drain_pending();
+    }
+    ~EntryScope() { --t_entry_depth; }
+    EntryScope(const EntryScope&) = delete;
+    EntryScope& operator=(const EntryScope&) = delete;
+};
 
 inline void release_ref(PyObject* o) noexcept {
     if (t_entry_depth > 0) {

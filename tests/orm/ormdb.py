@@ -43,6 +43,7 @@ def open_db(engine, **kw):
 def wipe(db):
     """Drops every sc_* table (and, on servers, sets up the second schema empty)."""
     name = db.dialect.engine.name
+    q = db.dialect.engine.quote  # statements without parameters reach the server as they are
     if name == "sqlite":
         return  # every connect() makes a fresh in-memory database
     with db.session() as s:
@@ -51,12 +52,12 @@ def wipe(db):
             s.execute("CREATE SCHEMA %s" % SCHEMA)
             rows = s.execute("SELECT tablename FROM pg_tables WHERE schemaname = current_schema() AND tablename LIKE 'sc\\_%%'")
             for (t,) in rows:
-                s.execute("DROP TABLE IF EXISTS %s CASCADE" % db.dialect.q(t))
+                s.execute("DROP TABLE IF EXISTS %s CASCADE" % q(t))
         else:
             s.execute("SET FOREIGN_KEY_CHECKS = 0")
             rows = s.execute(
                 "SELECT table_schema, table_name FROM information_schema.tables "
                 "WHERE table_schema IN (DATABASE(), %s) AND table_name LIKE 'sc\\_%%'", [SCHEMA])
             for schema, t in rows:
-                s.execute("DROP TABLE %s.%s" % (db.dialect.q(schema), db.dialect.q(t)))
+                s.execute("DROP TABLE %s.%s" % (q(schema), q(t)))
             s.execute("SET FOREIGN_KEY_CHECKS = 1")

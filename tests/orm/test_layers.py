@@ -10,13 +10,13 @@ import sablecrest
 
 # Lowest first; a module may import any module of a lower layer, none of its own or above.
 LAYERS = [
-    ["kinds", "errors", "toolkit"],
+    ["kinds", "errors", "toolkit", "ops"],
     ["expr"],
     ["model"],
     ["engines.base"],
     ["engines.sqlite", "engines.postgresql", "engines.mariadb"],
     ["engines"],
-    ["statements", "ops", "pool"],
+    ["statements", "pool"],
     ["unit"],
     ["query"],
     ["session", "migrate"],

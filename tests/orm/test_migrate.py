@@ -1,16 +1,20 @@
 """db.migrate and migration_script on SQLite, PostgreSQL and MariaDB, with rows present:
 what they change, what they keep, and what they refuse before anything runs."""
 
+import asyncio
 import datetime as dt
 import decimal
+import sqlite3
+import threading
 
 import pytest
 
 import sablecrest
 from sablecrest import Field, MigrationError, Model
-from sablecrest.dialect import Dialect, Engine
+from sablecrest.engines.base import Engine
+from sablecrest.statements import Dialect
 
-from ormdb import SCHEMA, open_db
+from ormdb import SCHEMA, URLS, open_db
 
 HOSTILE = "x'); DROP TABLE t; --\\ 100% \\' \\\\"
 
@@ -54,7 +58,7 @@ def declared(db, table, schema=None):
 def run_statements(db, statements):
     with db.session() as s:
         for sql in statements:
-            s.execute(sql.replace("%", "%%") if db.dialect.style.escapes_percent else sql)
+            s.execute(sql)  # without parameters, as the migration runs it
 
 
 WIDE = {
@@ -182,6 +186,88 @@ def test_unknown_engine():
         db.migrate(thing())
 
 
+@pytest.mark.parametrize("args, kwargs, message", [
+    pytest.param(lambda: (42,), {}, "migrate() takes model classes (subclasses of sablecrest.Model with fields), "
+                                    "got 42", id="number"),
+    pytest.param(lambda: ("Thing",), {}, "migrate() takes model classes (subclasses of sablecrest.Model with "
+                                         "fields), got 'Thing'", id="name"),
+    pytest.param(lambda: (thing()(name="a"),), {}, "migrate() takes model classes (subclasses of sablecrest.Model "
+                                                   "with fields), got Thing(id=None, name='a')", id="instance"),
+    pytest.param(lambda: (thing(),), {"dry_run": "yes"}, "migrate(): dry_run takes True or False, got 'yes'",
+                 id="dry-run-text"),
+    pytest.param(lambda: (thing(),), {"drop": "no"}, "migrate(): drop takes True or False, got 'no'", id="drop-text"),
+])
+def test_bad_arguments(args, kwargs, message):
+    db = sablecrest.connect("sqlite://")
+    db.migrate(thing(old=Field(str)))
+    with pytest.raises(TypeError) as info:
+        db.migrate(*args(), **kwargs)
+    assert str(info.value) == message
+    assert db.migrate(thing(), dry_run=True).extra_columns == [("sc_t", "old")]  # "no" dropped nothing
+
+
+@pytest.mark.parametrize("second", [
+    pytest.param(lambda engine, db: ("sc_t", None), id="same-name"),
+    pytest.param(lambda engine, db: ("sc_t", {"sqlite": "main", "postgresql": "public"}.get(engine, db.url.database)),
+                 id="current-schema-named"),
+    pytest.param(lambda engine, db: ("SC_T", None) if engine == "sqlite" else pytest.skip("names keep their case"),
+                 id="folded-name"),
+])
+def test_two_models_of_one_table(db, second):
+    engine = db.dialect.engine.name
+    table, schema = second(engine, db)
+    A = type(Model)("A", (Model,), {"__tablename__": "sc_t", "name": Field(str)})
+    B = type(Model)("B", (Model,), {"__tablename__": table, "__schema__": schema, "label": Field(int)})
+    with pytest.raises(ValueError) as info:
+        db.migrate(A, B)
+    assert str(info.value) == "A and B are both the table %s: give each model a table of its own" % (
+        table if schema is None else schema + "." + table)
+    assert db.migrate(A, dry_run=True)[0].startswith("CREATE TABLE")  # nothing ran
+    if engine == "sqlite":
+        with db.session() as s:
+            assert s.execute("PRAGMA foreign_keys") == [(1,)]
+
+
+@pytest.mark.parametrize("engine", ["sqlite", "postgresql"])
+def test_async_migrate_on_the_event_loop(engine):
+    pytest.importorskip({"sqlite": "aiosqlite", "postgresql": "asyncpg"}[engine])
+    if engine != "sqlite":
+        open_db(engine).close()  # no sc_* tables left
+    T1 = thing()
+    T2 = thing(name=Field(str, db_type="VARCHAR(10)"), n=Field(int, nullable=False, default=3))
+
+    async def main():
+        async with await sablecrest.connect_async(URLS[engine]) as adb:
+            threads = set(threading.enumerate())
+            assert len(await adb.migrate(T1)) == 1
+            async with adb.session() as s:
+                s.add(T1(name="a"))
+            assert len(await adb.migrate(T2)) >= 2 and await adb.migrate(T2) == []
+            assert set(threading.enumerate()) == threads  # no worker thread ran the migration
+            async with adb.session() as s:
+                rows = [(t.name, t.n) for t in await s.select(T2).all()]
+                await s.execute("DROP TABLE %s" % adb.dialect.engine.quote("sc_t"))
+            return rows
+
+    assert asyncio.run(main()) == [("a", 3)]
+
+def test_settings_not_put_back_discard_the_connection(tmp_path):
+    db = sablecrest.connect("sqlite:///%s" % (tmp_path / "m.db"), pool_size=1)
+
+    def trace(sql, params):
+        if sql == "PRAGMA foreign_keys = ON":
+            raise sqlite3.OperationalError("disk I/O error")
+
+    db.trace = trace
+    with pytest.raises(sqlite3.OperationalError) as info:
+        db.migrate(thing())
+    assert info.value.__notes__ == ["the migration itself had completed; the connection was discarded"]
+    db.trace = None
+    assert db.migrate(thing()) == []
+    with db.session() as s:  # a new connection, with foreign keys enforced
+        assert s.execute("PRAGMA foreign_keys") == [(1,)]
+    db.close()
+
 DEFAULTS = {"text": HOSTILE, "n": -12, "f": -1.5e300, "yes": True, "no": False, "raw": b"\x00'\\\"%",
             "dec": decimal.Decimal("-12.50"), "ts": dt.datetime(2020, 1, 2, 3, 4, 5, 123456), "day": dt.date(1999, 12, 31)}
 
@@ -279,10 +365,13 @@ def test_names_that_look_like_sql(db):
         with db.session() as s:
             s.add(W2(c="y" * 40, up=1))
         with db.session() as s:
-            assert [(w.c, w.n, w.up) for w in s.select(W2).order_by(W2.id).all()] == [("x", 1, None), ("y" * 40, 1, 1)]
-    finally:  # the fixture's clean-up writes table names without quoting them
+            for q in (s.select(W2).order_by(W2.id), s.select(W2).where(W2.id > 0).order_by(W2.id)):
+                # with and without parameters: a %-format driver reads the text either way
+                assert [(w.c, w.n, w.up) for w in q.all()] == [("x", 1, None), ("y" * 40, 1, 1)]
+            assert s.select(W2).count() == 2
+    finally:
         with db.session() as s:
-            s.execute("DROP TABLE IF EXISTS %s" % db.dialect.q(table))
+            s.execute("DROP TABLE IF EXISTS %s" % db.dialect.engine.quote(table))
 
 
 def test_drop_only_when_asked(db):
@@ -300,6 +389,33 @@ def test_drop_only_when_asked(db):
         assert [(t.id, t.name, t.keep) for t in s.select(T2).all()] == [(1, "a", 1)]
     run_statements(db, dropped.downgrade)  # the column comes back, without its values
     assert db.migrate(T1) == []
+
+
+def test_inspect_describes_the_live_table(db):
+    engine = db.dialect.engine
+    with db.session() as s:
+        s.execute("CREATE TABLE sc_p (id INTEGER PRIMARY KEY)")
+        s.execute("CREATE TABLE sc_c (id INTEGER PRIMARY KEY, code VARCHAR(20), qty INTEGER NOT NULL, label "
+                  "VARCHAR(20) DEFAULT 'x', p_id INTEGER, UNIQUE (label), FOREIGN KEY (p_id) REFERENCES sc_p (id))")
+        s.execute("CREATE UNIQUE INDEX sc_c_code ON sc_c (code)")
+        s.execute("CREATE INDEX sc_c_qty ON sc_c (qty, code)")
+    C = type(Model)("C", (Model,), {"__tablename__": "sc_c"})
+
+    def steps():
+        cat = yield from engine.setup(db.dialect.style, db.dialect.version)
+        table = yield from engine.inspect(cat, C.__sc_info__)
+        yield from engine.teardown(cat)
+        return table
+
+    with db.session() as s:
+        t = s._run(steps())
+    # SQLite reports its rowid alias as nullable, although it never holds NULL.
+    assert [(c.name, c.nullable, c.default is not None) for c in t.columns] == [
+        ("id", engine.name == "sqlite", False), ("code", True, False), ("qty", False, False),
+        ("label", True, True), ("p_id", True, False)]
+    assert t.pk == ["id"] and [(fk.columns, fk.table, fk.to) for fk in t.fks] == [(["p_id"], "sc_p", ["id"])]
+    indexes = {(tuple(i.columns), i.unique) for i in t.indexes}
+    assert indexes - {(("p_id",), False)} == {(("label",), True), (("code",), True), (("qty", "code"), False)}
 
 
 def test_sqlite_rebuild_keeps_what_the_model_does_not_know():

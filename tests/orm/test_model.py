@@ -232,9 +232,9 @@ def test_native_core_does_not_leak():
         objs = _native.materialize(info.layout, rows, identity, None, 0)
         for o in objs:
             o.n = o.n + 1
-        groups = _native.update_groups(info.layout, _native.dirty_objects(info.layout, identity), None, None)
+        groups = _native.update_groups(info.layout, _native.dirty_objects(info.layout, identity), None)
         _native.mark_flushed(info.layout, groups[0][2], identity, None)
-        _native.insert_params(info.layout, objs, idxs, None, True, None)
+        _native.insert_params(info.layout, objs, idxs, None, True)
         Thing(name=name, n=1)
         pickle.loads(pickle.dumps(objs[0]))
         try:

@@ -77,7 +77,7 @@ def test_refused_before_the_first_statement(unit_db, tmp_path, case):
             owner = ScOwner(name="held")
             elsewhere.add(owner)
             s.add(ScPet(owner_id=owner, name="rex"))
-            message = r"is in another open session"
+            message = r"^ScPet.owner_id refers to a new object of another open session"
         with pytest.raises(ValueError, match=message):
             s.flush()
         assert seen == []
