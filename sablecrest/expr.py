@@ -254,11 +254,11 @@ class Compare(Condition[Any]):
     are the engine's NULL-safe comparisons."""
 
     __slots__ = ("field", "op", "value", "shape")
+    value: Any  # a column, or the value to bind
 
     def __init__(self, field: AnyColumn, op: str, value: Any) -> None:
         self.field = field
         self.op = op
-        self.value: Any
         if isinstance(value, Column):
             self.value = value
             self.shape: Tuple[Any, ...] = ("cc", op, field, value)
