@@ -21,9 +21,9 @@ native core, `sablecrest._native`.
 
 from .database import AsyncDatabase, Database, connect, connect_async
 from .errors import Error, MigrationError, StaleDataError
-from .expr import Condition
+from .expr import Condition, Ordering
 from .migrate import Migration, migration_script
-from .model import MISSING, Field, Model, changes, state
+from .model import MISSING, Field, Model, TypedModel, changes, state
 from .query import AsyncQuery, Query
 from .session import AsyncSession, Session
 
@@ -39,9 +39,11 @@ __all__ = [
     "Query",
     "AsyncQuery",
     "Model",
+    "TypedModel",
     "Field",
     "MISSING",
     "Condition",
+    "Ordering",
     "Error",
     "StaleDataError",
     "Migration",

@@ -87,7 +87,7 @@ class Database(DatabaseBase):
         from .migrate import migrate_steps
 
         with self.session() as s:
-            return s._run(migrate_steps(s, models, dry_run=dry_run, drop=drop))  # type: ignore[no-any-return]
+            return s._run(migrate_steps(s, models, dry_run=dry_run, drop=drop))  # type: ignore[no-any-return]  # pyright: ignore[reportPrivateUsage]
 
     def close(self) -> None:
         """Closes the idle connections; sessions still open keep theirs until they end."""
@@ -122,7 +122,7 @@ class AsyncDatabase(DatabaseBase):
         from .migrate import migrate_steps
 
         async with self.session() as s:
-            return await s._run(migrate_steps(s, models, dry_run=dry_run, drop=drop))  # type: ignore[no-any-return]
+            return await s._run(migrate_steps(s, models, dry_run=dry_run, drop=drop))  # type: ignore[no-any-return]  # pyright: ignore[reportPrivateUsage]
 
     async def close(self) -> None:
         """Closes the idle connections; sessions still open close theirs when they end."""

@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import datetime as _dt
 import decimal
-from enum import IntEnum, IntFlag
+from enum import Enum, IntEnum, IntFlag
 from typing import Dict, Iterable, Tuple, Type
 
 from . import _native
@@ -61,7 +61,7 @@ class Transition(IntEnum):
     UNINSERT = _TRANSITIONS["UNINSERT"]  # -> transient without its generated key (insert rolled back)
 
 
-def _agree(enum: Type[IntEnum], pairs: Iterable[Tuple[str, int]]) -> None:
+def _agree(enum: Type[Enum], pairs: Iterable[Tuple[str, int]]) -> None:
     native = dict(pairs)
     ours = {m.name: int(m.value) for m in enum}
     if native != ours:
@@ -70,7 +70,7 @@ def _agree(enum: Type[IntEnum], pairs: Iterable[Tuple[str, int]]) -> None:
 
 _agree(Kind, _native.KINDS)
 _agree(State, _native.STATES)
-_agree(FieldFlag, _native.FIELD_FLAGS)  # type: ignore[arg-type]
+_agree(FieldFlag, _native.FIELD_FLAGS)
 _agree(Transition, _native.TRANSITIONS)
 
 # The Python type of each kind, and back.

@@ -9,31 +9,61 @@ written to the database, which is how a flush knows exactly what changed.
 from __future__ import annotations
 
 import builtins
-
-import datetime as _dt
-import decimal
 from typing import (
     TYPE_CHECKING,
     Any,
+    Callable,
     ClassVar,
     Dict,
-    Generic,
-    Iterable,
     List,
     Optional,
     Tuple,
     Type,
     TypeVar,
     Union,
+    cast,
     overload,
 )
 
 from . import _native
 from .expr import Column
-from .kinds import KIND_OF, FieldFlag, Kind, State
+from .kinds import KIND_OF, FieldFlag, State
 
-T = TypeVar("T")
-M = TypeVar("M", bound="Model")
+if TYPE_CHECKING:
+    import datetime as _dt
+    from decimal import Decimal
+
+    from typing_extensions import Literal, Never, TypedDict, Unpack, dataclass_transform
+    from typing_extensions import TypeVar as _TypeVar
+
+    # A field's type parameters, those of the column it is (expr.Column): T the values it
+    # holds, V what reading it gives, R the model it refers to, M the model it belongs to
+    # (Model until it is read from a model class: `Post.title` is a Field[..., Post]).
+    T = _TypeVar("T")
+    V = _TypeVar("V", default=T)
+    R = _TypeVar("R", default=Never)
+    M = _TypeVar("M", bound="Model", default="Model")
+    # Solved by Field(...) calls. _T is one of the types a field holds (kinds.KIND_OF: a
+    # new field type goes in both), the narrower before the wider (to a checker a bool is
+    # an int and a datetime a date). A reference by name leaves its model to the declared
+    # type (`parent_id: Field[int, Optional[int], "Node"] = Field(int, references="Node")`),
+    # or to Model when there is none.
+    _T = _TypeVar("_T", bool, int, float, str, bytes, Decimal, _dt.datetime, _dt.date)
+    _R = _TypeVar("_R", bound="Model", default="Model")
+    _M = _TypeVar("_M", bound="Model")
+
+    class _Options(TypedDict, total=False):
+        """Field options that leave its type alone."""
+
+        db_type: Optional[str]
+        column: Optional[str]
+
+else:
+
+    def dataclass_transform(**kwargs: Any) -> Any:
+        return lambda cls: cls
+
+    T = V = R = M = TypeVar("T")
 
 
 class _Missing:
@@ -60,7 +90,7 @@ MISSING: Any = _Missing()
 _registry: Dict[str, "Type[Model]"] = {}
 
 
-class Field(_native.FieldBase, Column, Generic[T]):
+class Field(_native.FieldBase, Column[T, V, R, M]):
     """A column of a model.
 
     ``Field(type, *, primary_key=False, nullable=None, default=MISSING, db_type=None,
@@ -73,15 +103,82 @@ class Field(_native.FieldBase, Column, Generic[T]):
 
     On the class, a field builds query conditions (``Author.name == "Ann"``); on an
     instance, it is the value.
+
+    For a type checker it is ``Field[T, V, R, M]`` (see expr.Column): ``Field(int,
+    primary_key=True)`` and ``Field(str, nullable=False)`` read as T, a nullable field as
+    ``T | None``; ``Field(int, references=Author)`` also takes Author objects.
     """
 
     # Set when the model class is created.
     name: str
     model: "Type[Model]"
 
+    # The type parameters a call gives: NOT NULL for a primary key or nullable=False,
+    # nullable otherwise (also for a bool that is not a literal); a nullable primary key
+    # matches none. pyright reads __new__, mypy __init__ (it prefers __init__ when a class
+    # has both): the two lists say the same, and options that leave the type alone go in
+    # _Options. Each NOT NULL case comes before the nullable one it overlaps. `default` is
+    # checked by __init__ alone: in __new__ it would widen T (Field(int, default="x")
+    # read as a field of int | str) where it should be refused.
+    if TYPE_CHECKING:
+
+        @overload
+        def __new__(cls, type: Type[_T], *, primary_key: Literal[True], nullable: Literal[False] | None = None,
+                    default: Any = ..., references: None = None,
+                    **options: Unpack[_Options]) -> Field[_T, _T]: ...
+        @overload
+        def __new__(  # type: ignore[overload-overlap]  # pyright: ignore[reportOverlappingOverload]
+                    cls, type: Type[_T], *, primary_key: Literal[False] = False,
+                    nullable: Literal[False], default: Any = ..., references: None = None,
+                    **options: Unpack[_Options]) -> Field[_T, _T]: ...
+        @overload
+        def __new__(cls, type: Type[_T], *, primary_key: Literal[False] = False, nullable: bool | None = None,
+                    default: Any = ..., references: None = None,
+                    **options: Unpack[_Options]) -> Field[_T, _T | None]: ...
+        @overload
+        def __new__(cls, type: Type[_T], *, primary_key: Literal[True], nullable: Literal[False] | None = None,
+                    default: Any = ..., references: Type[_R] | str,
+                    **options: Unpack[_Options]) -> Field[_T, _T, _R]: ...
+        @overload
+        def __new__(  # type: ignore[overload-overlap]  # pyright: ignore[reportOverlappingOverload]
+                    cls, type: Type[_T], *, primary_key: Literal[False] = False,
+                    nullable: Literal[False], default: Any = ..., references: Type[_R] | str,
+                    **options: Unpack[_Options]) -> Field[_T, _T, _R]: ...
+        @overload
+        def __new__(cls, type: Type[_T], *, primary_key: Literal[False] = False, nullable: bool | None = None,
+                    default: Any = ..., references: Type[_R] | str,
+                    **options: Unpack[_Options]) -> Field[_T, _T | None, _R]: ...
+        def __new__(cls, type: Type[Any], *, primary_key: bool = False, nullable: Optional[bool] = None,
+                    default: Any = MISSING, db_type: Optional[str] = None,
+                    references: Union[Type[Model], str, None] = None, column: Optional[str] = None) -> Any: ...
+
+    @overload
+    def __init__(self: Field[_T, _T], type: Type[_T], *, primary_key: Literal[True],
+                 nullable: Literal[False] | None = None, default: _T | Callable[[], _T] = ...,
+                 references: None = None, **options: Unpack[_Options]) -> None: ...
+    @overload
+    def __init__(self: Field[_T, _T], type: Type[_T], *, primary_key: Literal[False] = False,
+                 nullable: Literal[False], default: _T | Callable[[], _T] = ..., references: None = None,
+                 **options: Unpack[_Options]) -> None: ...
+    @overload
+    def __init__(self: Field[_T, _T | None], type: Type[_T], *, primary_key: Literal[False] = False,
+                 nullable: bool | None = None, default: _T | None | Callable[[], _T | None] = ...,
+                 references: None = None, **options: Unpack[_Options]) -> None: ...
+    @overload
+    def __init__(self: Field[_T, _T, _R], type: Type[_T], *, primary_key: Literal[True],
+                 nullable: Literal[False] | None = None, default: _T | Callable[[], _T] = ...,
+                 references: Type[_R] | str, **options: Unpack[_Options]) -> None: ...
+    @overload
+    def __init__(self: Field[_T, _T, _R], type: Type[_T], *, primary_key: Literal[False] = False,
+                 nullable: Literal[False], default: _T | Callable[[], _T] = ..., references: Type[_R] | str,
+                 **options: Unpack[_Options]) -> None: ...
+    @overload
+    def __init__(self: Field[_T, _T | None, _R], type: Type[_T], *, primary_key: Literal[False] = False,
+                 nullable: bool | None = None, default: _T | None | Callable[[], _T | None] = ...,
+                 references: Type[_R] | str, **options: Unpack[_Options]) -> None: ...
     def __init__(
         self,
-        type: Type[T],
+        type: Type[Any],
         *,
         primary_key: bool = False,
         nullable: Optional[bool] = None,
@@ -105,7 +202,7 @@ class Field(_native.FieldBase, Column, Generic[T]):
             raise TypeError("column must be a non-empty str, got %r" % (column,))
         if references is not None and not isinstance(references, (str, builtins.type)):
             raise TypeError("references takes a model class or its name, got %r" % (references,))
-        self.type = type
+        self.type: Type[T] = type
         self.kind = kind
         self.primary_key = primary_key
         self.nullable = (not primary_key) if nullable is None else nullable
@@ -128,9 +225,12 @@ class Field(_native.FieldBase, Column, Generic[T]):
             return "Field(%s)" % self.type.__name__
         return "<Field %s.%s: %s>" % (where.__name__, self.name, self.type.__name__)
 
-    def _copy(self) -> "Field[T]":
+    def _copy(self) -> Field[T, V, R, M]:
         """An unbound copy, for a concrete model inheriting from an abstract one."""
-        return Field(
+        # The flags are plain bools here, which no overload takes; the copy has this
+        # field's type parameters.
+        make: Any = Field
+        copy: Field[T, V, R, M] = make(
             self.type,
             primary_key=self.primary_key,
             nullable=self.nullable,
@@ -139,6 +239,7 @@ class Field(_native.FieldBase, Column, Generic[T]):
             references=self.references,
             column=self.column or None,
         )
+        return copy
 
     def coerce(self, value: Any) -> Any:
         """The value a condition binds: checked against the field's type, and an object of
@@ -155,19 +256,25 @@ class Field(_native.FieldBase, Column, Generic[T]):
         where = getattr(self, "model", None)
         return "%s.%s" % (where.__name__, self.name) if where is not None else repr(self)
 
-    # Instance access goes through the native descriptor; these overloads tell type
-    # checkers what it returns.
+    # Instance access goes through the native descriptor; these tell type checkers what
+    # it gives and takes. On the class, the field of that model (conditions then name
+    # it); on an object, its value. A reference also takes an object of its model, which
+    # it holds until a flush puts the object's key in its place.
     if TYPE_CHECKING:
 
         @overload
-        def __get__(self, obj: None, owner: Any) -> "Field[T]": ...
+        def __get__(self, obj: None, owner: Type[_M]) -> Field[T, V, R, _M]: ...
 
         @overload
-        def __get__(self, obj: "Model", owner: Any) -> T: ...
+        def __get__(self, obj: Model, owner: object) -> V: ...
 
-        def __get__(self, obj: Any, owner: Any) -> Any: ...
+        def __get__(self, obj: Optional[Model], owner: object) -> Any: ...
 
-        def __set__(self, obj: "Model", value: Optional[T]) -> None: ...
+        def __set__(self, obj: Model, value: V | R) -> None: ...
+
+
+if TYPE_CHECKING:
+    AnyField = Field[Any, Any, Any, Any]
 
 
 def _flag(name: str, value: Any) -> None:
@@ -190,7 +297,7 @@ class ModelInfo:
         "self_referencing",
     )
 
-    def __init__(self, model: "Type[Model]", table: str, schema: Optional[str], fields: Tuple[Field[Any], ...], pk: Field[Any]) -> None:
+    def __init__(self, model: "Type[Model]", table: str, schema: Optional[str], fields: Tuple[AnyField, ...], pk: AnyField) -> None:
         self.model = model
         self.name = model.__name__
         self.table = table
@@ -198,7 +305,7 @@ class ModelInfo:
         self.fields = fields
         self.pk = pk
         self.layout: Any = None
-        self.references: List[Tuple[Field[Any], "Type[Model]"]] = []
+        self.references: List[Tuple[AnyField, "Type[Model]"]] = []
         self.self_referencing = False
 
     def __repr__(self) -> str:
@@ -224,8 +331,8 @@ class ModelMeta(type):
     def __new__(mcls, name: str, bases: Tuple[type, ...], ns: Dict[str, Any], **kw: Any) -> "ModelMeta":
         ns.setdefault("__slots__", ())
         cls = super().__new__(mcls, name, bases, ns, **kw)
-        own = [(k, v) for k, v in ns.items() if isinstance(v, Field)]
-        shared: Dict[str, Field[Any]] = {}
+        own: List[Tuple[str, AnyField]] = [(k, v) for k, v in ns.items() if isinstance(v, Field)]
+        shared: Dict[str, AnyField] = {}
         for base in reversed(cls.__mro__[1:]):
             if "__sc_info__" in base.__dict__:
                 raise TypeError(
@@ -236,26 +343,26 @@ class ModelMeta(type):
         inherited = [(k, v) for k, v in shared.items() if k not in ns]
         if ns.get("__abstract__", False) or (not own and not inherited and not any(isinstance(b, ModelMeta) for b in bases)):
             if own or inherited:
-                cls.__sc_abstract_fields__ = tuple(inherited + own)  # type: ignore[attr-defined]
+                setattr(cls, "__sc_abstract_fields__", tuple(inherited + own))
             return cls
-        fields: List[Tuple[str, Field[Any]]] = []
+        fields: List[Tuple[str, AnyField]] = []
         for k, f in inherited:
-            copy = f._copy()
+            copy = f._copy()  # pyright: ignore[reportPrivateUsage]
             setattr(cls, k, copy)
             fields.append((k, copy))
         fields.extend(own)
-        _build(cls, name, fields)  # type: ignore[arg-type]
+        _build(cast("Type[Model]", cls), name, fields)
         return cls
 
 
-def _build(cls: "Type[Model]", name: str, declared: List[Tuple[str, Field[Any]]]) -> None:
+def _build(cls: "Type[Model]", name: str, declared: List[Tuple[str, AnyField]]) -> None:
     pks = [k for k, f in declared if f.primary_key]
     if len(pks) > 1:
         raise TypeError("%s declares %d primary keys (%s); a model has exactly one" % (name, len(pks), ", ".join(pks)))
     if not pks:
         if any(k == "id" for k, _ in declared):
             raise TypeError("%s has a field 'id' that is not its primary key; mark one field primary_key=True" % name)
-        auto: Field[int] = Field(int, primary_key=True)
+        auto = Field(int, primary_key=True)
         setattr(cls, "id", auto)
         declared.insert(0, ("id", auto))
     tablename = cls.__dict__.get("__tablename__", name.lower())
@@ -305,7 +412,7 @@ def _build(cls: "Type[Model]", name: str, declared: List[Tuple[str, Field[Any]]]
     info.layout = _native.Layout(
         cls, fields, by_name, defaults, factories, pk_index, fields[pk_index].generated, _only_fields(cls)
     )
-    cls.__sc_layout__ = info.layout  # type: ignore[attr-defined]
+    setattr(cls, "__sc_layout__", info.layout)
     _registry[name] = cls
 
 
@@ -344,6 +451,23 @@ class Model(_native.ModelBase, metaclass=ModelMeta):
         info = type(self).__sc_info__
         parts = ", ".join("%s=%s" % (f.name, _shallow(getattr(self, f.name))) for f in info.fields)
         return "%s(%s)" % (type(self).__name__, parts)
+
+
+@dataclass_transform(kw_only_default=True, eq_default=False)
+class TypedModel(Model):
+    """A model whose constructor a type checker checks: declare each field with its
+    type, ``name: Field[str] = Field(str, nullable=False)``, and ``Author(nme="Ann")``
+    or ``Author(name=1)`` is an error where it is written. At run time it is a `Model`.
+
+    Type checkers build a class's constructor from its annotated attributes only
+    (dataclass_transform, PEP 681): a field without its annotation is missing from
+    it, and so is the primary key a model without one gets (declare it). Every field is
+    an optional keyword, as at run time; a reference field also takes an object of its
+    model. Models compare by identity (eq_default=False keeps them hashable).
+    """
+
+    __abstract__ = True
+    __slots__ = ()
 
 
 def _shallow(value: Any) -> str:
@@ -390,4 +514,4 @@ def changes(obj: "Model") -> Dict[str, Tuple[Any, Any]]:
     return out
 
 
-__all__ = ["Field", "Model", "MISSING", "ModelInfo", "info_of", "state", "changes"]
+__all__ = ["Field", "Model", "TypedModel", "MISSING", "ModelInfo", "info_of", "state", "changes"]

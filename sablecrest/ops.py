@@ -20,7 +20,7 @@ text is written '%%' (the statement module writes its texts so).
 
 from __future__ import annotations
 
-from typing import Any, Generator, List, Sequence
+from typing import Any, Generator, List
 
 NEVER, READ, WRITE = 0, 1, 2
 

@@ -13,10 +13,9 @@ from .model import Model, ModelInfo
 from .unit import ALL, COUNT, FIRST
 
 if TYPE_CHECKING:
-    from .model import Field
+    from typing_extensions import Self
 
 M = TypeVar("M", bound=Model)
-Q = TypeVar("Q", bound="Query[Any]")
 
 
 class Query(Generic[M]):
@@ -27,12 +26,12 @@ class Query(Generic[M]):
     def __init__(self, info: ModelInfo, session: Any = None) -> None:
         self._session = session
         self._info = info
-        self._where: Tuple[Condition, ...] = ()
-        self._order: Tuple[Ordering, ...] = ()
+        self._where: Tuple[Condition[M], ...] = ()
+        self._order: Tuple[Ordering[M], ...] = ()
         self._limit: Optional[int] = None
         self._offset: Optional[int] = None
 
-    def _copy(self: Q) -> Q:
+    def _copy(self) -> Self:
         q = type(self).__new__(type(self))
         q._session = self._session
         q._info = self._info
@@ -42,7 +41,10 @@ class Query(Generic[M]):
         q._offset = self._offset
         return q
 
-    def where(self: Q, *conditions: Condition) -> Q:
+    def where(self, *conditions: Condition[M]) -> Self:
+        """The rows that meet every condition (AND). For a type checker a condition of
+        another model's fields (``Condition[Author]`` in a query of Post) is an error, as
+        it is at run time when the query runs."""
         for c in conditions:
             if not isinstance(c, Condition):
                 raise TypeError("where() takes conditions like Model.field == value, got %r" % (c,))
@@ -50,8 +52,8 @@ class Query(Generic[M]):
         q._where = self._where + conditions
         return q
 
-    def order_by(self: Q, *items: "Union[Field[Any], Ordering]") -> Q:
-        order = []
+    def order_by(self, *items: Union[Column[Any, Any, Any, M], Ordering[M]]) -> Self:
+        order: List[Ordering[M]] = []
         for item in items:
             if isinstance(item, Column):
                 item = item.asc()
@@ -62,12 +64,12 @@ class Query(Generic[M]):
         q._order = self._order + tuple(order)
         return q
 
-    def limit(self: Q, n: Optional[int]) -> Q:
+    def limit(self, n: Optional[int]) -> Self:
         q = self._copy()
         q._limit = _count_arg("limit", n)
         return q
 
-    def offset(self: Q, n: Optional[int]) -> Q:
+    def offset(self, n: Optional[int]) -> Self:
         q = self._copy()
         q._offset = _count_arg("offset", n)
         return q
@@ -98,14 +100,19 @@ class AsyncQuery(Query[M]):
 
     if TYPE_CHECKING:
 
-        async def all(self) -> List[M]: ...  # type: ignore[override]
+        async def all(self) -> List[M]: ...  # type: ignore[override]  # pyright: ignore[reportIncompatibleMethodOverride]
 
-        async def first(self) -> Optional[M]: ...  # type: ignore[override]
+        async def first(self) -> Optional[M]: ...  # type: ignore[override]  # pyright: ignore[reportIncompatibleMethodOverride]
 
-        async def count(self) -> int: ...  # type: ignore[override]
+        async def count(self) -> int: ...  # type: ignore[override]  # pyright: ignore[reportIncompatibleMethodOverride]
 
-    def __iter__(self) -> Iterator[M]:
-        raise TypeError("an async query is not iterable: use `await query.all()`")
+    if TYPE_CHECKING:
+        # Not iterable, for a type checker too (`for p in s.select(Post)` in async code).
+        __iter__: None  # type: ignore[assignment]  # pyright: ignore[reportIncompatibleMethodOverride]
+    else:
+
+        def __iter__(self):
+            raise TypeError("an async query is not iterable: use `await query.all()`")
 
 
 def _count_arg(name: str, n: Optional[int]) -> Optional[int]:

@@ -13,14 +13,15 @@ doubled for drivers that read the text as a %-format.
 from __future__ import annotations
 
 import json
-from typing import TYPE_CHECKING, Any, Callable, Dict, Hashable, Iterable, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Callable, Dict, Hashable, Iterable, List, Literal, Optional, Sequence, Tuple, Union
 
 from . import toolkit
 from .engines.base import Engine, ParamStyle, Version
-from .expr import Column, Condition, Ordering
+from .expr import Condition, Ordering
 
 if TYPE_CHECKING:
-    from .model import Field, ModelInfo
+    from .expr import AnyColumn
+    from .model import ModelInfo
 
 # Statement texts a dialect keeps before it starts over: enough for every shape of a
 # real application, bounded for one that builds shapes without end.
@@ -43,7 +44,7 @@ class Compiler:
     def phs(self, count: int) -> str:
         return ", ".join([self.ph() for _ in range(count)])
 
-    def col(self, column: Column) -> str:
+    def col(self, column: AnyColumn) -> str:
         return self.dialect.q(column.column)
 
     def null_safe(self, a: str, b: str, negated: bool) -> str:
@@ -53,7 +54,7 @@ class Compiler:
     def like_escape(self) -> str:
         return self.dialect.engine.like_escape
 
-    def in_list(self, column: Column, negated: bool, n: int) -> str:
+    def in_list(self, column: AnyColumn, negated: bool, n: int) -> str:
         col = self.col(column)
         shape = self.dialect.in_shape(n)
         if shape == 0:
@@ -63,7 +64,7 @@ class Compiler:
         if shape == "json":
             rhs = "(SELECT value FROM json_each(%s))" % self.ph()
         else:
-            rhs = "(%s)" % self.phs(shape)  # type: ignore[arg-type]
+            rhs = "(%s)" % self.phs(shape)
         return "%s %s %s" % (col, "NOT IN" if negated else "IN", rhs)
 
 
@@ -121,7 +122,7 @@ class Dialect:
             m = self._models[info.model] = ModelSQL(self, info)
         return m
 
-    def dump(self, column: Column, value: Any) -> Any:
+    def dump(self, column: AnyColumn, value: Any) -> Any:
         if value is None:
             return None
         f = self.engine.dumpers.get(column.kind)
@@ -137,7 +138,7 @@ class Dialect:
 
     # ---- IN lists
 
-    def in_shape(self, n: int) -> Hashable:
+    def in_shape(self, n: int) -> Union[int, Literal["array", "json"]]:
         if n == 0:
             return 0
         if self.engine.array_in:
@@ -147,7 +148,7 @@ class Dialect:
             return size
         return "json" if self.engine.json_in else n
 
-    def in_params(self, column: Column, values: List[Any], out: List[Any]) -> None:
+    def in_params(self, column: AnyColumn, values: List[Any], out: List[Any]) -> None:
         n = len(values)
         shape = self.in_shape(n)
         if shape == 0:
@@ -165,11 +166,11 @@ class Dialect:
         else:
             out.extend(values)
             if shape != n:
-                out.extend([values[-1]] * (shape - n))  # type: ignore[operator]
+                out.extend([values[-1]] * (shape - n))
 
     # ---- reads
 
-    def select_sql(self, info: "ModelInfo", where: Sequence[Condition], order: Sequence[Ordering],
+    def select_sql(self, info: "ModelInfo", where: Sequence[Condition[Any]], order: Sequence[Ordering[Any]],
                    has_limit: bool, has_offset: bool, count: bool) -> str:
         key = ("select", info.model, tuple([w.key(self) for w in where]), tuple([o.shape for o in order]),
                has_limit, has_offset, count)
@@ -178,7 +179,7 @@ class Dialect:
             text = self._cached(key, lambda: self._compile_select(info, where, order, has_limit, has_offset, count))
         return text
 
-    def _compile_select(self, info: "ModelInfo", where: Sequence[Condition], order: Sequence[Ordering],
+    def _compile_select(self, info: "ModelInfo", where: Sequence[Condition[Any]], order: Sequence[Ordering[Any]],
                         has_limit: bool, has_offset: bool, count: bool) -> str:
         # A shape is checked once, when it is first written: each column must belong to
         # the model queried (on SQLite an unknown quoted name would even read as a string).
@@ -252,7 +253,7 @@ class Dialect:
         def build() -> str:
             m = self.model(info)
             c = Compiler(self)
-            sets = []
+            sets: List[str] = []
             for i in idxs:
                 whens = "".join(" WHEN %s THEN %s" % (c.ph(), c.ph()) for _ in range(rows))
                 sets.append("%s = CASE %s%s END" % (m.columns[i], m.pk_column, whens))
@@ -274,7 +275,7 @@ class Dialect:
         return max(1, min(1000, self.max_params // max(1, columns)))
 
 
-def check_columns(info: "ModelInfo", columns: Iterable[Column], allowed: Optional[Iterable[Any]] = None) -> None:
+def check_columns(info: "ModelInfo", columns: Iterable[AnyColumn], allowed: Optional[Iterable[Any]] = None) -> None:
     """ValueError for a column of a model that is not part of the statement."""
     models = {info.model} if allowed is None else set(allowed)
     for col in columns:

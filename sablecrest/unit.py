@@ -26,7 +26,7 @@ import itertools
 import weakref
 from collections import deque
 from itertools import groupby
-from typing import TYPE_CHECKING, Any, Dict, Iterable, Iterator, List, Optional, Sequence, Set, Tuple, Type, TypeVar
+from typing import TYPE_CHECKING, Any, Dict, Iterable, Iterator, List, Optional, Sequence, Set, Type, TypeVar, cast
 
 from . import _native, toolkit
 from .errors import StaleDataError
@@ -37,6 +37,7 @@ from .ops import Execute, ExecuteMany, Fetch, InsertId, Returning, Steps
 from .statements import case_params
 
 if TYPE_CHECKING:
+    from .model import AnyField
     from .statements import Dialect
 
 M = TypeVar("M", bound=Model)
@@ -155,7 +156,7 @@ class UnitOfWork:
 
     def add_all(self, objs: Iterable[Model]) -> None:
         """`add` for each object, in order; new objects go the native way in one call."""
-        items = objs if type(objs) is list else list(objs)
+        items = cast("List[Model]", objs) if type(objs) is list else list(objs)
         i, n = 0, len(items)
         while i < n:
             i = _native.add_pending(items, self.pending, i, self.token)
@@ -405,7 +406,7 @@ class UnitOfWork:
 
     # ---- reads
 
-    def select(self, info: ModelInfo, where: Sequence[Condition], order: Sequence[Ordering], limit: Optional[int],
+    def select(self, info: ModelInfo, where: Sequence[Condition[Any]], order: Sequence[Ordering[Any]], limit: Optional[int],
                offset: Optional[int], mode: str) -> Steps:
         yield from self.flush()
         d = self.dialect
@@ -440,7 +441,7 @@ class UnitOfWork:
         found = yield from self.select(info, (info.pk == key,), (), None, None, FIRST)
         return found
 
-    def load_related(self, objs: Sequence[Model], field: "Field[Any]") -> Steps:
+    def load_related(self, objs: Iterable[Model], field: "AnyField") -> Steps:
         if not isinstance(field, Field) or field.target is None:
             raise TypeError("load_related() takes a foreign-key field, like Post.author_id; got %r" % (field,))
         items = list(objs)
@@ -530,7 +531,7 @@ class UnitOfWork:
 def _group(objs: Dict[int, Model], into: Dict[ModelInfo, List[Model]]) -> None:
     """The objects by model, in their order; objects are mostly added in runs of one model."""
     for model, run in groupby(objs.values(), type):
-        into.setdefault(model.__sc_info__, []).extend(run)  # type: ignore[attr-defined]
+        into.setdefault(model.__sc_info__, []).extend(run)  # type: ignore[attr-defined]  # pyright: ignore[reportUnknownMemberType, reportUnknownArgumentType]
 
 
 def _parents_first(info: ModelInfo, objs: List[Model], children: Dict[int, List[Model]]) -> List[Model]:

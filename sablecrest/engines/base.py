@@ -23,7 +23,7 @@ from ..model import MISSING
 from ..ops import Fetch, Op, Steps
 
 if TYPE_CHECKING:
-    from ..model import Field, ModelInfo
+    from ..model import AnyField, Field, ModelInfo
 
 Version = Tuple[int, ...]
 Dumper = Callable[[Any], Any]  # a Python value -> the parameter the driver takes
@@ -276,7 +276,7 @@ class Engine:
         sets = ", ".join("%s = excluded.%s" % (c, c) for c in columns)
         return " ON CONFLICT (%s) DO %s" % (key, ("UPDATE SET " + sets) if sets else "NOTHING")
 
-    def column_type(self, field: "Field[Any]") -> str:
+    def column_type(self, field: "AnyField") -> str:
         return field.db_type or self.types[Kind(field.kind)]
 
     def single_connection(self, url: URL) -> bool:

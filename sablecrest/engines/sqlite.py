@@ -16,7 +16,7 @@ from __future__ import annotations
 
 import re
 import sqlite3
-from typing import TYPE_CHECKING, Any, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 from urllib.parse import unquote
 
 from ..kinds import Kind
@@ -164,7 +164,7 @@ class SQLite(Engine):
         t = TableSchema(schema, rows[0][0], info.schema)
         t.sql = rows[0][1]
         name = self.quote(t.name)
-        pk = []
+        pk: List[Tuple[int, str]] = []
         # table_xinfo (3.26) also tells generated columns (hidden 2 or 3), which came in 3.31.
         pragma = "table_xinfo" if cat.version >= (3, 26) else "table_info"
         for row in (yield cat.read("PRAGMA %s.%s(%s)" % (s, pragma, name))):
@@ -182,7 +182,7 @@ class SQLite(Engine):
                 t.fks.append(ForeignKeySchema([], schema, parent, [], str(fid), actions))
             t.fks[-1].columns.append(src)
             t.fks[-1].to.append(to)
-        unique = {}
+        unique: Dict[str, bool] = {}
         for _, iname, is_unique, origin, _ in (yield cat.read("PRAGMA %s.index_list(%s)" % (s, name))):
             unique[iname] = bool(is_unique)
             if origin == "u":

@@ -1,8 +1,10 @@
-"""Every method of _sablecrest_rs as a user calls it, checked by `mypy --strict` against the
-stub package and also run, so each assertion holds against the real module.
+"""Every method of _sablecrest_rs as a user calls it, checked by `mypy --strict` and
+basedpyright (strict) against the stub package and also run, so each assertion holds
+against the real module.
 
-The `# type: ignore[...]` lines are misuses the stubs must reject: under --strict an ignore
-that suppresses nothing is itself an error, so a stub that grew too loose fails the check.
+The lines with ignore comments (`# type: ignore[...]` for mypy, `# pyright: ignore[...]`)
+are misuses the stubs must reject: an ignore that suppresses nothing is itself an error,
+so a stub that grew too loose fails the check.
 """
 
 from __future__ import annotations
@@ -148,23 +150,23 @@ def batch_aggregator() -> None:
 def rejected() -> None:
     """Never called: misuses that the type checker must flag."""
     qc = QueryCompiler()
-    qc.get_placeholder("postgres", 1.0)  # type: ignore[arg-type]
-    qc.compile_select("t", ["a"], [("a", ">")], [], [])  # type: ignore[list-item]
-    qc.compile_select("t", ["a"], [], [], [("a", "asc", "x")])  # type: ignore[list-item]
-    qc.compile_select("t", ["a"], [], [], [], dialect=None)  # type: ignore[arg-type]
-    qc.compile_insert("t", ["a"])  # type: ignore[call-arg]
-    QueryCompiler("sqlite")  # type: ignore[call-arg]
-    StateTracker().set_initial_state([("a", 1)])  # type: ignore[arg-type]
-    SchemaDiffEngine().diff_table("t", {}, {}, dialect="sqlite")  # type: ignore[call-arg]
-    BatchAggregator().add_key_str(1)  # type: ignore[arg-type]
-    BatchAggregator().add_keys_batch({1, 2})  # type: ignore[arg-type]
-    keys: list[int] = BatchAggregator().get_keys()  # type: ignore[assignment]
+    qc.get_placeholder("postgres", 1.0)  # type: ignore[arg-type]  # pyright: ignore[reportArgumentType]
+    qc.compile_select("t", ["a"], [("a", ">")], [], [])  # type: ignore[list-item]  # pyright: ignore[reportArgumentType]
+    qc.compile_select("t", ["a"], [], [], [("a", "asc", "x")])  # type: ignore[list-item]  # pyright: ignore[reportArgumentType]
+    qc.compile_select("t", ["a"], [], [], [], dialect=None)  # type: ignore[arg-type]  # pyright: ignore[reportArgumentType]
+    qc.compile_insert("t", ["a"])  # type: ignore[call-arg]  # pyright: ignore[reportCallIssue]
+    QueryCompiler("sqlite")  # type: ignore[call-arg]  # pyright: ignore[reportCallIssue]
+    StateTracker().set_initial_state([("a", 1)])  # type: ignore[arg-type]  # pyright: ignore[reportArgumentType]
+    SchemaDiffEngine().diff_table("t", {}, {}, dialect="sqlite")  # type: ignore[call-arg]  # pyright: ignore[reportCallIssue]
+    BatchAggregator().add_key_str(1)  # type: ignore[arg-type]  # pyright: ignore[reportArgumentType]
+    BatchAggregator().add_keys_batch({1, 2})  # type: ignore[arg-type]  # pyright: ignore[reportArgumentType]
+    keys: list[int] = BatchAggregator().get_keys()  # type: ignore[assignment]  # pyright: ignore[reportAssignmentType]
     del keys
 
 
 if TYPE_CHECKING:
 
-    class Subclassed(QueryCompiler):  # type: ignore[misc]
+    class Subclassed(QueryCompiler):  # type: ignore[misc]  # pyright: ignore[reportGeneralTypeIssues]
         """The classes are final."""
 
 

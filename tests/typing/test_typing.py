@@ -1,7 +1,21 @@
-"""The stub package against the running module (mypy.stubtest) and against user code
-(examples.py under mypy --strict), plus the stubs' place in the installed distribution."""
+"""Typing, checked by both mypy --strict and basedpyright in strict mode:
 
+- the stubs against the running modules (stubtest: `_sablecrest_rs` and `sablecrest._native`);
+- the package itself;
+- the corpus of user code (`examples.py`, `orm_examples.py`, `orm_async_examples.py` and
+  the README's python blocks): every `assert_type` holds, and nothing else is reported;
+- the mistakes (`mistakes/*.py`, one per file): each must be reported by both checkers.
+  Its line carries both checkers' ignore comments for the expected error; an ignore that
+  suppresses nothing is itself an error (mypy --strict's warn_unused_ignores, pyright's
+  reportUnnecessaryTypeIgnoreComment), so a mistake that goes unreported fails, and so
+  does one reported under another code.
+
+The corpus files also run, so each inferred type is that of a real result.
+"""
+
+import json
 import os
+import re
 import runpy
 import shutil
 import subprocess
@@ -11,77 +25,174 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
+HERE = Path(__file__).resolve().parent
 STUB = ROOT / "stubs" / "_sablecrest_rs-stubs" / "__init__.pyi"
-EXAMPLES = Path(__file__).with_name("examples.py")
+EXAMPLES = HERE / "examples.py"
+CORPUS = [EXAMPLES, HERE / "orm_examples.py", HERE / "orm_async_examples.py"]
+LIBRARY = HERE / "mistakes" / "library.py"  # the models the mistakes share
+MISTAKES = sorted(p for p in LIBRARY.parent.glob("*.py") if p != LIBRARY)
+README = ROOT / "README.md"
+
+# pyright in strict mode, reporting an ignore comment that suppresses nothing. Each checker
+# honours only its own comments (enableTypeIgnoreComments off: a `# type: ignore` is
+# mypy's), so each ignore is checked by the checker it is meant for.
+PYRIGHT = {
+    "typeCheckingMode": "strict",
+    "reportUnnecessaryTypeIgnoreComment": "error",
+    "enableTypeIgnoreComments": False,
+    "reportMissingModuleSource": False,  # the native modules' stubs, checked without their .so
+}
+# The package checks its arguments at run time for callers that no checker sees (its
+# tests/orm/test_bad_input.py): those isinstance checks are what pyright's strict mode
+# calls unnecessary.
+PYRIGHT_PACKAGE = dict(PYRIGHT, reportUnnecessaryIsInstance=False)
 
 
 @pytest.fixture(scope="module")
-def mypy_env(tmp_path_factory):
-    """Environment for mypy runs that check the work tree's stub, whatever is installed.
-
-    The stub is laid out as a plain `_sablecrest_rs.pyi` on MYPYPATH, which mypy searches
-    before site-packages, so a stale installed stub package cannot mask an edit here.
-    """
+def checked(tmp_path_factory):
+    """A work area: the `_sablecrest_rs` stub as a plain `_sablecrest_rs.pyi` (searched
+    before site-packages, so a stale installed stub cannot mask an edit here), the
+    package's sources copied apart (checked where it is installed, site-packages itself
+    would become a source root of mypy's), and the README's python blocks as a module."""
     pytest.importorskip("mypy")
-    tmp = tmp_path_factory.mktemp("mypy")
-    stub_dir = tmp / "stubs"
-    stub_dir.mkdir()
-    shutil.copyfile(STUB, stub_dir / "_sablecrest_rs.pyi")
+    import sablecrest
+
+    tmp = tmp_path_factory.mktemp("typing")
+    stubs = tmp / "stubs"
+    stubs.mkdir()
+    shutil.copyfile(STUB, stubs / "_sablecrest_rs.pyi")
+    package = tmp / "src" / "sablecrest"
+    shutil.copytree(Path(sablecrest.__file__).parent, package, dirs_exist_ok=True,
+                    ignore=shutil.ignore_patterns("*.so", "*.pyd", "__pycache__"))
+    readme = tmp / "readme_blocks.py"
+    readme.write_text(readme_module(), encoding="utf-8")
     env = dict(os.environ)
-    env["MYPYPATH"] = str(stub_dir)
-    # stubtest imports the module: hand it this interpreter's path (a build dir in development).
+    env["MYPYPATH"] = str(stubs)
+    # stubtest imports the modules: hand it this interpreter's path (a build dir in development).
     env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
-    return tmp, env
+    return {"tmp": tmp, "env": env, "stubs": stubs, "src": tmp / "src", "package": package, "readme": readme}
 
 
-def run_mypy(mypy_env, *args):
-    cwd, env = mypy_env
-    proc = subprocess.run(
-        [sys.executable, "-m", *args],
-        cwd=cwd,
-        env=env,
-        capture_output=True,
-        text=True,
-        timeout=600,
-    )
+def run(area, *args):
+    proc = subprocess.run([sys.executable, "-m", *args], cwd=area["tmp"], env=area["env"],
+                          capture_output=True, text=True, timeout=900)
     return proc.returncode, proc.stdout + proc.stderr
 
 
-def test_stubtest(mypy_env):
+def readme_module():
+    """The README's python blocks as one module: an interactive session's statements
+    without their prompts and output, the other blocks as they are. Those pyright rules
+    that are about a program rather than its types are off: a doctest shows the value of
+    an expression statement, a snippet shows a value it does not go on to use, and the
+    blocks joined import some modules twice."""
+    text = README.read_text(encoding="utf-8")
+    out = ["# pyright: reportUnusedExpression=false, reportUnusedVariable=false, reportDuplicateImport=false"]
+    for block in re.findall(r"```python\n(.*?)```", text, flags=re.S):
+        if ">>> " in block:
+            out += [line[4:] for line in block.splitlines() if line.startswith((">>> ", "... "))]
+        else:
+            out += block.splitlines()
+    return "\n".join(out) + "\n"
+
+
+@pytest.fixture(scope="module")
+def mypy_report(checked):
+    """One mypy --strict run over the package, the corpus and the mistakes:
+    {file: [diagnostic lines]}."""
+    files = [checked["package"], *CORPUS, checked["readme"], LIBRARY, *MISTAKES]
+    rc, out = run(checked, "mypy", "--strict", "--show-absolute-path", "--no-error-summary", "--no-pretty",
+                  "--cache-dir", str(checked["tmp"] / "cache"), *map(str, files))
+    report = {}
+    for line in out.splitlines():
+        m = re.match(r"(.+?):\d+(?::\d+)?: (error|note): ", line)
+        if m and m.group(2) == "error":
+            report.setdefault(Path(m.group(1)).resolve(), []).append(line)
+        elif not m and line.strip():
+            report.setdefault("mypy", []).append(line)  # a crash or a configuration error: every test shows it
+    if rc not in (0, 1):
+        report.setdefault("mypy", []).append("mypy exited with %d" % rc)
+    return report
+
+
+def pyright_report(checked, config, files, name):
+    path = checked["tmp"] / ("pyright-%s.json" % name)
+    paths = [str(checked["src"]), str(LIBRARY.parent)]  # the mistakes import their models from library.py
+    path.write_text(json.dumps(dict(config, stubPath=str(checked["stubs"]), extraPaths=paths)))
+    rc, out = run(checked, "basedpyright", "-p", str(path), "--pythonpath", sys.executable, "--outputjson",
+                  *map(str, files))
+    try:
+        result = json.loads(out[out.index("{"):])
+    except ValueError:
+        pytest.fail("basedpyright gave no report (exit %d):\n%s" % (rc, out))
+    report = {}
+    for d in result["generalDiagnostics"]:
+        if d["severity"] in ("error", "warning"):
+            line = "%s:%d: %s: %s (%s)" % (d["file"], d["range"]["start"]["line"] + 1, d["severity"],
+                                          d["message"], d.get("rule", ""))
+            report.setdefault(Path(d["file"]).resolve(), []).append(line)
+    assert result["summary"]["filesAnalyzed"] >= len(files), out
+    return report
+
+
+@pytest.fixture(scope="module")
+def pyright_package(checked):
+    pytest.importorskip("basedpyright")
+    return pyright_report(checked, PYRIGHT_PACKAGE, [checked["package"]], "package")
+
+
+@pytest.fixture(scope="module")
+def pyright_users(checked):
+    """One basedpyright run over the corpus and the mistakes (strict)."""
+    pytest.importorskip("basedpyright")
+    return pyright_report(checked, PYRIGHT, [*CORPUS, checked["readme"], LIBRARY, *MISTAKES], "users")
+
+
+def found(report, *paths):
+    return [line for path, lines in report.items()
+            if path == "mypy" or any(Path(path).resolve().is_relative_to(Path(p).resolve()) for p in paths)
+            for line in lines]
+
+
+@pytest.mark.parametrize("module", ["_sablecrest_rs", "sablecrest._native"])
+def test_stubtest(checked, module):
     # No allowlist: every runtime name, parameter name and kind, default, staticmethod and
     # final class must agree with the stub.
-    rc, out = run_mypy(mypy_env, "mypy.stubtest", "_sablecrest_rs")
+    rc, out = run(checked, "mypy.stubtest", module)
     assert rc == 0, out
     assert out.startswith("Success: no issues found in 1 module"), out
 
 
-def test_examples_strict(mypy_env):
-    cache = mypy_env[0] / "cache"
-    rc, out = run_mypy(mypy_env, "mypy", "--strict", "--cache-dir", str(cache), str(EXAMPLES))
-    assert rc == 0, out
-    assert out.startswith("Success: no issues found in 1 source file"), out
+def test_package_mypy(checked, mypy_report):
+    assert found(mypy_report, checked["package"]) == []
 
 
-def test_sablecrest_strict(mypy_env):
-    """The ORM package itself and user code written against it pass mypy --strict."""
-    cache = mypy_env[0] / "cache"
-    orm = str(EXAMPLES.with_name("orm_examples.py"))
-    import sablecrest
-
-    # The package's sources, copied apart: checked where it is installed, site-packages
-    # itself would become a source root of mypy's.
-    package = mypy_env[0] / "src" / "sablecrest"
-    shutil.copytree(Path(sablecrest.__file__).parent, package, dirs_exist_ok=True,
-                    ignore=shutil.ignore_patterns("*.so", "__pycache__"))
-    rc, out = run_mypy(mypy_env, "mypy", "--strict", "--cache-dir", str(cache), str(package), orm)
-    assert rc == 0, out
-    assert out.startswith("Success: no issues found"), out
-    runpy.run_path(orm, run_name="__main__")
+def test_package_pyright(checked, pyright_package):
+    assert found(pyright_package, checked["package"]) == []
 
 
-def test_examples_run():
+@pytest.mark.parametrize("name", [p.name for p in CORPUS] + ["README.md"])
+def test_corpus(checked, mypy_report, pyright_users, name):
+    path = checked["readme"] if name == "README.md" else HERE / name
+    assert found(mypy_report, path) == []
+    assert found(pyright_users, path) == []
+
+
+@pytest.mark.parametrize("path", MISTAKES, ids=[p.stem for p in MISTAKES])
+def test_mistake_reported(mypy_report, pyright_users, path):
+    marked = [line for line in path.read_text(encoding="utf-8").splitlines() if "# type: ignore[" in line]
+    assert len(marked) == 1 and "# pyright: ignore[" in marked[0], "one mistake a file, marked for both checkers"
+    assert found(mypy_report, path, LIBRARY) == []
+    assert found(pyright_users, path, LIBRARY) == []
+
+
+@pytest.mark.parametrize("path", CORPUS, ids=[p.stem for p in CORPUS])
+def test_corpus_runs(path):
     """The type-checked examples also hold at run time (their asserts pin real results)."""
-    runpy.run_path(str(EXAMPLES), run_name="__main__")
+    if path != EXAMPLES:
+        pytest.importorskip("typing_extensions")  # assert_type, as user code imports it
+    if "async" in path.name:
+        pytest.importorskip("aiosqlite")
+    runpy.run_path(str(path), run_name="__main__")
 
 
 def test_installed_distribution_ships_stubs():
