@@ -8,7 +8,9 @@
 #      reference's, byte for byte;
 #   2. the whole module built with plain clang++ (Debian's default, no extra flags) and the
 #      unit suite run on it;
-#   3. both modules compiled and linked (not run) against the headers of CPython 3.14 and
+#   3. the full-API build (what a free-threaded wheel is, here on 3.11 with its GIL) and
+#      the unit suite run on it;
+#   4. both modules compiled and linked (not run) against the headers of CPython 3.14 and
 #      3.15 (Debian's, installed under build/ by scripts/newer-pythons.sh): the limited-API
 #      build, whose files must keep the plain .abi3.so name, and the full-API build with
 #      Py_GIL_DISABLED defined, as for a free-threaded interpreter (3.14t, 3.15t), which
@@ -138,6 +140,34 @@ if CXX=clang++ "$py" -m pip wheel --quiet --no-deps -w "$work/wheel" . >"$work/c
 else
   tail -n 30 "$work/clang-wheel.log"
   echo "  clang++ module: build FAILED (log: $work/clang-wheel.log)"
+  failed=$((failed + 1))
+  status=1
+fi
+
+log "the full-API build (-Cwheel.py-api=, as for free-threaded interpreters), and the unit suite on it"
+fvenv="$work/venv-full-api"
+rm -rf "$work/wheel-full-api" "$fvenv"
+if "$py" -m pip wheel --quiet --no-deps -w "$work/wheel-full-api" . -Cwheel.py-api= >"$work/full-api-wheel.log" 2>&1 &&
+   "$py" -m venv "$fvenv" &&
+   "$fvenv/bin/python" -m pip install --quiet --disable-pip-version-check pytest hypothesis "$work"/wheel-full-api/*.whl \
+     >>"$work/full-api-wheel.log" 2>&1; then
+  echo "  $(basename "$work"/wheel-full-api/*.whl)"
+  (cd "$work" && SABLECREST_SKIP_SERVERS=1 "$fvenv/bin/python" -m pytest -p no:cacheprovider -q \
+      -c "$root/pyproject.toml" --rootdir "$root" "$root/tests" --ignore="$root/tests/integration" \
+      --ignore="$root/tests/native" --ignore="$root/tests/typing") >"$work/full-api-unit.log" 2>&1
+  rc=$?
+  summary=$(grep -E '[0-9]+ (passed|failed|errors?)' "$work/full-api-unit.log" | tail -n 1)
+  echo "  full-API module, unit suite: ${summary:-no summary} (exit $rc)"
+  passed=$((passed + $(grep -oE '[0-9]+ passed' <<<"$summary" | grep -oE '[0-9]+' || echo 0)))
+  failed=$((failed + $(grep -oE '[0-9]+ failed' <<<"$summary" | grep -oE '[0-9]+' || echo 0)))
+  if [ "$rc" != 0 ]; then
+    status=1
+    [ -n "$(grep -oE '[0-9]+ failed' <<<"$summary")" ] || failed=$((failed + 1))
+    tail -n 40 "$work/full-api-unit.log"
+  fi
+else
+  tail -n 30 "$work/full-api-wheel.log"
+  echo "  full-API module: build FAILED (log: $work/full-api-wheel.log)"
   failed=$((failed + 1))
   status=1
 fi
