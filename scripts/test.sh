@@ -21,7 +21,8 @@
 # SABLECREST_SKIP_PORTABILITY=1 and SABLECREST_SKIP_RELEASE_CHECK=1 skip those
 # jobs (local runs only); SABLECREST_NEWER_PYTHONS=DIR installs 3.14 and 3.15
 # there instead of build/newer-pythons (a cache kept between clones);
-# SABLECREST_PYTEST_TIMEOUT=SECONDS ends a pytest run that hangs (default 1800).
+# SABLECREST_PYTEST_TIMEOUT=SECONDS ends a pytest run that hangs (default 1200,
+# 2700 for the full run).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -116,7 +117,8 @@ run_suite() {  # run_suite VERSION PYTHON FULL(0|1) [pytest args...]
   if [ "$full" = 1 ]; then skip=${SABLECREST_SKIP_SERVERS:-0}; fi
   # A run that hangs (a driver's thread that never ends keeps the interpreter from exiting)
   # is ended, and fails, rather than holding the whole run until CI gives up on it.
-  local limit=${SABLECREST_PYTEST_TIMEOUT:-1800}
+  local limit=${SABLECREST_PYTEST_TIMEOUT:-}
+  [ -n "$limit" ] || { if [ "$full" = 1 ]; then limit=2700; else limit=1200; fi; }
   (cd "$work" && SABLECREST_SKIP_SERVERS=$skip timeout --kill-after=30 "$limit" "$vpy" -m pytest "${args[@]}" "$@") 2>&1 | tee "$log"
   local rc=${PIPESTATUS[0]}
   if [ "$rc" = 124 ] || [ "$rc" = 137 ]; then echo "=== Python $v: pytest ended after ${limit}s" | tee -a "$log"; fi
