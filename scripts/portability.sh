@@ -7,7 +7,15 @@
 #      and aarch64; the foreign builds run under qemu-user, and every answer must equal the
 #      reference's, byte for byte;
 #   2. the whole module built with plain clang++ (Debian's default, no extra flags) and the
-#      unit suite run on it.
+#      unit suite run on it;
+#   3. the full-API build (what a free-threaded wheel is, here on 3.11 with its GIL) and
+#      the unit suite run on it;
+#   4. both modules compiled and linked (not run) against the headers of CPython 3.14 and
+#      3.15 (Debian's, installed under build/ by scripts/newer-pythons.sh): the limited-API
+#      build, whose files must keep the plain .abi3.so name, and the full-API build with
+#      Py_GIL_DISABLED defined, as for a free-threaded interpreter (3.14t, 3.15t), which
+#      cannot run here: its modules must take the free-threaded reference counting and
+#      _sablecrest_rs must declare that it needs the GIL.
 # Installs its Debian packages when they are missing (needs root then, as
 # scripts/databases.sh does). Prints a last line "N passed, N failed".
 set -uo pipefail
@@ -134,6 +142,92 @@ else
   echo "  clang++ module: build FAILED (log: $work/clang-wheel.log)"
   failed=$((failed + 1))
   status=1
+fi
+
+log "the full-API build (-Cwheel.py-api=, as for free-threaded interpreters), and the unit suite on it"
+fvenv="$work/venv-full-api"
+rm -rf "$work/wheel-full-api" "$fvenv"
+if "$py" -m pip wheel --quiet --no-deps -w "$work/wheel-full-api" . -Cwheel.py-api= >"$work/full-api-wheel.log" 2>&1 &&
+   "$py" -m venv "$fvenv" &&
+   "$fvenv/bin/python" -m pip install --quiet --disable-pip-version-check pytest hypothesis "$work"/wheel-full-api/*.whl \
+     >>"$work/full-api-wheel.log" 2>&1; then
+  echo "  $(basename "$work"/wheel-full-api/*.whl)"
+  (cd "$work" && SABLECREST_SKIP_SERVERS=1 "$fvenv/bin/python" -m pytest -p no:cacheprovider -q \
+      -c "$root/pyproject.toml" --rootdir "$root" "$root/tests" --ignore="$root/tests/integration" \
+      --ignore="$root/tests/native" --ignore="$root/tests/typing") >"$work/full-api-unit.log" 2>&1
+  rc=$?
+  summary=$(grep -E '[0-9]+ (passed|failed|errors?)' "$work/full-api-unit.log" | tail -n 1)
+  echo "  full-API module, unit suite: ${summary:-no summary} (exit $rc)"
+  passed=$((passed + $(grep -oE '[0-9]+ passed' <<<"$summary" | grep -oE '[0-9]+' || echo 0)))
+  failed=$((failed + $(grep -oE '[0-9]+ failed' <<<"$summary" | grep -oE '[0-9]+' || echo 0)))
+  if [ "$rc" != 0 ]; then
+    status=1
+    [ -n "$(grep -oE '[0-9]+ failed' <<<"$summary")" ] || failed=$((failed + 1))
+    tail -n 40 "$work/full-api-unit.log"
+  fi
+else
+  tail -n 30 "$work/full-api-wheel.log"
+  echo "  full-API module: build FAILED (log: $work/full-api-wheel.log)"
+  failed=$((failed + 1))
+  status=1
+fi
+
+log "both modules against the headers of CPython 3.14 and 3.15: limited API, and full API with Py_GIL_DISABLED"
+newer_prefix=${SABLECREST_NEWER_PYTHONS:-$root/build/newer-pythons}
+if ! bash scripts/newer-pythons.sh "$newer_prefix" 3.14 3.15 >"$work/newer-pythons.log" 2>&1; then
+  cat "$work/newer-pythons.log" >&2
+  echo "  CPython 3.14/3.15: install FAILED"
+  failed=$((failed + 1))
+  status=1
+else
+  # header_build NAME PYTHON limited|free-threaded: both modules in $work/NAME, no warnings.
+  header_build() {
+    local name=$1 hpy=$2 kind=$3 dir="$work/$1"
+    local args=(-DPython_EXECUTABLE="$hpy")
+    # Debian's interpreter is a GIL build: Py_GIL_DISABLED switches its headers to the
+    # free-threaded object layout, which is what a 3.14t/3.15t build compiles against.
+    [ "$kind" = free-threaded ] && args+=(-DSABLECREST_FULL_API=ON -DCMAKE_CXX_FLAGS=-DPy_GIL_DISABLED=1)
+    rm -rf "$dir"
+    if ! { cmake -S . -B "$dir" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release "${args[@]}" &&
+           cmake --build "$dir" -j2; } >"$dir.log" 2>&1; then
+      tail -n 30 "$dir.log" >&2
+      echo "  $name: build FAILED (log: $dir.log)"
+      return 1
+    fi
+    if grep -E "warning:" "$dir.log" >/dev/null; then
+      grep -E "warning:" "$dir.log" | head -n 10 >&2
+      echo "  $name: compiler warnings (log: $dir.log)"
+      return 1
+    fi
+    local files
+    files=$(cd "$dir" && echo _sablecrest_rs.*so _native.*so)
+    if [ "$kind" = limited ]; then
+      [ "$files" = "_sablecrest_rs.abi3.so _native.abi3.so" ] ||
+        { echo "  $name: expected _sablecrest_rs.abi3.so and _native.abi3.so, got: $files"; return 1; }
+    else
+      local f symbols
+      for f in "$dir"/_sablecrest_rs.*so "$dir"/_native.*so; do
+        symbols=$(nm -D --undefined-only "$f") || return 1
+        # _Py_DecRefShared: the free-threaded Py_DECREF of an object another thread owns.
+        grep -qw _Py_DecRefShared <<<"$symbols" ||
+          { echo "  $name: $(basename "$f") was not compiled for the free-threaded layout"; return 1; }
+      done
+      symbols=$(nm -D --undefined-only "$dir"/_sablecrest_rs.*so) || return 1
+      grep -qw PyUnstable_Module_SetGIL <<<"$symbols" ||
+        { echo "  $name: _sablecrest_rs does not declare that it needs the GIL"; return 1; }
+    fi
+    echo "  $name: $files"
+  }
+  for v in 3.14 3.15; do
+    for kind in limited free-threaded; do
+      if header_build "headers-$v-$kind" "$newer_prefix/bin/python$v" "$kind"; then
+        passed=$((passed + 1))
+      else
+        failed=$((failed + 1))
+        status=1
+      fi
+    done
+  done
 fi
 
 echo "$passed passed, $failed failed"

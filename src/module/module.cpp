@@ -86,6 +86,13 @@ PyObject* init_module() {
     }
     Ref module = Ref::steal(PyModule_Create2(&g_module_def, 3));
     if (!module) throw_fetched();
+#ifdef Py_GIL_DISABLED
+    // A free-threaded interpreter would otherwise run these classes on several threads at
+    // once, and nothing here is ready for that: the borrow counters are plain integers, the
+    // type slots and the runtime cache are filled without a lock. Importing the module turns
+    // the GIL back on (the interpreter says so with a RuntimeWarning) until that is done.
+    if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_USED) != 0) throw_fetched();
+#endif
     add_class(module.get(), g_state_tracker_class);
     add_class(module.get(), g_query_compiler_class);
     add_class(module.get(), g_batch_aggregator_class);

@@ -126,6 +126,11 @@ PyMethodDef g_functions[] = {
 
 PyModuleDef_Slot g_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(entry<module_exec_impl>)},
+#ifdef Py_GIL_DISABLED
+    // The kernels mutate model objects and identity dicts without locks of their own:
+    // the GIL stays on until they are shown safe without it (docs/free-threading.md).
+    {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
     {0, nullptr},
 };
 

@@ -4,9 +4,11 @@ binding, conversion errors, the borrow counter and PanicException."""
 import gc
 import inspect
 import math
+import os
 import random
 import struct
 import sys
+import sysconfig
 import weakref
 from collections import namedtuple
 
@@ -136,6 +138,17 @@ class TestModule:
         assert set(vars(m)) - INTERPRETER_ATTRS == set(CLASS_NAMES) | {"__all__"}
         assert not hasattr(m, "benchmark_pure_rust")
         assert not hasattr(m, "PanicException")
+
+    def test_file_is_built_for_this_interpreter(self):
+        # The stable ABI's plain name (FindPython would take 3.15's multiarch
+        # .abi3-<triplet>.so, which 3.8 to 3.13 do not import), or the interpreter's own
+        # suffix for a full-API build; a free-threaded interpreter has no limited API.
+        suffix = os.path.basename(m.__file__)[len("_sablecrest_rs"):]
+        own = sysconfig.get_config_var("EXT_SUFFIX")
+        if sysconfig.get_config_var("Py_GIL_DISABLED"):
+            assert suffix == own
+        else:
+            assert suffix in (".abi3.so", ".pyd", own)
 
     def test_reimport_returns_cached_module(self):
         import _sablecrest_rs as again

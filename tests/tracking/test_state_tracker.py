@@ -13,6 +13,7 @@ from pathlib import Path
 import pytest
 
 from _sablecrest_rs import StateTracker
+from interpreter import refcounts
 
 VECTORS = json.loads((Path(__file__).resolve().parents[1] / "data" / "fxhash.json").read_text())
 
@@ -874,8 +875,10 @@ class TestReferences:
 
     def test_every_method_leak_free(self, leak_check):
         panic = panic_type()
-        kept = [object(), "text", 12345678901234567890]
-        base = [sys.getrefcount(v) for v in kept]
+        # A text made at run time: a literal is interned, and 3.14 makes interned text
+        # immortal, whose count the abi3 module's inline increments leave drifting.
+        kept = [object(), "".join(["te", "xt"]), 12345678901234567890]
+        base = refcounts(kept)
 
         def quiet(_):
             pass
@@ -927,4 +930,4 @@ class TestReferences:
         finally:
             sys.unraisablehook = old_hook
         gc.collect()
-        assert [sys.getrefcount(v) for v in kept] == base
+        assert refcounts(kept) == base
