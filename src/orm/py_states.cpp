@@ -102,10 +102,12 @@ int changed_fields(ModuleState* st, ModelObject* m, std::vector<uint32_t>& out) 
 // as NULL. Runs no Python code: the list cannot change under the loop.
 PyObject* native_validate(PyObject* module, PyObject* args) {
     ModuleState* st = module_state(module);
-    PyObject *lo, *objs;
+    PyObject *lo, *objs, *token_arg;
     int reject_nan;
-    unsigned long long token;
-    if (!PyArg_ParseTuple(args, "OO!pK:validate", &lo, &PyList_Type, &objs, &reject_nan, &token)) return nullptr;
+    uint64_t token;
+    if (!PyArg_ParseTuple(args, "OO!pO:validate", &lo, &PyList_Type, &objs, &reject_nan, &token_arg) ||
+        !parse_token(token_arg, token))
+        return nullptr;
     if (!check_layout_arg(st, lo)) return nullptr;
     LayoutObject* l = as_layout(lo);
     const Py_ssize_t count = PyList_Size(objs);

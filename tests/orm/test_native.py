@@ -236,7 +236,9 @@ class TestFaults:
             Traitor.victims = []
         assert identity == {} and [str(o.name) for o in dirty] == ["a"]
         survivor = dirty.pop()
-        assert sys.getrefcount(survivor) == 2  # ours alone: held for the call, not leaked
+        # Ours alone: held for the call, not leaked (a fresh object, counted the same way,
+        # is the measure; 3.14 stopped counting some references from the stack).
+        assert sys.getrefcount(survivor) == sys.getrefcount(Author())
 
     @pytest.mark.parametrize(
         "call",
