@@ -64,12 +64,15 @@ class Field(_native.FieldBase, Column, Generic[T]):
     """A column of a model.
 
     ``Field(type, *, primary_key=False, nullable=None, default=MISSING, db_type=None,
-    references=None, column=None)``. `type` is one of int, str, float, bool, bytes,
+    references=None, column=None, version=False)``. `type` is one of int, str, float, bool, bytes,
     Decimal, datetime and date. `nullable=None` means nullable unless it is the primary
     key. `default` is a value, or a callable called for each new object. `db_type`
     overrides the column type in DDL. `references` names the model (class or class name)
     whose primary key this field holds. `column` is the database column name, when it
-    differs from the attribute name.
+    differs from the attribute name. `version=True` makes an int field the model's
+    version column (optimistic locking): every UPDATE and DELETE of an object checks that
+    the row still has the object's version and the UPDATE increments it; a new object
+    starts at 1 unless given a value.
 
     On the class, a field builds query conditions (``Author.name == "Ann"``); on an
     instance, it is the value.
@@ -89,6 +92,7 @@ class Field(_native.FieldBase, Column, Generic[T]):
         db_type: Optional[str] = None,
         references: "Union[Type[Model], str, None]" = None,
         column: Optional[str] = None,
+        version: bool = False,
     ) -> None:
         kind = KIND_OF.get(type) if isinstance(type, builtins.type) else None
         if kind is None:
@@ -105,6 +109,16 @@ class Field(_native.FieldBase, Column, Generic[T]):
             raise TypeError("column must be a non-empty str, got %r" % (column,))
         if references is not None and not isinstance(references, (str, builtins.type)):
             raise TypeError("references takes a model class or its name, got %r" % (references,))
+        _flag("version", version)
+        if version:
+            if kind is not Kind.INT:
+                raise TypeError("version=True needs an int field (a counter), got %s" % type.__name__)
+            if primary_key or references is not None or nullable:
+                raise ValueError("a version field is a NOT NULL counter of its own: it cannot be a primary key, "
+                                 "a reference or nullable")
+            nullable = False
+            if default is MISSING:
+                default = 1
         self.type = type
         self.kind = kind
         self.primary_key = primary_key
@@ -113,6 +127,7 @@ class Field(_native.FieldBase, Column, Generic[T]):
         self.db_type = db_type
         self.references = references
         self.column = column or ""  # the attribute name when left out, set with it
+        self.version = version
         self.target: "Optional[Type[Model]]" = None  # the referenced model, once resolved
 
     __hash__ = object.__hash__
@@ -138,6 +153,7 @@ class Field(_native.FieldBase, Column, Generic[T]):
             db_type=self.db_type,
             references=self.references,
             column=self.column or None,
+            version=self.version,
         )
 
     def coerce(self, value: Any) -> Any:
@@ -188,6 +204,7 @@ class ModelInfo:
         "layout",
         "references",
         "self_referencing",
+        "version",
     )
 
     def __init__(self, model: "Type[Model]", table: str, schema: Optional[str], fields: Tuple[Field[Any], ...], pk: Field[Any]) -> None:
@@ -200,6 +217,7 @@ class ModelInfo:
         self.layout: Any = None
         self.references: List[Tuple[Field[Any], "Type[Model]"]] = []
         self.self_referencing = False
+        self.version: Optional[Field[Any]] = None  # the version column (optimistic locking)
 
     def __repr__(self) -> str:
         return "<ModelInfo %s %s>" % (self.name, self.table)
@@ -271,8 +289,13 @@ def _build(cls: "Type[Model]", name: str, declared: List[Tuple[str, Field[Any]]]
         if dup:
             raise TypeError("%s declares the %s %s twice" % (name, what, dup[0]))
     fields = tuple(f for _, f in declared)
+    versions = [k for k, f in declared if f.version]
+    if len(versions) > 1:
+        raise TypeError("%s declares %d version fields (%s); a model has at most one"
+                        % (name, len(versions), ", ".join(versions)))
     pk_index = next(i for i, f in enumerate(fields) if f.primary_key)
     info = ModelInfo(cls, tablename, schema, fields, fields[pk_index])
+    info.version = next((f for f in fields if f.version), None)
     cls.__sc_info__ = info
     for index, (attr, f) in enumerate(declared):
         label = "%s.%s" % (name, attr)

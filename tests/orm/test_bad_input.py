@@ -41,7 +41,7 @@ CASES = [  # (label, call given a fresh session, exception, message)
     ("select", lambda s: s.select(5), TypeError, "expected a model class"),
     ("add", lambda s: s.add(5), TypeError, "expected a model class"),
     ("get model", lambda s: s.get(int, 1), TypeError, "expected a model class"),
-    ("execute", lambda s: s.execute(b"SELECT 1"), TypeError, "execute() takes the statement as a str, got bytes"),
+    ("execute", lambda s: s.execute(b"SELECT 1"), TypeError, "execute() takes the statement as a str, or a query, got bytes"),
     ("where", lambda s: s.select(ScBad).where(True), TypeError, "where() takes conditions"),
     ("order_by", lambda s: s.select(ScBad).order_by("id"), TypeError, "order_by() takes fields"),
     ("limit type", lambda s: s.select(ScBad).limit("1"), TypeError, "limit() takes an int, got str"),
