@@ -265,12 +265,25 @@ class UnitOfWork:
                 plan.inserts[info] = _parents_first(info, objs, edges)
 
     def _emit(self, plan: FlushPlan) -> Steps:
+        # Table by table, parents first, each table's inserts then its updates: rows are
+        # locked in the order of the references, so that two flushes that each insert a
+        # child and update its parent (an order and its product's stock) never hold the
+        # child's lock on the parent (taken by the foreign key check) while waiting for
+        # each other's parent row. A table that refers to one later in the order (tables
+        # that refer to each other) is updated after every insert, since its changed
+        # rows may refer to rows inserted after it.
+        position = {info.model: i for i, info in enumerate(plan.order)}
+        later: List[ModelInfo] = []
         for info in plan.order:
             if info in plan.inserts:
                 yield from self._insert(info, plan.inserts[info])
-        for info in plan.order:
             if info in plan.updates:
-                yield from self._update(info, plan.updates[info])
+                if any(position.get(t, -1) > position[info.model] for _, t in info.references):
+                    later.append(info)
+                else:
+                    yield from self._update(info, plan.updates[info])
+        for info in later:
+            yield from self._update(info, plan.updates[info])
         for info in reversed(plan.order):
             if info in plan.deletes:
                 yield from self._delete(info, plan.deletes[info])
