@@ -148,8 +148,8 @@ class Result:
         except (ValueError, ArithmeticError):
             v = got
         if type(v) is not want:
-            raise TypeError("scalars(%s): the statement returned %s %r, which is not a %s"
-                            % (want.__name__, type(got).__name__, got, want.__name__))
+            raise TypeError("scalars(%s): the statement returned %s %r, which is not %s %s"
+                            % (want.__name__, type(got).__name__, got, "an" if want is int else "a", want.__name__))
         return v
 
 

@@ -377,28 +377,33 @@ class UnitOfWork:
     def _stale(self, info: ModelInfo, objs: List[Model], versions: List[Any], count: int, what: str) -> Steps:
         """The StaleDataError for a write of versioned rows that matched `count` of them,
         naming an object whose row no longer has the version it was based on. With one
-        row it is that one; with more, the rows are read again (in this transaction, which
-        holds the rows it wrote) to find one that this statement did not write."""
+        row it is that one; with more, the rows are read again (in this transaction,
+        which holds the rows it wrote) for one this statement did not write: an UPDATE's
+        row without the next version, a DELETE's row still there. A row that another
+        writer took to the very version this UPDATE wrote cannot be told apart: then
+        the error names the batch."""
         d = self.dialect
-        stale = objs[0]
-        if len(objs) > 1:
-            keys = _native.key_params(info.layout, objs)
+        keys = _native.key_params(info.layout, objs)
+        table = d.model(info).table
+        stale = 0 if len(objs) == 1 else -1
+        if stale < 0:
             where = (info.pk.in_(keys),)
             params: List[Any] = []
             where[0].params(d, params)
             rows = yield Fetch(d.select_sql(info, where, (), False, False, False), params)
             pk, ver = info.fields.index(info.pk), info.version.position  # type: ignore[union-attr]
             now = {r[pk]: r[ver] for r in rows}
-            for obj, key, old in zip(objs, keys, versions):
-                written = old + 1 if what == "UPDATE" else None
-                if key not in now or now[key] != written:
-                    stale = obj
+            for i, (key, old) in enumerate(zip(keys, versions)):
+                if (key in now) if what == "DELETE" else (key not in now or now[key] != old + 1):
+                    stale = i
                     break
-        i = objs.index(stale)
+        if stale < 0:
+            return StaleDataError("%s of %s matched %d of %d rows: rows of these %s objects were changed or deleted "
+                                  "since they were loaded (%s %s)" % (what, table, count, len(objs), info.name,
+                                                                      info.pk.name, ", ".join(map(repr, keys))))
         return StaleDataError("%s with %s %r was changed or deleted since it was loaded: its row no longer has "
                               "version %r (%s of %s matched %d of %d rows)"
-                              % (info.name, info.pk.name, _native.key_params(info.layout, [stale])[0], versions[i],
-                                 what, d.model(info).table, count, len(objs)))
+                              % (info.name, info.pk.name, keys[stale], versions[stale], what, table, count, len(objs)))
 
     def _count_keys(self, info: ModelInfo, objs: List[Model]) -> Steps:
         d = self.dialect
@@ -580,9 +585,10 @@ class UnitOfWork:
         # difference from a snapshot now was made inside it.
         changed += self.dirty()
         _native.transition(changed, Transition.EXPIRE)
-        self._forget({id(o) for o in changed})
+        expired = {id(o) for o in changed}
+        self._forget(expired)
         _native.transition(removed, Transition.EXPIRE)
-        _native.transition(self.doomed.values(), Transition.ATTACH, self.token)
+        _native.transition([o for o in self.doomed.values() if id(o) not in expired], Transition.ATTACH, self.token)
         _native.transition(self.pending.values(), Transition.RELEASE)
         self.doomed.clear()
         self.pending.clear()
