@@ -87,7 +87,7 @@ class Query(Generic[M]):
                 raise TypeError("for_update() takes %s=True or False, got %r" % (name, flag))
         if nowait and skip_locked:
             raise ValueError("for_update() takes nowait or skip_locked, not both")
-        if nowait or skip_locked:
+        if (nowait or skip_locked) and self._session is not None:
             dialect = self._session.db.dialect
             engine = dialect.engine
             option = "nowait" if nowait else "skip_locked"

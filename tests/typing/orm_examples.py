@@ -29,6 +29,13 @@ def titles(db: sablecrest.Database) -> List[str]:
         name: str = authors[0].name
         price: Decimal = Book(price=Decimal("1")).price
         assert first is not None and n == 1 and list(by_key) == [1] and price == 1
+        locked: List[Author] = s.execute(s.select(Author).where(Author.id == 1).for_update())
+        result: sablecrest.Result = s.execute("SELECT name FROM authors WHERE id = :id", {"id": 1})
+        names: List[str] = result.scalars(str)
+        total: Optional[Decimal] = s.execute("SELECT SUM(price) FROM book").scalar(Decimal)
+        with s.savepoint():
+            s.add(Author(name="Bea"))
+        assert locked[0] is authors[0] and names == ["Ann"] and total is None and result.rowcount == 1
         return [name]
 
 
