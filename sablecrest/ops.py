@@ -69,7 +69,7 @@ class LockingFetch(Fetch):
 
 
 class Returning(Fetch):
-    """A write that returns rows (INSERT ... RETURNING, a statement of the user's own)."""
+    """A write that returns rows (INSERT ... RETURNING)."""
 
     __slots__ = ()
     begins = WRITE

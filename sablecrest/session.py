@@ -15,7 +15,11 @@ or, in the async session, an awaitable of it) and the transaction policy as step
   that adding them again never inserts their rows twice. The error is raised with a
   note that says so;
 - a connection interrupted inside a driver call is discarded, where its driver cannot
-  be trusted after that (the wire protocol may be out of step).
+  be trusted after that (the wire protocol may be out of step);
+- a savepoint begins and ends with a flush (what was changed belongs to the transaction
+  it was changed in); a failure inside one, a failed flush included, rolls back to it
+  and the objects with it (`UnitOfWork.rolled_back_to`), and the transaction goes on;
+- a session's isolation level is set at the start of each of its transactions.
 
 `Session._run` and `AsyncSession._run` are the two driver loops: each runs the
 operations its steps yield, opens the transaction before the first operation that needs
