@@ -289,17 +289,24 @@ class Dialect:
             c = Compiler(self)
             sets = []
             for i in idxs:
-                sets.append("%s = %s" % (m.columns[i], self._case(c, m.pk_column, rows)))
+                sets.append("%s = %s" % (m.columns[i], self._case(c, m.pk_column, rows, info.fields[i])))
             text = "UPDATE %s SET %s WHERE %s IN (%s)" % (m.table, ", ".join(sets), m.pk_column, c.phs(rows))
             if info.version is not None:
-                text += " AND %s = %s" % (m.columns[info.version.position], self._case(c, m.pk_column, rows))
+                text += " AND %s = %s" % (m.columns[info.version.position],
+                                          self._case(c, m.pk_column, rows, info.version))
             return text
 
         return self._cached(("update_case", info.model, idxs, rows), build)
 
-    @staticmethod
-    def _case(c: Compiler, key: str, rows: int) -> str:
-        return "CASE %s%s END" % (key, "".join(" WHEN %s THEN %s" % (c.ph(), c.ph()) for _ in range(rows)))
+    def _case(self, c: Compiler, key: str, rows: int, field: "Optional[Field[Any]]" = None) -> str:
+        """CASE key WHEN k THEN v ... END. Where the server infers the type of each
+        parameter when it prepares the text (PostgreSQL), the values are cast to the
+        field's column type: parameters that only a CASE's results surround would be
+        text otherwise."""
+        then = "%s"
+        if field is not None and self.engine.casts_case_values:
+            then = "CAST(%%s AS %s)" % self.engine.column_type(field).replace("%", "%%")
+        return "CASE %s%s END" % (key, "".join(" WHEN %s THEN %s" % (c.ph(), then % c.ph()) for _ in range(rows)))
 
     def delete_sql(self, info: "ModelInfo", n: int) -> str:
         if info.version is not None:

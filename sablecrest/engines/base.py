@@ -241,6 +241,9 @@ class Engine:
     # Rows one UPDATE of a flush writes, as CASE key WHEN ... expressions, where the
     # driver's executemany would send each row by itself; 1: executemany.
     update_rows = 1
+    # The values of such a CASE are written CAST(? AS type): the server types each
+    # parameter when it prepares the text, and one that only CASE results surround is text.
+    casts_case_values = False
     # ---- locking and transactions
     # SELECT ... FOR UPDATE locks the rows it reads. Where it cannot (SQLite, which locks
     # the whole database), a locking read takes the write lock first: the transaction

@@ -45,6 +45,7 @@ if TYPE_CHECKING:
 class PostgreSQL(Engine):
     name = "postgresql"
     array_in = True
+    casts_case_values = True
     dollar_quotes = True
     nested_comments = True
     types = {Kind.INT: "INTEGER", Kind.STR: "TEXT", Kind.FLOAT: "DOUBLE PRECISION", Kind.BOOL: "BOOLEAN",

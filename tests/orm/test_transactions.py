@@ -279,12 +279,30 @@ def test_async_savepoints_and_statements(engine, tmp_path):
                     item.stock = 1
                 taken = await s.execute("UPDATE sc_tx_items SET stock = stock - :q WHERE stock >= :q", {"q": 1})
                 assert taken.rowcount == 1
+            async with db.session() as s:
+                b, c = ScTxItem(name="b"), ScTxItem(name="c")
+                s.add_all([b, c])
+            c_id = c.id  # the sequence moved on past the rolled-back insert on PostgreSQL, not on SQLite
+            # A batch of versioned updates with one stale row: asyncpg's executemany
+            # counts nothing, so the batch goes as one statement whose count is exact.
+            with pytest.raises(StaleDataError, match=r"^ScTxItem with id %d was changed or deleted since it was "
+                                                     r"loaded: its row no longer has version 1 \(UPDATE of .* "
+                                                     r"matched 1 of 2 rows\)$" % c_id):
+                async with db.session() as s:
+                    pair_ = await s.select(ScTxItem).where(ScTxItem.name.in_(["b", "c"])).order_by(ScTxItem.id).all()
+                    with other.session() as o:
+                        o.execute("UPDATE sc_tx_items SET version = 5 WHERE name = 'c'")
+                    for it in pair_:
+                        it.stock = 9
+            async with db.session() as s:  # and a batch that is not stale goes through
+                for it in await s.select(ScTxItem).where(ScTxItem.name.in_(["b", "c"])).all():
+                    it.stock = 8
         finally:
             await db.close()
 
     try:
         asyncio.run(main())
-        assert held(other) == [(1, "a", 0, 2)]
+        assert [r[1:] for r in held(other)] == [("a", 0, 2), ("b", 8, 2), ("c", 8, 6)]
     finally:
         if engine != "sqlite":
             wipe(other)
