@@ -191,7 +191,7 @@ class SablecrestAsync(AsyncContender):
 
     async def _dump(self) -> Any:
         async with self.db.session() as s:
-            return tuple([oc.normalize(await s.execute(sql)) for sql in oc.DUMP])
+            return tuple([oc.normalize((await s.execute(sql)).rows) for sql in oc.DUMP])
 
     async def _close(self) -> None:
         await self.db.close()

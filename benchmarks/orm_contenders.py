@@ -400,7 +400,7 @@ class Sablecrest(Contender):
 
     def dump(self):
         with self.db.session() as s:
-            return tuple(normalize(s.execute(sql)) for sql in DUMP)
+            return tuple(normalize(s.execute(sql).rows) for sql in DUMP)
 
     def insert(self):
         authors = new_authors(self.Author)

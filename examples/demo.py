@@ -51,7 +51,7 @@ def main(argv=None):
     print("sablecrest %s on %r" % (sablecrest.__version__, db.dialect))
     with db.session() as s:  # a clean slate for the demo's own tables
         for model in (Post, Author):
-            s.execute("DROP TABLE IF EXISTS " + db.dialect.table(model.__sc_info__))
+            s.execute("DROP TABLE IF EXISTS " + db.dialect.engine.model_table(model.__sc_info__))
 
     step("1. migrate: create the tables the models declare (parents first)")
     db.migrate(Author, Post)
@@ -113,7 +113,7 @@ def main(argv=None):
     with db.session() as s:
         print("   'never written' rows: %d" % s.select(Post).where(Post.title == "never written").count())
         for model in (Post, Author):
-            s.execute("DROP TABLE " + db.dialect.table(model.__sc_info__))
+            s.execute("DROP TABLE " + db.dialect.engine.model_table(model.__sc_info__))
     db.close()
     return 0
 

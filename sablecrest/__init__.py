@@ -25,7 +25,8 @@ from .expr import Condition, Ordering
 from .migrate import Migration, migration_script
 from .model import MISSING, Field, Model, TypedModel, changes, state
 from .query import AsyncQuery, Query
-from .session import AsyncSession, Session
+from .result import Result
+from .session import AsyncSession, Savepoint, Session
 
 __version__ = "0.2.0"
 
@@ -38,6 +39,8 @@ __all__ = [
     "AsyncSession",
     "Query",
     "AsyncQuery",
+    "Result",
+    "Savepoint",
     "Model",
     "TypedModel",
     "Field",

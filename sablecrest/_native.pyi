@@ -52,7 +52,13 @@ class Layout:
     ) -> Layout: ...
 
 def materialize(
-    layout: Layout, rows: Sequence[Sequence[Any]], identity: Dict[Any, Any], loaders: _Converters, token: int, /
+    layout: Layout,
+    rows: Sequence[Sequence[Any]],
+    identity: Dict[Any, Any],
+    loaders: _Converters,
+    token: int,
+    refresh: bool = ...,
+    /,
 ) -> List[Any]: ...
 def validate(layout: Layout, objs: List[Any], reject_nan: bool, token: int, /) -> None: ...
 def insert_params(
@@ -64,7 +70,7 @@ def insert_params(
     /,
 ) -> List[Any]: ...
 def update_groups(
-    layout: Layout, objs: List[Any], dumpers: _Converters, /
+    layout: Layout, objs: List[Any], dumpers: _Converters, version: int = ..., /
 ) -> List[Tuple[Tuple[int, ...], List[Tuple[Any, ...]], List[Any]]]: ...
 def begin_write(objs: Iterable[Any], /) -> None: ...
 def mark_flushed(layout: Layout, objs: List[Any], identity: Dict[Any, Any], keys: Optional[List[Any]], /) -> None: ...

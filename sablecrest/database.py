@@ -36,7 +36,7 @@ class DatabaseBase:
         self.url = url
         self.engine = module.ENGINE
         version, variant = first.server_version()
-        self.dialect = Dialect(self.engine, first.style, version, variant)
+        self.dialect = Dialect(self.engine, first.style, version, variant, first.counts_many)
         self.trace: Optional[Trace] = _echo if echo else None
 
     def __repr__(self) -> str:
@@ -77,9 +77,11 @@ class Database(DatabaseBase):
         self._pool.open = 1
         self._pool.idle.append(first)
 
-    def session(self) -> Session:
-        """A new session holding one pooled connection until it is closed."""
-        return Session(self)
+    def session(self, isolation: Optional[str] = None) -> Session:
+        """A new session holding one pooled connection until it is closed. `isolation`
+        ("serializable", "repeatable read" or "read committed", where the engine has it)
+        sets the isolation level of each of its transactions."""
+        return Session(self, isolation)
 
     def migrate(self, *models: "Type[Model]", dry_run: bool = False, drop: bool = False) -> "Migration":
         """Brings the database up to the models; returns the statements it ran (with
@@ -87,7 +89,7 @@ class Database(DatabaseBase):
         from .migrate import migrate_steps
 
         with self.session() as s:
-            return s._run(migrate_steps(s, models, dry_run=dry_run, drop=drop))  # type: ignore[no-any-return]  # pyright: ignore[reportPrivateUsage]
+            return s._run(migrate_steps(s, models, dry_run=dry_run, drop=drop))  # type: ignore[no-any-return]
 
     def close(self) -> None:
         """Closes the idle connections; sessions still open keep theirs until they end."""
@@ -111,10 +113,11 @@ class AsyncDatabase(DatabaseBase):
         self._pool.open = 1
         self._pool.idle.append(first)
 
-    def session(self) -> AsyncSession:
+    def session(self, isolation: Optional[str] = None) -> AsyncSession:
         """A new session; it takes a pooled connection when it starts (``async with``,
-        or its first statement) and holds it until it is closed."""
-        return AsyncSession(self)
+        or its first statement) and holds it until it is closed. `isolation` as for the
+        sync database."""
+        return AsyncSession(self, isolation)
 
     async def migrate(self, *models: "Type[Model]", dry_run: bool = False, drop: bool = False) -> "Migration":
         """Brings the database up to the models; returns the statements (see
@@ -122,7 +125,7 @@ class AsyncDatabase(DatabaseBase):
         from .migrate import migrate_steps
 
         async with self.session() as s:
-            return await s._run(migrate_steps(s, models, dry_run=dry_run, drop=drop))  # type: ignore[no-any-return]  # pyright: ignore[reportPrivateUsage]
+            return await s._run(migrate_steps(s, models, dry_run=dry_run, drop=drop))  # type: ignore[no-any-return]
 
     async def close(self) -> None:
         """Closes the idle connections; sessions still open close theirs when they end."""

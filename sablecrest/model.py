@@ -27,7 +27,7 @@ from typing import (
 
 from . import _native
 from .expr import Column
-from .kinds import KIND_OF, FieldFlag, State
+from .kinds import KIND_OF, FieldFlag, Kind, State
 
 if TYPE_CHECKING:
     import datetime as _dt
@@ -57,6 +57,7 @@ if TYPE_CHECKING:
 
         db_type: Optional[str]
         column: Optional[str]
+        version: bool  # a version field is NOT NULL: declare it nullable=False to read it as int
 
 else:
 
@@ -94,12 +95,15 @@ class Field(_native.FieldBase, Column[T, V, R, M]):
     """A column of a model.
 
     ``Field(type, *, primary_key=False, nullable=None, default=MISSING, db_type=None,
-    references=None, column=None)``. `type` is one of int, str, float, bool, bytes,
+    references=None, column=None, version=False)``. `type` is one of int, str, float, bool, bytes,
     Decimal, datetime and date. `nullable=None` means nullable unless it is the primary
     key. `default` is a value, or a callable called for each new object. `db_type`
     overrides the column type in DDL. `references` names the model (class or class name)
     whose primary key this field holds. `column` is the database column name, when it
-    differs from the attribute name.
+    differs from the attribute name. `version=True` makes an int field the model's
+    version column (optimistic locking): every UPDATE and DELETE of an object checks that
+    the row still has the object's version and the UPDATE increments it; a new object
+    starts at 1 unless given a value.
 
     On the class, a field builds query conditions (``Author.name == "Ann"``); on an
     instance, it is the value.
@@ -150,7 +154,8 @@ class Field(_native.FieldBase, Column[T, V, R, M]):
                     **options: Unpack[_Options]) -> Field[_T, _T | None, _R]: ...
         def __new__(cls, type: Type[Any], *, primary_key: bool = False, nullable: Optional[bool] = None,
                     default: Any = MISSING, db_type: Optional[str] = None,
-                    references: Union[Type[Model], str, None] = None, column: Optional[str] = None) -> Any: ...
+                    references: Union[Type[Model], str, None] = None, column: Optional[str] = None,
+                    version: bool = False) -> Any: ...
 
     @overload
     def __init__(self: Field[_T, _T], type: Type[_T], *, primary_key: Literal[True],
@@ -186,6 +191,7 @@ class Field(_native.FieldBase, Column[T, V, R, M]):
         db_type: Optional[str] = None,
         references: "Union[Type[Model], str, None]" = None,
         column: Optional[str] = None,
+        version: bool = False,
     ) -> None:
         kind = KIND_OF.get(type) if isinstance(type, builtins.type) else None
         if kind is None:
@@ -202,6 +208,16 @@ class Field(_native.FieldBase, Column[T, V, R, M]):
             raise TypeError("column must be a non-empty str, got %r" % (column,))
         if references is not None and not isinstance(references, (str, builtins.type)):
             raise TypeError("references takes a model class or its name, got %r" % (references,))
+        _flag("version", version)
+        if version:
+            if kind is not Kind.INT:
+                raise TypeError("version=True needs an int field (a counter), got %s" % type.__name__)
+            if primary_key or references is not None or nullable:
+                raise ValueError("a version field is a NOT NULL counter of its own: it cannot be a primary key, "
+                                 "a reference or nullable")
+            nullable = False
+            if default is MISSING:
+                default = 1
         self.type: Type[T] = type
         self.kind = kind
         self.primary_key = primary_key
@@ -210,6 +226,7 @@ class Field(_native.FieldBase, Column[T, V, R, M]):
         self.db_type = db_type
         self.references = references
         self.column = column or ""  # the attribute name when left out, set with it
+        self.version = version
         self.target: "Optional[Type[Model]]" = None  # the referenced model, once resolved
 
     __hash__ = object.__hash__
@@ -238,6 +255,7 @@ class Field(_native.FieldBase, Column[T, V, R, M]):
             db_type=self.db_type,
             references=self.references,
             column=self.column or None,
+            version=self.version,
         )
         return copy
 
@@ -295,6 +313,7 @@ class ModelInfo:
         "layout",
         "references",
         "self_referencing",
+        "version",
     )
 
     def __init__(self, model: "Type[Model]", table: str, schema: Optional[str], fields: Tuple[AnyField, ...], pk: AnyField) -> None:
@@ -307,9 +326,16 @@ class ModelInfo:
         self.layout: Any = None
         self.references: List[Tuple[AnyField, "Type[Model]"]] = []
         self.self_referencing = False
+        self.version: Optional[Field[Any]] = None  # the version column (optimistic locking)
 
     def __repr__(self) -> str:
         return "<ModelInfo %s %s>" % (self.name, self.table)
+
+    def version_field(self) -> "Field[Any]":
+        """The version column, for the paths that run only on a versioned model."""
+        if self.version is None:
+            raise TypeError("%s has no version field" % self.name)
+        return self.version
 
 
 def _resolve(ref: "Union[Type[Model], str]", owner: "Type[Model]", label: str) -> "Type[Model]":
@@ -347,7 +373,7 @@ class ModelMeta(type):
             return cls
         fields: List[Tuple[str, AnyField]] = []
         for k, f in inherited:
-            copy = f._copy()  # pyright: ignore[reportPrivateUsage]
+            copy = f._copy()
             setattr(cls, k, copy)
             fields.append((k, copy))
         fields.extend(own)
@@ -378,8 +404,13 @@ def _build(cls: "Type[Model]", name: str, declared: List[Tuple[str, AnyField]]) 
         if dup:
             raise TypeError("%s declares the %s %s twice" % (name, what, dup[0]))
     fields = tuple(f for _, f in declared)
+    versions = [k for k, f in declared if f.version]
+    if len(versions) > 1:
+        raise TypeError("%s declares %d version fields (%s); a model has at most one"
+                        % (name, len(versions), ", ".join(versions)))
     pk_index = next(i for i, f in enumerate(fields) if f.primary_key)
     info = ModelInfo(cls, tablename, schema, fields, fields[pk_index])
+    info.version = next((f for f in fields if f.version), None)
     cls.__sc_info__ = info
     for index, (attr, f) in enumerate(declared):
         label = "%s.%s" % (name, attr)

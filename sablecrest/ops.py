@@ -9,7 +9,8 @@ session.py); only `run` and `arun` here touch a driver.
 
 `begins` says whether the session's transaction must be open first: never (transaction
 control, settings that must run outside a transaction), for reads unless the engine
-begins lazily, or always (writes). A `cleanup` operation runs while an error is being
+begins lazily, always (writes), or always and holding the write lock from its start (a
+locking read where the engine locks the whole database, not rows). A `cleanup` operation runs while an error is being
 handled: the async loop shields it from cancellation.
 
 `params` None means the text goes to the driver exactly as written (DDL, settings, a
@@ -22,7 +23,7 @@ from __future__ import annotations
 
 from typing import Any, Generator, List
 
-NEVER, READ, WRITE = 0, 1, 2
+NEVER, READ, WRITE, LOCK = 0, 1, 2, 3
 
 
 class Op:
@@ -59,11 +60,32 @@ class Fetch(Op):
         return await conn.fetch(self.sql, self.params)  # type: ignore[no-any-return]
 
 
+class LockingFetch(Fetch):
+    """A locking read (SELECT ... FOR UPDATE): it needs the transaction, and where the
+    engine has no row locks, a transaction that took the write lock as it began."""
+
+    __slots__ = ()
+    begins = LOCK
+
+
 class Returning(Fetch):
-    """A write that returns rows (INSERT ... RETURNING, a statement of the user's own)."""
+    """A write that returns rows (INSERT ... RETURNING)."""
 
     __slots__ = ()
     begins = WRITE
+
+
+class Statement(Op):
+    """A statement of the user's own: its rows and its row count, as a pair (an
+    UPDATE's count and a SELECT's rows come back the same way on every driver)."""
+
+    __slots__ = ()
+
+    def run(self, conn: Any) -> Any:
+        return conn.statement(self.sql, self.params)
+
+    async def arun(self, conn: Any) -> Any:
+        return await conn.statement(self.sql, self.params)
 
 
 class Execute(Op):
@@ -93,6 +115,22 @@ class ReadSetting(Fetch):
 
     __slots__ = ()
     begins = NEVER
+
+
+class Release(Execute):
+    """RELEASE SAVEPOINT: inside the transaction that holds the savepoint, never one
+    to open."""
+
+    __slots__ = ()
+    begins = NEVER
+
+
+class RollbackTo(Release):
+    """ROLLBACK TO SAVEPOINT: run while an error is being handled (shielded from a
+    cancellation in the async session, as a ROLLBACK is)."""
+
+    __slots__ = ()
+    cleanup = True
 
 
 class ExecuteMany(Op):
@@ -170,5 +208,6 @@ def just(value: Any) -> Steps:
     yield  # pragma: no cover  (makes this a generator)
 
 
-__all__ = ["Op", "Fetch", "Returning", "Execute", "Setting", "ReadSetting", "ExecuteMany", "InsertId", "Begin", "Commit",
-           "Rollback", "BEGIN", "COMMIT", "ROLLBACK", "Steps", "just", "NEVER", "READ", "WRITE"]
+__all__ = ["Op", "Fetch", "LockingFetch", "Returning", "Statement", "Execute", "Setting", "ReadSetting", "Release", "RollbackTo", "ExecuteMany", "InsertId", "Begin", "Commit",
+           "Rollback", "BEGIN", "COMMIT", "ROLLBACK", "Steps", "just", "NEVER", "READ", "WRITE",
+           "LOCK"]

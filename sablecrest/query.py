@@ -21,7 +21,7 @@ M = TypeVar("M", bound=Model)
 class Query(Generic[M]):
     """A SELECT of one model under construction."""
 
-    __slots__ = ("_session", "_info", "_where", "_order", "_limit", "_offset")
+    __slots__ = ("_session", "_info", "_where", "_order", "_limit", "_offset", "_lock")
 
     def __init__(self, info: ModelInfo, session: Any = None) -> None:
         self._session = session
@@ -30,6 +30,7 @@ class Query(Generic[M]):
         self._order: Tuple[Ordering[M], ...] = ()
         self._limit: Optional[int] = None
         self._offset: Optional[int] = None
+        self._lock = ""  # a locking read: "update", "nowait" or "skip_locked"
 
     def _copy(self) -> Self:
         q = type(self).__new__(type(self))
@@ -39,6 +40,7 @@ class Query(Generic[M]):
         q._order = self._order
         q._limit = self._limit
         q._offset = self._offset
+        q._lock = self._lock
         return q
 
     def where(self, *conditions: Condition[M]) -> Self:
@@ -74,8 +76,39 @@ class Query(Generic[M]):
         q._offset = _count_arg("offset", n)
         return q
 
+    def for_update(self, nowait: bool = False, skip_locked: bool = False) -> Self:
+        """A locking read: the rows it returns stay locked against other writers (and
+        other locking reads) until the transaction ends, and the objects it returns hold
+        the rows as they are now, also those already loaded. SELECT ... FOR UPDATE
+        where the engine locks rows; where it locks the whole database (SQLite), the
+        transaction takes the write lock when it begins, so the same code gives the
+        same guarantee. `nowait`: fail at once (the driver's error) instead of waiting
+        for a row another transaction holds; `skip_locked`: leave such rows out."""
+        for name, flag in (("nowait", nowait), ("skip_locked", skip_locked)):
+            if not isinstance(flag, bool):
+                raise TypeError("for_update() takes %s=True or False, got %r" % (name, flag))
+        if nowait and skip_locked:
+            raise ValueError("for_update() takes nowait or skip_locked, not both")
+        if (nowait or skip_locked) and self._session is not None:
+            dialect = self._session.db.dialect
+            engine = dialect.engine
+            option = "nowait" if nowait else "skip_locked"
+            if not engine.locks_rows:
+                raise ValueError("for_update(%s=True) needs row locks, which %s does not have: it locks the whole "
+                                 "database, so a locking read waits for the write lock" % (option, engine.title))
+            if not dialect.lock_options[0 if nowait else 1]:
+                raise ValueError("for_update(%s=True) is not supported by this %s server (version %s)"
+                                 % (option, engine.title, ".".join(map(str, dialect.version))))
+        q = self._copy()
+        q._lock = "nowait" if nowait else "skip_locked" if skip_locked else "update"
+        return q
+
     def _steps(self, mode: str) -> Any:
-        return self._session._uow.select(self._info, self._where, self._order, self._limit, self._offset, mode)
+        if self._lock and mode == COUNT:
+            raise ValueError("count() cannot lock rows: for_update() is for reading rows to change them; count "
+                             "the rows of the query without it")
+        return self._session._uow.select(self._info, self._where, self._order, self._limit, self._offset, mode,
+                                         self._lock)
 
     def all(self) -> List[M]:
         """The objects of every row (one object per row in the session)."""

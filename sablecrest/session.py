@@ -15,7 +15,11 @@ or, in the async session, an awaitable of it) and the transaction policy as step
   that adding them again never inserts their rows twice. The error is raised with a
   note that says so;
 - a connection interrupted inside a driver call is discarded, where its driver cannot
-  be trusted after that (the wire protocol may be out of step).
+  be trusted after that (the wire protocol may be out of step);
+- a savepoint begins and ends with a flush (what was changed belongs to the transaction
+  it was changed in); a failure inside one, a failed flush included, rolls back to it
+  and the objects with it (`UnitOfWork.rolled_back_to`), and the transaction goes on;
+- a session's isolation level is set at the start of each of its transactions.
 
 `Session._run` and `AsyncSession._run` are the two driver loops: each runs the
 operations its steps yield, opens the transaction before the first operation that needs
@@ -25,13 +29,15 @@ one, traces every statement, and throws the driver's errors back into the steps.
 from __future__ import annotations
 
 import asyncio
-from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Optional, Sequence, Set, Type, TypeVar
+from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Mapping, Optional, Set, Type, TypeVar, overload
 
 from .errors import add_note
 from .model import Field, Model, info_of
-from .ops import COMMIT, ROLLBACK, Op, Returning, Steps
+from .ops import COMMIT, LOCK, ROLLBACK, Execute, Op, Release, RollbackTo, Statement, Steps
+from .params import bind, named
 from .query import AsyncQuery, Query
-from .unit import UnitOfWork, end_token, new_token
+from .result import Result
+from .unit import ALL, UnitOfWork, end_token, new_token
 
 if TYPE_CHECKING:
     from .model import AnyField
@@ -47,7 +53,10 @@ class SessionBase:
 
     _query = Query
 
-    def __init__(self, db: Any) -> None:
+    _is_async = False
+
+    def __init__(self, db: Any, isolation: Optional[str] = None) -> None:
+        self._isolation = _isolation_sql(db.dialect, isolation)  # checked before a connection is taken
         self.db = db
         self._uow = UnitOfWork(db.dialect, new_token(self))
         self._conn: Any = None
@@ -55,6 +64,7 @@ class SessionBase:
         self._closed = False
         self._broken = False  # the connection cannot be trusted: discard it at the end
         self._lazy = 1 if db.dialect.engine.lazy_begin else 0
+        self._savepoints: List["Savepoint"] = []  # open, innermost last
 
     def __repr__(self) -> str:
         state = "closed" if self._closed else "in a transaction" if self._in_txn else "open"
@@ -146,32 +156,118 @@ class SessionBase:
         self._usable()
         return self._run(self._guarded(self._uow.load_related(objs, field)))
 
-    def execute(self, sql: str, params: Sequence[Any] = ()) -> Any:
-        """Runs one statement of your own, in this session's transaction; returns its
-        rows (an empty list when it has none). `sql` uses the driver's parameter style."""
-        if not isinstance(sql, str):
-            raise TypeError("execute() takes the statement as a str, got %s" % type(sql).__name__)
+    def execute(self, statement: Any, params: Optional[Mapping[str, Any]] = None) -> Any:
+        """Runs a statement of your own in this session's transaction, after a flush, and
+        returns a `Result` (`.rows`, `.rowcount`, `.scalars()`). Its values are named
+        ``:name`` in the text and given in `params`, a mapping, on every driver; each is
+        converted as a field of its type would be. A query (``s.select(...)``) runs as its
+        ``all()`` does and returns what that returns."""
+        if isinstance(statement, Query):
+            if params is not None:
+                raise TypeError("execute(query) takes no params: the query holds its values")
+            self._usable()
+            q: Query[Any] = statement._copy()  # pyright: ignore[reportUnknownVariableType]
+            q._session = self
+            return self._run(q._steps(ALL))
+        if not isinstance(statement, str):
+            raise TypeError("execute() takes the statement as a str, or a query, got %s" % type(statement).__name__)
         self._usable()
-        return self._run(self._execute_steps(sql, list(params) or None))
+        d = self.db.dialect
+        text = named(statement, d.style, d.engine)
+        values = bind(text, params, d.engine)
+        return self._run(self._execute_steps(text.sql, values))
+
+    def savepoint(self) -> "Savepoint":
+        """``with s.savepoint():`` (``async with`` in an async session): a nested
+        transaction. An exception inside rolls the database back to where the block
+        began, and the objects with it, and propagates; the transaction goes on. It
+        flushes when it begins and when it ends."""
+        if self._closed:
+            raise ValueError("savepoint() needs an open session: this one is closed")
+        return Savepoint(self)
 
     # ---- the transaction policy, as steps
 
     def _execute_steps(self, sql: str, params: Optional[List[Any]]) -> Steps:
-        rows = yield Returning(sql, params)  # may write: it runs in the transaction
-        return rows
+        yield from self._guarded(self._uow.flush())
+        rows, count = yield Statement(sql, params)  # may write: it runs in the transaction
+        return Result(rows, count, self.db.dialect.engine.loaders)
+
+    def _savepoint_steps(self, sp: "Savepoint") -> Steps:
+        if self._closed:
+            raise ValueError("the savepoint's session is closed")
+        if sp.mark is not None:
+            raise ValueError("this savepoint was used already: call s.savepoint() for each block")
+        # What was changed before the block belongs to the transaction outside it.
+        yield from self._guarded(self._uow.flush())
+        sp.name = "sc_savepoint_%d" % (len(self._savepoints) + 1)
+        yield Execute(self.db.dialect.savepoint_sql(sp.name), None)
+        sp.mark = self._uow.mark()
+        self._savepoints.append(sp)
+        self._uow.depth = len(self._savepoints)
+
+    def _end_savepoint_steps(self, sp: "Savepoint", failure: Optional[BaseException]) -> Steps:
+        if sp not in self._savepoints:
+            return  # the transaction ended inside the block (a commit or a rollback): nothing to end
+        if failure is None:
+            try:
+                yield from self._guarded(self._uow.flush())  # what the block changed, inside it
+            except BaseException as exc:
+                failure = exc
+                if sp in self._savepoints:
+                    yield from self._to_savepoint(sp, failure)
+                raise
+            yield Release(self.db.dialect.release_sql(sp.name), None)
+            self._pop_savepoint(sp)
+        else:
+            yield from self._to_savepoint(sp, failure)
+
+    def _to_savepoint(self, sp: "Savepoint", failure: BaseException, end: bool = True) -> Steps:
+        """Rolls back to `sp` (and ends it), in memory and on the connection; a failure
+        of that (a lost connection) rolls the whole transaction back."""
+        self._uow.rolled_back_to(sp.mark)
+        d = self.db.dialect
+        try:
+            yield RollbackTo(d.rollback_to_sql(sp.name), None)
+            if end:
+                self._pop_savepoint(sp)
+                yield Release(d.release_sql(sp.name), None)
+            else:
+                del self._savepoints[self._savepoints.index(sp) + 1:]
+                self._uow.depth = len(self._savepoints)
+        except BaseException as err:
+            add_note(failure, "rolling back to the savepoint failed too (%s: %s): the whole transaction was rolled "
+                              "back" % (type(err).__name__, err))
+            yield from self._abort(failure)
+
+    def _pop_savepoint(self, sp: "Savepoint") -> None:
+        if sp in self._savepoints:
+            del self._savepoints[self._savepoints.index(sp):]  # and any still open inside it
+        self._uow.depth = len(self._savepoints)
+
+    def _no_savepoints(self) -> None:
+        self._savepoints.clear()
+        self._uow.depth = 0
 
     def _guarded(self, steps: Steps) -> Steps:
-        """`steps`, with a flush that fails half-way rolled back."""
+        """`steps`, with a flush that fails half-way rolled back: to the innermost
+        savepoint when one is open (and the connection can be trusted), else the whole
+        transaction."""
         try:
             return (yield from steps)
         except BaseException as failure:
             if self._uow.writing:
-                yield from self._abort(failure)
+                if self._savepoints and isinstance(failure, Exception) and not self._broken:
+                    # The savepoint stays open: its block has not ended.
+                    yield from self._to_savepoint(self._savepoints[-1], failure, end=False)
+                else:
+                    yield from self._abort(failure)
             raise
 
     def _abort(self, failure: Optional[BaseException]) -> Steps:
         """Rolls the transaction back, in memory and on the connection."""
         in_txn, self._in_txn = self._in_txn, False
+        self._no_savepoints()
         self._uow.rolled_back()
         if in_txn:
             yield from self._cleanup(ROLLBACK, failure)
@@ -208,10 +304,12 @@ class SessionBase:
                     yield from self._abort(failure)
                 raise
             self._in_txn = False
+        self._no_savepoints()
         self._uow.committed()
 
     def _rollback_steps(self) -> Steps:
         in_txn, self._in_txn = self._in_txn, False
+        self._no_savepoints()
         self._uow.rolled_back()
         if in_txn:
             yield from self._cleanup(ROLLBACK, None)
@@ -264,8 +362,8 @@ class Session(SessionBase):
     either way the connection goes back to the pool.
     """
 
-    def __init__(self, db: Any) -> None:
-        super().__init__(db)
+    def __init__(self, db: Any, isolation: Optional[str] = None) -> None:
+        super().__init__(db, isolation)
         self._conn = db._pool.acquire()
 
     def __enter__(self) -> "Session":
@@ -283,7 +381,11 @@ class Session(SessionBase):
         def upsert(self, *objs: Model) -> None: ...
         def get(self, model: Type[M], key: object) -> Optional[M]: ...
         def load_related(self, objs: Iterable[M], field: Field[K, Any, R, M]) -> Dict[K, R]: ...
-        def execute(self, sql: str, params: Sequence[Any] = ()) -> List[Any]: ...
+        @overload
+        def execute(self, statement: Query[M]) -> List[M]: ...
+        @overload
+        def execute(self, statement: str, params: Optional[Mapping[str, Any]] = None) -> Result: ...
+        def execute(self, statement: Any, params: Optional[Mapping[str, Any]] = None) -> Any: ...
 
     def _run(self, steps: Steps) -> Any:
         trace = self.db.trace
@@ -297,7 +399,7 @@ class Session(SessionBase):
                     if conn is None:
                         raise RuntimeError("the session is closed")
                     if op.begins > lazy and not self._in_txn:
-                        conn.begin()
+                        conn.begin(op.begins == LOCK, self._isolation)
                         self._in_txn = True
                     if trace is not None and op.traced:
                         trace(op.sql, op.params)
@@ -326,9 +428,10 @@ class AsyncSession(SessionBase):
     """
 
     _query = AsyncQuery
+    _is_async = True
 
-    def __init__(self, db: Any) -> None:
-        super().__init__(db)
+    def __init__(self, db: Any, isolation: Optional[str] = None) -> None:
+        super().__init__(db, isolation)
         self._cleanup_task: "Optional[asyncio.Task[Any]]" = None
 
     async def __aenter__(self) -> "AsyncSession":
@@ -348,7 +451,11 @@ class AsyncSession(SessionBase):
         async def upsert(self, *objs: Model) -> None: ...
         async def get(self, model: Type[M], key: object) -> Optional[M]: ...
         async def load_related(self, objs: Iterable[M], field: Field[K, Any, R, M]) -> Dict[K, R]: ...
-        async def execute(self, sql: str, params: Sequence[Any] = ()) -> List[Any]: ...
+        @overload
+        async def execute(self, statement: Query[M]) -> List[M]: ...
+        @overload
+        async def execute(self, statement: str, params: Optional[Mapping[str, Any]] = None) -> Result: ...
+        async def execute(self, statement: Any, params: Optional[Mapping[str, Any]] = None) -> Any: ...
 
     async def _checkout(self) -> Any:
         if self._conn is None:
@@ -371,7 +478,7 @@ class AsyncSession(SessionBase):
                     if conn is None:  # the connection is taken at the first statement
                         conn = await self._checkout()
                     if op.begins > lazy and not self._in_txn:
-                        await conn.begin()
+                        await conn.begin(op.begins == LOCK, self._isolation)
                         self._in_txn = True
                     if trace is not None and op.traced:
                         trace(op.sql, op.params)
@@ -423,6 +530,57 @@ class AsyncSession(SessionBase):
             pool.release(conn, usable)
 
 
+class Savepoint:
+    """A nested transaction of a session (`SessionBase.savepoint`): ``with`` in a sync
+    session, ``async with`` in an async one."""
+
+    __slots__ = ("session", "name", "mark")
+
+    def __init__(self, session: SessionBase) -> None:
+        self.session = session
+        self.name = ""
+        self.mark: Any = None  # where it began in what the transaction wrote, once open
+
+    def __repr__(self) -> str:
+        return "<Savepoint %s>" % (self.name or "not begun")
+
+    def __enter__(self) -> "Savepoint":
+        if self.session._is_async:
+            raise TypeError("an async session's savepoint is used with `async with s.savepoint():`")
+        self.session._run(self.session._savepoint_steps(self))
+        return self
+
+    def __exit__(self, exc_type: Any, exc: Any, tb: Any) -> None:
+        self.session._run(self.session._end_savepoint_steps(self, exc))
+
+    async def __aenter__(self) -> "Savepoint":
+        if not self.session._is_async:
+            raise TypeError("a sync session's savepoint is used with `with s.savepoint():`")
+        await self.session._run(self.session._savepoint_steps(self))
+        return self
+
+    async def __aexit__(self, exc_type: Any, exc: Any, tb: Any) -> None:
+        await self.session._run(self.session._end_savepoint_steps(self, exc))
+
+
+def _isolation_sql(dialect: Any, level: Optional[str]) -> Optional[str]:
+    """The statement that starts each transaction of a session at `level` (None: the
+    engine's default, or its only level); ValueError before anything runs for a level
+    that is unknown or that the engine does not have."""
+    if level is None:
+        return None
+    if not isinstance(level, str):
+        raise TypeError("isolation takes a str, like \"serializable\", got %r" % (level,))
+    known = ("serializable", "repeatable read", "read committed")
+    if level not in known:
+        raise ValueError("unknown isolation level %r: it is one of %s" % (level, ", ".join(repr(k) for k in known)))
+    engine = dialect.engine
+    if level not in engine.isolation_levels:
+        raise ValueError("%s has no isolation level %r: it offers %s" % (
+            engine.title, level, ", ".join(repr(k) for k in known if k in engine.isolation_levels)))
+    return dialect.isolation_sql(level)  # type: ignore[no-any-return]
+
+
 # Clean-up tasks that may outlive a cancelled caller; held here so that none is
 # collected before it ends.
 _cleanups: Set["asyncio.Task[Any]"] = set()
@@ -441,4 +599,4 @@ def _cleaned(task: "asyncio.Task[Any]") -> None:
         task.exception()  # retrieved: its caller may be gone
 
 
-__all__ = ["SessionBase", "Session", "AsyncSession"]
+__all__ = ["SessionBase", "Session", "AsyncSession", "Savepoint"]

@@ -21,7 +21,7 @@ from .expr import Condition, Ordering
 
 if TYPE_CHECKING:
     from .expr import AnyColumn
-    from .model import ModelInfo
+    from .model import AnyField, ModelInfo
 
 # Statement texts a dialect keeps before it starts over: enough for every shape of a
 # real application, bounded for one that builds shapes without end.
@@ -92,13 +92,17 @@ class ModelSQL:
 class Dialect:
     """An engine, a parameter style and a server version, with the compiled texts."""
 
-    def __init__(self, engine: Engine, style: ParamStyle, version: Version, variant: str = "") -> None:
+    def __init__(self, engine: Engine, style: ParamStyle, version: Version, variant: str = "",
+                 counts_many: bool = True) -> None:
         self.engine = engine
         self.style = style
         self.version = version
         self.variant = variant or engine.name
         self.returning = engine.returning(version, self.variant)
         self.max_params = engine.max_params(version, style)
+        # The driver's executemany reports the rows it matched (asyncpg's does not).
+        self.counts_many = counts_many
+        self.lock_options = engine.lock_options(version, self.variant)
         self._models: Dict[Any, ModelSQL] = {}
         self._sql: Dict[Hashable, str] = {}
 
@@ -171,13 +175,36 @@ class Dialect:
     # ---- reads
 
     def select_sql(self, info: "ModelInfo", where: Sequence[Condition[Any]], order: Sequence[Ordering[Any]],
-                   has_limit: bool, has_offset: bool, count: bool) -> str:
+                   has_limit: bool, has_offset: bool, count: bool, lock: str = "") -> str:
         key = ("select", info.model, tuple([w.key(self) for w in where]), tuple([o.shape for o in order]),
-               has_limit, has_offset, count)
+               has_limit, has_offset, count, lock)
         text = self._sql.get(key)
         if text is None:
-            text = self._cached(key, lambda: self._compile_select(info, where, order, has_limit, has_offset, count))
+            text = self._cached(key, lambda: self._compile_select(info, where, order, has_limit, has_offset, count)
+                                + self.lock_clause(lock))
         return text
+
+    def lock_clause(self, lock: str) -> str:
+        """What a locking read (`Query.for_update`) writes after its SELECT: FOR UPDATE,
+        with NOWAIT or SKIP LOCKED; nothing where the engine locks the whole database
+        (the transaction took the write lock when it began)."""
+        if not lock or not self.engine.locks_rows:
+            return ""
+        return {"update": " FOR UPDATE", "nowait": " FOR UPDATE NOWAIT", "skip_locked": " FOR UPDATE SKIP LOCKED"}[lock]
+
+    def isolation_sql(self, level: str) -> Optional[str]:
+        """The statement that sets a transaction's isolation level (None where the engine
+        has only the one level)."""
+        return "SET TRANSACTION ISOLATION LEVEL " + level.upper() if self.engine.sets_isolation else None
+
+    def savepoint_sql(self, name: str) -> str:
+        return "SAVEPOINT " + self.q(name)
+
+    def rollback_to_sql(self, name: str) -> str:
+        return "ROLLBACK TO SAVEPOINT " + self.q(name)
+
+    def release_sql(self, name: str) -> str:
+        return "RELEASE SAVEPOINT " + self.q(name)
 
     def _compile_select(self, info: "ModelInfo", where: Sequence[Condition[Any]], order: Sequence[Ordering[Any]],
                         has_limit: bool, has_offset: bool, count: bool) -> str:
@@ -240,28 +267,52 @@ class Dialect:
         return self._cached(("upsert", info.model, rows), build)
 
     def update_sql(self, info: "ModelInfo", idxs: Tuple[int, ...]) -> str:
+        """UPDATE of one row by its key; for a model with a version column, also only
+        while the row has the version the object was based on."""
+
         def build() -> str:
             m = self.model(info)
-            return toolkit.update_by_key(m.table, [m.columns[i] for i in idxs], m.pk_column, self.style.toolkit_dialect)
+            text = toolkit.update_by_key(m.table, [m.columns[i] for i in idxs], m.pk_column,
+                                         self.style.toolkit_dialect)
+            if info.version is not None:
+                text += " AND %s = %s" % (m.columns[info.version.position], Compiler(self, len(idxs) + 1).ph())
+            return text
 
         return self._cached(("update", info.model, idxs), build)
 
     def update_case_sql(self, info: "ModelInfo", idxs: Tuple[int, ...], rows: int) -> str:
         """One UPDATE of `rows` rows: each column set to CASE key WHEN k THEN v ... END,
-        for the rows WHERE key IN (...)."""
+        for the rows WHERE key IN (...) (and, with a version column, whose version is
+        each row's own: a stale row is not matched, so the count tells)."""
 
         def build() -> str:
             m = self.model(info)
             c = Compiler(self)
             sets: List[str] = []
             for i in idxs:
-                whens = "".join(" WHEN %s THEN %s" % (c.ph(), c.ph()) for _ in range(rows))
-                sets.append("%s = CASE %s%s END" % (m.columns[i], m.pk_column, whens))
-            return "UPDATE %s SET %s WHERE %s IN (%s)" % (m.table, ", ".join(sets), m.pk_column, c.phs(rows))
+                sets.append("%s = %s" % (m.columns[i], self._case(c, m.pk_column, rows, info.fields[i])))
+            text = "UPDATE %s SET %s WHERE %s IN (%s)" % (m.table, ", ".join(sets), m.pk_column, c.phs(rows))
+            if info.version is not None:
+                text += " AND %s = %s" % (m.columns[info.version.position],
+                                          self._case(c, m.pk_column, rows, info.version))
+            return text
 
         return self._cached(("update_case", info.model, idxs, rows), build)
 
+    def _case(self, c: Compiler, key: str, rows: int, field: "Optional[AnyField]" = None) -> str:
+        """CASE key WHEN k THEN v ... END. Where the server infers the type of each
+        parameter when it prepares the text (PostgreSQL), the values are cast to the
+        field's column type: parameters that only a CASE's results surround would be
+        text otherwise."""
+        then = "%s"
+        if field is not None and self.engine.casts_case_values:
+            then = "CAST(%%s AS %s)" % self.engine.column_type(field).replace("%", "%%")
+        return "CASE %s%s END" % (key, "".join(" WHEN %s THEN %s" % (c.ph(), then % c.ph()) for _ in range(rows)))
+
     def delete_sql(self, info: "ModelInfo", n: int) -> str:
+        if info.version is not None:
+            return self._versioned_delete_sql(info, n)
+
         def build() -> str:
             m = self.model(info)
             if n == 1:
@@ -269,6 +320,37 @@ class Dialect:
             return "DELETE FROM %s WHERE %s" % (m.table, Compiler(self).in_list(info.pk, False, n))
 
         return self._cached(("delete", info.model, self.in_shape(n) if n != 1 else 1), build)
+
+    def _versioned_delete_sql(self, info: "ModelInfo", n: int) -> str:
+        """DELETE of `n` rows (a power of two: the last row repeats, see
+        `versioned_delete_params`), each only while it has the object's version."""
+        assert info.version is not None and n & (n - 1) == 0, n
+
+        def build() -> str:
+            m = self.model(info)
+            c = Compiler(self)
+            keys = c.phs(n)
+            ver = m.columns[info.version_field().position]
+            if n == 1:
+                return "DELETE FROM %s WHERE %s = %s AND %s = %s" % (m.table, m.pk_column, keys, ver, c.ph())
+            return "DELETE FROM %s WHERE %s IN (%s) AND %s = %s" % (m.table, m.pk_column, keys, ver,
+                                                                   self._case(c, m.pk_column, n))
+
+        return self._cached(("delete_versioned", info.model, n), build)
+
+    def versioned_delete_params(self, info: "ModelInfo", keys: List[Any], versions: List[Any]) -> List[Any]:
+        """The parameters of `delete_sql` for a model with a version column: the rows
+        padded to a power of two by repeating the last (the same row twice matches once)."""
+        n = 1 << (len(keys) - 1).bit_length()
+        keys = keys + [keys[-1]] * (n - len(keys))
+        versions = versions + [versions[-1]] * (n - len(versions))
+        out = [self.dump(info.pk, k) for k in keys]
+        if n == 1:
+            out.extend(versions)
+        else:
+            for k, v in zip(out[:n], versions):
+                out += (k, v)
+        return out
 
     def rows_per_insert(self, columns: int) -> int:
         """Rows in one multi-row INSERT: bounded by the parameter limit."""
@@ -285,14 +367,19 @@ def check_columns(info: "ModelInfo", columns: Iterable[AnyColumn], allowed: Opti
 
 
 def case_params(width: int, rows: List[Tuple[Any, ...]]) -> List[Any]:
-    """The parameters of `Dialect.update_case_sql` from update rows (values..., key): for
-    each column, key and value of every row; then the keys."""
+    """The parameters of `Dialect.update_case_sql` from update rows (values..., key[,
+    version]): for each column, key and value of every row; then the keys; then, with a
+    version column, key and version of every row."""
     out: List[Any] = []
     for j in range(width):
         for row in rows:
-            out.append(row[-1])
+            out.append(row[width])
             out.append(row[j])
-    out.extend(row[-1] for row in rows)
+    out.extend(row[width] for row in rows)
+    if len(rows[0]) > width + 1:
+        for row in rows:
+            out.append(row[width])
+            out.append(row[width + 1])
     return out
 
 

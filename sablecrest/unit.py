@@ -26,14 +26,14 @@ import itertools
 import weakref
 from collections import deque
 from itertools import groupby
-from typing import TYPE_CHECKING, Any, Dict, Iterable, Iterator, List, Optional, Sequence, Set, Type, TypeVar, cast
+from typing import TYPE_CHECKING, Any, Dict, Iterable, Iterator, List, Optional, Sequence, Set, Tuple, Type, TypeVar, cast
 
 from . import _native, toolkit
 from .errors import StaleDataError
 from .expr import Condition, Ordering
 from .kinds import Kind, State, Transition
 from .model import Field, Model, ModelInfo, info_of
-from .ops import Execute, ExecuteMany, Fetch, InsertId, Returning, Steps
+from .ops import Execute, ExecuteMany, Fetch, InsertId, LockingFetch, Returning, Steps
 from .statements import case_params
 
 if TYPE_CHECKING:
@@ -117,7 +117,7 @@ class UnitOfWork:
     the current transaction wrote (so that a rollback can undo it on the objects)."""
 
     __slots__ = ("dialect", "token", "identity", "pending", "doomed", "inserted", "removed", "epoch",
-                 "writing", "reject_nan")
+                 "writing", "reject_nan", "versions", "updated", "depth")
 
     def __init__(self, dialect: "Dialect", token: int) -> None:
         self.dialect = dialect
@@ -130,6 +130,13 @@ class UnitOfWork:
         self.epoch = -1  # the field-assignment count when the last flush collected
         self.writing = False  # a flush got past its checks and may have written rows
         self.reject_nan = not dialect.engine.stores_nan
+        # (object, version it had) for each versioned object an UPDATE of this transaction
+        # bumped: a rollback gives it back the version its row has again.
+        self.versions: List[Tuple[Model, Any]] = []
+        # Objects whose rows an UPDATE changed, recorded only inside a savepoint (whose
+        # rollback detaches them); `depth` is the number of savepoints open.
+        self.updated: List[Model] = []
+        self.depth = 0
 
     # ---- membership
 
@@ -259,12 +266,25 @@ class UnitOfWork:
                 plan.inserts[info] = _parents_first(info, objs, edges)
 
     def _emit(self, plan: FlushPlan) -> Steps:
+        # Table by table, parents first, each table's inserts then its updates: rows are
+        # locked in the order of the references, so that two flushes that each insert a
+        # child and update its parent (an order and its product's stock) never hold the
+        # child's lock on the parent (taken by the foreign key check) while waiting for
+        # each other's parent row. A table that refers to one later in the order (tables
+        # that refer to each other) is updated after every insert, since its changed
+        # rows may refer to rows inserted after it.
+        position = {info.model: i for i, info in enumerate(plan.order)}
+        later: List[ModelInfo] = []
         for info in plan.order:
             if info in plan.inserts:
                 yield from self._insert(info, plan.inserts[info])
-        for info in plan.order:
             if info in plan.updates:
-                yield from self._update(info, plan.updates[info])
+                if any(position.get(t, -1) > position[info.model] for _, t in info.references):
+                    later.append(info)
+                else:
+                    yield from self._update(info, plan.updates[info])
+        for info in later:
+            yield from self._update(info, plan.updates[info])
         for info in reversed(plan.order):
             if info in plan.deletes:
                 yield from self._delete(info, plan.deletes[info])
@@ -325,7 +345,18 @@ class UnitOfWork:
         m = d.model(info)
         idm = self.identity.setdefault(info.model, {})
         batch = d.engine.update_rows
-        for idxs, params, objs in _native.update_groups(info.layout, dirty, m.dumpers):
+        version = info.version.position if info.version is not None else -1
+        if version >= 0 and batch <= 1 and not d.counts_many:
+            # Counting the rows that hold the keys afterwards cannot tell a stale version
+            # from the one this UPDATE wrote: one statement per batch, whose count is exact.
+            batch = 100
+        for idxs, params, objs in _native.update_groups(info.layout, dirty, m.dumpers, version):
+            # The kernel has set each object's version to the next one; recorded first, so
+            # that a rollback gives each back the version its row has again.
+            if version >= 0:
+                self.versions.extend(zip(objs, [p[-1] for p in params]))
+            if self.depth:
+                self.updated.extend(objs)
             if batch > 1 and len(params) > 1:
                 count = 0
                 for chunk in _chunks(params, batch):
@@ -338,9 +369,42 @@ class UnitOfWork:
                 # locked since the UPDATE.
                 count = yield from self._count_keys(info, objs)
             if count != len(params):
+                if version >= 0:
+                    raise (yield from self._stale(info, objs, [p[-1] for p in params], count, "UPDATE"))
                 raise StaleDataError("UPDATE of %s matched %d of %d rows: rows were deleted since they were loaded"
                                      % (m.table, count, len(params)))
             _native.mark_flushed(info.layout, objs, idm, None)
+
+    def _stale(self, info: ModelInfo, objs: List[Model], versions: List[Any], count: int, what: str) -> Steps:
+        """The StaleDataError for a write of versioned rows that matched `count` of them,
+        naming an object whose row no longer has the version it was based on. With one
+        row it is that one; with more, the rows are read again (in this transaction,
+        which holds the rows it wrote) for one this statement did not write: an UPDATE's
+        row without the next version, a DELETE's row still there. A row that another
+        writer took to the very version this UPDATE wrote cannot be told apart: then
+        the error names the batch."""
+        d = self.dialect
+        keys = _native.key_params(info.layout, objs)
+        table = d.model(info).table
+        stale = 0 if len(objs) == 1 else -1
+        if stale < 0:
+            where = (info.pk.in_(keys),)
+            params: List[Any] = []
+            where[0].params(d, params)
+            rows = yield Fetch(d.select_sql(info, where, (), False, False, False), params)
+            pk, ver = info.fields.index(info.pk), info.version_field().position
+            now = {r[pk]: r[ver] for r in rows}
+            for i, (key, old) in enumerate(zip(keys, versions)):
+                if (key in now) if what == "DELETE" else (key not in now or now[key] != old + 1):
+                    stale = i
+                    break
+        if stale < 0:
+            return StaleDataError("%s of %s matched %d of %d rows: rows of these %s objects were changed or deleted "
+                                  "since they were loaded (%s %s)" % (what, table, count, len(objs), info.name,
+                                                                      info.pk.name, ", ".join(map(repr, keys))))
+        return StaleDataError("%s with %s %r was changed or deleted since it was loaded: its row no longer has "
+                              "version %r (%s of %s matched %d of %d rows)"
+                              % (info.name, info.pk.name, keys[stale], versions[stale], what, table, count, len(objs)))
 
     def _count_keys(self, info: ModelInfo, objs: List[Model]) -> Steps:
         d = self.dialect
@@ -355,6 +419,9 @@ class UnitOfWork:
         m = d.model(info)
         idm = self.identity.get(info.model, {})
         keys = _native.key_params(info.layout, objs)
+        if info.version is not None:
+            yield from self._delete_versioned(info, objs, keys)
+            keys = []
         for chunk in _chunks(list(dict.fromkeys(keys)), max(1, d.max_params // 2)):
             params: List[Any] = []
             if len(chunk) == 1:
@@ -365,10 +432,24 @@ class UnitOfWork:
             if count >= 0 and count != len(chunk):
                 raise StaleDataError("DELETE from %s matched %d of %d rows: rows were deleted since they were loaded"
                                      % (m.table, count, len(chunk)))
-        for key in keys:
+        for key in _native.key_params(info.layout, objs):
             idm.pop(key, None)
         _native.transition(objs, Transition.REMOVED)
         self.removed.extend(objs)
+
+    def _delete_versioned(self, info: ModelInfo, objs: List[Model], keys: List[Any]) -> Steps:
+        """DELETE of rows that still have the objects' versions: one statement per chunk,
+        whose row count is exact on every driver."""
+        d = self.dialect
+        versions = _native.field_values(objs, info.version_field().position)
+        size = max(1, min(256, d.max_params // 4))
+        for start in range(0, len(objs), size):
+            chunk_objs, chunk_keys = objs[start:start + size], keys[start:start + size]
+            chunk_versions = versions[start:start + size]
+            n = 1 << (len(chunk_keys) - 1).bit_length()
+            count = yield Execute(d.delete_sql(info, n), d.versioned_delete_params(info, chunk_keys, chunk_versions))
+            if count != len(chunk_keys):
+                raise (yield from self._stale(info, chunk_objs, chunk_versions, count, "DELETE"))
 
     def upsert(self, objs: Sequence[Model]) -> Steps:
         """Writes each object whole: its row is inserted, or updated when its key exists.
@@ -378,6 +459,9 @@ class UnitOfWork:
         groups: Dict[ModelInfo, List[Model]] = {}
         for obj in objs:
             info = info_of(type(obj))
+            if info.version is not None:
+                raise ValueError("upsert() writes whole rows without checking %s.%s, the version column: add the "
+                                 "object and flush it instead" % (info.name, info.version.name))
             owner = _native.owner(obj)
             if owner and owner != self.token:
                 raise _held_elsewhere(obj, owner)
@@ -406,13 +490,13 @@ class UnitOfWork:
 
     # ---- reads
 
-    def select(self, info: ModelInfo, where: Sequence[Condition[Any]], order: Sequence[Ordering[Any]], limit: Optional[int],
-               offset: Optional[int], mode: str) -> Steps:
+    def select(self, info: ModelInfo, where: Sequence[Condition[Any]], order: Sequence[Ordering[Any]],
+               limit: Optional[int], offset: Optional[int], mode: str, lock: str = "") -> Steps:
         yield from self.flush()
         d = self.dialect
         if mode == FIRST:
             limit = 1
-        sql = d.select_sql(info, where, order, limit is not None, offset is not None, mode == COUNT)
+        sql = d.select_sql(info, where, order, limit is not None, offset is not None, mode == COUNT, lock)
         params: List[Any] = []
         for w in where:
             w.params(d, params)
@@ -420,11 +504,13 @@ class UnitOfWork:
             params.append(limit)
         if offset is not None:
             params.append(offset)
-        rows = yield Fetch(sql, params)
+        rows = yield (LockingFetch(sql, params) if lock else Fetch(sql, params))
         if mode == COUNT:
             return int(rows[0][0])
+        # A locking read refreshes the objects already loaded: what it locked is the row
+        # as it is now, which is what the caller goes on to change.
         objs = _native.materialize(info.layout, rows, self.identity.setdefault(info.model, {}),
-                                   d.model(info).loaders, self.token)
+                                   d.model(info).loaders, self.token, bool(lock))
         if mode == FIRST:
             return objs[0] if objs else None
         return objs
@@ -470,13 +556,66 @@ class UnitOfWork:
     def committed(self) -> None:
         self.inserted.clear()
         self.removed.clear()
+        self.versions.clear()
+        self.updated.clear()
+
+    def mark(self) -> Tuple[int, int, int, int]:
+        """Where a savepoint begins in what this transaction wrote."""
+        return len(self.inserted), len(self.removed), len(self.updated), len(self.versions)
+
+    def rolled_back_to(self, mark: Tuple[int, int, int, int]) -> None:
+        """The transaction went back to a savepoint: what was written since, and what
+        was changed since without being written, is undone on the objects as a rollback
+        does, and only that. Objects inserted since are transient again; those updated,
+        deleted or changed since are detached with their snapshots forgotten (their rows
+        hold what they held at the savepoint); objects added or marked for deletion
+        since are let go or kept. What came before the savepoint stays as it was."""
+        ins, rem, upd, ver = mark
+        inserted, removed, updated = self.inserted[ins:], self.removed[rem:], self.updated[upd:]
+        del self.inserted[ins:], self.removed[rem:], self.updated[upd:]
+        self._restore_versions(self.versions[ver:])
+        del self.versions[ver:]
+        self._restore_references(inserted)
+        gone = {id(o) for o in inserted}
+        for obj in inserted:
+            info = type(obj).__sc_info__
+            _native.transition([obj], Transition.UNINSERT, 0, info.pk.position if info.pk.generated else -1)
+        changed = [o for o in updated if id(o) not in gone]
+        self._forget(gone)
+        # Changed without being written: a savepoint begins with a flush, so every
+        # difference from a snapshot now was made inside it.
+        changed += self.dirty()
+        _native.transition(changed, Transition.EXPIRE)
+        expired = {id(o) for o in changed}
+        self._forget(expired)
+        _native.transition(removed, Transition.EXPIRE)
+        _native.transition([o for o in self.doomed.values() if id(o) not in expired], Transition.ATTACH, self.token)
+        _native.transition(self.pending.values(), Transition.RELEASE)
+        self.doomed.clear()
+        self.pending.clear()
+        self.epoch = -1
+        self.writing = False
+
+    def _forget(self, ids: Set[int]) -> None:
+        """Takes the objects with these ids out of the identity map."""
+        if not ids:
+            return
+        for idm in self.identity.values():
+            for key in [k for k, o in idm.items() if id(o) in ids]:
+                del idm[key]
+
+    def _restore_versions(self, bumped: List[Tuple[Model, Any]]) -> None:
+        for obj, old in reversed(bumped):  # the oldest last: an object bumped twice gets its first version
+            setattr(obj, type(obj).__sc_info__.version_field().name, old)
 
     def rolled_back(self) -> None:
         """Nothing this transaction wrote exists any more: objects it inserted are
         transient again (without the keys the database generated), references it bound
-        hold their objects again, and every object it knew is detached with its snapshot
-        forgotten, so that adding one to a session writes all of its fields."""
-        self._restore_references()
+        hold their objects again, versioned objects have their rows' versions again, and
+        every object it knew is detached with its snapshot forgotten, so that adding one
+        to a session writes all of its fields."""
+        self._restore_versions(self.versions)
+        self._restore_references(self.inserted)
         for obj in self.inserted:
             info = type(obj).__sc_info__
             _native.transition([obj], Transition.UNINSERT, 0, info.pk.position if info.pk.generated else -1)
@@ -488,20 +627,21 @@ class UnitOfWork:
         _native.transition(self.pending.values(), Transition.RELEASE)
         self._clear()
 
-    def _restore_references(self) -> None:
-        """Before the keys this transaction generated are taken back: a reference field
+    def _restore_references(self, inserted: List[Model]) -> None:
+        """Before the keys these inserts generated are taken back: a reference field
         holding one holds the object it came from again (a flush replaced the object by
         its key), so that a retry binds whatever key that object gets next, never a key
         another row may take meanwhile. Done here, on the rare path, so that flushes
         record nothing."""
         by_key: Dict[Any, Dict[Any, Model]] = {}  # model -> {generated key: object}
-        for obj in self.inserted:
+        for obj in inserted:
             info = type(obj).__sc_info__
             if info.pk.generated:
                 by_key.setdefault(info.model, {})[getattr(obj, info.pk.name)] = obj
         if not by_key:
             return
         holders: Dict[int, Model] = {id(o): o for o in self.inserted}
+        holders.update((id(o), o) for o in inserted)
         for idm in self.identity.values():
             holders.update((id(o), o) for o in idm.values())
         for obj in holders.values():
@@ -524,6 +664,9 @@ class UnitOfWork:
         self.doomed.clear()
         self.inserted.clear()
         self.removed.clear()
+        self.versions.clear()
+        self.updated.clear()
+        self.depth = 0
         self.epoch = -1
         self.writing = False
 

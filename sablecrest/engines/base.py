@@ -241,6 +241,25 @@ class Engine:
     # Rows one UPDATE of a flush writes, as CASE key WHEN ... expressions, where the
     # driver's executemany would send each row by itself; 1: executemany.
     update_rows = 1
+    # The values of such a CASE are written CAST(? AS type): the server types each
+    # parameter when it prepares the text, and one that only CASE results surround is text.
+    casts_case_values = False
+    # ---- locking and transactions
+    # SELECT ... FOR UPDATE locks the rows it reads. Where it cannot (SQLite, which locks
+    # the whole database), a locking read takes the write lock first: the transaction
+    # begins with BEGIN IMMEDIATE, so two sessions reading to write take turns.
+    locks_rows = True
+    # The levels `db.session(isolation=...)` takes; each is set with SET TRANSACTION
+    # ISOLATION LEVEL at the start of the transaction, unless it is the engine's only one.
+    isolation_levels = frozenset({"serializable", "repeatable read", "read committed"})
+    sets_isolation = True
+    # ---- how a statement of the user's own is read (its :name parameters)
+    backslash_escapes = False  # a backslash escapes the next character in '...' and "..."
+    hash_comments = False  # '#' starts a comment, to the end of the line
+    dollar_quotes = False  # $tag$...$tag$ bodies and E'...' strings (with backslash escapes)
+    backtick_quotes = False  # `name`
+    bracket_quotes = False  # [name]
+    nested_comments = False  # /* /* */ */
     # ---- text
     like_escape = " ESCAPE '\\'"  # LIKE escapes with a backslash on every engine
     empty_insert = " DEFAULT VALUES"  # an INSERT with no column values
@@ -256,6 +275,10 @@ class Engine:
 
     def max_params(self, version: Version, style: ParamStyle) -> int:
         return 65535
+
+    def lock_options(self, version: Version, variant: str) -> Tuple[bool, bool]:
+        """Whether FOR UPDATE takes NOWAIT, and SKIP LOCKED, on this server version."""
+        return self.locks_rows, self.locks_rows
 
     def fold(self, name: str) -> str:
         """A column name as the engine compares it. Every name is written quoted, so on
@@ -563,21 +586,33 @@ class Adapter:
     # An interrupt (Ctrl-C) inside a driver call leaves the connection usable: true where
     # there is no wire protocol to fall out of step.
     survives_interrupt = False
+    counts_many = True  # executemany reports the rows it matched
 
-    def fetch(self, sql: str, params: Sequence[Any]) -> List[Any]:
+    def fetch(self, sql: str, params: Optional[Sequence[Any]]) -> List[Any]:
         raise NotImplementedError
 
-    def execute(self, sql: str, params: Sequence[Any]) -> int:
+    def execute(self, sql: str, params: Optional[Sequence[Any]]) -> int:
         raise NotImplementedError
 
     def many(self, sql: str, seq: Sequence[Sequence[Any]]) -> int:
         raise NotImplementedError
 
-    def insert_id(self, sql: str, params: Sequence[Any]) -> Any:
+    def insert_id(self, sql: str, params: Optional[Sequence[Any]]) -> Any:
         raise NotImplementedError("this engine returns generated keys with RETURNING")
 
-    def begin(self) -> None:
-        pass
+    def statement(self, sql: str, params: Optional[Sequence[Any]]) -> Tuple[List[Any], int]:
+        """A statement of the user's own: (rows, row count). The count of a statement
+        that returns rows is their number (an UPDATE ... RETURNING returns a row per row
+        it changed); otherwise the driver's count of the rows it changed."""
+        raise NotImplementedError
+
+    def begin(self, lock: bool = False, isolation: Optional[str] = None) -> None:
+        """Opens the session's transaction (where the driver does not open one by
+        itself at the first statement). `lock`: take the write lock now, where the
+        engine locks the whole database rather than rows (`Engine.locks_rows` False);
+        `isolation`: the statement that sets this transaction's isolation level."""
+        if isolation is not None:
+            self.execute(isolation, None)  # None: the text as it is
 
     def commit(self) -> None:
         self.raw.commit()
@@ -623,7 +658,7 @@ class CursorAdapter(Adapter):
 
     cur: Any
 
-    def fetch(self, sql: str, params: Sequence[Any]) -> List[Any]:
+    def fetch(self, sql: str, params: Optional[Sequence[Any]]) -> List[Any]:
         cur = self.cur
         cur.execute(sql, params)
         # rownumber is None when the statement returned no rows; `description` would
@@ -631,7 +666,7 @@ class CursorAdapter(Adapter):
         rows: List[Any] = cur.fetchall() if cur.rownumber is not None else []
         return rows
 
-    def execute(self, sql: str, params: Sequence[Any]) -> int:
+    def execute(self, sql: str, params: Optional[Sequence[Any]]) -> int:
         self.cur.execute(sql, params)
         return int(self.cur.rowcount)
 
@@ -639,9 +674,17 @@ class CursorAdapter(Adapter):
         self.cur.executemany(sql, seq)
         return int(self.cur.rowcount)
 
-    def insert_id(self, sql: str, params: Sequence[Any]) -> Any:
+    def insert_id(self, sql: str, params: Optional[Sequence[Any]]) -> Any:
         self.cur.execute(sql, params)
         return self.cur.lastrowid
+
+    def statement(self, sql: str, params: Optional[Sequence[Any]]) -> Tuple[List[Any], int]:
+        cur = self.cur
+        cur.execute(sql, params)
+        if cur.description is None:
+            return [], int(cur.rowcount)
+        rows = list(cur.fetchall())
+        return rows, len(rows)
 
 
 class AsyncAdapter:
@@ -652,20 +695,24 @@ class AsyncAdapter:
     style: ParamStyle = QMARK
     raw: Any
     survives_interrupt = False  # a cancellation inside a driver call leaves it usable
+    counts_many = True  # executemany reports the rows it matched
 
-    async def fetch(self, sql: str, params: Sequence[Any]) -> List[Any]:
+    async def fetch(self, sql: str, params: Optional[Sequence[Any]]) -> List[Any]:
         raise NotImplementedError
 
-    async def execute(self, sql: str, params: Sequence[Any]) -> int:
+    async def execute(self, sql: str, params: Optional[Sequence[Any]]) -> int:
         raise NotImplementedError
 
     async def many(self, sql: str, seq: Sequence[Sequence[Any]]) -> int:
         raise NotImplementedError
 
-    async def insert_id(self, sql: str, params: Sequence[Any]) -> Any:
+    async def insert_id(self, sql: str, params: Optional[Sequence[Any]]) -> Any:
         raise NotImplementedError("this engine returns generated keys with RETURNING")
 
-    async def begin(self) -> None:
+    async def statement(self, sql: str, params: Optional[Sequence[Any]]) -> Tuple[List[Any], int]:
+        raise NotImplementedError
+
+    async def begin(self, lock: bool = False, isolation: Optional[str] = None) -> None:
         raise NotImplementedError
 
     async def commit(self) -> None:

@@ -50,6 +50,10 @@ class MariaDB(Engine):
     stores_nan = False  # DOUBLE has no NaN: PyMySQL would write the bare word nan
     multi_row_default_insert = True
     update_rows = 100  # PyMySQL's executemany sends UPDATEs one round trip at a time
+    # In the default sql_mode a backslash escapes inside '...' and "..." (both strings).
+    backslash_escapes = True
+    hash_comments = True
+    backtick_quotes = True
     # LIKE already escapes with a backslash here, and an explicit ESCAPE '\\' is refused
     # when the session's sql_mode has NO_BACKSLASH_ESCAPES.
     like_escape = ""
@@ -66,6 +70,11 @@ class MariaDB(Engine):
 
     def fold(self, name: str) -> str:
         return name.lower()  # column names compare without case
+
+    def lock_options(self, version: Version, variant: str) -> Tuple[bool, bool]:
+        if variant != "mariadb":
+            return version >= (8, 0), version >= (8, 0)  # MySQL
+        return version >= (10, 3), version >= (10, 6)
 
     def null_safe(self, a: str, b: str, negated: bool) -> str:
         return ("NOT (%s <=> %s)" if negated else "%s <=> %s") % (a, b)
@@ -248,13 +257,13 @@ class PyMySQLAdapter(CursorAdapter):
 
     # PyMySQL formats the text when it is given parameters (even none): None sends it as
     # it is, which is what an op without parameters means.
-    def fetch(self, sql: str, params: Sequence[Any]) -> List[Any]:
+    def fetch(self, sql: str, params: Optional[Sequence[Any]]) -> List[Any]:
         cur = self.cur
         self._run(cur.execute, sql, params)
         rows: List[Any] = cur.fetchall() if cur.rownumber is not None else []
         return rows
 
-    def execute(self, sql: str, params: Sequence[Any]) -> int:
+    def execute(self, sql: str, params: Optional[Sequence[Any]]) -> int:
         self._run(self.cur.execute, sql, params)
         return int(self.cur.rowcount)
 
@@ -262,9 +271,17 @@ class PyMySQLAdapter(CursorAdapter):
         self._run(self.cur.executemany, sql, seq)
         return int(self.cur.rowcount)
 
-    def insert_id(self, sql: str, params: Sequence[Any]) -> Any:
+    def insert_id(self, sql: str, params: Optional[Sequence[Any]]) -> Any:
         self._run(self.cur.execute, sql, params)
         return self.cur.lastrowid
+
+    def statement(self, sql: str, params: Optional[Sequence[Any]]) -> Tuple[List[Any], int]:
+        cur = self.cur
+        self._run(cur.execute, sql, params)
+        if cur.description is None:
+            return [], int(cur.rowcount)
+        rows = list(cur.fetchall())
+        return rows, len(rows)
 
     def _run(self, call: Any, sql: str, params: Any) -> None:
         try:

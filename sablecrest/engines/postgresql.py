@@ -13,7 +13,7 @@ migration is one transaction.
 from __future__ import annotations
 
 import re
-from typing import TYPE_CHECKING, Any, List, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, List, Optional, Sequence, Tuple
 
 from ..kinds import Kind
 from ..ops import ReadSetting, Steps
@@ -45,6 +45,9 @@ if TYPE_CHECKING:
 class PostgreSQL(Engine):
     name = "postgresql"
     array_in = True
+    casts_case_values = True
+    dollar_quotes = True
+    nested_comments = True
     types = {Kind.INT: "INTEGER", Kind.STR: "TEXT", Kind.FLOAT: "DOUBLE PRECISION", Kind.BOOL: "BOOLEAN",
              Kind.BYTES: "BYTEA", Kind.DECIMAL: "NUMERIC", Kind.DATETIME: "TIMESTAMP", Kind.DATE: "DATE"}
 
@@ -264,6 +267,7 @@ class AsyncpgAdapter(AsyncAdapter):
     engine = ENGINE
     style = NUMERIC
     survives_interrupt = True  # asyncpg cancels the query and resynchronises the protocol
+    counts_many = False
 
     def __init__(self, raw: Any) -> None:
         self.raw = raw
@@ -277,10 +281,10 @@ class AsyncpgAdapter(AsyncAdapter):
         # insert's time.
         return cls(await asyncpg.connect(dsn(url), max_cacheable_statement_size=_STATEMENT_CACHE_BYTES))
 
-    async def fetch(self, sql: str, params: Sequence[Any]) -> List[Any]:
+    async def fetch(self, sql: str, params: Optional[Sequence[Any]]) -> List[Any]:
         return await self.raw.fetch(sql, *(params or ()))  # type: ignore[no-any-return]
 
-    async def execute(self, sql: str, params: Sequence[Any]) -> int:
+    async def execute(self, sql: str, params: Optional[Sequence[Any]]) -> int:
         return _status_count(await self.raw.execute(sql, *(params or ())))
 
     async def many(self, sql: str, seq: Sequence[Sequence[Any]]) -> int:
@@ -290,8 +294,24 @@ class AsyncpgAdapter(AsyncAdapter):
             await self.raw.executemany(sql, seq)
         return -1 if seq else 0
 
-    async def begin(self) -> None:
-        await self.raw.execute("BEGIN")
+    async def statement(self, sql: str, params: Optional[Sequence[Any]]) -> Tuple[List[Any], int]:
+        execute = getattr(self.raw, "_execute", None)
+        if execute is not None:
+            # What fetch() and execute() are built on: the rows and the command status
+            # of one run, where each public method gives only one of the two.
+            rows, status, _ = await execute(sql, tuple(params or ()), 0, None, return_status=True)
+            status = status.decode() if isinstance(status, bytes) else status
+        else:  # the public way, at the cost of a round trip to prepare
+            stmt = await self.raw.prepare(sql)
+            rows = await stmt.fetch(*(params or ()))
+            status = stmt.get_statusmsg()
+        rows = list(rows)
+        return rows, len(rows) if rows else _status_count(status)
+
+    async def begin(self, lock: bool = False, isolation: Optional[str] = None) -> None:
+        # One round trip: without parameters the text goes as a simple query, which may
+        # hold two statements.
+        await self.raw.execute("BEGIN" if isolation is None else "BEGIN; " + isolation)
 
     async def commit(self) -> None:
         status = await self.raw.execute("COMMIT")

@@ -77,6 +77,12 @@ class SQLite(Engine):
     json_in = True
     stores_nan = False
     lazy_begin = True
+    locks_rows = False
+    # Its transactions are serializable, and there is no other level to ask for.
+    isolation_levels = frozenset({"serializable"})
+    sets_isolation = False
+    backtick_quotes = True
+    bracket_quotes = True
     offset_only_limit = " LIMIT -1"
     dumpers = {Kind.DECIMAL: decimal_text, Kind.DATETIME: iso_text, Kind.DATE: iso_text}
     loaders = {Kind.BOOL: to_bool, Kind.DECIMAL: decimal_from_number, Kind.DATETIME: datetime_from_text,
@@ -309,22 +315,29 @@ class SQLiteAdapter(Adapter):
         self.raw = sqlite3.connect(url.database, isolation_level=None, check_same_thread=False)
         self.raw.execute("PRAGMA foreign_keys = ON")
 
-    def fetch(self, sql: str, params: Sequence[Any]) -> List[Any]:
+    def fetch(self, sql: str, params: Optional[Sequence[Any]]) -> List[Any]:
         rows: List[Any] = self.raw.execute(sql, params or ()).fetchall()
         return rows
 
-    def execute(self, sql: str, params: Sequence[Any]) -> int:
+    def execute(self, sql: str, params: Optional[Sequence[Any]]) -> int:
         return int(self.raw.execute(sql, params or ()).rowcount)
 
     def many(self, sql: str, seq: Sequence[Sequence[Any]]) -> int:
         return int(self.raw.executemany(sql, seq).rowcount)
 
-    def insert_id(self, sql: str, params: Sequence[Any]) -> Any:
+    def insert_id(self, sql: str, params: Optional[Sequence[Any]]) -> Any:
         return self.raw.execute(sql, params or ()).lastrowid
 
-    def begin(self) -> None:
+    def statement(self, sql: str, params: Optional[Sequence[Any]]) -> Tuple[List[Any], int]:
+        cur = self.raw.execute(sql, params or ())
+        if cur.description is None:
+            return [], int(cur.rowcount)
+        rows = cur.fetchall()
+        return rows, len(rows)
+
+    def begin(self, lock: bool = False, isolation: Optional[str] = None) -> None:
         if not self.raw.in_transaction:
-            self.raw.execute("BEGIN")
+            self.raw.execute("BEGIN IMMEDIATE" if lock else "BEGIN")
 
     def commit(self) -> None:
         if self.raw.in_transaction:
@@ -368,22 +381,29 @@ class AiosqliteAdapter(AsyncAdapter):
             raise
         return cls(raw)
 
-    async def fetch(self, sql: str, params: Sequence[Any]) -> List[Any]:
+    async def fetch(self, sql: str, params: Optional[Sequence[Any]]) -> List[Any]:
         return list(await self.raw.execute_fetchall(sql, params or ()))
 
-    async def execute(self, sql: str, params: Sequence[Any]) -> int:
+    async def execute(self, sql: str, params: Optional[Sequence[Any]]) -> int:
         return int((await self.raw.execute(sql, params or ())).rowcount)
 
     async def many(self, sql: str, seq: Sequence[Sequence[Any]]) -> int:
         return int((await self.raw.executemany(sql, seq)).rowcount)
 
-    async def insert_id(self, sql: str, params: Sequence[Any]) -> Any:
+    async def insert_id(self, sql: str, params: Optional[Sequence[Any]]) -> Any:
         return (await self.raw.execute(sql, params or ())).lastrowid
 
-    async def begin(self) -> None:
+    async def statement(self, sql: str, params: Optional[Sequence[Any]]) -> Tuple[List[Any], int]:
+        cur = await self.raw.execute(sql, params or ())
+        if cur.description is None:
+            return [], int(cur.rowcount)
+        rows = list(await cur.fetchall())
+        return rows, len(rows)
+
+    async def begin(self, lock: bool = False, isolation: Optional[str] = None) -> None:
         if not self.txn:
             self.txn = True  # set first: a BEGIN cancelled while it runs still runs
-            await self.raw.execute("BEGIN")
+            await self.raw.execute("BEGIN IMMEDIATE" if lock else "BEGIN")
 
     async def commit(self) -> None:
         if self.txn:

@@ -101,12 +101,12 @@ PyCFunction with_keywords() {
 
 PyMethodDef g_functions[] = {
     {"materialize", entry<native_materialize>, METH_VARARGS,
-     "materialize(layout, rows, identity, loaders, token) -> list"},
+     "materialize(layout, rows, identity, loaders, token, refresh=False) -> list"},
     {"validate", entry<native_validate>, METH_VARARGS, "validate(layout, objs, reject_nan, token) -> None"},
     {"insert_params", entry<native_insert_params>, METH_VARARGS,
      "insert_params(layout, objs, idxs, dumpers, flat) -> list"},
     {"update_groups", entry<native_update_groups>, METH_VARARGS,
-     "update_groups(layout, objs, dumpers) -> list"},
+     "update_groups(layout, objs, dumpers, version=-1) -> list"},
     {"begin_write", entry<native_begin_write>, METH_O, "begin_write(objs) -> None"},
     {"mark_flushed", entry<native_mark_flushed>, METH_VARARGS, "mark_flushed(layout, objs, identity, keys) -> None"},
     {"dirty_objects", entry<native_dirty_objects>, METH_VARARGS, "dirty_objects(layout, objects) -> list"},

@@ -3,6 +3,8 @@
 // every object and value in use is held, and object arrays are read again after a call.
 #include "orm/py_native.hpp"
 
+#include <algorithm>
+#include <utility>
 #include <vector>
 
 namespace sablecrest::orm {
@@ -131,14 +133,37 @@ bool parse_token(PyObject* o, uint64_t& out) {
     return true;
 }
 
-// materialize(layout, rows, identity, loaders, token) -> list of instances, one per
-// row, new ones owned by `token`. A row whose key is already in `identity` yields the
-// object already there (its unflushed changes win over the row, as in every
-// identity-mapped session).
+// Gives a clean persistent object the values of a row read again (its fields and its
+// snapshot), all set before any old value is dropped: a drop may run code that looks at
+// the object. An object with unflushed changes keeps them.
+int refresh(ModuleState* st, LayoutObject* l, PyObject* existing, std::vector<Ref>& values) {
+    ModelObject* m = member(l, existing);
+    if (m == nullptr) return -1;
+    if ((m->flags_ & kStateMask) != kPersistent || (m->flags_ & kTouched) != 0) return 0;
+    const Py_ssize_t n = l->n_;
+    std::vector<Ref> drops;
+    drops.reserve(static_cast<size_t>(2 * n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        drops.push_back(Ref::steal(m->vals_[i]));
+        drops.push_back(Ref::steal(m->vals_[n + i]));
+        m->vals_[i] = new_ref(values[i].get());
+        m->vals_[n + i] = new_ref(values[i].get());
+    }
+    settle_tracking(st, m, l->untrackable_ != 0);
+    return 0;
+}
+
+// materialize(layout, rows, identity, loaders, token, refresh=False) -> list of
+// instances, one per row, new ones owned by `token`. A row whose key is already in
+// `identity` yields the object already there (its unflushed changes win over the row,
+// as in every identity-mapped session); with `refresh` (a locking read), a clean one
+// takes the row's values.
 PyObject* native_materialize(PyObject* module, PyObject* args) {
     ModuleState* st = module_state(module);
     PyObject *lo, *rows, *identity, *loaders, *token_arg;
-    if (!PyArg_ParseTuple(args, "OOO!OO:materialize", &lo, &rows, &PyDict_Type, &identity, &loaders, &token_arg))
+    int refreshing = 0;
+    if (!PyArg_ParseTuple(args, "OOO!OO|p:materialize", &lo, &rows, &PyDict_Type, &identity, &loaders, &token_arg,
+                          &refreshing))
         return nullptr;
     uint64_t token = 0;
     if (!check_layout_arg(st, lo) || !parse_token(token_arg, token)) return nullptr;
@@ -181,9 +206,10 @@ PyObject* native_materialize(PyObject* module, PyObject* args) {
             tmp[i] = Ref::steal(convert(converter_at(loaders, i), PyTuple_GetItem(items.get(), i)));
             if (!tmp[i]) return nullptr;
         }
-        PyObject* existing = PyDict_GetItemWithError(identity, tmp[l->pk_].get());
-        if (existing != nullptr) {
-            PyList_SetItem(out.get(), r, new_ref(existing));
+        Ref existing = Ref::borrow(PyDict_GetItemWithError(identity, tmp[l->pk_].get()));
+        if (existing) {
+            if (refreshing && refresh(st, l, existing.get(), tmp) != 0) return nullptr;
+            PyList_SetItem(out.get(), r, existing.release());
             continue;
         }
         if (PyErr_Occurred()) return nullptr;
@@ -261,17 +287,32 @@ PyObject* native_insert_params(PyObject* module, PyObject* args) {
     return reveal(out);
 }
 
-// update_groups(layout, objs, dumpers) -> [(field indexes, [params], [objs])]:
+// update_groups(layout, objs, dumpers, version=-1) -> [(field indexes, [params], [objs])]:
 // the changed fields of each object, grouped by which fields changed, so that every
 // group is one UPDATE text run with executemany. Each params tuple is the changed
 // values then the key the row had when loaded.
+//
+// With `version` (the index of the model's version field), that field is written by
+// every UPDATE: its parameter is the object's version plus one, and the tuple ends with
+// the object's version (the row must still have it). Once every tuple is built, each
+// object holds its next version, which the flush's snapshot then takes.
 PyObject* native_update_groups(PyObject* module, PyObject* args) {
     ModuleState* st = module_state(module);
     PyObject *lo, *objs, *dumpers;
-    if (!PyArg_ParseTuple(args, "OO!O:update_groups", &lo, &PyList_Type, &objs, &dumpers)) return nullptr;
+    Py_ssize_t version = -1;
+    if (!PyArg_ParseTuple(args, "OO!O|n:update_groups", &lo, &PyList_Type, &objs, &dumpers, &version))
+        return nullptr;
     if (!check_layout_arg(st, lo)) return nullptr;
     LayoutObject* l = as_layout(lo);
     if (!check_converters(dumpers, l->n_, "dumpers")) return nullptr;
+    if (version < -1 || version >= l->n_ || version == l->pk_) {
+        PyErr_SetString(PyExc_IndexError, "version is the index of a field other than the key, or -1");
+        return nullptr;
+    }
+    Ref one = Ref::steal(PyLong_FromLong(1));
+    if (!one) return nullptr;
+    // (object, its next version), applied when nothing can fail any more.
+    std::vector<std::pair<Ref, Ref>> bumps;
     struct Group {
         std::vector<uint32_t> fields;
         Ref params, members;
@@ -287,6 +328,23 @@ PyObject* native_update_groups(PyObject* module, PyObject* args) {
         ModelObject* m = member(l, o);
         if (m == nullptr || changed_fields(st, m, changed) != 0) return nullptr;
         if (changed.empty()) continue;
+        Ref current, next;
+        if (version >= 0) {
+            const auto v = static_cast<uint32_t>(version);
+            auto at = std::lower_bound(changed.begin(), changed.end(), v);
+            if (at == changed.end() || *at != v) changed.insert(at, v);
+            Ref held = Ref::borrow(m->vals_[version]);
+            FieldObject* f = as_field(PyTuple_GetItem(l->fields_, version));
+            if (!is_int(held.get())) {
+                PyErr_Format(PyExc_TypeError, "%U is a version field and holds %R, not an int", f->label_,
+                             held.get());
+                return nullptr;
+            }
+            current = Ref::steal(exact_int(st, held.get()));
+            if (!current) return nullptr;
+            next = Ref::steal(PyNumber_Add(current.get(), one.get()));
+            if (!next) return nullptr;
+        }
         Group* g = nullptr;
         for (Group& cand : groups) {
             if (cand.fields == changed) {
@@ -301,6 +359,10 @@ PyObject* native_update_groups(PyObject* module, PyObject* args) {
         }
         row.clear();
         for (uint32_t i : changed) {
+            if (static_cast<Py_ssize_t>(i) == version) {
+                row.push_back(Ref::borrow(next.get()));
+                continue;
+            }
             row.push_back(Ref::steal(bind_value(st, l, m, i, converter_at(dumpers, i))));
             if (!row.back()) return nullptr;
         }
@@ -308,9 +370,11 @@ PyObject* native_update_groups(PyObject* module, PyObject* args) {
         Ref key = Ref::borrow(m->vals_[m->n_ + pk] ? m->vals_[m->n_ + pk] : m->vals_[pk]);
         row.push_back(Ref::steal(param_of(st, converter_at(dumpers, pk), key.get())));
         if (!row.back()) return nullptr;
+        if (version >= 0) row.push_back(Ref::borrow(current.get()));
         Ref params = Ref::steal(tuple_from(row));
         if (!params || PyList_Append(g->params.get(), params.get()) != 0 || PyList_Append(g->members.get(), o) != 0)
             return nullptr;
+        if (version >= 0) bumps.emplace_back(Ref::borrow(o), std::move(next));
     }
     Ref out = Ref::steal(PyList_New(0));
     if (!out) return nullptr;
@@ -324,6 +388,15 @@ PyObject* native_update_groups(PyObject* module, PyObject* args) {
         if (!fields) return nullptr;
         Ref item = Ref::steal(PyTuple_Pack(3, fields.get(), g.params.get(), g.members.get()));
         if (!item || PyList_Append(out.get(), item.get()) != 0) return nullptr;
+    }
+    // The old versions are dropped after every object holds its new one (ints: dropping
+    // one runs no code, but a subclass of int may).
+    std::vector<Ref> drops;
+    drops.reserve(bumps.size());
+    for (auto& [obj, next_version] : bumps) {
+        ModelObject* m = as_model(obj.get());
+        drops.push_back(Ref::steal(m->vals_[version]));
+        m->vals_[version] = next_version.release();
     }
     return out.release();
 }

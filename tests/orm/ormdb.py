@@ -50,14 +50,14 @@ def wipe(db):
         if name == "postgresql":
             s.execute("DROP SCHEMA IF EXISTS %s CASCADE" % SCHEMA)
             s.execute("CREATE SCHEMA %s" % SCHEMA)
-            rows = s.execute("SELECT tablename FROM pg_tables WHERE schemaname = current_schema() AND tablename LIKE 'sc\\_%%'")
+            rows = s.execute("SELECT tablename FROM pg_tables WHERE schemaname = current_schema() AND tablename LIKE 'sc\\_%'")
             for (t,) in rows:
                 s.execute("DROP TABLE IF EXISTS %s CASCADE" % q(t))
         else:
             s.execute("SET FOREIGN_KEY_CHECKS = 0")
             rows = s.execute(
                 "SELECT table_schema, table_name FROM information_schema.tables "
-                "WHERE table_schema IN (DATABASE(), %s) AND table_name LIKE 'sc\\_%%'", [SCHEMA])
+                "WHERE table_schema IN (DATABASE(), :schema) AND table_name LIKE 'sc\\_%'", {"schema": SCHEMA})
             for schema, t in rows:
                 s.execute("DROP TABLE %s.%s" % (q(schema), q(t)))
             s.execute("SET FOREIGN_KEY_CHECKS = 1")

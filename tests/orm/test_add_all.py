@@ -47,8 +47,8 @@ def outcome(db, s, objs):
     s.commit()
     s.close()
     with db.session() as check:
-        parents = check.execute("SELECT id, name FROM sc_add_all_parent ORDER BY id")
-        children = check.execute("SELECT id, parent_id, note FROM sc_add_all_child ORDER BY id")
+        parents = check.execute("SELECT id, name FROM sc_add_all_parent ORDER BY id").rows
+        children = check.execute("SELECT id, parent_id, note FROM sc_add_all_child ORDER BY id").rows
     return pending, states, parents, children
 
 

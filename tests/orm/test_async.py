@@ -316,7 +316,7 @@ def test_connection_lost(other):
             pool = db._pool
             with pytest.raises(asyncpg.ConnectionDoesNotExistError):
                 async with db.session() as s:
-                    pid = (await s.execute("SELECT pg_backend_pid()"))[0][0]
+                    pid = (await s.execute("SELECT pg_backend_pid()")).scalar()
                     s.add(AioAuthor(name="lost"))
                     await s.flush()
                     other.rows("SELECT pg_terminate_backend(%d)" % pid)
@@ -324,11 +324,11 @@ def test_connection_lost(other):
             assert (pool.held, pool.open, pool.idle) == (0, 0, [])
             async with db.session() as s:
                 assert await s.select(AioAuthor).count() == 0
-                pid = (await s.execute("SELECT pg_backend_pid()"))[0][0]
+                pid = (await s.execute("SELECT pg_backend_pid()")).scalar()
             other.rows("SELECT pg_terminate_backend(%d)" % pid)
             await asyncio.sleep(0.1)
             async with db.session() as s:
-                assert (await s.execute("SELECT pg_backend_pid()"))[0][0] != pid
+                assert (await s.execute("SELECT pg_backend_pid()")).scalar() != pid
             assert (pool.held, pool.open, len(pool.idle)) == (0, 1, 1)
 
     run(main())

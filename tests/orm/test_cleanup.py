@@ -60,7 +60,7 @@ def test_sync_kill(db, where):
         with db.session() as s:
             s.add(ScKilled(note="before"))
             s.flush()
-            kill(engine, s.execute(PID[engine])[0][0])
+            kill(engine, s.execute(PID[engine]).scalar())
             if where == "flush":
                 s.add(ScKilled(note="after"))
                 s.flush()
@@ -89,7 +89,7 @@ def test_async_kill():
             async with db.session() as s:
                 s.add(ScKilled(note="before"))
                 await s.flush()
-                pid = (await s.execute("SELECT pg_backend_pid()"))[0][0]
+                pid = (await s.execute("SELECT pg_backend_pid()")).scalar()
                 await asyncio.get_running_loop().run_in_executor(None, kill, "postgresql", pid)
                 s.add(ScKilled(note="after"))
                 await s.flush()

@@ -11,12 +11,12 @@ import sablecrest
 # Lowest first; a module may import any module of a lower layer, none of its own or above.
 LAYERS = [
     ["kinds", "errors", "toolkit", "ops"],
-    ["expr"],
+    ["expr", "result"],
     ["model"],
     ["engines.base"],
     ["engines.sqlite", "engines.postgresql", "engines.mariadb"],
     ["engines"],
-    ["statements", "pool"],
+    ["statements", "pool", "params"],
     ["unit"],
     ["query"],
     ["session", "migrate"],

@@ -47,11 +47,12 @@ def declared(db, table, schema=None):
             return {r[1]: (r[2].lower(), not r[3]) for r in rows}
         if db.dialect.engine.name == "postgresql":
             rows = s.execute("SELECT column_name, data_type, character_maximum_length, is_nullable FROM "
-                             "information_schema.columns WHERE table_schema = COALESCE($1, current_schema()) "
-                             "AND table_name = $2", [schema, table])
+                             "information_schema.columns WHERE table_schema = COALESCE(:schema, current_schema()) "
+                             "AND table_name = :table", {"schema": schema, "table": table})
             return {r[0]: (r[1] + ("(%d)" % r[2] if r[2] else ""), r[3] == "YES") for r in rows}
         rows = s.execute("SELECT COLUMN_NAME, COLUMN_TYPE, IS_NULLABLE FROM information_schema.COLUMNS WHERE "
-                         "TABLE_SCHEMA = COALESCE(%s, DATABASE()) AND TABLE_NAME = %s", [schema, table])
+                         "TABLE_SCHEMA = COALESCE(:schema, DATABASE()) AND TABLE_NAME = :table",
+                         {"schema": schema, "table": table})
         return {r[0]: (r[1], r[2] == "YES") for r in rows}
 
 
@@ -146,7 +147,7 @@ def test_failure_midway(db):
     with db.session() as s:
         assert [(b.id, b.a_id) for b in s.select(B1).all()] == [(1, 42)]
         if engine == "sqlite":
-            assert s.execute("PRAGMA foreign_keys") == [(1,)]
+            assert s.execute("PRAGMA foreign_keys").rows == [(1,)]
 
 
 @pytest.mark.parametrize("change, holds, message", [
@@ -225,7 +226,7 @@ def test_two_models_of_one_table(db, second):
     assert db.migrate(A, dry_run=True)[0].startswith("CREATE TABLE")  # nothing ran
     if engine == "sqlite":
         with db.session() as s:
-            assert s.execute("PRAGMA foreign_keys") == [(1,)]
+            assert s.execute("PRAGMA foreign_keys").rows == [(1,)]
 
 
 @pytest.mark.parametrize("engine", ["sqlite", "postgresql"])
@@ -265,7 +266,7 @@ def test_settings_not_put_back_discard_the_connection(tmp_path):
     db.trace = None
     assert db.migrate(thing()) == []
     with db.session() as s:  # a new connection, with foreign keys enforced
-        assert s.execute("PRAGMA foreign_keys") == [(1,)]
+        assert s.execute("PRAGMA foreign_keys").rows == [(1,)]
     db.close()
 
 DEFAULTS = {"text": HOSTILE, "n": -12, "f": -1.5e300, "yes": True, "no": False, "raw": b"\x00'\\\"%",
@@ -286,7 +287,7 @@ def test_default_literals_of_every_type(db, sql_mode):
     assert len(db.migrate(T2)) == len(DEFAULTS)
     with db.session() as s:
         if sql_mode:
-            assert "NO_BACKSLASH_ESCAPES" in s.execute("SELECT @@SESSION.sql_mode")[0][0]  # put back
+            assert "NO_BACKSLASH_ESCAPES" in s.execute("SELECT @@SESSION.sql_mode").scalar()  # put back
         s.execute("INSERT INTO %s%s" % (db.dialect.q("sc_t"), db.dialect.engine.empty_insert))
     with db.session() as s:
         for obj in s.select(T2).all():
@@ -311,7 +312,7 @@ def test_generated_bigint_key(db):
     assert db.migrate(T2) == []
     with db.session() as s:
         if engine == "postgresql":
-            s.execute("SELECT setval(pg_get_serial_sequence('sc_t', 'id'), $1)", [2**40])
+            s.execute("SELECT setval(pg_get_serial_sequence('sc_t', 'id'), :n)", {"n": 2**40})
         else:
             s.add(T2(id=2**40, name="b"))
     with db.session() as s:
@@ -442,12 +443,12 @@ def test_sqlite_rebuild_keeps_what_the_model_does_not_know():
     assert db.migrate(P, R) == []
     with db.session() as s:
         s.execute("INSERT INTO sc_r (code, qty, p_id) VALUES ('d', 4, 1)")
-        assert s.execute("SELECT id, code, note FROM sc_r ORDER BY id") == [(1, "a", "trig"), (2, "b", "trig"), (4, "d", "trig")]
-        assert s.execute("SELECT name FROM sqlite_master WHERE type = 'index' AND name = 'sc_r_qty'") == [("sc_r_qty",)]
-        assert s.execute("SELECT code FROM sc_v ORDER BY code") == [("a",), ("b",), ("d",)]
+        assert s.execute("SELECT id, code, note FROM sc_r ORDER BY id").rows == [(1, "a", "trig"), (2, "b", "trig"), (4, "d", "trig")]
+        assert s.execute("SELECT name FROM sqlite_master WHERE type = 'index' AND name = 'sc_r_qty'").rows == [("sc_r_qty",)]
+        assert s.execute("SELECT code FROM sc_v ORDER BY code").rows == [("a",), ("b",), ("d",)]
         s.execute("DELETE FROM sc_p WHERE id = 2")  # ON DELETE CASCADE was carried
-        assert s.execute("SELECT code FROM sc_r ORDER BY id") == [("a",), ("d",)]
-        assert s.execute("PRAGMA foreign_key_check") == [] and s.execute("PRAGMA foreign_keys") == [(1,)]
+        assert s.execute("SELECT code FROM sc_r ORDER BY id").rows == [("a",), ("d",)]
+        assert s.execute("PRAGMA foreign_key_check").rows == [] and s.execute("PRAGMA foreign_keys").rows == [(1,)]
         with pytest.raises(Exception, match="UNIQUE"):
             s.execute("INSERT INTO sc_r (code) VALUES ('a')")
     with db.session() as s:

@@ -36,7 +36,13 @@ class Book(Model):
     author_id = Field(int, references=Author)
 
 
-AL, BL = Author.__sc_info__.layout, Book.__sc_info__.layout
+class Stocked(Model):
+    __tablename__ = "n_stocked"
+    stock = Field(int)
+    ver = Field(int, version=True)
+
+
+AL, BL, SL = Author.__sc_info__.layout, Book.__sc_info__.layout, Stocked.__sc_info__.layout
 N = len(Author.__sc_info__.fields)
 
 
@@ -305,9 +311,11 @@ def entry_calls(identity, objs):
     rows = [(i, "r", 1.0, 1, None, b"") for i in range(3)]
     return [
         ("materialize", [AL, rows, identity, None, 1]),
+        ("materialize", [AL, rows, identity, None, 1, True]),
         ("validate", [AL, objs, True, 0]),
         ("insert_params", [AL, objs, (0, 1, 2), None, True]),
         ("update_groups", [AL, objs, None]),
+        ("update_groups", [AL, objs, None, 3]),
         ("begin_write", [objs]),
         ("mark_flushed", [AL, objs, identity, None]),
         ("dirty_objects", [AL, identity]),
@@ -357,6 +365,11 @@ def test_kernels_do_not_leak():
         _native.begin_write(dirty)
         groups = _native.update_groups(AL, dirty, None)
         _native.mark_flushed(AL, groups[0][2], identity, None)
+        _native.materialize(AL, rows, identity, None, 3, True)
+        stocked = _native.materialize(SL, [(i, i, 7 + i) for i in range(5)], {}, None, 3)
+        for o in stocked:
+            o.stock += 1
+        _native.update_groups(SL, stocked, None, 2)
         books = [Book(author_id=o) for o in objs[:3]]
         _native.insert_params(BL, books, (1,), None, False)
         _native.transition(objs, T["EXPIRE"])
@@ -369,6 +382,7 @@ def test_kernels_do_not_leak():
             lambda: _native.materialize(AL, [rows[0][:2]], identity, None, 0),
             lambda: _native.insert_params(BL, [Book(author_id=Author())], (1,), None, True),
             lambda: Author(at=AWARE),
+            lambda: _native.update_groups(SL, stocked + [Stocked(id=9, stock=1, ver=None)], None, 2),
         ):
             try:
                 bad()
@@ -378,3 +392,45 @@ def test_kernels_do_not_leak():
     refs = sys.getrefcount(keep), sys.getrefcount(rows[0][1])
     leak_check(cycle, n=2000)
     assert (sys.getrefcount(keep), sys.getrefcount(rows[0][1])) == refs
+
+
+def test_update_groups_writes_the_version():
+    objs = _native.materialize(SL, [(1, 5, 3), (2, 5, Level.HIGH), (3, 5, 2**70)], {}, None, 1)
+    for o in objs:
+        o.stock = 4
+    objs[2].ver = 2**70 + 5  # assigned by hand: the version the caller expects the row to have
+    groups = _native.update_groups(SL, objs, None, 2)
+    # SET stock, ver; WHERE id = key AND ver = the object's version (an IntEnum as its int)
+    assert groups == [((1, 2), [(4, 4, 1, 3), (4, 4, 2, 3), (4, 2**70 + 6, 3, 2**70 + 5)], objs)]
+    assert [type(p[-1]) for p in groups[0][1]] == [int, int, int]
+    assert [(o.ver, type(o.ver)) for o in objs] == [(4, int), (4, int), (2**70 + 6, int)]
+    assert [_native.changes(o) for o in objs] == [(1, 2), (1, 2), (1, 2)]  # not written yet: not snapshotted
+
+
+def test_update_groups_version_is_all_or_nothing():
+    objs = _native.materialize(SL, [(1, 5, 3), (2, 5, 3)], {}, None, 1)
+    for o in objs:
+        o.stock = 4
+    objs[1].ver = None
+    with pytest.raises(TypeError, match=r"^Stocked.ver is a version field and holds None, not an int$"):
+        _native.update_groups(SL, objs, None, 2)
+    assert objs[0].ver == 3  # no object was bumped
+    for bad in (-2, 3, 0, 2**32):
+        with pytest.raises(IndexError, match="version is the index of a field other than the key, or -1"):
+            _native.update_groups(SL, objs[:1], None, bad)
+
+
+def test_materialize_refresh_gives_clean_objects_the_row():
+    identity = {}
+    clean, touched, doomed = _native.materialize(SL, [(1, 5, 1), (2, 5, 1), (3, 5, 1)], identity, None, 1)
+    touched.stock = 99
+    _native.transition([doomed], T["MARK_DELETED"])
+    held = sys.getrefcount(clean)
+    again = _native.materialize(SL, [(1, 0, 2), (2, 0, 2), (3, 0, 2)], identity, None, 1, True)
+    assert sys.getrefcount(clean) == held + 1  # the list's reference, no other
+    assert again == [clean, touched, doomed]
+    assert (clean.stock, clean.ver, _native.changes(clean), _native.loaded(clean, 1)) == (0, 2, (), 0)
+    assert (touched.stock, touched.ver, _native.loaded(touched, 1)) == (99, 1, 5)  # unflushed changes win
+    assert (doomed.stock, _native.state(doomed)) == (5, S["DELETED"])
+    _native.materialize(SL, [(1, 7, 3)], identity, None, 1)  # a plain read leaves it be
+    assert clean.stock == 0

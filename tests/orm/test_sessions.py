@@ -125,7 +125,7 @@ def test_idle_connection_killed_by_the_server(ledger):
         pytest.skip("a SQLite connection has no server to close it")
     with ledger.session() as s:
         victim = s.execute("SELECT pg_backend_pid()" if ledger.dialect.engine.name == "postgresql"
-                           else "SELECT CONNECTION_ID()")[0][0]
+                           else "SELECT CONNECTION_ID()").scalar()
     killer = sablecrest.connect(URLS[ledger.dialect.engine.name])
     with killer.session() as k:
         k.execute("SELECT pg_terminate_backend(%d)" % victim if ledger.dialect.engine.name == "postgresql"

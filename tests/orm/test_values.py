@@ -39,8 +39,8 @@ def vdb(db):
 def raw_row(db, key):
     q = db.dialect.q
     with db.session() as s:
-        return tuple(s.execute("SELECT %s, %s FROM %s WHERE %s = %s" % (
-            q("level"), q("colour"), q("sc_values"), q("id"), db.dialect.style.placeholder(1)), [key])[0])
+        return tuple(s.execute("SELECT %s, %s FROM %s WHERE %s = :id" % (
+            q("level"), q("colour"), q("sc_values"), q("id")), {"id": key}).one())
 
 
 def test_aware_datetime_is_refused():

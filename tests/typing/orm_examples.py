@@ -131,8 +131,16 @@ def queries(db: sablecrest.Database) -> None:
         assert list(editors.values()) == [bo]
         for b in s.select(Book).limit(2):
             assert_type(b, Book)
-        rows = s.execute("SELECT count(*) FROM books")
-        assert rows == [(3,)]
+        result = s.execute("SELECT count(*) FROM books WHERE author_id = :a", {"a": ann.id})
+        assert_type(result, sablecrest.Result)
+        assert result.scalars(int) == [2] and result.rowcount in (-1, 1)
+        locked = s.execute(s.select(Author).where(Author.id == ann.id).for_update())
+        assert_type(locked, List[Author])
+        assert locked == [ann]
+        total = s.execute("SELECT SUM(price) FROM books").scalar(Decimal)
+        assert_type(total, Optional[Decimal])
+        with s.savepoint():
+            s.add(Author(name="Cy"))
 
 
 def typed_model(db: sablecrest.Database) -> None:
