@@ -1,7 +1,7 @@
 """The per-row core of sablecrest (C++)."""
 
 from types import ModuleType
-from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple, final
+from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple, Union, final
 
 # (name, value) pairs, for IntEnums built in Python.
 KINDS: Tuple[Tuple[str, int], ...]
@@ -17,7 +17,15 @@ class FieldBase:
     @property
     def _index(self) -> Optional[int]: ...
     def _bind(
-        self, owner: type, label: str, index: int, kind: int, flags: int, ref: Optional[type], ref_pk: int
+        self,
+        owner: type,
+        label: str,
+        index: int,
+        kind: int,
+        flags: int,
+        ref: Optional[type],
+        ref_pk: int,
+        type: Optional[type] = ...,
     ) -> None: ...
     def _check(self, value: Any) -> Any: ...
 
@@ -34,9 +42,10 @@ class Layout:
         by_name: Dict[str, Any],
         defaults: Tuple[Any, ...],
         factories: Tuple[Optional[Callable[[], Any]], ...],
-        pk: int,
+        pk: Union[int, Tuple[int, ...]],
         pk_generated: bool,
         untrackable: bool,
+        snapshots: Optional[Tuple[Optional[Callable[[Any], str]], ...]] = ...,
     ) -> "Layout": ...
 
 def materialize(
@@ -54,7 +63,13 @@ def update_groups(
     layout: Layout, objs: List[Any], dumpers: _Converters
 ) -> List[Tuple[Tuple[int, ...], List[Tuple[Any, ...]], List[Any]]]: ...
 def begin_write(objs: Iterable[Any]) -> None: ...
-def mark_flushed(layout: Layout, objs: List[Any], identity: Dict[Any, Any], keys: Optional[List[Any]]) -> None: ...
+def mark_flushed(
+    layout: Layout,
+    objs: List[Any],
+    identity: Dict[Any, Any],
+    keys: Optional[List[Any]],
+    written: Optional[Tuple[Tuple[int, ...], List[Any], bool]] = ...,
+) -> None: ...
 def dirty_objects(layout: Layout, objects: Iterable[Any]) -> List[Any]: ...
 def key_params(layout: Layout, objs: List[Any]) -> List[Any]: ...
 def field_values(objs: List[Any], index: int) -> List[Any]: ...
