@@ -23,7 +23,7 @@ from .database import AsyncDatabase, Database, connect, connect_async
 from .errors import Error, MigrationError, StaleDataError
 from .expr import Condition
 from .migrate import Migration, migration_script
-from .model import MISSING, Field, Model, changes, state
+from .model import MISSING, SQL, Check, Field, Index, Model, Unique, changes, sql, state
 from .query import AsyncQuery, Query
 from .session import AsyncSession, Session
 
@@ -41,6 +41,11 @@ __all__ = [
     "Model",
     "Field",
     "MISSING",
+    "Unique",
+    "Index",
+    "Check",
+    "SQL",
+    "sql",
     "Condition",
     "Error",
     "StaleDataError",

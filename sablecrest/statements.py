@@ -71,21 +71,26 @@ class ModelSQL:
     """One model's names and conversions in one dialect, made once."""
 
     __slots__ = ("info", "table", "columns", "select_list", "loaders", "dumpers", "pk_index", "pk_column",
-                 "insert_all", "insert_generated")
+                 "insert_all", "insert_generated", "key_indexes", "key_columns", "filled")
 
     def __init__(self, d: "Dialect", info: "ModelInfo") -> None:
         self.info = info
         self.table = d.table(info)
         self.columns = [d.q(f.column) for f in info.fields]
         self.select_list = ", ".join(self.columns)
-        loaders = tuple(d.engine.loaders.get(f.kind) for f in info.fields)
-        dumpers = tuple(d.engine.dumpers.get(f.kind) for f in info.fields)
+        loaders = tuple(d.engine.loader(f) for f in info.fields)
+        dumpers = tuple(d.engine.dumper(f) for f in info.fields)
         self.loaders = loaders if any(loaders) else None
         self.dumpers = dumpers if any(dumpers) else None
         self.pk_index = info.fields.index(info.pk)
         self.pk_column = self.columns[self.pk_index]
         self.insert_all = tuple(range(len(info.fields)))
         self.insert_generated = tuple(i for i in self.insert_all if i != self.pk_index)
+        # The key's fields (several for a composite key), and the fields the database fills
+        # when an insert leaves them out (a server default).
+        self.key_indexes = tuple(f.position for f in info.key)
+        self.key_columns = [self.columns[i] for i in self.key_indexes]
+        self.filled = tuple(f.position for f in info.fields if f.server_default is not None)
 
 
 class Dialect:
@@ -124,7 +129,7 @@ class Dialect:
     def dump(self, column: Column, value: Any) -> Any:
         if value is None:
             return None
-        f = self.engine.dumpers.get(column.kind)
+        f = self.engine.dumper(column)
         return value if f is None else f(value)
 
     def _cached(self, key: Hashable, build: Callable[[], str]) -> str:
@@ -152,7 +157,7 @@ class Dialect:
         shape = self.in_shape(n)
         if shape == 0:
             return
-        dumper = self.engine.dumpers.get(column.kind)
+        dumper = self.engine.dumper(column)
         if dumper is not None:
             values = [None if v is None else dumper(v) for v in values]
         if shape == "array":
@@ -207,12 +212,16 @@ class Dialect:
 
     # ---- writes
 
-    def insert_sql(self, info: "ModelInfo", idxs: Tuple[int, ...], rows: int, returning: bool) -> str:
-        key = ("insert", info.model, idxs, rows, returning)
+    def insert_sql(self, info: "ModelInfo", idxs: Tuple[int, ...], rows: int, returning: bool,
+                   back: Tuple[int, ...] = ()) -> str:
+        """INSERT of fields `idxs` in `rows` rows; RETURNING the generated key (with
+        `returning`), then fields `back` (filled in by the database)."""
+        key = ("insert", info.model, idxs, rows, returning, back)
 
         def build() -> str:
             m = self.model(info)
-            tail = " RETURNING " + m.pk_column if returning else ""
+            returned = ([m.pk_column] if returning else []) + [m.columns[i] for i in back]
+            tail = " RETURNING " + ", ".join(returned) if returned else ""
             if not idxs:
                 if rows == 1:
                     return "INSERT INTO " + m.table + self.engine.empty_insert + tail
@@ -232,15 +241,17 @@ class Dialect:
 
         def build() -> str:
             m = self.model(info)
-            others = [c for i, c in enumerate(m.columns) if i != m.pk_index]
+            others = [c for i, c in enumerate(m.columns) if i not in m.key_indexes]
             return "INSERT INTO %s (%s) VALUES %s%s" % (m.table, ", ".join(m.columns), self.values_groups(
-                rows, len(m.columns)), self.engine.upsert(m.pk_column, others))
+                rows, len(m.columns)), self.engine.upsert(m.key_columns, others))
 
         return self._cached(("upsert", info.model, rows), build)
 
     def update_sql(self, info: "ModelInfo", idxs: Tuple[int, ...]) -> str:
         def build() -> str:
             m = self.model(info)
+            if len(m.key_columns) > 1:
+                return self._update_by_keys(m, idxs)
             return toolkit.update_by_key(m.table, [m.columns[i] for i in idxs], m.pk_column, self.style.toolkit_dialect)
 
         return self._cached(("update", info.model, idxs), build)
@@ -261,6 +272,10 @@ class Dialect:
         return self._cached(("update_case", info.model, idxs, rows), build)
 
     def delete_sql(self, info: "ModelInfo", n: int) -> str:
+        if info.composite:
+            return self._cached(("delete", info.model, self.keys_shape(n)), lambda: "DELETE FROM %s WHERE %s" % (
+                self.model(info).table, self._keys_match(self.model(info), Compiler(self), self.keys_shape(n))))
+
         def build() -> str:
             m = self.model(info)
             if n == 1:
@@ -268,6 +283,40 @@ class Dialect:
             return "DELETE FROM %s WHERE %s" % (m.table, Compiler(self).in_list(info.pk, False, n))
 
         return self._cached(("delete", info.model, self.in_shape(n) if n != 1 else 1), build)
+
+    # ---- composite keys: a key is several columns, matched together
+
+    def _update_by_keys(self, m: ModelSQL, idxs: Tuple[int, ...]) -> str:
+        c = Compiler(self)
+        sets = ", ".join("%s = %s" % (m.columns[i], c.ph()) for i in idxs)
+        return "UPDATE %s SET %s WHERE %s" % (m.table, sets, self._keys_match(m, c, 1))
+
+    def keys_shape(self, n: int) -> int:
+        """The number of keys a statement matching `n` composite keys is written for: a
+        power of two, so that a few texts serve every count (`key_params` pads)."""
+        return 1 if n <= 1 else 1 << (n - 1).bit_length()
+
+    def _keys_match(self, m: ModelSQL, c: Compiler, n: int) -> str:
+        if n == 1:
+            return " AND ".join("%s = %s" % (col, c.ph()) for col in m.key_columns)
+        rows = ", ".join("(%s)" % c.phs(len(m.key_columns)) for _ in range(n))
+        return "(%s) IN (%s)" % (", ".join(m.key_columns), rows)
+
+    def key_params(self, info: "ModelInfo", keys: List[Any], out: List[Any]) -> None:
+        """The parameters of `keys_match` texts for `keys` (tuples of a composite key),
+        padded to the text's count with the last key."""
+        m = self.model(info)
+        dumpers = [None if m.dumpers is None else m.dumpers[i] for i in m.key_indexes]
+        padded = keys + [keys[-1]] * (self.keys_shape(len(keys)) - len(keys))
+        for key in padded:
+            for dumper, part in zip(dumpers, key):
+                out.append(part if dumper is None or part is None else dumper(part))
+
+    def count_keys_sql(self, info: "ModelInfo", n: int) -> str:
+        """SELECT COUNT(*) of the rows holding `n` composite keys."""
+        m = self.model(info)
+        return self._cached(("count_keys", info.model, self.keys_shape(n)), lambda: "SELECT COUNT(*) FROM %s WHERE %s" % (
+            m.table, self._keys_match(m, Compiler(self), self.keys_shape(n))))
 
     def rows_per_insert(self, columns: int) -> int:
         """Rows in one multi-row INSERT: bounded by the parameter limit."""
