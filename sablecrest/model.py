@@ -405,6 +405,7 @@ class ModelInfo:
         "indexes",
         "checks",
         "renamed_from",
+        "mutable",
     )
 
     def __init__(self, model: "Type[Model]", table: str, schema: Optional[str], fields: Tuple[Field[Any], ...],
@@ -422,6 +423,8 @@ class ModelInfo:
         self.indexes: List[IndexSpec] = []  # unique constraints and indexes, fields' first
         self.checks: List[CheckSpec] = []  # CHECK constraints, fields' first
         self.renamed_from: Optional[str] = None  # the table's name before (__renamed_from__)
+        # Its objects hold values that change in place (JSON): a flush compares them all.
+        self.mutable = any(f.kind == Kind.JSON for f in fields)
 
     @property
     def composite(self) -> bool:

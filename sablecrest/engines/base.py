@@ -557,8 +557,10 @@ class Engine:
 
         def plain(part: str) -> str:  # outside string literals, whose case and spaces count
             part = re.sub(r"::[a-z_ ]+(?:\[\])?(?:\(\d+(?:,\d+)?\))?", "", part.lower())
-            part = re.sub(r"\b(current_timestamp|current_date|current_time|localtimestamp|localtime)\(\)", r"\1",
-                          part)
+            # MariaDB writes CURRENT_TIMESTAMP as current_timestamp(), with the column's
+            # precision: current_timestamp(6).
+            part = re.sub(r"\b(current_timestamp|current_date|current_time|localtimestamp|localtime)\(\d*\)",
+                          r"\1", part)
             return re.sub(r"\s+", "", part)
 
         pieces = re.split(r"('(?:[^']|'')*')", text)
@@ -619,8 +621,10 @@ class Engine:
                 out.append(WantedCheck(self.fit_name("ck_%s_%s_enum" % (info.table, f.column)),
                                        "%s IN (%s)" % (self.quote(f.column), values), "enum", f))
             elif f.kind == Kind.JSON and self.json_check and f.db_type is None:
+                # json_valid(NULL) is 0 on SQLite, which a CHECK takes as a failure.
+                col = self.quote(f.column)
                 out.append(WantedCheck(self.fit_name("ck_%s_%s_json" % (info.table, f.column)),
-                                       "json_valid(%s)" % self.quote(f.column), "json", f))
+                                       "%s IS NULL OR json_valid(%s)" % (col, col), "json", f))
         return out
 
     def check_values(self, sql: str) -> Tuple[set, set]:
@@ -823,10 +827,12 @@ class Engine:
         """A NULL of a column type, in a SELECT list (where a CHECK is tried out)."""
         return "NULL"
 
-    def rows_failing_sql(self, source: str, expression: str) -> str:
+    def rows_failing_sql(self, source: str, expression: str, rows: bool = True) -> str:
         """The count of the rows of `source` (a SELECT naming every column as the model
-        does) that a CHECK expression refuses."""
-        return "SELECT COUNT(*) FROM (%s) %s WHERE NOT (%s)" % (source, self.quote("sc_rows"), expression)
+        does) that a CHECK expression refuses; without `rows`, a statement that only
+        asks the database whether it takes the expression."""
+        return "SELECT COUNT(*) FROM (%s) %s WHERE %sNOT (%s)" % (source, self.quote("sc_rows"),
+                                                                 "" if rows else "1 = 0 AND ", expression)
 
     def duplicates_sql(self, source: str, columns: Sequence[str]) -> str:
         """The count of the values of `columns` (none NULL) that more than one row of

@@ -216,7 +216,8 @@ class SQLite(Engine):
         if self.schema_of(cat, t) != self.schema_of(cat, info):
             raise ValueError("%s references %s in another SQLite database (%s), which SQLite cannot enforce"
                              % (label(info, f), t.name, self.schema_of(cat, t)))
-        return "%s (%s)" % (self.quote(t.table), self.quote(t.pk.column))  # a schema name is not allowed here
+        # A schema name is not allowed here.
+        return "%s (%s)%s" % (self.quote(t.table), self.quote(t.pk.column), self.fk_actions(f))
 
     def setup(self, style: ParamStyle, version: Version) -> Steps:
         # Foreign keys are switched off for the migration (a rebuild drops a parent table),

@@ -156,16 +156,18 @@ int check_snapshots_convert(LayoutObject* l, PyObject* objs) {
 
 }  // namespace
 
-// validate(layout, objs, reject_nan, token): ValueError for a NOT NULL field holding None (a
-// generated primary key excepted), for a reference to an object that will never get a
+// validate(layout, objs, reject_nan, token, fresh=True): ValueError for a NOT NULL field
+// holding None (a generated primary key excepted, and for `fresh` rows to be inserted a
+// field the database fills with its server default), for a reference to an object that will never get a
 // key, and (with reject_nan) for a float field holding NaN, which some databases store
 // as NULL. Runs no Python code: the list cannot change under the loop.
 PyObject* native_validate(PyObject* module, PyObject* args) {
     ModuleState* st = module_state(module);
     PyObject *lo, *objs;
-    int reject_nan;
+    int reject_nan, fresh = 1;
     unsigned long long token;
-    if (!PyArg_ParseTuple(args, "OO!pK:validate", &lo, &PyList_Type, &objs, &reject_nan, &token)) return nullptr;
+    if (!PyArg_ParseTuple(args, "OO!pK|p:validate", &lo, &PyList_Type, &objs, &reject_nan, &token, &fresh))
+        return nullptr;
     if (!check_layout_arg(st, lo)) return nullptr;
     LayoutObject* l = as_layout(lo);
     const Py_ssize_t count = PyList_Size(objs);
@@ -177,6 +179,7 @@ PyObject* native_validate(PyObject* module, PyObject* args) {
             FieldObject* f = as_field(PyTuple_GetItem(l->fields_, i));
             if (v == Py_None) {
                 if ((f->flags_ & kNullable) != 0 || (i == l->pk_ && l->pk_generated_)) continue;
+                if (fresh && (f->flags_ & kServerDefault) != 0) continue;  // the INSERT leaves it to the database
                 PyErr_Format(PyExc_ValueError, "%U is NOT NULL but is None", f->label_);
                 return nullptr;
             }
@@ -270,6 +273,38 @@ struct Written {
     }
 };
 
+// filled: (field indexes, rows): one tuple of values per object, one value per index.
+bool parse_filled(PyObject* arg, Py_ssize_t count, Py_ssize_t n, Ref& idxs, Ref& rows) {
+    PyObject *i, *p;
+    if (!PyTuple_Check(arg) || !PyArg_ParseTuple(arg, "O!O!:filled", &PyTuple_Type, &i, &PyList_Type, &p) ||
+        PyList_Size(p) != count) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_TypeError, "filled is None or (field indexes, one tuple of values per object)");
+        return false;
+    }
+    const Py_ssize_t width = PyTuple_Size(i);
+    for (Py_ssize_t c = 0; c < width; ++c) {
+        PyObject* index = PyTuple_GetItem(i, c);
+        const Py_ssize_t v = PyLong_Check(index) ? PyLong_AsSsize_t(index) : -1;
+        if (v < 0 || v >= n) {
+            PyErr_Clear();
+            PyErr_SetString(PyExc_IndexError, "filled names field indexes of the layout");
+            return false;
+        }
+    }
+    rows = Ref::steal(strong_copy(p));
+    if (!rows) return false;
+    for (Py_ssize_t r = 0; r < count; ++r) {
+        PyObject* row = PyList_GetItem(rows.get(), r);
+        if (!PyTuple_Check(row) || PyTuple_Size(row) != width) {
+            PyErr_SetString(PyExc_TypeError, "filled has one tuple of values per object, one value per index");
+            return false;
+        }
+    }
+    idxs = Ref::borrow(i);
+    return true;
+}
+
 // The next snapshots of m's JSON fields, into `next` (empty Refs for the other fields):
 // the text written when the flush wrote the field (the database holds what was sent, not
 // what the value became meanwhile), the old snapshot when it did not, and the value's
@@ -305,9 +340,9 @@ int next_snapshots(LayoutObject* l, ModelObject* m, const Written* written, Py_s
 // next_snapshots): a change made in place meanwhile is not taken as written.
 PyObject* native_mark_flushed(PyObject* module, PyObject* args) {
     ModuleState* st = module_state(module);
-    PyObject *lo, *objs, *identity, *keys, *written_arg = Py_None;
-    if (!PyArg_ParseTuple(args, "OO!O!O|O:mark_flushed", &lo, &PyList_Type, &objs, &PyDict_Type, &identity, &keys,
-                          &written_arg))
+    PyObject *lo, *objs, *identity, *keys, *written_arg = Py_None, *filled_arg = Py_None;
+    if (!PyArg_ParseTuple(args, "OO!O!O|OO:mark_flushed", &lo, &PyList_Type, &objs, &PyDict_Type, &identity, &keys,
+                          &written_arg, &filled_arg))
         return nullptr;
     if (!check_layout_arg(st, lo)) return nullptr;
     LayoutObject* l = as_layout(lo);
@@ -329,6 +364,8 @@ PyObject* native_mark_flushed(PyObject* module, PyObject* args) {
     }
     Written written;
     if (written_arg != Py_None && !written.parse(written_arg, count, l->n_)) return nullptr;
+    Ref filled_idxs, filled_rows;
+    if (filled_arg != Py_None && !parse_filled(filled_arg, count, l->n_, filled_idxs, filled_rows)) return nullptr;
     for (Py_ssize_t r = 0; r < count; ++r) {
         if (member(l, PyList_GetItem(held.get(), r)) == nullptr) return nullptr;
     }
@@ -345,6 +382,19 @@ PyObject* native_mark_flushed(PyObject* module, PyObject* args) {
             track_for(st, m, key);
             Ref old = Ref::steal(m->vals_[pk]);
             m->vals_[pk] = new_ref(key);
+        }
+        if (filled_rows) {
+            // What the database filled in: into the fields still None (a value assigned
+            // meanwhile is the program's, written by the next flush).
+            PyObject* row = PyList_GetItem(filled_rows.get(), r);
+            for (Py_ssize_t c = 0; c < PyTuple_Size(filled_idxs.get()); ++c) {
+                const Py_ssize_t i = PyLong_AsSsize_t(PyTuple_GetItem(filled_idxs.get(), c));
+                if (m->vals_[i] != Py_None) continue;
+                PyObject* v = PyTuple_GetItem(row, c);
+                track_for(st, m, v);
+                Ref old = Ref::steal(m->vals_[i]);
+                m->vals_[i] = new_ref(v);
+            }
         }
         const bool snapped = l->snaps_ != nullptr && (m->flags_ & kTouched) == 0;
         if (snapped && next_snapshots(l, m, written_arg != Py_None ? &written : nullptr, r, next) != 0) return nullptr;
