@@ -331,6 +331,9 @@ def _plan_indexes(engine: Engine, info: ModelInfo, table: TableSchema, live: Dic
             plan.matched.append(fits[0])
         else:
             plan.add_indexes.append(w)
+    if engine.indexes_foreign_keys:  # the index a foreign key made for itself is the key's
+        keys = [[fold(c) for c in fk.columns] for fk in table.fks]
+        free = [ix for ix in free if ix.unique or [fold(c or "") for c in ix.columns] not in keys]
     plan.drop_indexes, plan.kept_indexes = (free, []) if drop else ([], free)
 
 

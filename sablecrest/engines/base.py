@@ -711,6 +711,7 @@ class Engine:
         return "CREATE TABLE %s%s (%s)" % ("IF NOT EXISTS " if if_not_exists else "", name, ", ".join(parts))
 
     unique_constraints = True  # ALTER TABLE ADD CONSTRAINT ... UNIQUE (else: a unique index)
+    indexes_foreign_keys = False  # a foreign key makes an index of its own where none serves it
 
     def table_constraints(self, cat: Catalog, info: "ModelInfo") -> List[str]:
         """What CREATE TABLE writes after the columns besides foreign keys: a composite

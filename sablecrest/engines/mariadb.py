@@ -115,6 +115,7 @@ class MariaDB(Engine):
     explicit_null = "NULL"
     drop_foreign_key = "DROP FOREIGN KEY"
     drop_unique = "DROP INDEX"  # a UNIQUE constraint is a unique index
+    indexes_foreign_keys = True
     name_limit = 64
     type_aliases = {
         "integer": "int", "int4": "int", "bool": "tinyint", "boolean": "tinyint", "int1": "tinyint",
