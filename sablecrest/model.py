@@ -161,7 +161,7 @@ class CheckSpec(NamedTuple):
 
     name: Optional[str]
     expression: str
-    field: Optional["Field[Any]"]
+    field: Any  # the Field, or None (typed Any: a Field is a descriptor, which NamedTuple fields are not)
 
 
 def json_text(value: Any) -> str:
@@ -605,10 +605,12 @@ def _constraints(cls: "Type[Model]", info: ModelInfo, declared: List[Tuple[str, 
             raise TypeError("%s.__constraints__ holds sablecrest.Unique, Index and Check, got %r" % (info.name, item))
         fields: List[Field[Any]] = []
         for ref in item.fields:
-            f = by_name.get(ref) if isinstance(ref, str) else next((g for g in by_name.values() if g is ref), None)
-            if f is None:
+            found: Optional[Field[Any]] = by_name.get(ref) if isinstance(ref, str) else next(
+                (g for g in by_name.values() if g is ref), None)
+            if found is None:
                 raise TypeError("%s: %r names %s, which is not a field of %s" % (
                     info.name, item, repr(ref) if isinstance(ref, str) else ref, info.name))
+            f = found
             if f.kind == Kind.JSON:
                 raise TypeError("%s: %r names the JSON field %s, which cannot be unique or indexed"
                                 % (info.name, item, f.name))
@@ -616,7 +618,7 @@ def _constraints(cls: "Type[Model]", info: ModelInfo, declared: List[Tuple[str, 
                 raise TypeError("%s: %r names %s twice" % (info.name, item, f.name))
             fields.append(f)
             f.keyed = True
-        unique = isinstance(item, Unique) or item.unique  # type: ignore[union-attr]
+        unique = isinstance(item, Unique) or item.unique
         info.indexes.append(IndexSpec(item.name, tuple(fields), unique, isinstance(item, Unique)))
 
 

@@ -20,10 +20,11 @@ import math
 import re
 import select
 import uuid
-from typing import TYPE_CHECKING, Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Set, Tuple
 
 from ..kinds import Kind
-from ..model import MISSING, json_text
+from ..model import MISSING
+from ..model import json_text as json_text  # the engines' JSON dumper
 from ..ops import Fetch, Op, Steps
 
 if TYPE_CHECKING:
@@ -262,7 +263,7 @@ class WantedCheck(NamedTuple):
     name: str
     sql: str
     kind: str
-    field: Optional["Field[Any]"]
+    field: Any  # the Field, or None (typed Any: a Field is a descriptor, which NamedTuple fields are not)
 
 
 class TableSchema:
@@ -627,7 +628,7 @@ class Engine:
                                        "%s IS NULL OR json_valid(%s)" % (col, col), "json", f))
         return out
 
-    def check_values(self, sql: str) -> Tuple[set, set]:
+    def check_values(self, sql: str) -> Tuple[Set[str], Set[int]]:
         """The str and the int literals of a CHECK's text as the database reports it (an
         enum's values, however the engine spells the list)."""
         text = re.sub(r'"(?:[^"]|"")*"|`(?:[^`]|``)*`', " ", sql)

@@ -97,8 +97,9 @@ class MariaDB(Engine):
     def null_safe(self, a: str, b: str, negated: bool) -> str:
         return ("NOT (%s <=> %s)" if negated else "%s <=> %s") % (a, b)
 
-    def upsert(self, key: str, columns: Sequence[str]) -> str:
-        return " ON DUPLICATE KEY UPDATE " + ", ".join("%s = VALUES(%s)" % (c, c) for c in (columns or [key]))
+    def upsert(self, keys: Sequence[str], columns: Sequence[str]) -> str:
+        # A table of key columns only updates a key column to itself: the row stays.
+        return " ON DUPLICATE KEY UPDATE " + ", ".join("%s = VALUES(%s)" % (c, c) for c in (columns or keys[:1]))
 
     def column_type(self, field: Any, version: Version = ()) -> str:
         # A TEXT or BLOB column cannot be a key, unique or indexed without a prefix length.
@@ -164,7 +165,7 @@ class MariaDB(Engine):
         return "" if key == "restrict" else key  # RESTRICT is the default, reported as such
 
     def on_delete_key(self, on_delete: Optional[str]) -> str:
-        return "" if on_delete in (None, "restrict") else on_delete  # type: ignore[return-value]
+        return "" if on_delete is None or on_delete == "restrict" else on_delete
 
     def drop_index_sql(self, schema: Optional[str], name: str, table: str) -> str:
         return "DROP INDEX %s ON %s" % (self.quote(name), table)
