@@ -451,7 +451,12 @@ def table_changes(engine: Engine, cat: Catalog, plan: TablePlan) -> Steps:
     out: List[Change] = []
     if plan.renamed_from is not None:
         out.append(engine.rename_table(cat, table, info.table))
-        table.name = info.table  # what the statements after it name
+        before = list(table.fks)
+        engine.table_renamed(table, info.table)  # what the statements after it name
+        names = {old.name: new.name for old, new in zip(before, table.fks)}
+        for c in plan.changed:
+            c.old_fks = [fk._replace(name=names.get(fk.name, fk.name)) for fk in c.old_fks]
+        plan.drop_fks = [fk._replace(name=names.get(fk.name, fk.name)) for fk in plan.drop_fks]
     # Written (and so checked) even where a rebuild then makes the columns instead.
     per_field = {id(f): engine.add_column(cat, info, table, f) for f in plan.added}
     if plan.kind == plan.REBUILD:

@@ -816,6 +816,10 @@ class Engine:
         return Change([sql % (self.live_table(table), self.quote(new))],
                       [sql % (self.live_table(table, new), self.quote(table.name))])
 
+    def table_renamed(self, table: TableSchema, new: str) -> None:
+        """`table` (read under its old name) as it is once renamed to `new`."""
+        table.name = new
+
     def set_default(self, cat: Catalog, table: TableSchema, c: ColumnSchema, default: Optional[str]) -> Change:
         """A live column's DEFAULT changed (None: dropped)."""
         col = "ALTER TABLE %s ALTER COLUMN %s " % (self.live_table(table), self.quote(c.name))

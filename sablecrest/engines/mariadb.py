@@ -178,6 +178,14 @@ class MariaDB(Engine):
         return Change([change % (t, self.quote(c.name), self.quote(new))],
                       [change % (t, self.quote(new), self.quote(c.name))])
 
+    def table_renamed(self, table: TableSchema, new: str) -> None:
+        # The server names a foreign key it named itself after its table, and renames it
+        # with the table: <table>_ibfk_<n>.
+        old = table.name + "_ibfk_"
+        table.fks = [fk._replace(name=new + fk.name[len(table.name):]) if fk.name.startswith(old) else fk
+                     for fk in table.fks]
+        super().table_renamed(table, new)
+
     def rename_table(self, cat: Catalog, table: TableSchema, new: str) -> Change:
         # Qualified on both sides when the model names its schema: RENAME TO a bare name
         # moves the table to the current database.
