@@ -406,6 +406,7 @@ class ModelInfo:
         "checks",
         "renamed_from",
         "mutable",
+        "composite",
     )
 
     def __init__(self, model: "Type[Model]", table: str, schema: Optional[str], fields: Tuple[Field[Any], ...],
@@ -417,6 +418,7 @@ class ModelInfo:
         self.fields = fields
         self.key = key  # the primary key's fields: one, or several for a composite key
         self.pk = key[0]  # the key's (first) field
+        self.composite = len(key) > 1
         self.layout: Any = None
         self.references: List[Tuple[Field[Any], "Type[Model]"]] = []
         self.self_referencing = False
@@ -426,20 +428,16 @@ class ModelInfo:
         # Its objects hold values that change in place (JSON): a flush compares them all.
         self.mutable = any(f.kind == Kind.JSON for f in fields)
 
-    @property
-    def composite(self) -> bool:
-        return len(self.key) > 1
-
     def key_of(self, obj: "Model") -> Any:
         """The object's current key: a value, or a tuple for a composite key."""
-        if len(self.key) == 1:
+        if not self.composite:
             return getattr(obj, self.pk.name)
         return tuple(getattr(obj, f.name) for f in self.key)
 
     def check_key(self, key: Any) -> Any:
         """A key as given to get() (a tuple for a composite key), checked against the key's
         field types; TypeError otherwise."""
-        if len(self.key) == 1:
+        if not self.composite:
             if key is None:
                 raise TypeError("get() takes a primary key value, got None")
             return self.pk._check(key)

@@ -105,6 +105,7 @@ class Dialect:
         self.max_params = engine.max_params(version, style)
         self._models: Dict[Any, ModelSQL] = {}
         self._sql: Dict[Hashable, str] = {}
+        self._dumpers: Dict[Any, Any] = {}  # column -> its dumper (or None)
 
     def __repr__(self) -> str:
         return "<Dialect %s %s %s>" % (self.engine.name, ".".join(map(str, self.version)), self.style.name)
@@ -126,10 +127,17 @@ class Dialect:
             m = self._models[info.model] = ModelSQL(self, info)
         return m
 
+    def dumper(self, column: Column) -> Any:
+        try:
+            return self._dumpers[column]
+        except KeyError:
+            f = self._dumpers[column] = self.engine.dumper(column)
+            return f
+
     def dump(self, column: Column, value: Any) -> Any:
         if value is None:
             return None
-        f = self.engine.dumper(column)
+        f = self.dumper(column)
         return value if f is None else f(value)
 
     def _cached(self, key: Hashable, build: Callable[[], str]) -> str:
@@ -157,7 +165,7 @@ class Dialect:
         shape = self.in_shape(n)
         if shape == 0:
             return
-        dumper = self.engine.dumper(column)
+        dumper = self.dumper(column)
         if dumper is not None:
             values = [None if v is None else dumper(v) for v in values]
         if shape == "array":

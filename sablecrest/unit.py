@@ -206,8 +206,8 @@ class UnitOfWork:
     def _collect(self) -> Optional[FlushPlan]:
         """What to write and in which order; every check runs here."""
         epoch = _native.touch_epoch()
-        if not self.pending and not self.doomed and (self.epoch == epoch or not self.identity) \
-                and not self._holds_mutable():
+        if not self.pending and not self.doomed and (self.epoch == epoch or not self.identity) and not (
+                self.mutable or (len(self.identity) != self.models_seen and self._holds_mutable())):
             self.epoch = epoch
             return None
         updates: Dict[ModelInfo, List[Model]] = {}
@@ -529,7 +529,12 @@ class UnitOfWork:
 
     def get(self, model: Type[M], key: Any) -> Steps:
         info = info_of(model)
-        key = info.check_key(key)
+        if info.composite:
+            key = info.check_key(key)
+        else:
+            if key is None:
+                raise TypeError("get() takes a primary key value, got None")
+            key = info.pk._check(key)
         idm = self.identity.get(model)
         obj = idm.get(key) if idm else None
         if obj is not None:

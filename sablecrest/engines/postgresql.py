@@ -172,7 +172,8 @@ class PostgreSQL(Engine):
                 "JOIN pg_attribute ra ON ra.attrelid = c.confrelid AND ra.attnum = c.confkey[1] "
                 "WHERE c.contype = 'f' AND cardinality(c.conkey) = 1 AND n.nspname = ? AND t.relname = ?",
                 [schema, table])):
-            action = _DELETE_ACTIONS.get(on_delete)
+            # asyncpg hands a "char" back as bytes, psycopg as str.
+            action = _DELETE_ACTIONS.get(on_delete.decode() if isinstance(on_delete, bytes) else on_delete)
             t.fks.append(ForeignKeySchema([col], rschema, rtable, [rcol], fname, " ON DELETE " + action if action else ""))
         for iname, unique, constraint, sql, column in (yield cat.read(
                 "SELECT x.relname, i.indisunique, EXISTS (SELECT 1 FROM pg_constraint c WHERE c.conindid = "

@@ -4,6 +4,7 @@ connection exactly, dirty-checked), a version 2 of the models applied by migrate
 undone by its downgrade with the data kept, and the bad input refused before anything
 runs."""
 
+import asyncio
 import datetime as dt
 import enum
 import sqlite3
@@ -15,7 +16,7 @@ import pytest
 import sablecrest
 from sablecrest import Check, Field, Index, MigrationError, Model, Unique, sql
 
-from ormdb import ENGINES, open_db, wipe
+from ormdb import ENGINES, URLS, open_db, wipe
 
 UTC = dt.timezone.utc
 NEW_YORK = dt.timezone(dt.timedelta(hours=-5))
@@ -521,3 +522,74 @@ def test_refused_before_anything_runs(db, constraints, message):
     assert db.migrate(Blog, Post) == []  # "note", which comes before, was not added either
     New0 = type(Model)("ScNew", (Model,), {"__tablename__": "sc_new", "likes": Field(int), "title": Field(str)})
     assert db.migrate(New0, dry_run=True)[0].startswith("CREATE TABLE")  # not made
+
+
+@pytest.mark.parametrize("engine", ["sqlite", "postgresql"])
+def test_every_type_on_the_async_drivers(engine, tmp_path):
+    pytest.importorskip({"sqlite": "aiosqlite", "postgresql": "asyncpg"}[engine])
+    if engine == "sqlite":
+        url = "sqlite:///%s" % (tmp_path / "aio.db")
+        sync = sablecrest.connect(url)
+    else:
+        url = URLS[engine]
+        sync = open_db(engine)  # no sc_* tables left
+    aware = dt.datetime(2024, 3, 10, 12, 0, 0, 250000, tzinfo=NEW_YORK)
+
+    async def main():
+        adb = await sablecrest.connect_async(url)
+        try:
+            await adb.migrate(Blog, Post, Tag, PostTag)
+            assert await adb.migrate(Blog, Post, Tag, PostTag) == []
+            async with adb.session() as s:
+                blog, tag = Blog(id=BLOG_ID, name="b"), Tag(label="a")
+                post = Post(blog_id=blog, created=aware, **VALUES)
+                s.add_all([blog, tag, post, Post(blog_id=blog, slug="plain", title="t")])
+                await s.flush()
+                s.add(PostTag(post_id=post.id, tag_id=tag.id, weight=0.5))
+            seen = []
+            adb.trace = lambda q, p: seen.append(q)
+            async with adb.session() as s:
+                got = await s.get(Post, post.id)
+                for name, want in VALUES.items():
+                    assert getattr(got, name) == want and type(getattr(got, name)) is type(want), name
+                assert (got.blog_id, type(got.blog_id), got.created, got.created.tzinfo) == (
+                    BLOG_ID, uuid.UUID, aware, UTC)
+                plain = await s.select(Post).where(Post.slug == "plain").first()
+                assert plain.created.tzinfo is UTC  # the database's default, read back in UTC
+                link = await s.get(PostTag, (post.id, tag.id))
+                await s.flush()
+                assert [q for q in seen if not q.startswith("SELECT")] == []  # read back exactly: nothing to write
+                got.data["k"].append("new")
+                link.weight = 1.5
+            adb.trace = None
+            assert [q.split(" SET ")[0] for q in seen if q.startswith("UPDATE")] == [
+                "UPDATE %s" % adb.dialect.q("sc_post"), "UPDATE %s" % adb.dialect.q("sc_post_tag")]
+            return post.id, tag.id
+        finally:
+            await adb.close()
+
+    post_id, tag_id = asyncio.run(main())
+    with sync.session() as s:  # over another connection, another driver
+        assert s.get(Post, post_id).data["k"][-1] == "new" and s.get(PostTag, (post_id, tag_id)).weight == 1.5
+    wipe(sync)
+    sync.close()
+
+
+def test_server_defaults_where_insert_returns_nothing():
+    """Without RETURNING (SQLite before 3.35, MariaDB before 10.5, MySQL), the values the
+    database filled in are read back by key."""
+    db = sablecrest.connect("sqlite://")
+    db.dialect.returning = False
+    db.migrate(Blog, Post, Tag, PostTag)
+    seen = []
+    db.trace = lambda q, p: seen.append(q)
+    with db.session() as s:
+        blog = Blog(id=BLOG_ID, name="b")
+        posts = [Post(blog_id=blog, slug=str(i), title="t") for i in range(2)]
+        s.add_all([blog] + posts)
+        s.flush()
+        assert [p.created.tzinfo for p in posts] == [UTC, UTC] and posts[0].id == 1
+        assert sum(q.startswith("SELECT") for q in seen) == 2  # one read back per row
+        s.rollback()
+    with db.session() as s:
+        assert s.select(Post).count() == 0  # rolled back together
