@@ -200,10 +200,16 @@ def test_schema_flow(pair):
     db.trace = None
     assert [q.split(" SET ")[0] for q in seen if q.startswith("UPDATE")] == [
         "UPDATE %s" % db.dialect.q("sc_post"), "UPDATE %s" % db.dialect.q("sc_post_tag")]
+    with db.session() as s:  # upsert and delete by the whole key
+        s.upsert(PostTag(post_id=plain.id, tag_id=tags[0].id, weight=3.0),
+                 PostTag(post_id=plain.id, tag_id=tags[1].id))
+    with db.session() as s:
+        s.delete(s.get(PostTag, (plain.id, tags[1].id)))
     with other.session() as s:
         assert s.get(Post, post.id).data["n"] == {"a": False, "z": 2} and s.get(Post, post.id).tags[-1] == "z"
-        assert [(x.post_id, x.tag_id, x.weight) for x in s.select(PostTag).order_by(PostTag.tag_id, PostTag.post_id).all()] == [
-            (post.id, tags[0].id, 0.5), (plain.id, tags[0].id, 1.0), (post.id, tags[1].id, 2.5)]
+        links = s.select(PostTag).order_by(PostTag.tag_id, PostTag.post_id).all()
+        assert [(x.post_id, x.tag_id, x.weight) for x in links] == [
+            (post.id, tags[0].id, 0.5), (plain.id, tags[0].id, 3.0), (post.id, tags[1].id, 2.5)]
     before = {t: raw(other, t, c, o) for t, c, o in [
         ("sc_post", ["id", "slug", "title", "status", "likes"], ["id"]),
         ("sc_post_tag", ["post_id", "tag_id", "weight"], ["post_id", "tag_id"])]}
@@ -545,7 +551,11 @@ def test_every_type_on_the_async_drivers(engine, tmp_path):
                 post = Post(blog_id=blog, created=aware, **VALUES)
                 s.add_all([blog, tag, post, Post(blog_id=blog, slug="plain", title="t")])
                 await s.flush()
-                s.add(PostTag(post_id=post.id, tag_id=tag.id, weight=0.5))
+                tag2 = Tag(label="b")
+                s.add(tag2)
+                await s.flush()
+                s.add_all([PostTag(post_id=post.id, tag_id=tag.id, weight=0.5),
+                           PostTag(post_id=post.id, tag_id=tag2.id, weight=0.5)])
             seen = []
             adb.trace = lambda q, p: seen.append(q)
             async with adb.session() as s:
@@ -556,11 +566,12 @@ def test_every_type_on_the_async_drivers(engine, tmp_path):
                     BLOG_ID, uuid.UUID, aware, UTC)
                 plain = await s.select(Post).where(Post.slug == "plain").first()
                 assert plain.created.tzinfo is UTC  # the database's default, read back in UTC
-                link = await s.get(PostTag, (post.id, tag.id))
+                links = await s.select(PostTag).all()
                 await s.flush()
                 assert [q for q in seen if not q.startswith("SELECT")] == []  # read back exactly: nothing to write
                 got.data["k"].append("new")
-                link.weight = 1.5
+                for link in links:  # several rows of one UPDATE: asyncpg counts none, the rows are counted
+                    link.weight = 1.5
             adb.trace = None
             assert [q.split(" SET ")[0] for q in seen if q.startswith("UPDATE")] == [
                 "UPDATE %s" % adb.dialect.q("sc_post"), "UPDATE %s" % adb.dialect.q("sc_post_tag")]
@@ -570,7 +581,8 @@ def test_every_type_on_the_async_drivers(engine, tmp_path):
 
     post_id, tag_id = asyncio.run(main())
     with sync.session() as s:  # over another connection, another driver
-        assert s.get(Post, post_id).data["k"][-1] == "new" and s.get(PostTag, (post_id, tag_id)).weight == 1.5
+        assert s.get(Post, post_id).data["k"][-1] == "new"
+        assert [x.weight for x in s.select(PostTag).all()] == [1.5, 1.5]
     wipe(sync)
     sync.close()
 
