@@ -387,18 +387,11 @@ def _plan_checks(engine: Engine, cat: Catalog, info: ModelInfo, table: TableSche
 
 def _source(engine: Engine, cat: Catalog, info: ModelInfo, table: Optional[TableSchema],
             live: Dict[int, ColumnSchema]) -> str:
-    """A SELECT naming every column as the model does: the live table's rows (a column to
-    be added as its default), or, for a table still to be made, one row of NULLs."""
-    parts = []
-    for f in info.fields:
-        c = live.get(id(f))
-        if c is not None:
-            value = engine.quote(c.name)
-        else:
-            default = engine.default_sql(info, f) if f.server_default is None else None
-            value = engine.null_of(engine.declared_type(info, f, cat)) if default is None else default
-        parts.append("%s AS %s" % (value, engine.quote(f.column)))
-    return "SELECT %s%s" % (", ".join(parts), " FROM " + engine.live_table(table) if table is not None else "")
+    """The rows a new constraint is tried on, every column named as the model names it:
+    the live table's (a column to be added holding its default), or, for a table still
+    to be made, one row of NULLs."""
+    return engine.rows_as_model_sql(cat, info, table, {f.column: c.name for f in info.fields
+                                                       for c in [live.get(id(f))] if c is not None})
 
 
 def _count(engine: Engine, info: ModelInfo, what: str, sql: str) -> Steps:

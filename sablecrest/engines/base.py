@@ -833,6 +833,22 @@ class Engine:
         """A NULL of a column type, in a SELECT list (where a CHECK is tried out)."""
         return "NULL"
 
+    def rows_as_model_sql(self, cat: Catalog, info: "ModelInfo", table: Optional[TableSchema],
+                          live: Dict[str, str]) -> str:
+        """A SELECT of the live table's rows naming every column as the model does (`live`
+        maps a field's column to the live column it is; a column to be added holds its
+        constant default), or, without a table, of one row of NULLs."""
+        parts = []
+        for f in info.fields:
+            name = live.get(f.column)
+            if name is not None:
+                value = self.quote(name)
+            else:
+                default = self.default_sql(info, f) if f.server_default is None else None
+                value = self.null_of(self.declared_type(info, f, cat)) if default is None else default
+            parts.append("%s AS %s" % (value, self.quote(f.column)))
+        return "SELECT %s%s" % (", ".join(parts), " FROM " + self.live_table(table) if table is not None else "")
+
     def rows_failing_sql(self, source: str, expression: str, rows: bool = True) -> str:
         """The count of the rows of `source` (a SELECT naming every column as the model
         does) that a CHECK expression refuses; without `rows`, a statement that only
