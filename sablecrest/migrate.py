@@ -459,6 +459,8 @@ def table_changes(engine: Engine, cat: Catalog, plan: TablePlan) -> Steps:
         out += [engine.create_index(cat, info, w) for w in plan.add_indexes]
         return out
     out += [engine.rename_column(cat, table, c, f.column) for f, c in plan.renames]
+    if plan.renames or plan.renamed_from is not None:
+        _renamed_in_place(engine, plan)
     for c in plan.changed:
         changes = per_field[id(c.field)] = [engine.drop_foreign_key_change(cat, table, fk) for fk in c.old_fks]
         if c.retype or c.renull or c.redefault:
@@ -477,6 +479,26 @@ def table_changes(engine: Engine, cat: Catalog, plan: TablePlan) -> Steps:
         if check is not None:
             out.append(check)
     return out
+
+
+def _renamed_in_place(engine: Engine, plan: TablePlan) -> None:
+    """The live foreign keys and indexes a plan drops, as they are once the table and its
+    columns are renamed: the downgrade makes them again before it renames them back. An
+    index is then written again from its columns (its text names the old names)."""
+    fold = engine.fold
+    new = {fold(c.name): f.column for f, c in plan.renames}
+
+    def now(column: Optional[str]) -> Optional[str]:
+        return None if column is None else new.get(fold(column), column)
+
+    def moved(fk: ForeignKeySchema) -> ForeignKeySchema:
+        return fk._replace(columns=[now(c) or "" for c in fk.columns])
+
+    for c in plan.changed:
+        c.old_fks = [moved(fk) for fk in c.old_fks]
+    plan.drop_fks = [moved(fk) for fk in plan.drop_fks]
+    plan.drop_indexes = [ix._replace(columns=[now(c) for c in ix.columns], sql="" if all(ix.columns) else ix.sql)
+                         for ix in plan.drop_indexes]
 
 
 # ---------------------------------------------------------------- running

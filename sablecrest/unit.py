@@ -436,10 +436,14 @@ class UnitOfWork:
         d = self.dialect
         params: List[Any] = []
         if info.composite:
+            total = 0
             keys = _native.key_params(info.layout, objs)
-            d.key_params(info, keys, params)
-            rows = yield Fetch(d.count_keys_sql(info, len(keys)), params)
-            return int(rows[0][0])
+            for chunk in _chunks(keys, max(1, d.max_params // (2 * len(info.key)))):
+                params = []
+                d.key_params(info, chunk, params)
+                rows = yield Fetch(d.count_keys_sql(info, len(chunk)), params)
+                total += int(rows[0][0])
+            return total
         where = (info.pk.in_(_native.key_params(info.layout, objs)),)
         where[0].params(d, params)
         rows = yield Fetch(d.select_sql(info, where, (), False, False, True), params)

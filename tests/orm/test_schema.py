@@ -313,6 +313,13 @@ def test_schema_changes(pair):
     with pytest.raises(Exception):  # ON DELETE RESTRICT again
         with db.session() as s:
             s.execute("DELETE FROM %s" % q("sc_parent"))
+    # All of it in one migration: its downgrade makes the dropped index and CHECK again on
+    # the renamed table before it renames the table back.
+    at_once = db.migrate(P2, C2, drop=True)
+    assert db.migrate(P2, C2).extra_constraints == []
+    run(db, at_once.downgrade)
+    back = db.migrate(P1, C1, dry_run=True)
+    assert back == [] and back.extra_constraints == [("sc_old", "index", "sc_hand_ix")]
 
 
 LONG = "sc_" + "t" * 70
