@@ -113,7 +113,10 @@ def table_checks(sql: str) -> List[CheckSchema]:
 
 
 def _aware_text(v: Any) -> Any:
-    return v.astimezone(UTC).isoformat()  # UTC with its offset: the text says which instant it is
+    # UTC with its offset (the text says which instant it is), and a space between date
+    # and time as SQLite's own CURRENT_TIMESTAMP writes it, so that a server default's
+    # text and the ORM's sort together.
+    return v.astimezone(UTC).isoformat(" ")
 
 
 def _aware_from_text(v: Any) -> Any:

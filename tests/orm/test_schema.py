@@ -171,7 +171,7 @@ def test_schema_flow(pair):
     assert raw(other, "sc_post", COLUMNS, ["id"])[0] == STORED[engine]
     (stored_uuid, stored_at), = raw(other, "sc_post", ["blog_id", "created"], ["id"])[1:]
     assert str(stored_uuid) == str(BLOG_ID)
-    assert str(stored_at).replace("T", " ").startswith("2024-03-10 17:00:00.25")  # UTC
+    assert str(stored_at).startswith("2024-03-10 17:00:00.25")  # UTC (on SQLite the text, as CURRENT_TIMESTAMP's)
     with other.session() as s:
         back = s.get(Post, post.id)
         for name, want in VALUES.items():
