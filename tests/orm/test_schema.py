@@ -288,6 +288,8 @@ def test_schema_changes(pair):
     assert up[0] == "ALTER TABLE %s RENAME TO %s" % (q("sc_old"), q("sc_new")) and up.extra_constraints == extras
     again = db.migrate(P2, C2)
     assert again == [] and again.extra_constraints == extras
+    assert "-- kept: index sc_hand_ix of sc_new is not in the models (drop=True drops it)\n-- kept: check " \
+           "sc_hand_check of sc_new is not in the models (drop=True drops it)\n" in sablecrest.migration_script(db, P2, C2)
     with db.session() as s:
         s.add(C2(label="new", p_id=parent.id))
     with db.session() as s:
