@@ -23,7 +23,7 @@ from .database import AsyncDatabase, Database, connect, connect_async
 from .errors import Error, MigrationError, StaleDataError
 from .expr import Condition, Ordering
 from .migrate import Migration, migration_script
-from .model import MISSING, Field, Model, TypedModel, changes, state
+from .model import MISSING, SQL, Check, Field, Index, Model, TypedModel, Unique, changes, sql, state
 from .query import AsyncQuery, Query
 from .result import Result
 from .session import AsyncSession, Savepoint, Session
@@ -45,6 +45,11 @@ __all__ = [
     "TypedModel",
     "Field",
     "MISSING",
+    "Unique",
+    "Index",
+    "Check",
+    "SQL",
+    "sql",
     "Condition",
     "Ordering",
     "Error",

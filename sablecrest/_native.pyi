@@ -6,7 +6,7 @@ names, classes and kinds of objects here, not parameter lists.
 """
 
 from types import ModuleType
-from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple, final
+from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple, Union, final
 
 from typing_extensions import disjoint_base
 
@@ -25,7 +25,16 @@ class FieldBase:
     @property
     def _index(self) -> Optional[int]: ...
     def _bind(
-        self, owner: type, label: str, index: int, kind: int, flags: int, ref: Optional[type], ref_pk: int, /
+        self,
+        owner: type,
+        label: str,
+        index: int,
+        kind: int,
+        flags: int,
+        ref: Optional[type],
+        ref_pk: int,
+        type: Optional[type] = ...,
+        /,
     ) -> None: ...
     def _check(self, value: Any, /) -> Any: ...
 
@@ -45,9 +54,10 @@ class Layout:
         by_name: Dict[str, Any],
         defaults: Tuple[Any, ...],
         factories: Tuple[Optional[Callable[[], Any]], ...],
-        pk: int,
+        pk: Union[int, Tuple[int, ...]],
         pk_generated: bool,
         untrackable: bool,
+        snapshots: Optional[Tuple[Optional[Callable[[Any], str]], ...]] = ...,
         /,
     ) -> Layout: ...
 
@@ -60,7 +70,7 @@ def materialize(
     refresh: bool = ...,
     /,
 ) -> List[Any]: ...
-def validate(layout: Layout, objs: List[Any], reject_nan: bool, token: int, /) -> None: ...
+def validate(layout: Layout, objs: List[Any], reject_nan: bool, token: int, fresh: bool = ..., /) -> None: ...
 def insert_params(
     layout: Layout,
     objs: List[Any],
@@ -73,7 +83,15 @@ def update_groups(
     layout: Layout, objs: List[Any], dumpers: _Converters, version: int = ..., /
 ) -> List[Tuple[Tuple[int, ...], List[Tuple[Any, ...]], List[Any]]]: ...
 def begin_write(objs: Iterable[Any], /) -> None: ...
-def mark_flushed(layout: Layout, objs: List[Any], identity: Dict[Any, Any], keys: Optional[List[Any]], /) -> None: ...
+def mark_flushed(
+    layout: Layout,
+    objs: List[Any],
+    identity: Dict[Any, Any],
+    keys: Optional[List[Any]],
+    written: Optional[Tuple[Tuple[int, ...], List[Any], bool]] = ...,
+    filled: Optional[Tuple[Tuple[int, ...], List[Tuple[Any, ...]]]] = ...,
+    /,
+) -> None: ...
 def dirty_objects(layout: Layout, objects: Iterable[Any], /) -> List[Any]: ...
 def key_params(layout: Layout, objs: List[Any], /) -> List[Any]: ...
 def field_values(objs: List[Any], index: int, /) -> List[Any]: ...

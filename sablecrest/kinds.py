@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import datetime as _dt
 import decimal
+import uuid
 from enum import Enum, IntEnum, IntFlag
 from typing import Dict, Iterable, Tuple, Type
 
@@ -26,6 +27,11 @@ class Kind(IntEnum):
     DECIMAL = 6
     DATETIME = 7
     DATE = 8
+    UUID = 9
+    JSON = 10  # a dict or a list, stored as JSON text
+    ENUM = 11  # a member of an enum.Enum subclass, stored by its value
+    TIME = 12
+    TIMEDELTA = 13
 
 
 class State(IntEnum):
@@ -42,6 +48,7 @@ class FieldFlag(IntFlag):
     NULLABLE = 1
     PRIMARY_KEY = 2
     AWARE = 4  # a datetime field holding timezone-aware values
+    SERVER_DEFAULT = 8  # the database fills the column when an insert leaves it out
 
 
 _TRANSITIONS = dict(_native.TRANSITIONS)
@@ -73,7 +80,7 @@ _agree(State, _native.STATES)
 _agree(FieldFlag, _native.FIELD_FLAGS)
 _agree(Transition, _native.TRANSITIONS)
 
-# The Python type of each kind, and back.
+# The Python type of each kind, and back (an enum.Enum subclass is Kind.ENUM).
 KIND_OF: Dict[type, Kind] = {
     int: Kind.INT,
     str: Kind.STR,
@@ -83,6 +90,11 @@ KIND_OF: Dict[type, Kind] = {
     decimal.Decimal: Kind.DECIMAL,
     _dt.datetime: Kind.DATETIME,
     _dt.date: Kind.DATE,
+    uuid.UUID: Kind.UUID,
+    dict: Kind.JSON,
+    list: Kind.JSON,
+    _dt.time: Kind.TIME,
+    _dt.timedelta: Kind.TIMEDELTA,
 }
 
 __all__ = ["Kind", "State", "FieldFlag", "Transition", "KIND_OF"]

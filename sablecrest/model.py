@@ -9,6 +9,9 @@ written to the database, which is how a flush knows exactly what changed.
 from __future__ import annotations
 
 import builtins
+import enum
+import json
+import re
 from typing import (
     TYPE_CHECKING,
     Any,
@@ -16,7 +19,9 @@ from typing import (
     ClassVar,
     Dict,
     List,
+    NamedTuple,
     Optional,
+    Sequence,
     Tuple,
     Type,
     TypeVar,
@@ -86,24 +91,165 @@ class _Missing:
 
 MISSING: Any = _Missing()
 
+class SQL:
+    """A piece of SQL written into DDL as it is: ``sablecrest.sql("CURRENT_TIMESTAMP")``
+    for a server-side default."""
+
+    __slots__ = ("text",)
+
+    def __init__(self, text: str) -> None:
+        if not isinstance(text, str) or not text.strip():
+            raise TypeError("sql() takes a non-empty str of SQL, got %r" % (text,))
+        self.text = text
+
+    def __repr__(self) -> str:
+        return "sql(%r)" % self.text
+
+    def __eq__(self, other: object) -> bool:
+        return isinstance(other, SQL) and other.text == self.text
+
+    def __hash__(self) -> int:
+        return hash(("sql", self.text))
+
+
+def sql(text: str) -> SQL:
+    """SQL text for DDL, written as given (a server default: ``sql("CURRENT_TIMESTAMP")``)."""
+    return SQL(text)
+
+
+def _fields_arg(what: str, fields: Sequence[Any]) -> Tuple[Any, ...]:
+    if not fields:
+        raise TypeError("%s() names one or more fields" % what)
+    for f in fields:
+        if not isinstance(f, (str, Field)) or (isinstance(f, str) and not f):
+            raise TypeError("%s() takes field names (or the fields themselves), got %r" % (what, f))
+    return tuple(fields)
+
+
+def _name_arg(what: str, name: Optional[str]) -> Optional[str]:
+    if name is not None and (not isinstance(name, str) or not name):
+        raise TypeError("%s(name=...) takes a non-empty str or None, got %r" % (what, name))
+    return name
+
+
+class Unique:
+    """A UNIQUE constraint over one or more fields, in a model's ``__constraints__``:
+    ``Unique("blog_id", "slug")``. Without a name, it is named ``uq_<table>_<columns>``."""
+
+    __slots__ = ("fields", "name")
+
+    def __init__(self, *fields: Any, name: Optional[str] = None) -> None:
+        self.fields = _fields_arg("Unique", fields)
+        self.name = _name_arg("Unique", name)
+
+    def __repr__(self) -> str:
+        return "Unique(%s)" % ", ".join(repr(getattr(f, "name", f)) for f in self.fields)
+
+
+class Index:
+    """An index over one or more fields, in a model's ``__constraints__``:
+    ``Index("author_id", "created_at", unique=False)``. Without a name, it is named
+    ``ix_<table>_<columns>``."""
+
+    __slots__ = ("fields", "name", "unique")
+
+    def __init__(self, *fields: Any, name: Optional[str] = None, unique: bool = False) -> None:
+        self.fields = _fields_arg("Index", fields)
+        self.name = _name_arg("Index", name)
+        _flag("unique", unique)
+        self.unique = unique
+
+    def __repr__(self) -> str:
+        return "Index(%s%s)" % (", ".join(repr(getattr(f, "name", f)) for f in self.fields),
+                                ", unique=True" if self.unique else "")
+
+
+class Check:
+    """A CHECK constraint, in a model's ``__constraints__``: ``Check("price >= 0")``, its
+    SQL naming columns. Without a name, it is named ``ck_<table>_<hash>``, the hash that
+    of the expression: a changed expression is another constraint."""
+
+    __slots__ = ("expression", "name")
+
+    def __init__(self, expression: str, name: Optional[str] = None) -> None:
+        if not isinstance(expression, str) or not expression.strip():
+            raise TypeError("Check() takes the SQL expression as a non-empty str, got %r" % (expression,))
+        self.expression = expression
+        self.name = _name_arg("Check", name)
+
+    def __repr__(self) -> str:
+        return "Check(%r)" % self.expression
+
+
+class IndexSpec(NamedTuple):
+    """A model's unique constraint (`constraint`) or index, resolved to its fields."""
+
+    name: Optional[str]  # None: generated from the table and the columns
+    fields: Tuple["Field[Any]", ...]
+    unique: bool
+    constraint: bool  # a UNIQUE constraint (Unique, unique=True), not an index
+
+
+class CheckSpec(NamedTuple):
+    """A model's CHECK constraint: a field's ``check=`` (with `field`) or a table's Check."""
+
+    name: Optional[str]
+    expression: str
+    field: Any  # the Field, or None (typed Any: a Field is a descriptor, which NamedTuple fields are not)
+
+
+def json_text(value: Any) -> str:
+    """A JSON value as text, the same text for the same value: keys sorted, no spaces,
+    no NaN or infinity (which JSON has not)."""
+    return json.dumps(value, ensure_ascii=False, sort_keys=True, separators=(",", ":"), allow_nan=False)
+
+
+def _json_snapshot(label: str) -> Any:
+    """The snapshot form of a JSON field's value: its text (so that a change made inside
+    the value is seen), or a TypeError naming the field for a value JSON cannot hold."""
+
+    def snapshot(value: Any) -> str:
+        try:
+            return json_text(value)
+        except (TypeError, ValueError) as exc:
+            raise TypeError("%s: the value is not JSON-serialisable: %s" % (label, exc)) from None
+
+    return snapshot
+
+
+# A db_type that makes the database generate the column's values.
+_GENERATOR = re.compile(r"serial|auto_increment|identity|generated", re.I)
+
 # Every model class by name, so that `references="Author"` can name a model declared
 # earlier (or the model itself, for a tree).
 _registry: Dict[str, "Type[Model]"] = {}
+
+
+_ON_DELETE = {"cascade": "CASCADE", "set null": "SET NULL", "restrict": "RESTRICT"}
 
 
 class Field(_native.FieldBase, Column[T, V, R, M]):
     """A column of a model.
 
     ``Field(type, *, primary_key=False, nullable=None, default=MISSING, db_type=None,
-    references=None, column=None, version=False)``. `type` is one of int, str, float, bool, bytes,
-    Decimal, datetime and date. `nullable=None` means nullable unless it is the primary
-    key. `default` is a value, or a callable called for each new object. `db_type`
-    overrides the column type in DDL. `references` names the model (class or class name)
-    whose primary key this field holds. `column` is the database column name, when it
-    differs from the attribute name. `version=True` makes an int field the model's
-    version column (optimistic locking): every UPDATE and DELETE of an object checks that
-    the row still has the object's version and the UPDATE increments it; a new object
-    starts at 1 unless given a value.
+    references=None, column=None, unique=False, index=False, check=None,
+    server_default=None, on_delete=None, timezone=False, renamed_from=None, version=False)``.
+
+    `type` is one of int, str, float, bool, bytes, Decimal, datetime, date, time,
+    timedelta, uuid.UUID, dict or list (JSON), or an enum.Enum subclass (stored by value).
+    `nullable=None` means nullable unless it is a primary key. `default` is a value, or a
+    callable called for each new object. `db_type` overrides the column type in DDL.
+    `references` names the model (class or class name) whose primary key this field
+    holds; `on_delete` ("cascade", "set null" or "restrict") is its foreign key's action.
+    `column` is the database column name, when it differs from the attribute name.
+    `unique` and `index` make a one-column UNIQUE constraint or index, `check` a CHECK
+    constraint (SQL naming columns), `server_default` (``sablecrest.sql("...")``) the
+    column's DEFAULT, which the database fills in when an insert leaves the field None.
+    `timezone=True` makes a datetime field hold timezone-aware values. `renamed_from`
+    names the column this field had before, so that a migration renames it. `version=True`
+    makes an int field the model's version column (optimistic locking): every UPDATE and
+    DELETE of an object checks that the row still has the object's version and the UPDATE
+    increments it; a new object starts at 1 unless given a value.
 
     On the class, a field builds query conditions (``Author.name == "Ann"``); on an
     instance, it is the value.
@@ -191,13 +337,19 @@ class Field(_native.FieldBase, Column[T, V, R, M]):
         db_type: Optional[str] = None,
         references: "Union[Type[Model], str, None]" = None,
         column: Optional[str] = None,
+        unique: bool = False,
+        index: bool = False,
+        check: Optional[str] = None,
+        server_default: Optional[SQL] = None,
+        on_delete: Optional[str] = None,
+        timezone: bool = False,
+        renamed_from: Optional[str] = None,
         version: bool = False,
     ) -> None:
-        kind = KIND_OF.get(type) if isinstance(type, builtins.type) else None
-        if kind is None:
-            names = ", ".join(t.__name__ for t in KIND_OF)
-            raise TypeError("unsupported field type %r; a field holds one of: %s" % (type, names))
-        _flag("primary_key", primary_key)
+        kind = _kind_of(type)
+        for name, value in (("primary_key", primary_key), ("unique", unique), ("index", index),
+                            ("timezone", timezone)):
+            _flag(name, value)
         if nullable is not None:
             _flag("nullable", nullable)
         if primary_key and nullable:
@@ -218,6 +370,27 @@ class Field(_native.FieldBase, Column[T, V, R, M]):
             nullable = False
             if default is MISSING:
                 default = 1
+        if check is not None and (not isinstance(check, str) or not check.strip()):
+            raise TypeError("check takes the SQL expression as a non-empty str, got %r" % (check,))
+        if server_default is not None and not isinstance(server_default, SQL):
+            raise TypeError("server_default takes sablecrest.sql(\"...\") (SQL the database runs); for a value "
+                            "written by sablecrest, use default=; got %r" % (server_default,))
+        if renamed_from is not None and (not isinstance(renamed_from, str) or not renamed_from):
+            raise TypeError("renamed_from takes the old column name as a non-empty str, got %r" % (renamed_from,))
+        if on_delete is not None:
+            if on_delete not in _ON_DELETE:
+                raise ValueError("on_delete takes %s, got %r" % (", ".join(repr(k) for k in _ON_DELETE), on_delete))
+            if references is None:
+                raise TypeError("on_delete is the action of a foreign key: it needs references=")
+            if on_delete == "set null" and (primary_key or nullable is False):
+                raise ValueError("on_delete='set null' needs a nullable field")
+        if timezone and kind != Kind.DATETIME:
+            raise TypeError("timezone=True is for datetime fields, not %s" % _type_name(type))
+        if kind == Kind.JSON and (primary_key or unique or index):
+            raise TypeError("a JSON field (%s) cannot be a primary key, unique or indexed" % _type_name(type))
+        if primary_key and server_default is not None:
+            raise TypeError("a primary key takes no server_default: its value is given (default= may make it) or, "
+                            "for a single int key, generated")
         self.type: Type[T] = type
         self.kind = kind
         self.primary_key = primary_key
@@ -227,14 +400,25 @@ class Field(_native.FieldBase, Column[T, V, R, M]):
         self.references = references
         self.column = column or ""  # the attribute name when left out, set with it
         self.version = version
+        self.unique = unique
+        self.index = index
+        self.check = check
+        self.server_default = server_default
+        self.on_delete = on_delete
+        self.timezone = timezone
+        self.renamed_from = renamed_from
         self.target: "Optional[Type[Model]]" = None  # the referenced model, once resolved
+        # Set with the model: the database makes the value (a single int key left None).
+        self.generated = primary_key and type is int
+        # Set with the model: the field is part of a key, a unique constraint or an index.
+        self.keyed = primary_key or unique or index or references is not None
 
     __hash__ = object.__hash__
 
     @property
-    def generated(self) -> bool:
-        """An int primary key: the database makes its value when it is left None."""
-        return self.primary_key and self.type is int
+    def enum_values(self) -> Tuple[Any, ...]:
+        """An enum field's stored values, in the enum's order."""
+        return tuple(m.value for m in self.type)  # type: ignore[attr-defined]
 
     def __repr__(self) -> str:
         where = getattr(self, "model", None)
@@ -256,6 +440,13 @@ class Field(_native.FieldBase, Column[T, V, R, M]):
             references=self.references,
             column=self.column or None,
             version=self.version,
+            unique=self.unique,
+            index=self.index,
+            check=self.check,
+            server_default=self.server_default,
+            on_delete=self.on_delete,
+            timezone=self.timezone,
+            renamed_from=self.renamed_from,
         )
         return copy
 
@@ -300,8 +491,33 @@ def _flag(name: str, value: Any) -> None:
         raise TypeError("%s takes True or False, got %r" % (name, value))
 
 
+def _type_name(t: Any) -> str:
+    return t.__name__ if isinstance(t, builtins.type) else repr(t)
+
+
+def _kind_of(t: Any) -> Kind:
+    """The kind of a field type; TypeError for a type a field cannot hold."""
+    if isinstance(t, builtins.type) and issubclass(t, enum.Enum):
+        if issubclass(t, enum.Flag):
+            raise TypeError("%s is a Flag enum, whose combined values no column lists: store it as int" % t.__name__)
+        values = [m.value for m in t]
+        plain = all(type(v) is str for v in values) or all(type(v) is int for v in values)
+        if not values or not plain:
+            raise TypeError("an enum field stores its members by value: the values of %s must all be str or all be "
+                            "int" % t.__name__)
+        if any(type(v) is str and len(v) > 255 for v in values):
+            raise TypeError("the values of %s are stored as VARCHAR(255); one is longer" % t.__name__)
+        return Kind.ENUM
+    kind = KIND_OF.get(t) if isinstance(t, builtins.type) else None
+    if kind is None:
+        names = ", ".join(x.__name__ for x in KIND_OF)
+        raise TypeError("unsupported field type %r; a field holds one of: %s, or an enum.Enum subclass" % (t, names))
+    return kind
+
+
 class ModelInfo:
-    """What the ORM knows of one model class: table, fields, key and references."""
+    """What the ORM knows of one model class: table, fields, key, references, and the
+    constraints and indexes its table has besides."""
 
     __slots__ = (
         "model",
@@ -310,23 +526,59 @@ class ModelInfo:
         "schema",
         "fields",
         "pk",
+        "key",
         "layout",
         "references",
         "self_referencing",
         "version",
+        "indexes",
+        "checks",
+        "renamed_from",
+        "mutable",
+        "composite",
     )
 
-    def __init__(self, model: "Type[Model]", table: str, schema: Optional[str], fields: Tuple[AnyField, ...], pk: AnyField) -> None:
+    def __init__(self, model: "Type[Model]", table: str, schema: Optional[str], fields: Tuple[AnyField, ...],
+                 key: Tuple[AnyField, ...]) -> None:
         self.model = model
         self.name = model.__name__
         self.table = table
         self.schema = schema
         self.fields = fields
-        self.pk = pk
+        self.key = key  # the primary key's fields: one, or several for a composite key
+        self.pk = key[0]  # the key's (first) field
+        self.composite = len(key) > 1
         self.layout: Any = None
         self.references: List[Tuple[AnyField, "Type[Model]"]] = []
         self.self_referencing = False
         self.version: Optional[Field[Any]] = None  # the version column (optimistic locking)
+        self.indexes: List[IndexSpec] = []  # unique constraints and indexes, fields' first
+        self.checks: List[CheckSpec] = []  # CHECK constraints, fields' first
+        self.renamed_from: Optional[str] = None  # the table's name before (__renamed_from__)
+        # Its objects hold values that change in place (JSON): a flush compares them all.
+        self.mutable = any(f.kind == Kind.JSON for f in fields)
+
+    def key_of(self, obj: "Model") -> Any:
+        """The object's current key: a value, or a tuple for a composite key."""
+        if not self.composite:
+            return getattr(obj, self.pk.name)
+        return tuple(getattr(obj, f.name) for f in self.key)
+
+    def check_key(self, key: Any) -> Any:
+        """A key as given to get() (a tuple for a composite key), checked against the key's
+        field types; TypeError otherwise."""
+        if not self.composite:
+            if key is None:
+                raise TypeError("get() takes a primary key value, got None")
+            return self.pk._check(key)
+        if not isinstance(key, tuple) or len(key) != len(self.key):
+            raise TypeError("%s has a composite primary key (%s): get() takes a tuple of %d values, got %r"
+                            % (self.name, ", ".join(f.name for f in self.key), len(self.key), key))
+        for f, part in zip(self.key, key):
+            if part is None:
+                raise TypeError("get() takes a primary key value for %s.%s, got None" % (self.name, f.name))
+            f._check(part)
+        return key
 
     def __repr__(self) -> str:
         return "<ModelInfo %s %s>" % (self.name, self.table)
@@ -384,7 +636,11 @@ class ModelMeta(type):
 def _build(cls: "Type[Model]", name: str, declared: List[Tuple[str, AnyField]]) -> None:
     pks = [k for k, f in declared if f.primary_key]
     if len(pks) > 1:
-        raise TypeError("%s declares %d primary keys (%s); a model has exactly one" % (name, len(pks), ", ".join(pks)))
+        for k, f in declared:
+            if f.primary_key and (f.server_default is not None or (f.db_type and _GENERATOR.search(f.db_type))):
+                raise TypeError("%s: a composite primary key (%s) cannot have a generated part (%s is %s): give "
+                                "every part its value" % (name, ", ".join(pks), k, f.db_type or f.server_default))
+            f.generated = False
     if not pks:
         if any(k == "id" for k, _ in declared):
             raise TypeError("%s has a field 'id' that is not its primary key; mark one field primary_key=True" % name)
@@ -408,8 +664,15 @@ def _build(cls: "Type[Model]", name: str, declared: List[Tuple[str, AnyField]]) 
     if len(versions) > 1:
         raise TypeError("%s declares %d version fields (%s); a model has at most one"
                         % (name, len(versions), ", ".join(versions)))
-    pk_index = next(i for i, f in enumerate(fields) if f.primary_key)
-    info = ModelInfo(cls, tablename, schema, fields, fields[pk_index])
+    key = tuple(f for f in fields if f.primary_key)
+    if versions and len(key) > 1:
+        raise TypeError("%s has a version field and a composite primary key; a version field needs a "
+                        "single-column key" % name)
+    info = ModelInfo(cls, tablename, schema, fields, key)
+    renamed = cls.__dict__.get("__renamed_from__")
+    if renamed is not None and (not isinstance(renamed, str) or not renamed):
+        raise TypeError("%s.__renamed_from__ names the table's old name as a non-empty str, got %r" % (name, renamed))
+    info.renamed_from = renamed
     info.version = next((f for f in fields if f.version), None)
     cls.__sc_info__ = info
     for index, (attr, f) in enumerate(declared):
@@ -419,6 +682,9 @@ def _build(cls: "Type[Model]", name: str, declared: List[Tuple[str, AnyField]]) 
         if f.references is not None:
             ref_cls = _resolve(f.references, cls, label)
             target = ref_cls.__sc_info__
+            if target.composite:
+                raise TypeError("%s references %s, whose primary key is composite (%s): a reference holds a "
+                                "one-field key" % (label, target.name, ", ".join(k.name for k in target.key)))
             if target.pk.type is not f.type:
                 raise TypeError(
                     "%s is %s but references %s.%s, which is %s"
@@ -433,18 +699,69 @@ def _build(cls: "Type[Model]", name: str, declared: List[Tuple[str, AnyField]]) 
         f.position = index
         f.column = f.column or attr
         f.model = cls
-        flags = (FieldFlag.NULLABLE if f.nullable else 0) | (FieldFlag.PRIMARY_KEY if f.primary_key else 0)
-        f._bind(cls, label, index, int(f.kind), int(flags), ref_cls, ref_pk)
+        flags = ((FieldFlag.NULLABLE if f.nullable else 0) | (FieldFlag.PRIMARY_KEY if f.primary_key else 0)
+                 | (FieldFlag.AWARE if f.timezone else 0) | (FieldFlag.SERVER_DEFAULT if f.server_default else 0))
+        pytype = f.type if f.kind in (Kind.JSON, Kind.ENUM) else None
+        f._bind(cls, label, index, int(f.kind), int(flags), ref_cls, ref_pk, pytype)
         if f.default is not MISSING and not callable(f.default):
             f._check(f.default)
+            if isinstance(f.default, (dict, list)):
+                raise TypeError("%s: a %s default would be one object shared by every %s; give a callable that "
+                                "makes a new one (default=%s)" % (label, type(f.default).__name__, name,
+                                                                  type(f.default).__name__))
+    _constraints(cls, info, declared)
     defaults = tuple(None if f.default is MISSING or callable(f.default) else f.default for f in fields)
     factories = tuple(f.default if f.default is not MISSING and callable(f.default) else None for f in fields)
+    snapshots = tuple(_json_snapshot("%s.%s" % (name, f.name)) if f.kind == Kind.JSON else None for f in fields)
     by_name = {k: f for k, f in declared}
+    positions = tuple(f.position for f in key)
     info.layout = _native.Layout(
-        cls, fields, by_name, defaults, factories, pk_index, fields[pk_index].generated, _only_fields(cls)
+        cls, fields, by_name, defaults, factories, positions[0] if len(positions) == 1 else positions,
+        info.pk.generated, _only_fields(cls), snapshots if any(snapshots) else None
     )
     setattr(cls, "__sc_layout__", info.layout)
     _registry[name] = cls
+
+
+def _constraints(cls: "Type[Model]", info: ModelInfo, declared: List[Tuple[str, Field[Any]]]) -> None:
+    """The model's unique constraints, indexes and CHECKs: the fields' own (unique=,
+    index=, check=), then the table's (``__constraints__``), each checked to name fields
+    of the model."""
+    by_name = dict(declared)
+    for _, f in declared:
+        if f.unique:
+            info.indexes.append(IndexSpec(None, (f,), True, True))
+        if f.index:
+            info.indexes.append(IndexSpec(None, (f,), False, False))
+        if f.check is not None:
+            info.checks.append(CheckSpec(None, f.check, f))
+    items = getattr(cls, "__constraints__", ())
+    if not isinstance(items, (tuple, list)):
+        raise TypeError("%s.__constraints__ is a tuple of sablecrest.Unique, Index and Check, got %r"
+                        % (info.name, items))
+    for item in items:
+        if isinstance(item, Check):
+            info.checks.append(CheckSpec(item.name, item.expression, None))
+            continue
+        if not isinstance(item, (Unique, Index)):
+            raise TypeError("%s.__constraints__ holds sablecrest.Unique, Index and Check, got %r" % (info.name, item))
+        fields: List[Field[Any]] = []
+        for ref in item.fields:
+            found: Optional[Field[Any]] = by_name.get(ref) if isinstance(ref, str) else next(
+                (g for g in by_name.values() if g is ref), None)
+            if found is None:
+                raise TypeError("%s: %r names %s, which is not a field of %s" % (
+                    info.name, item, repr(ref) if isinstance(ref, str) else ref, info.name))
+            f = found
+            if f.kind == Kind.JSON:
+                raise TypeError("%s: %r names the JSON field %s, which cannot be unique or indexed"
+                                % (info.name, item, f.name))
+            if any(g is f for g in fields):
+                raise TypeError("%s: %r names %s twice" % (info.name, item, f.name))
+            fields.append(f)
+            f.keyed = True
+        unique = isinstance(item, Unique) or item.unique
+        info.indexes.append(IndexSpec(item.name, tuple(fields), unique, isinstance(item, Unique)))
 
 
 def _only_fields(cls: type) -> bool:
@@ -541,8 +858,11 @@ def changes(obj: "Model") -> Dict[str, Tuple[Any, Any]]:
             old = _native.loaded(obj, i)
         except LookupError:
             old = None
+        if f.kind == Kind.JSON and isinstance(old, str):
+            old = json.loads(old)  # kept as its text, which a change inside the value leaves alone
         out[f.name] = (old, getattr(obj, f.name))
     return out
 
 
-__all__ = ["Field", "Model", "TypedModel", "MISSING", "ModelInfo", "info_of", "state", "changes"]
+__all__ = ["Field", "Model", "TypedModel", "MISSING", "ModelInfo", "info_of", "state", "changes", "SQL", "sql", "Unique",
+           "Index", "Check", "IndexSpec", "CheckSpec", "json_text"]

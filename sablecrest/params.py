@@ -267,6 +267,8 @@ def dump(value: Any, dumpers: Mapping[Any, Any]) -> Any:
     key; a list or tuple item by item). Other values go to the driver as they are."""
     if value is None:
         return None
+    if isinstance(value, (list, tuple)):  # item by item (an array parameter), not JSON
+        return [dump(v, dumpers) for v in cast("Sequence[Any]", value)]
     cls: type = value.__class__
     kind = KIND_OF.get(cls)
     if kind is None:
@@ -277,8 +279,6 @@ def dump(value: Any, dumpers: Mapping[Any, Any]) -> Any:
                 raise ValueError("execute(): a %s given as a parameter has no primary key yet (flush it first)"
                                  % info.name)
             return dump(key, dumpers)
-        if isinstance(value, (list, tuple)):
-            return [dump(v, dumpers) for v in cast("Sequence[Any]", value)]
         if isinstance(value, enum.Enum) and not isinstance(value, (int, str)):
             value = value.value
         for base in type(value).__mro__[1:]:

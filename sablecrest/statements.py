@@ -72,21 +72,26 @@ class ModelSQL:
     """One model's names and conversions in one dialect, made once."""
 
     __slots__ = ("info", "table", "columns", "select_list", "loaders", "dumpers", "pk_index", "pk_column",
-                 "insert_all", "insert_generated")
+                 "insert_all", "insert_generated", "key_indexes", "key_columns", "filled")
 
     def __init__(self, d: "Dialect", info: "ModelInfo") -> None:
         self.info = info
         self.table = d.table(info)
         self.columns = [d.q(f.column) for f in info.fields]
         self.select_list = ", ".join(self.columns)
-        loaders = tuple(d.engine.loaders.get(f.kind) for f in info.fields)
-        dumpers = tuple(d.engine.dumpers.get(f.kind) for f in info.fields)
+        loaders = tuple(d.engine.loader(f) for f in info.fields)
+        dumpers = tuple(d.engine.dumper(f) for f in info.fields)
         self.loaders = loaders if any(loaders) else None
         self.dumpers = dumpers if any(dumpers) else None
         self.pk_index = info.fields.index(info.pk)
         self.pk_column = self.columns[self.pk_index]
         self.insert_all = tuple(range(len(info.fields)))
         self.insert_generated = tuple(i for i in self.insert_all if i != self.pk_index)
+        # The key's fields (several for a composite key), and the fields the database fills
+        # when an insert leaves them out (a server default).
+        self.key_indexes = tuple(f.position for f in info.key)
+        self.key_columns = [self.columns[i] for i in self.key_indexes]
+        self.filled = tuple(f.position for f in info.fields if f.server_default is not None)
 
 
 class Dialect:
@@ -105,6 +110,7 @@ class Dialect:
         self.lock_options = engine.lock_options(version, self.variant)
         self._models: Dict[Any, ModelSQL] = {}
         self._sql: Dict[Hashable, str] = {}
+        self._dumpers: Dict[Any, Any] = {}  # column -> its dumper (or None)
 
     def __repr__(self) -> str:
         return "<Dialect %s %s %s>" % (self.engine.name, ".".join(map(str, self.version)), self.style.name)
@@ -126,10 +132,17 @@ class Dialect:
             m = self._models[info.model] = ModelSQL(self, info)
         return m
 
+    def dumper(self, column: AnyColumn) -> Any:
+        try:
+            return self._dumpers[column]
+        except KeyError:
+            f = self._dumpers[column] = self.engine.dumper(column)
+            return f
+
     def dump(self, column: AnyColumn, value: Any) -> Any:
         if value is None:
             return None
-        f = self.engine.dumpers.get(column.kind)
+        f = self.dumper(column)
         return value if f is None else f(value)
 
     def _cached(self, key: Hashable, build: Callable[[], str]) -> str:
@@ -157,7 +170,7 @@ class Dialect:
         shape = self.in_shape(n)
         if shape == 0:
             return
-        dumper = self.engine.dumpers.get(column.kind)
+        dumper = self.dumper(column)
         if dumper is not None:
             values = [None if v is None else dumper(v) for v in values]
         if shape == "array":
@@ -235,12 +248,16 @@ class Dialect:
 
     # ---- writes
 
-    def insert_sql(self, info: "ModelInfo", idxs: Tuple[int, ...], rows: int, returning: bool) -> str:
-        key = ("insert", info.model, idxs, rows, returning)
+    def insert_sql(self, info: "ModelInfo", idxs: Tuple[int, ...], rows: int, returning: bool,
+                   back: Tuple[int, ...] = ()) -> str:
+        """INSERT of fields `idxs` in `rows` rows; RETURNING the generated key (with
+        `returning`), then fields `back` (filled in by the database)."""
+        key = ("insert", info.model, idxs, rows, returning, back)
 
         def build() -> str:
             m = self.model(info)
-            tail = " RETURNING " + m.pk_column if returning else ""
+            returned = ([m.pk_column] if returning else []) + [m.columns[i] for i in back]
+            tail = " RETURNING " + ", ".join(returned) if returned else ""
             if not idxs:
                 if rows == 1:
                     return "INSERT INTO " + m.table + self.engine.empty_insert + tail
@@ -260,9 +277,9 @@ class Dialect:
 
         def build() -> str:
             m = self.model(info)
-            others = [c for i, c in enumerate(m.columns) if i != m.pk_index]
+            others = [c for i, c in enumerate(m.columns) if i not in m.key_indexes]
             return "INSERT INTO %s (%s) VALUES %s%s" % (m.table, ", ".join(m.columns), self.values_groups(
-                rows, len(m.columns)), self.engine.upsert(m.pk_column, others))
+                rows, len(m.columns)), self.engine.upsert(m.key_columns, others))
 
         return self._cached(("upsert", info.model, rows), build)
 
@@ -272,10 +289,14 @@ class Dialect:
 
         def build() -> str:
             m = self.model(info)
-            text = toolkit.update_by_key(m.table, [m.columns[i] for i in idxs], m.pk_column,
-                                         self.style.toolkit_dialect)
+            if len(m.key_columns) > 1:
+                text = self._update_by_keys(m, idxs)
+            else:
+                text = toolkit.update_by_key(m.table, [m.columns[i] for i in idxs], m.pk_column,
+                                             self.style.toolkit_dialect)
             if info.version is not None:
-                text += " AND %s = %s" % (m.columns[info.version.position], Compiler(self, len(idxs) + 1).ph())
+                text += " AND %s = %s" % (m.columns[info.version.position],
+                                          Compiler(self, len(idxs) + len(m.key_columns)).ph())
             return text
 
         return self._cached(("update", info.model, idxs), build)
@@ -312,6 +333,9 @@ class Dialect:
     def delete_sql(self, info: "ModelInfo", n: int) -> str:
         if info.version is not None:
             return self._versioned_delete_sql(info, n)
+        if info.composite:
+            return self._cached(("delete", info.model, self.keys_shape(n)), lambda: "DELETE FROM %s WHERE %s" % (
+                self.model(info).table, self._keys_match(self.model(info), Compiler(self), self.keys_shape(n))))
 
         def build() -> str:
             m = self.model(info)
@@ -351,6 +375,40 @@ class Dialect:
             for k, v in zip(out[:n], versions):
                 out += (k, v)
         return out
+
+    # ---- composite keys: a key is several columns, matched together
+
+    def _update_by_keys(self, m: ModelSQL, idxs: Tuple[int, ...]) -> str:
+        c = Compiler(self)
+        sets = ", ".join("%s = %s" % (m.columns[i], c.ph()) for i in idxs)
+        return "UPDATE %s SET %s WHERE %s" % (m.table, sets, self._keys_match(m, c, 1))
+
+    def keys_shape(self, n: int) -> int:
+        """The number of keys a statement matching `n` composite keys is written for: a
+        power of two, so that a few texts serve every count (`key_params` pads)."""
+        return 1 if n <= 1 else 1 << (n - 1).bit_length()
+
+    def _keys_match(self, m: ModelSQL, c: Compiler, n: int) -> str:
+        if n == 1:
+            return " AND ".join("%s = %s" % (col, c.ph()) for col in m.key_columns)
+        rows = ", ".join("(%s)" % c.phs(len(m.key_columns)) for _ in range(n))
+        return "(%s) IN (%s)" % (", ".join(m.key_columns), rows)
+
+    def key_params(self, info: "ModelInfo", keys: List[Any], out: List[Any]) -> None:
+        """The parameters of `keys_match` texts for `keys` (tuples of a composite key),
+        padded to the text's count with the last key."""
+        m = self.model(info)
+        dumpers = [None if m.dumpers is None else m.dumpers[i] for i in m.key_indexes]
+        padded = keys + [keys[-1]] * (self.keys_shape(len(keys)) - len(keys))
+        for key in padded:
+            for dumper, part in zip(dumpers, key):
+                out.append(part if dumper is None or part is None else dumper(part))
+
+    def count_keys_sql(self, info: "ModelInfo", n: int) -> str:
+        """SELECT COUNT(*) of the rows holding `n` composite keys."""
+        m = self.model(info)
+        return self._cached(("count_keys", info.model, self.keys_shape(n)), lambda: "SELECT COUNT(*) FROM %s WHERE %s" % (
+            m.table, self._keys_match(m, Compiler(self), self.keys_shape(n))))
 
     def rows_per_insert(self, columns: int) -> int:
         """Rows in one multi-row INSERT: bounded by the parameter limit."""

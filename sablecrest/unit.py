@@ -117,7 +117,7 @@ class UnitOfWork:
     the current transaction wrote (so that a rollback can undo it on the objects)."""
 
     __slots__ = ("dialect", "token", "identity", "pending", "doomed", "inserted", "removed", "epoch",
-                 "writing", "reject_nan", "versions", "updated", "depth")
+                 "writing", "reject_nan", "versions", "updated", "depth", "mutable", "models_seen")
 
     def __init__(self, dialect: "Dialect", token: int) -> None:
         self.dialect = dialect
@@ -137,6 +137,8 @@ class UnitOfWork:
         # rollback detaches them); `depth` is the number of savepoints open.
         self.updated: List[Model] = []
         self.depth = 0
+        self.mutable = False  # the identity map holds a model with JSON fields
+        self.models_seen = 0  # the identity map's model count when `mutable` was worked out
 
     # ---- membership
 
@@ -150,7 +152,7 @@ class UnitOfWork:
             _native.add_pending([obj], self.pending, 0, self.token)
         elif st == _PERSISTENT or st == _DETACHED:
             idm = self.identity.setdefault(info.model, {})
-            key = getattr(obj, info.pk.name)
+            key = info.key_of(obj)
             there = idm.get(key)
             if there is None:
                 idm[key] = obj
@@ -196,7 +198,7 @@ class UnitOfWork:
         if id(obj) in self.pending:
             return True
         idm = self.identity.get(type(obj))
-        return idm is not None and idm.get(getattr(obj, info_of(type(obj)).pk.name)) is obj
+        return idm is not None and idm.get(info_of(type(obj)).key_of(obj)) is obj
 
     # ---- flush
 
@@ -212,7 +214,8 @@ class UnitOfWork:
     def _collect(self) -> Optional[FlushPlan]:
         """What to write and in which order; every check runs here."""
         epoch = _native.touch_epoch()
-        if not self.pending and not self.doomed and (self.epoch == epoch or not self.identity):
+        if not self.pending and not self.doomed and (self.epoch == epoch or not self.identity) and not (
+                self.mutable or (len(self.identity) != self.models_seen and self._holds_mutable())):
             self.epoch = epoch
             return None
         updates: Dict[ModelInfo, List[Model]] = {}
@@ -230,9 +233,9 @@ class UnitOfWork:
         plan.added = list(self.pending)
         _group(self.doomed, plan.deletes)
         plan.doomed = list(self.doomed)
-        for group in (plan.inserts, plan.updates):
+        for group, fresh in ((plan.inserts, True), (plan.updates, False)):
             for info, objs in group.items():
-                _native.validate(info.layout, objs, self.reject_nan, self.token)
+                _native.validate(info.layout, objs, self.reject_nan, self.token, fresh)
         plan.order = table_order(list(plan.inserts) + list(plan.updates) + list(plan.deletes))
         self._order_rows(plan)
         for group in (plan.inserts, plan.updates):
@@ -240,6 +243,14 @@ class UnitOfWork:
                 _native.begin_write(objs)
         self.epoch = epoch
         return plan
+
+    def _holds_mutable(self) -> bool:
+        """Whether a loaded object may hold a JSON value changed in place, which no
+        assignment marks: then a flush compares them, whatever the assignment count."""
+        if len(self.identity) != self.models_seen:
+            self.models_seen = len(self.identity)
+            self.mutable = any(model.__sc_info__.mutable for model in self.identity)
+        return self.mutable
 
     def _order_rows(self, plan: FlushPlan) -> None:
         """Puts the new rows of a self-referencing table each after the new row it refers
@@ -300,6 +311,9 @@ class UnitOfWork:
     def _insert(self, info: ModelInfo, objs: List[Model]) -> Steps:
         d = self.dialect
         m = d.model(info)
+        if m.filled or info.mutable:
+            yield from self._insert_filled(info, objs)
+            return
         layout = info.layout
         idm = self.identity.setdefault(info.model, {})
         if info.pk.generated:
@@ -340,11 +354,88 @@ class UnitOfWork:
             _native.mark_flushed(layout, chunk, idm, keys)
             self.inserted.extend(chunk)
 
+    def _insert_filled(self, info: ModelInfo, objs: List[Model]) -> Steps:
+        """The INSERTs of a model with server defaults or JSON fields. A field with a
+        server default left None is left out, and the value the database gave it is read
+        back (RETURNING, or a SELECT by key where there is none) into the object, which
+        then holds what its row holds; objects are grouped by the fields they leave out.
+        A JSON field's snapshot is the text sent."""
+        d = self.dialect
+        m = d.model(info)
+        layout = info.layout
+        idm = self.identity.setdefault(info.model, {})
+        groups: Dict[Tuple[bool, Tuple[int, ...]], List[Model]] = {}
+        keys_now = _native.field_values(objs, m.pk_index) if info.pk.generated else [0] * len(objs)
+        nones = [[v is None for v in _native.field_values(objs, i)] for i in m.filled]
+        for n, obj in enumerate(objs):
+            left = tuple(i for i, none in zip(m.filled, nones) if none[n])
+            groups.setdefault((keys_now[n] is None, left), []).append(obj)
+        for (gen, left), group in groups.items():
+            cols = tuple(i for i in m.insert_all if i not in left and not (gen and i == m.pk_index))
+            # Read back: the generated key (matched in key order), or the key, to match rows.
+            back = left if gen else (m.key_indexes + left if left else ())
+            reads = gen or bool(left)
+            if not reads:
+                size = d.rows_per_insert(len(cols))
+            elif d.returning and (cols or d.engine.multi_row_default_insert) and not (gen and info.self_referencing):
+                size = d.rows_per_insert(len(cols))
+            else:
+                size = 1
+            for chunk in _chunks(group, size):
+                params = _native.insert_params(layout, chunk, cols, m.dumpers, True)
+                written = (cols, params, True) if info.mutable else None
+                keys: Optional[List[Any]] = None
+                filled: Optional[Tuple[Tuple[int, ...], List[Tuple[Any, ...]]]] = None
+                if d.returning and (gen or left):
+                    rows = yield Returning(d.insert_sql(info, cols, len(chunk), gen, back), params)
+                    if len(rows) != len(chunk):
+                        raise StaleDataError("INSERT into %s returned %d rows for %d" % (m.table, len(rows), len(chunk)))
+                    rows = [tuple(r) for r in rows]
+                    if gen:
+                        rows.sort(key=lambda r: r[0])  # keys ascend with the rows, as in _insert
+                        keys = [r[0] for r in rows]
+                        values = [r[1:] for r in rows]
+                    else:
+                        width = len(m.key_indexes)
+                        by_key = {self._loaded_key(info, r[:width]): r[width:] for r in rows}
+                        values = [by_key[info.key_of(o)] for o in chunk]
+                    filled = (left, [self._load(m, left, v) for v in values]) if left else None
+                elif gen:
+                    keys = [(yield InsertId(d.insert_sql(info, cols, 1, False), params))]
+                else:
+                    yield Execute(d.insert_sql(info, cols, len(chunk), False), params)
+                if left and filled is None:
+                    key = keys[0] if keys is not None else info.key_of(chunk[0])
+                    filled = (left, [(yield from self._read_back(info, key, left))])
+                _native.mark_flushed(layout, chunk, idm, keys, written, filled)
+                self.inserted.extend(chunk)
+
+    def _loaded_key(self, info: ModelInfo, parts: Tuple[Any, ...]) -> Any:
+        m = self.dialect.model(info)
+        loaded = self._load(m, m.key_indexes, parts)
+        return loaded[0] if len(loaded) == 1 else loaded
+
+    def _load(self, m: Any, idxs: Tuple[int, ...], values: Tuple[Any, ...]) -> Tuple[Any, ...]:
+        if m.loaders is None:
+            return tuple(values)
+        return tuple(v if v is None or m.loaders[i] is None else m.loaders[i](v) for i, v in zip(idxs, values))
+
+    def _read_back(self, info: ModelInfo, key: Any, idxs: Tuple[int, ...]) -> Steps:
+        """The values of fields `idxs` of the row with this key (where INSERT returns none)."""
+        d = self.dialect
+        parts = (key,) if not info.composite else key
+        where = tuple(f == part for f, part in zip(info.key, parts))
+        params: List[Any] = []
+        for w in where:
+            w.params(d, params)
+        rows = yield Fetch(d.select_sql(info, where, (), False, False, False), params)
+        return self._load(d.model(info), idxs, tuple(rows[0][i] for i in idxs))
+
     def _update(self, info: ModelInfo, dirty: List[Model]) -> Steps:
         d = self.dialect
         m = d.model(info)
         idm = self.identity.setdefault(info.model, {})
-        batch = d.engine.update_rows
+        batch = d.engine.update_rows if not info.composite else 1  # CASE batches match one key column
         version = info.version.position if info.version is not None else -1
         if version >= 0 and batch <= 1 and not d.counts_many:
             # Counting the rows that hold the keys afterwards cannot tell a stale version
@@ -373,7 +464,7 @@ class UnitOfWork:
                     raise (yield from self._stale(info, objs, [p[-1] for p in params], count, "UPDATE"))
                 raise StaleDataError("UPDATE of %s matched %d of %d rows: rows were deleted since they were loaded"
                                      % (m.table, count, len(params)))
-            _native.mark_flushed(info.layout, objs, idm, None)
+            _native.mark_flushed(info.layout, objs, idm, None, (idxs, params, False) if info.mutable else None)
 
     def _stale(self, info: ModelInfo, objs: List[Model], versions: List[Any], count: int, what: str) -> Steps:
         """The StaleDataError for a write of versioned rows that matched `count` of them,
@@ -408,8 +499,17 @@ class UnitOfWork:
 
     def _count_keys(self, info: ModelInfo, objs: List[Model]) -> Steps:
         d = self.dialect
-        where = (info.pk.in_(_native.key_params(info.layout, objs)),)
         params: List[Any] = []
+        if info.composite:
+            total = 0
+            keys = _native.key_params(info.layout, objs)
+            for chunk in _chunks(keys, max(1, d.max_params // (2 * len(info.key)))):
+                params = []
+                d.key_params(info, chunk, params)
+                rows = yield Fetch(d.count_keys_sql(info, len(chunk)), params)
+                total += int(rows[0][0])
+            return total
+        where = (info.pk.in_(_native.key_params(info.layout, objs)),)
         where[0].params(d, params)
         rows = yield Fetch(d.select_sql(info, where, (), False, False, True), params)
         return int(rows[0][0])
@@ -422,9 +522,11 @@ class UnitOfWork:
         if info.version is not None:
             yield from self._delete_versioned(info, objs, keys)
             keys = []
-        for chunk in _chunks(list(dict.fromkeys(keys)), max(1, d.max_params // 2)):
+        for chunk in _chunks(list(dict.fromkeys(keys)), max(1, d.max_params // (2 * len(info.key)))):
             params: List[Any] = []
-            if len(chunk) == 1:
+            if info.composite:
+                d.key_params(info, chunk, params)
+            elif len(chunk) == 1:
                 params.append(d.dump(info.pk, chunk[0]))
             else:
                 d.in_params(info.pk, chunk, params)
@@ -465,15 +567,15 @@ class UnitOfWork:
             owner = _native.owner(obj)
             if owner and owner != self.token:
                 raise _held_elsewhere(obj, owner)
-            key = getattr(obj, info.pk.name)
-            if key is None:
+            key = info.key_of(obj)
+            if key is None or (info.composite and None in key):
                 raise ValueError("upsert() needs the primary key of %r" % (obj,))
             there = self.identity.get(info.model, {}).get(key)
             if there is not None and there is not obj:
                 raise ValueError("another %s with primary key %r is already in this session" % (info.name, key))
             groups.setdefault(info, []).append(obj)
         for info, group in groups.items():
-            _native.validate(info.layout, group, self.reject_nan, self.token)
+            _native.validate(info.layout, group, self.reject_nan, self.token, False)  # every column is written
             _native.begin_write(group)
         self.writing = True
         for info in table_order(groups):
@@ -485,7 +587,8 @@ class UnitOfWork:
                 for obj in chunk:
                     self.pending.pop(id(obj), None)
                 _native.transition(chunk, Transition.ATTACH, self.token)
-                _native.mark_flushed(info.layout, chunk, idm, None)
+                _native.mark_flushed(info.layout, chunk, idm, None,
+                                     (m.insert_all, params, True) if info.mutable else None)
         self.writing = False
 
     # ---- reads
@@ -517,14 +620,18 @@ class UnitOfWork:
 
     def get(self, model: Type[M], key: Any) -> Steps:
         info = info_of(model)
-        if key is None:
-            raise TypeError("get() takes a primary key value, got None")
-        key = info.pk._check(key)
+        if info.composite:
+            key = info.check_key(key)
+        else:
+            if key is None:
+                raise TypeError("get() takes a primary key value, got None")
+            key = info.pk._check(key)
         idm = self.identity.get(model)
         obj = idm.get(key) if idm else None
         if obj is not None:
             return None if _native.state(obj) == _DELETED else obj
-        found = yield from self.select(info, (info.pk == key,), (), None, None, FIRST)
+        where = (info.pk == key,) if not info.composite else tuple(f == part for f, part in zip(info.key, key))
+        found = yield from self.select(info, where, (), None, None, FIRST)
         return found
 
     def load_related(self, objs: Iterable[Model], field: "AnyField") -> Steps:

@@ -13,13 +13,18 @@ from __future__ import annotations
 
 import datetime as _dt
 import decimal
+import enum
+import hashlib
+import json
 import math
 import re
 import select
-from typing import TYPE_CHECKING, Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tuple
+import uuid
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Set, Tuple
 
 from ..kinds import Kind
 from ..model import MISSING
+from ..model import json_text as json_text  # the engines' JSON dumper
 from ..ops import Fetch, Op, Steps
 
 if TYPE_CHECKING:
@@ -97,11 +102,100 @@ def date_from_text(v: Any) -> Any:
     return _dt.date.fromisoformat(v) if isinstance(v, str) else v
 
 
+UTC = _dt.timezone.utc
+
+
+def time_from_text(v: Any) -> Any:
+    return _dt.time.fromisoformat(v) if isinstance(v, str) else v
+
+
+def uuid_text(v: Any) -> Any:
+    return str(v)
+
+
+def uuid_from_any(v: Any) -> Any:
+    # A driver's own UUID type (asyncpg has one) or the text: always a uuid.UUID, so that
+    # a loaded key equals (and hashes as) the one the program holds.
+    return v if type(v) is uuid.UUID else uuid.UUID(str(v))
+
+
+def micros(v: Any) -> Any:
+    """A timedelta as an exact count of microseconds (where there is no interval type)."""
+    return (v.days * 86400 + v.seconds) * 1000000 + v.microseconds
+
+
+def timedelta_from_micros(v: Any) -> Any:
+    return _dt.timedelta(microseconds=v) if isinstance(v, int) else v
+
+
+def json_from_text(v: Any) -> Any:
+    return json.loads(v) if isinstance(v, (str, bytes, bytearray)) else v
+
+
+def utc_naive(v: Any) -> Any:
+    """An aware datetime as the naive UTC time it is (for a column without a zone)."""
+    return v.astimezone(UTC).replace(tzinfo=None)
+
+
+def utc_aware(v: Any) -> Any:
+    """A datetime read back for an aware field: UTC, whatever zone the driver gave it in
+    (a naive one is UTC already)."""
+    if v.tzinfo is None:
+        return v.replace(tzinfo=UTC)
+    return v if v.tzinfo is UTC else v.astimezone(UTC)
+
+
+def enum_value(v: Any) -> Any:
+    # A str or int enum's member has been made its plain value already (the native
+    # param_of binds subclasses of str and int as such).
+    return v.value if isinstance(v, enum.Enum) else v
+
+
+def enum_loader(f: "Field[Any]") -> Loader:
+    """The member of the field's enum for a stored value; ValueError naming the field and
+    the value for one the enum does not have (a row written outside sablecrest, or
+    before a member was removed)."""
+    cls, label_text = f.type, "%s.%s" % (f.model.__name__, f.name)
+
+    def load(v: Any) -> Any:
+        try:
+            return cls(v)
+        except ValueError:
+            raise ValueError("%s: the database holds %r, which is not a value of %s"
+                             % (label_text, v, cls.__name__)) from None
+
+    return load
+
+
+def json_loader(f: "Field[Any]") -> Loader:
+    """A JSON field's value from its text, checked to be what the field holds (dict or
+    list)."""
+    want, label_text = f.type, "%s.%s" % (f.model.__name__, f.name)
+
+    def load(v: Any) -> Any:
+        value = json_from_text(v)
+        if type(value) is not want:
+            raise ValueError("%s: the database holds JSON %s, and the field holds %s"
+                             % (label_text, type(value).__name__, want.__name__))
+        return value
+
+    return load
+
+
 # ---------------------------------------------------------------- schema descriptions
 #
 # What a migration reads of a live table (`TableSchema`, made by an engine's `inspect`)
 # and what it writes (`Change`: statements with the statements that undo them). Every
 # text in them is SQL the database wrote or will read, usable again in DDL as it is.
+
+
+def _balanced(text: str) -> bool:
+    depth = 0
+    for ch in text:
+        depth += 1 if ch == "(" else -1 if ch == ")" else 0
+        if depth < 0:
+            return False
+    return depth == 0
 
 
 def split_type(text: str) -> Tuple[str, Tuple[str, ...]]:
@@ -144,7 +238,32 @@ class IndexSchema(NamedTuple):
     columns: List[Optional[str]]  # None for an expression
     unique: bool
     constraint: bool  # a UNIQUE constraint's own index, not one made by CREATE INDEX
-    sql: str = ""  # SQLite: the CREATE INDEX text, to make it again after a rebuild
+    sql: str = ""  # the CREATE INDEX text, to make it again (after a rebuild, in a downgrade)
+
+
+class CheckSchema(NamedTuple):
+    name: str  # "" for a CHECK without a name (SQLite)
+    sql: str  # the expression, as the database writes it
+
+
+class WantedIndex(NamedTuple):
+    """A unique constraint or index a model declares, named for one engine."""
+
+    name: str
+    columns: List[str]
+    unique: bool
+    constraint: bool  # UNIQUE constraint (Unique, unique=True) rather than an index
+    explicit: bool  # named by the model
+
+
+class WantedCheck(NamedTuple):
+    """A CHECK a model's table has: the model's own (`kind` "check"), or one that keeps a
+    column's values to its field's type ("enum": the enum's values; "json": valid JSON)."""
+
+    name: str
+    sql: str
+    kind: str
+    field: Any  # the Field, or None (typed Any: a Field is a descriptor, which NamedTuple fields are not)
 
 
 class TableSchema:
@@ -159,6 +278,7 @@ class TableSchema:
         self.pk: List[str] = []
         self.fks: List[ForeignKeySchema] = []
         self.indexes: List[IndexSchema] = []  # the primary key's own left out
+        self.checks: List[CheckSchema] = []
         # SQLite, for a rebuild: the CREATE TABLE text, the triggers, the AUTOINCREMENT counter.
         self.sql = ""
         self.triggers: List[str] = []
@@ -210,6 +330,9 @@ class Catalog:
             head, *rest = sql.split("?")
             sql = head + "".join(style.placeholder(i + 1) + part for i, part in enumerate(rest))
         return Fetch(sql, list(params) if params else None)
+
+
+_ON_DELETE = {"cascade": "CASCADE", "set null": "SET NULL", "restrict": "RESTRICT"}
 
 
 def label(info: "ModelInfo", f: "Field[Any]") -> str:
@@ -293,14 +416,45 @@ class Engine:
     def null_safe(self, a: str, b: str, negated: bool) -> str:
         return "%s IS %sDISTINCT FROM %s" % (a, "" if negated else "NOT ", b)
 
-    def upsert(self, key: str, columns: Sequence[str]) -> str:
+    def upsert(self, keys: Sequence[str], columns: Sequence[str]) -> str:
         """The clause after INSERT ... VALUES that makes it update `columns` (quoted
-        names) of the row whose key (quoted) already exists."""
+        names) of the row whose key (its quoted columns) already exists."""
         sets = ", ".join("%s = excluded.%s" % (c, c) for c in columns)
-        return " ON CONFLICT (%s) DO %s" % (key, ("UPDATE SET " + sets) if sets else "NOTHING")
+        return " ON CONFLICT (%s) DO %s" % (", ".join(keys), ("UPDATE SET " + sets) if sets else "NOTHING")
 
-    def column_type(self, field: "AnyField") -> str:
-        return field.db_type or self.types[Kind(field.kind)]
+    # ---- values, by field: the kind's converters, and those that depend on the field
+    aware_type = "TIMESTAMP"  # DDL: the column type of a timezone-aware datetime field
+    aware_dumper: Optional[Dumper] = None  # an aware datetime -> the parameter
+    aware_loader: Optional[Loader] = staticmethod(utc_aware)  # -> an aware datetime in UTC
+
+    def dumper(self, f: Any) -> Optional[Dumper]:
+        """What turns field (or column) `f`'s values into parameters; None: nothing."""
+        kind = f.kind
+        if kind == Kind.ENUM:
+            return enum_value
+        if kind == Kind.DATETIME and getattr(f, "timezone", False):
+            return self.aware_dumper
+        return self.dumpers.get(kind)
+
+    def loader(self, f: "AnyField") -> Optional[Loader]:
+        """What turns the driver's values of field `f` into the field's; None: nothing."""
+        kind = f.kind
+        if kind == Kind.ENUM:
+            return enum_loader(f)
+        if kind == Kind.JSON:
+            return json_loader(f)
+        if kind == Kind.DATETIME and f.timezone:
+            return self.aware_loader
+        return self.loaders.get(kind)
+
+    def column_type(self, field: "AnyField", version: Version = ()) -> str:
+        if field.db_type:
+            return field.db_type
+        if field.kind == Kind.ENUM:
+            return "INTEGER" if type(field.enum_values[0]) is int else "VARCHAR(255)"
+        if field.kind == Kind.DATETIME and field.timezone:
+            return self.aware_type
+        return self.types[Kind(field.kind)]
 
     def single_connection(self, url: URL) -> bool:
         """Whether the database lives in one connection (SQLite in memory)."""
@@ -350,12 +504,12 @@ class Engine:
         """What CREATE TABLE writes after a generated key's name."""
         raise NotImplementedError
 
-    def declared_type(self, info: "ModelInfo", f: "Field[Any]") -> str:
-        """A field's column type in DDL."""
+    def declared_type(self, info: "ModelInfo", f: "Field[Any]", cat: Optional[Catalog] = None) -> str:
+        """A field's column type in DDL (on the server version of `cat`)."""
         if f.generated:
             return self.key_type(info, f)
         try:
-            return self.column_type(f)
+            return self.column_type(f, cat.version if cat is not None else ())
         except KeyError:
             raise ValueError("%s: the %s engine has no column type for %s; give the field a db_type"
                              % (label(info, f), self.name, f.type.__name__)) from None
@@ -383,13 +537,28 @@ class Engine:
             return "X'%s'" % bytes(v).hex()
         if kind == Kind.DATETIME:
             return self.text_literal(v.isoformat(" "))
+        if kind == Kind.ENUM:
+            v = v.value if isinstance(v, enum.Enum) else v
+            return str(int(v)) if isinstance(v, int) else self.text_literal(v)
+        if kind == Kind.UUID:
+            return self.text_literal(str(v))
+        if kind == Kind.JSON:
+            return self.text_literal(json_text(v))
+        if kind == Kind.TIMEDELTA:
+            return self.interval_literal(v)
         return self.text_literal(v.isoformat())
+
+    def interval_literal(self, v: Any) -> str:
+        return str(micros(v))  # microseconds, where there is no interval type
 
     def nonfinite(self, text: str) -> str:
         raise ValueError("is %s, which %s cannot store" % (text, self.name))
 
     def default_sql(self, info: "ModelInfo", f: "Field[Any]") -> Optional[str]:
-        """The field's default as a DEFAULT literal; None without a constant one."""
+        """The column's DEFAULT: the field's server_default, or its constant default as a
+        literal; None without either."""
+        if f.server_default is not None:
+            return self.server_default_sql(f.server_default.text)
         if f.default is MISSING or f.default is None or callable(f.default):
             return None
         try:
@@ -398,6 +567,98 @@ class Engine:
             raise ValueError("%s: its default %s" % (label(info, f), exc)) from None
 
     # ---- schema: names
+
+    def server_default_sql(self, text: str) -> str:
+        """A server default's SQL as DEFAULT takes it."""
+        return text
+
+    def default_key(self, text: Optional[str]) -> Optional[str]:
+        """A DEFAULT expression as comparable text: the engines report what they were
+        given with their own spelling (case, parentheses, casts, `()` after
+        current_timestamp)."""
+        if text is None:
+            return None
+
+        def plain(part: str) -> str:  # outside string literals, whose case and spaces count
+            part = re.sub(r"::[a-z_ ]+(?:\[\])?(?:\(\d+(?:,\d+)?\))?", "", part.lower())
+            # MariaDB writes CURRENT_TIMESTAMP as current_timestamp(), with the column's
+            # precision: current_timestamp(6).
+            part = re.sub(r"\b(current_timestamp|current_date|current_time|localtimestamp|localtime)\(\d*\)",
+                          r"\1", part)
+            return re.sub(r"\s+", "", part)
+
+        pieces = re.split(r"('(?:[^']|'')*')", text)
+        t = "".join(piece if i % 2 else plain(piece) for i, piece in enumerate(pieces))
+        while t.startswith("(") and t.endswith(")") and _balanced(t[1:-1]):
+            t = t[1:-1]
+        return t
+
+    # ---- schema: names
+
+    def fit_name(self, name: str) -> str:
+        """A generated name within the engine's identifier limit: a longer one is cut and
+        ends in _ and 8 hex digits of the SHA-1 of the whole name, so that two long names
+        stay apart."""
+        if self.name_length(name) <= self.name_limit:
+            return name
+        tail = "_" + hashlib.sha1(name.encode("utf-8")).hexdigest()[:8]
+        head = name
+        while self.name_length(head) > self.name_limit - len(tail):
+            head = head[:-1]
+        return head + tail
+
+    def name_length(self, name: str) -> int:
+        return len(name)
+
+    def index_name(self, info: "ModelInfo", columns: Sequence[str], unique: bool) -> str:
+        """uq_<table>_<columns> for a unique constraint, ix_<table>_<columns> for an index."""
+        return self.fit_name("_".join(["uq" if unique else "ix", info.table] + list(columns)))
+
+    def check_name(self, info: "ModelInfo", expression: str, column: Optional[str]) -> str:
+        """ck_<table>_[<column>_]<hash>, the hash the first 8 hex digits of the SHA-1 of the
+        expression: another expression is another constraint."""
+        digest = hashlib.sha1(expression.encode("utf-8")).hexdigest()[:8]
+        return self.fit_name("_".join(["ck", info.table] + ([column] if column else []) + [digest]))
+
+    def wanted_indexes(self, info: "ModelInfo") -> List[WantedIndex]:
+        out = []
+        for spec in info.indexes:
+            columns = [f.column for f in spec.fields]
+            name = spec.name or self.index_name(info, columns, spec.constraint or spec.unique)
+            out.append(WantedIndex(name, columns, spec.unique, spec.constraint, spec.name is not None))
+        return out
+
+    json_check = False  # a JSON column is text, kept to valid JSON by a CHECK
+
+    def wanted_checks(self, info: "ModelInfo") -> List[WantedCheck]:
+        """The model's CHECKs (fields' first), then those that keep an enum column to its
+        values (ck_<table>_<column>_enum) and, where JSON is text, a JSON column to valid
+        JSON (ck_<table>_<column>_json)."""
+        out = []
+        for spec in info.checks:
+            column = spec.field.column if spec.field is not None else None
+            out.append(WantedCheck(spec.name or self.check_name(info, spec.expression, column), spec.expression,
+                                   "check", spec.field))
+        for f in info.fields:
+            if f.kind == Kind.ENUM and f.db_type is None:
+                values = ", ".join(self.literal(Kind.ENUM, v) for v in f.enum_values)
+                out.append(WantedCheck(self.fit_name("ck_%s_%s_enum" % (info.table, f.column)),
+                                       "%s IN (%s)" % (self.quote(f.column), values), "enum", f))
+            elif f.kind == Kind.JSON and self.json_check and f.db_type is None:
+                # json_valid(NULL) is 0 on SQLite, which a CHECK takes as a failure.
+                col = self.quote(f.column)
+                out.append(WantedCheck(self.fit_name("ck_%s_%s_json" % (info.table, f.column)),
+                                       "%s IS NULL OR json_valid(%s)" % (col, col), "json", f))
+        return out
+
+    def check_values(self, sql: str) -> Tuple[Set[str], Set[int]]:
+        """The str and the int literals of a CHECK's text as the database reports it (an
+        enum's values, however the engine spells the list)."""
+        text = re.sub(r'"(?:[^"]|"")*"|`(?:[^`]|``)*`', " ", sql)
+        strings = {m.replace("''", "'") for m in re.findall(r"'((?:[^']|'')*)'", text)}
+        text = re.sub(r"'(?:[^']|'')*'", " ", text)
+        ints = {int(m) for m in re.findall(r"(?<![\w.])-?\d+(?![\w.])", text)}
+        return strings, ints
 
     def table_sql(self, schema: Optional[str], name: str) -> str:
         t = self.quote(name)
@@ -423,7 +684,22 @@ class Engine:
 
     def references_sql(self, cat: Catalog, info: "ModelInfo", f: "Field[Any]") -> str:
         t = target(f)
-        return "%s (%s)" % (self.model_table(t), self.quote(t.pk.column))
+        return "%s (%s)%s" % (self.model_table(t), self.quote(t.pk.column), self.fk_actions(f))
+
+    def fk_actions(self, f: "Field[Any]") -> str:
+        """What follows a foreign key's REFERENCES: its ON DELETE action, when it has one."""
+        return " ON DELETE " + _ON_DELETE[f.on_delete] if f.on_delete else ""
+
+    def fk_action_key(self, actions: str) -> str:
+        """A live foreign key's ON DELETE action (from its `actions`), as the model's
+        on_delete names it ("" for the engine's default)."""
+        m = re.search(r"ON DELETE (CASCADE|SET NULL|RESTRICT|SET DEFAULT|NO ACTION)", actions.upper())
+        action = m.group(1) if m else ""
+        return "" if action in ("", "NO ACTION") else action.lower()
+
+    def on_delete_key(self, on_delete: Optional[str]) -> str:
+        """A field's on_delete as fk_action_key reports it once made."""
+        return on_delete or ""
 
     def fk_constraint(self, cat: Catalog, info: "ModelInfo", f: "Field[Any]", named: bool = False) -> str:
         text = "FOREIGN KEY (%s) REFERENCES %s" % (self.quote(f.column), self.references_sql(cat, info, f))
@@ -432,10 +708,10 @@ class Engine:
     def column_sql(self, cat: Catalog, info: "ModelInfo", f: "Field[Any]", default: Optional[str],
                    reference: bool) -> str:
         """A model column's definition after its name."""
-        parts = [self.declared_type(info, f), "NOT NULL" if not f.nullable else self.explicit_null]
+        parts = [self.declared_type(info, f, cat), "NOT NULL" if not f.nullable else self.explicit_null]
         if default is not None:
             parts.append("DEFAULT " + default)
-        if f.primary_key:
+        if f.primary_key and not info.composite:
             parts.append("PRIMARY KEY")
         if reference:
             parts.append("REFERENCES " + self.references_sql(cat, info, f))
@@ -458,8 +734,26 @@ class Engine:
     def create_sql(self, name: str, parts: Sequence[str], if_not_exists: bool = True) -> str:
         return "CREATE TABLE %s%s (%s)" % ("IF NOT EXISTS " if if_not_exists else "", name, ", ".join(parts))
 
+    unique_constraints = True  # ALTER TABLE ADD CONSTRAINT ... UNIQUE (else: a unique index)
+    indexes_foreign_keys = False  # a foreign key makes an index of its own where none serves it
+
+    def table_constraints(self, cat: Catalog, info: "ModelInfo") -> List[str]:
+        """What CREATE TABLE writes after the columns besides foreign keys: a composite
+        primary key, the UNIQUE constraints and the CHECKs."""
+        out = []
+        if info.composite:
+            out.append("PRIMARY KEY (%s)" % ", ".join(self.quote(f.column) for f in info.key))
+        if self.unique_constraints:
+            out += [self.unique_sql(w) for w in self.wanted_indexes(info) if w.constraint]
+        out += ["CONSTRAINT %s CHECK (%s)" % (self.quote(w.name), w.sql) for w in self.wanted_checks(info)]
+        return out
+
+    def unique_sql(self, w: WantedIndex) -> str:
+        return "CONSTRAINT %s UNIQUE (%s)" % (self.quote(w.name), ", ".join(self.quote(c) for c in w.columns))
+
     def create_table(self, cat: Catalog, info: "ModelInfo") -> Change:
-        """CREATE TABLE with every column, the key, defaults and foreign keys."""
+        """CREATE TABLE with every column, the key, defaults, foreign keys, unique
+        constraints and CHECKs; then the indexes."""
         columns: List[str] = []
         constraints: List[str] = []
         for f in info.fields:
@@ -472,7 +766,126 @@ class Engine:
             if f.references is not None and (f.generated or not self.inline_references):
                 constraints.append(self.fk_constraint(cat, info, f))
         name = self.model_table(info)
-        return Change([self.create_sql(name, columns + constraints)], ["DROP TABLE IF EXISTS " + name])
+        up = [self.create_sql(name, columns + constraints + self.table_constraints(cat, info))]
+        for w in self.wanted_indexes(info):
+            if not (w.constraint and self.unique_constraints):
+                up += self.create_index(cat, info, w).up
+        return Change(up, ["DROP TABLE IF EXISTS " + name])
+
+    # ---- schema: indexes, constraints and renames of a live table
+
+    def create_index(self, cat: Catalog, info: "ModelInfo", w: WantedIndex) -> Change:
+        """A model's unique constraint or index added to its table."""
+        t = self.model_table(info)
+        if w.constraint and self.unique_constraints:
+            return Change(["ALTER TABLE %s ADD %s" % (t, self.unique_sql(w))],
+                          ["ALTER TABLE %s %s %s" % (t, self.drop_unique, self.quote(w.name))])
+        create = "CREATE %sINDEX %s ON %s (%s)" % ("UNIQUE " if w.unique else "", self.index_ref(info.schema, w.name),
+                                                   self.index_table(info), ", ".join(self.quote(c) for c in w.columns))
+        return Change([create], [self.drop_index_sql(info.schema, w.name, t)])
+
+    drop_unique = "DROP CONSTRAINT"
+
+    def index_table(self, info: "ModelInfo") -> str:
+        """The table where CREATE INDEX names it."""
+        return self.model_table(info)
+
+    def index_ref(self, schema: Optional[str], name: str) -> str:
+        """An index's name where CREATE INDEX takes it."""
+        return self.quote(name)
+
+    def drop_index_sql(self, schema: Optional[str], name: str, table: str) -> str:
+        return "DROP INDEX %s" % self.table_sql(schema, name)
+
+    def drop_index(self, cat: Catalog, table: TableSchema, ix: IndexSchema) -> Change:
+        """A live unique constraint or index dropped; undone by making it again."""
+        t = self.live_table(table)
+        if ix.constraint and self.unique_constraints:
+            columns = ", ".join(self.quote(c or "") for c in ix.columns)
+            return Change(["ALTER TABLE %s %s %s" % (t, self.drop_unique, self.quote(ix.name))],
+                          ["ALTER TABLE %s ADD CONSTRAINT %s UNIQUE (%s)" % (t, self.quote(ix.name), columns)])
+        again = ix.sql or "CREATE %sINDEX %s ON %s (%s)" % (
+            "UNIQUE " if ix.unique else "", self.index_ref(table.declared, ix.name), t,
+            ", ".join(self.quote(c or "") for c in ix.columns))
+        return Change([self.drop_index_sql(table.declared, ix.name, t)], [again])
+
+    def add_check(self, cat: Catalog, info: "ModelInfo", w: WantedCheck) -> Change:
+        t = self.model_table(info)
+        return Change(["ALTER TABLE %s ADD CONSTRAINT %s CHECK (%s)" % (t, self.quote(w.name), w.sql)],
+                      ["ALTER TABLE %s DROP CONSTRAINT %s" % (t, self.quote(w.name))])
+
+    def drop_check(self, cat: Catalog, table: TableSchema, c: CheckSchema) -> Change:
+        t = self.live_table(table)
+        return Change(["ALTER TABLE %s DROP CONSTRAINT %s" % (t, self.quote(c.name))],
+                      ["ALTER TABLE %s ADD CONSTRAINT %s CHECK (%s)" % (t, self.quote(c.name), c.sql)])
+
+    def drop_foreign_key_change(self, cat: Catalog, table: TableSchema, fk: ForeignKeySchema) -> Change:
+        """A live foreign key dropped; undone by adding it again as it was."""
+        t = self.live_table(table)
+        to = " (%s)" % ", ".join(self.quote(c or "") for c in fk.to) if all(fk.to) else ""
+        again = "ALTER TABLE %s ADD CONSTRAINT %s FOREIGN KEY (%s) REFERENCES %s%s%s" % (
+            t, self.quote(fk.name), ", ".join(self.quote(c) for c in fk.columns),
+            self.table_sql(fk.schema if table.declared or fk.schema != table.schema else None, fk.table), to,
+            fk.actions)
+        return Change(["ALTER TABLE %s %s %s" % (t, self.drop_foreign_key, self.quote(fk.name))], [again])
+
+    def rename_column(self, cat: Catalog, table: TableSchema, c: ColumnSchema, new: str) -> Change:
+        t = self.live_table(table)
+        sql = "ALTER TABLE %s RENAME COLUMN %s TO %s"
+        return Change([sql % (t, self.quote(c.name), self.quote(new))], [sql % (t, self.quote(new), self.quote(c.name))])
+
+    def rename_table(self, cat: Catalog, table: TableSchema, new: str) -> Change:
+        sql = "ALTER TABLE %s RENAME TO %s"
+        return Change([sql % (self.live_table(table), self.quote(new))],
+                      [sql % (self.live_table(table, new), self.quote(table.name))])
+
+    def table_renamed(self, table: TableSchema, new: str) -> None:
+        """`table` (read under its old name) as it is once renamed to `new`."""
+        table.name = new
+
+    def set_default(self, cat: Catalog, table: TableSchema, c: ColumnSchema, default: Optional[str]) -> Change:
+        """A live column's DEFAULT changed (None: dropped)."""
+        col = "ALTER TABLE %s ALTER COLUMN %s " % (self.live_table(table), self.quote(c.name))
+
+        def to(d: Optional[str]) -> str:
+            return col + ("DROP DEFAULT" if d is None else "SET DEFAULT " + d)
+
+        return Change([to(default)], [to(c.default)])
+
+    def null_of(self, type: str) -> str:
+        """A NULL of a column type, in a SELECT list (where a CHECK is tried out)."""
+        return "NULL"
+
+    def rows_as_model_sql(self, cat: Catalog, info: "ModelInfo", table: Optional[TableSchema],
+                          live: Dict[str, str]) -> str:
+        """A SELECT of the live table's rows naming every column as the model does (`live`
+        maps a field's column to the live column it is; a column to be added holds its
+        constant default), or, without a table, of one row of NULLs."""
+        parts = []
+        for f in info.fields:
+            name = live.get(f.column)
+            if name is not None:
+                value = self.quote(name)
+            else:
+                default = self.default_sql(info, f) if f.server_default is None else None
+                value = self.null_of(self.declared_type(info, f, cat)) if default is None else default
+            parts.append("%s AS %s" % (value, self.quote(f.column)))
+        return "SELECT %s%s" % (", ".join(parts), " FROM " + self.live_table(table) if table is not None else "")
+
+    def rows_failing_sql(self, source: str, expression: str, rows: bool = True) -> str:
+        """The count of the rows of `source` (a SELECT naming every column as the model
+        does) that a CHECK expression refuses; without `rows`, a statement that only
+        asks the database whether it takes the expression."""
+        return "SELECT COUNT(*) FROM (%s) %s WHERE %sNOT (%s)" % (source, self.quote("sc_rows"),
+                                                                 "" if rows else "1 = 0 AND ", expression)
+
+    def duplicates_sql(self, source: str, columns: Sequence[str]) -> str:
+        """The count of the values of `columns` (none NULL) that more than one row of
+        `source` holds."""
+        cols = ", ".join(self.quote(c) for c in columns)
+        present = " AND ".join("%s IS NOT NULL" % self.quote(c) for c in columns)
+        return "SELECT COUNT(*) FROM (SELECT 1 AS %s FROM (%s) %s WHERE %s GROUP BY %s HAVING COUNT(*) > 1) %s" % (
+            self.quote("n"), source, self.quote("sc_rows"), present, cols, self.quote("sc_dups"))
 
     def add_column(self, cat: Catalog, info: "ModelInfo", table: TableSchema, f: "Field[Any]") -> List[Change]:
         """ADD COLUMN (and its foreign key), after the checks that the rows already there
@@ -501,17 +914,25 @@ class Engine:
                       ["ALTER TABLE %s %s %s" % (t, self.drop_foreign_key, name)])
 
     def has_foreign_key(self, cat: Catalog, table: TableSchema, info: "ModelInfo", f: "Field[Any]") -> bool:
-        """Whether the live table has the field's foreign key (to the referenced key)."""
+        """Whether the live table has the field's foreign key (to the referenced key, with
+        its ON DELETE action when the field names one: without on_delete, the action is
+        left as the database has it)."""
         t = target(f)
         pk = self.fold(t.pk.column)
         schema, name = self.fold_table(cat, self.schema_of(cat, t)), self.fold_table(cat, t.table)
-        return any(len(fk.columns) == 1 and self.fold(fk.columns[0]) == self.fold(f.column)
-                   and self.fold_table(cat, fk.schema) == schema and self.fold_table(cat, fk.table) == name
-                   and self.fold(fk.to[0] or pk) == pk for fk in table.fks)
+        return any(self.fold_table(cat, fk.schema) == schema and self.fold_table(cat, fk.table) == name
+                   and self.fold(fk.to[0] or pk) == pk
+                   and (f.on_delete is None or self.fk_action_key(fk.actions) == self.on_delete_key(f.on_delete))
+                   for fk in self.foreign_keys_on(table, f.column))
+
+    def foreign_keys_on(self, table: TableSchema, column: str) -> List[ForeignKeySchema]:
+        """The live one-column foreign keys on `column`."""
+        return [fk for fk in table.fks if len(fk.columns) == 1 and self.fold(fk.columns[0]) == self.fold(column)]
 
     def change_column(self, cat: Catalog, info: "ModelInfo", table: TableSchema, f: "Field[Any]",
-                      c: ColumnSchema, retype: bool, renull: bool) -> List[Change]:
-        """The statements that give a live column the field's type and nullability."""
+                      c: ColumnSchema, retype: bool, renull: bool, redefault: bool = False) -> List[Change]:
+        """The statements that give a live column the field's type, nullability and
+        server default."""
         raise NotImplementedError
 
     def drop_column(self, table: TableSchema, c: ColumnSchema) -> Change:
@@ -520,10 +941,12 @@ class Engine:
         return Change(["ALTER TABLE %s DROP COLUMN %s" % (t, name)],
                       ["ALTER TABLE %s ADD COLUMN %s %s" % (t, name, self.redefinition(c))])
 
-    def rebuild(self, cat: Catalog, info: "ModelInfo", table: TableSchema, kept: List[ColumnSchema]) -> Steps:
+    def rebuild(self, cat: Catalog, info: "ModelInfo", table: TableSchema, kept: List[ColumnSchema],
+                renamed: Optional[Dict[str, str]] = None, keep_checks: Optional[List[CheckSchema]] = None,
+                keep_indexes: Optional[List[IndexSchema]] = None) -> Steps:
         """Steps that return the Change that remakes the table as the model declares it
-        (with the `kept` columns it does not declare), where columns are not altered in
-        place."""
+        (with the `kept` columns, CHECKs and indexes it does not declare, and its columns
+        renamed as `renamed` says), where columns are not altered in place."""
         raise NotImplementedError
 
     def check_references(self, cat: Catalog, table: TableSchema) -> Optional[Change]:
@@ -545,7 +968,7 @@ class Engine:
         for op in cat.restore:
             yield op
 
-    def inspect(self, cat: Catalog, info: "ModelInfo") -> Steps:
+    def inspect(self, cat: Catalog, info: "ModelInfo", name: Optional[str] = None) -> Steps:
         """Steps that return the model's live table as a TableSchema, or None."""
         raise NotImplementedError
 

@@ -9,6 +9,7 @@ writes a column's whole definition again (collation, default, AUTO_INCREMENT, co
 
 from __future__ import annotations
 
+import datetime as _dt
 import importlib
 import re
 from typing import TYPE_CHECKING, Any, List, Optional, Sequence, Tuple
@@ -20,6 +21,7 @@ from .base import (
     URL,
     Catalog,
     Change,
+    CheckSchema,
     ColumnSchema,
     CursorAdapter,
     Engine,
@@ -29,10 +31,16 @@ from .base import (
     TableSchema,
     Version,
     join_type,
+    json_text,
+    micros,
     need,
     socket_quiet,
     split_type,
+    timedelta_from_micros,
     to_bool,
+    utc_naive,
+    uuid_from_any,
+    uuid_text,
     version_of,
 )
 
@@ -41,6 +49,14 @@ if TYPE_CHECKING:
 
 _INTS = ("tinyint", "smallint", "mediumint", "int", "bigint")
 _TEXT = {"char", "varchar", "tinytext", "text", "mediumtext", "longtext", "enum", "set"}  # types with a collation
+
+
+def _time_from_timedelta(v: Any) -> Any:
+    if not isinstance(v, _dt.timedelta):
+        return v
+    if not _dt.timedelta(0) <= v < _dt.timedelta(days=1):
+        raise ValueError("a TIME column holds %s, which is no time of day" % v)
+    return (_dt.datetime.min + v).time()
 
 
 class MariaDB(Engine):
@@ -59,11 +75,22 @@ class MariaDB(Engine):
     like_escape = ""
     empty_insert = " () VALUES ()"
     offset_only_limit = " LIMIT 18446744073709551615"
-    loaders = {Kind.BOOL: to_bool}  # BOOLEAN is TINYINT(1): it comes back as 0 or 1
+    # BOOLEAN is TINYINT(1): it comes back as 0 or 1. A TIME column comes back as a
+    # timedelta (it holds -838:59:59 to 838:59:59); UUID and JSON as text.
+    loaders = {Kind.BOOL: to_bool, Kind.UUID: uuid_from_any, Kind.TIME: _time_from_timedelta,
+               Kind.TIMEDELTA: timedelta_from_micros}
+    dumpers = {Kind.UUID: uuid_text, Kind.JSON: json_text, Kind.TIMEDELTA: micros}
     # DATETIME(6): without the precision the server silently drops the microseconds;
-    # DECIMAL alone would be DECIMAL(10,0) and round away every fraction.
+    # DECIMAL alone would be DECIMAL(10,0) and round away every fraction. There is no
+    # interval type: a timedelta is its microseconds in a BIGINT. A JSON column is
+    # LONGTEXT, which the server keeps to valid JSON itself.
     types = {Kind.INT: "INTEGER", Kind.STR: "TEXT", Kind.FLOAT: "DOUBLE", Kind.BOOL: "BOOLEAN",
-             Kind.BYTES: "LONGBLOB", Kind.DECIMAL: "DECIMAL(65,30)", Kind.DATETIME: "DATETIME(6)", Kind.DATE: "DATE"}
+             Kind.BYTES: "LONGBLOB", Kind.DECIMAL: "DECIMAL(65,30)", Kind.DATETIME: "DATETIME(6)", Kind.DATE: "DATE",
+             Kind.JSON: "JSON", Kind.TIME: "TIME(6)", Kind.TIMEDELTA: "BIGINT"}
+    # An aware datetime is stored as its UTC time (DATETIME has no zone; TIMESTAMP would
+    # convert by the session's time_zone and ends in 2038).
+    aware_type = "DATETIME(6)"
+    aware_dumper = staticmethod(utc_naive)
 
     def returning(self, version: Version, variant: str) -> bool:
         return variant == "mariadb" and version >= (10, 5)
@@ -79,15 +106,17 @@ class MariaDB(Engine):
     def null_safe(self, a: str, b: str, negated: bool) -> str:
         return ("NOT (%s <=> %s)" if negated else "%s <=> %s") % (a, b)
 
-    def upsert(self, key: str, columns: Sequence[str]) -> str:
-        return " ON DUPLICATE KEY UPDATE " + ", ".join("%s = VALUES(%s)" % (c, c) for c in (columns or [key]))
+    def upsert(self, keys: Sequence[str], columns: Sequence[str]) -> str:
+        # A table of key columns only updates a key column to itself: the row stays.
+        return " ON DUPLICATE KEY UPDATE " + ", ".join("%s = VALUES(%s)" % (c, c) for c in (columns or keys[:1]))
 
-    def column_type(self, field: Any) -> str:
-        # A TEXT or BLOB column cannot be a key without a prefix length.
-        if field.db_type is None and field.kind in (Kind.STR, Kind.BYTES) and (
-                field.primary_key or field.references is not None):
+    def column_type(self, field: Any, version: Version = ()) -> str:
+        # A TEXT or BLOB column cannot be a key, unique or indexed without a prefix length.
+        if field.db_type is None and field.kind in (Kind.STR, Kind.BYTES) and field.keyed:
             return "VARCHAR(255)" if field.kind == Kind.STR else "VARBINARY(255)"
-        return super().column_type(field)
+        if field.db_type is None and field.kind == Kind.UUID:
+            return "UUID" if not version or version >= (10, 7) else "CHAR(36)"  # UUID came with 10.7
+        return super().column_type(field, version)
 
     # ---- schema
     migrates = True
@@ -95,13 +124,15 @@ class MariaDB(Engine):
     inline_references = False  # MariaDB before 10.5 ignores a REFERENCES on a column
     explicit_null = "NULL"
     drop_foreign_key = "DROP FOREIGN KEY"
+    drop_unique = "DROP INDEX"  # a UNIQUE constraint is a unique index
+    indexes_foreign_keys = True
     name_limit = 64
     type_aliases = {
         "integer": "int", "int4": "int", "bool": "tinyint", "boolean": "tinyint", "int1": "tinyint",
         "int2": "smallint", "int3": "mediumint", "middleint": "mediumint", "int8": "bigint", "dec": "decimal",
         "numeric": "decimal", "fixed": "decimal", "real": "double", "double precision": "double", "float8": "double",
         "float4": "float", "character varying": "varchar", "character": "char", "long varbinary": "mediumblob",
-        "long": "mediumtext", "long varchar": "mediumtext",
+        "long": "mediumtext", "long varchar": "mediumtext", "json": "longtext",
     }
 
     def type_key(self, text: str) -> str:
@@ -134,9 +165,42 @@ class MariaDB(Engine):
         return "'" + s.replace("\\", "\\\\").replace("'", "''").replace("\0", "\\0") + "'"
 
     def literal(self, kind: Kind, v: Any) -> str:
-        if kind == Kind.DATETIME:
-            return self.text_literal(v.replace(tzinfo=None).isoformat(" "))  # as PyMySQL sends a parameter
+        if kind == Kind.DATETIME:  # as a parameter is sent: an aware one as its UTC time
+            return self.text_literal((utc_naive(v) if v.tzinfo is not None else v).isoformat(" "))
         return super().literal(kind, v)
+
+    def fk_action_key(self, actions: str) -> str:
+        key = super().fk_action_key(actions)
+        return "" if key == "restrict" else key  # RESTRICT is the default, reported as such
+
+    def on_delete_key(self, on_delete: Optional[str]) -> str:
+        return "" if on_delete is None or on_delete == "restrict" else on_delete
+
+    def drop_index_sql(self, schema: Optional[str], name: str, table: str) -> str:
+        return "DROP INDEX %s ON %s" % (self.quote(name), table)
+
+    def rename_column(self, cat: Catalog, table: TableSchema, c: ColumnSchema, new: str) -> Change:
+        if cat.version >= (10, 5):
+            return super().rename_column(cat, table, c, new)
+        change = "ALTER TABLE %s CHANGE COLUMN %s %s " + self.redefinition(c)  # RENAME COLUMN came with 10.5
+        t = self.live_table(table)
+        return Change([change % (t, self.quote(c.name), self.quote(new))],
+                      [change % (t, self.quote(new), self.quote(c.name))])
+
+    def table_renamed(self, table: TableSchema, new: str) -> None:
+        # The server names a foreign key it named itself after its table, and renames it
+        # with the table: <table>_ibfk_<n>.
+        old = table.name + "_ibfk_"
+        table.fks = [fk._replace(name=new + fk.name[len(table.name):]) if fk.name.startswith(old) else fk
+                     for fk in table.fks]
+        super().table_renamed(table, new)
+
+    def rename_table(self, cat: Catalog, table: TableSchema, new: str) -> Change:
+        # Qualified on both sides when the model names its schema: RENAME TO a bare name
+        # moves the table to the current database.
+        sql = "ALTER TABLE %s RENAME TO %s"
+        return Change([sql % (self.live_table(table), self.live_table(table, new))],
+                      [sql % (self.live_table(table, new), self.live_table(table))])
 
     def setup(self, style: ParamStyle, version: Version) -> Steps:
         cat = Catalog(style, version)
@@ -159,13 +223,14 @@ class MariaDB(Engine):
     def fold_table(self, cat: Catalog, name: str) -> str:
         return name if cat.settings["lower_case_table_names"] == 0 else name.lower()
 
-    def inspect(self, cat: Catalog, info: "ModelInfo") -> Steps:
+    def inspect(self, cat: Catalog, info: "ModelInfo", name: Optional[str] = None) -> Steps:
         schema = self.schema_of(cat, info)
-        folded = self.fold_table(cat, info.table)
+        wanted = name or info.table
+        folded = self.fold_table(cat, wanted)
         # information_schema compares names by its own collation: the rows are matched again
         # here as the server matches table names.
         names = [r[0] for r in (yield cat.read("SELECT TABLE_NAME FROM information_schema.TABLES WHERE "
-                                               "TABLE_SCHEMA = ? AND TABLE_NAME = ?", [schema, info.table]))
+                                               "TABLE_SCHEMA = ? AND TABLE_NAME = ?", [schema, wanted]))
                  if self.fold_table(cat, r[0]) == folded]
         if not names:
             return None
@@ -174,7 +239,7 @@ class MariaDB(Engine):
                                    "COLLATION_NAME, COLUMN_COMMENT, TABLE_NAME FROM information_schema.COLUMNS "
                                    "WHERE TABLE_SCHEMA = ? AND TABLE_NAME = ? ORDER BY ORDINAL_POSITION",
                                    [schema, t.name])):
-            name, ctype, nullable, default, key, extra, collation, comment, table = row
+            cname, ctype, nullable, default, key, extra, collation, comment, table = row
             if table != t.name:
                 continue
             words = [w for w in (extra or "").split(" ") if w]
@@ -183,35 +248,53 @@ class MariaDB(Engine):
             if comment:
                 keep += " COMMENT " + self.text_literal(comment)
             t.columns.append(ColumnSchema(
-                name, ctype, nullable == "YES", None if default in (None, "NULL") else default, keep.strip(),
+                cname, ctype, nullable == "YES", None if default in (None, "NULL") else default, keep.strip(),
                 collation if collation and re.match(r"^\w+$", collation) else "", "GENERATED" in (extra or "").upper()))
             if key == "PRI":
-                t.pk.append(name)
-        for col, rschema, rtable, rcol, name, table in (yield cat.read(
-                "SELECT COLUMN_NAME, REFERENCED_TABLE_SCHEMA, REFERENCED_TABLE_NAME, REFERENCED_COLUMN_NAME, "
-                "CONSTRAINT_NAME, TABLE_NAME FROM information_schema.KEY_COLUMN_USAGE WHERE TABLE_SCHEMA = ? "
-                "AND TABLE_NAME = ? AND REFERENCED_TABLE_NAME IS NOT NULL", [schema, t.name])):
+                t.pk.append(cname)
+        if len(t.pk) > 1:  # COLUMNS lists a composite key's columns in table order
+            order = {r[0]: r[1] for r in (yield cat.read(
+                "SELECT COLUMN_NAME, ORDINAL_POSITION FROM information_schema.KEY_COLUMN_USAGE WHERE TABLE_SCHEMA = ? "
+                "AND TABLE_NAME = ? AND CONSTRAINT_NAME = 'PRIMARY'", [schema, t.name]))}
+            t.pk.sort(key=lambda c: order.get(c, 0))
+        for col, rschema, rtable, rcol, fname, table, on_delete in (yield cat.read(
+                "SELECT k.COLUMN_NAME, k.REFERENCED_TABLE_SCHEMA, k.REFERENCED_TABLE_NAME, k.REFERENCED_COLUMN_NAME, "
+                "k.CONSTRAINT_NAME, k.TABLE_NAME, r.DELETE_RULE FROM information_schema.KEY_COLUMN_USAGE k "
+                "JOIN information_schema.REFERENTIAL_CONSTRAINTS r ON r.CONSTRAINT_SCHEMA = k.CONSTRAINT_SCHEMA "
+                "AND r.CONSTRAINT_NAME = k.CONSTRAINT_NAME AND r.TABLE_NAME = k.TABLE_NAME WHERE k.TABLE_SCHEMA = ? "
+                "AND k.TABLE_NAME = ? AND k.REFERENCED_TABLE_NAME IS NOT NULL", [schema, t.name])):
             if table == t.name:
-                t.fks.append(ForeignKeySchema([col], rschema, rtable, [rcol], name))
+                actions = " ON DELETE " + on_delete if on_delete and on_delete not in ("RESTRICT", "NO ACTION") else ""
+                t.fks.append(ForeignKeySchema([col], rschema, rtable, [rcol], fname, actions))
         single = {fk.name for fk in t.fks if sum(1 for g in t.fks if g.name == fk.name) == 1}
         t.fks = [fk for fk in t.fks if fk.name in single]
-        for name, non_unique, column, table in (yield cat.read(
+        fk_names = {fk.name for fk in t.fks}
+        for iname, non_unique, column, table in (yield cat.read(
                 "SELECT INDEX_NAME, NON_UNIQUE, COLUMN_NAME, TABLE_NAME FROM information_schema.STATISTICS WHERE "
                 "TABLE_SCHEMA = ? AND TABLE_NAME = ? AND INDEX_NAME <> 'PRIMARY' ORDER BY INDEX_NAME, SEQ_IN_INDEX",
                 [schema, t.name])):
-            if table != t.name:
+            if table != t.name or iname in fk_names:  # the index a foreign key made for itself
                 continue
-            if not t.indexes or t.indexes[-1].name != name:
+            if not t.indexes or t.indexes[-1].name != iname:
                 # A UNIQUE constraint is a unique index here, by either name.
-                t.indexes.append(IndexSchema(name, [], not int(non_unique), not int(non_unique)))
+                t.indexes.append(IndexSchema(iname, [], not int(non_unique), not int(non_unique)))
             t.indexes[-1].columns.append(column)
+        columns = {self.fold(c.name) for c in t.columns}
+        for cname, clause, table in (yield cat.read(
+                "SELECT CONSTRAINT_NAME, CHECK_CLAUSE, TABLE_NAME FROM information_schema.CHECK_CONSTRAINTS WHERE "
+                "CONSTRAINT_SCHEMA = ? AND TABLE_NAME = ? ORDER BY CONSTRAINT_NAME", [schema, t.name])):
+            # The CHECK a JSON column makes for itself, named after the column.
+            own = self.fold(cname) in columns and clause.replace(" ", "").lower() == "json_valid(%s)" % (
+                self.quote(cname).lower())
+            if table == t.name and not own:
+                t.checks.append(CheckSchema(cname, clause))
         return t
 
     def change_column(self, cat: Catalog, info: "ModelInfo", table: TableSchema, f: "Field[Any]",
-                      c: ColumnSchema, retype: bool, renull: bool) -> List[Change]:
+                      c: ColumnSchema, retype: bool, renull: bool, redefault: bool = False) -> List[Change]:
         # MODIFY writes the whole column again: its collation, default, AUTO_INCREMENT and
-        # comment are carried over.
-        new_type = self.declared_type(info, f)
+        # comment are carried over (and the field's server default written).
+        new_type = self.declared_type(info, f, cat) if retype else c.type
         text = self.type_key(new_type).split("(")[0].split(" ")[0] in _TEXT
         default = self.default_sql(info, f) or c.default
         new = self.definition(new_type, f.nullable and not f.primary_key, default, c.extra, c.collation if text else "")

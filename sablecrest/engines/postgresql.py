@@ -27,19 +27,26 @@ from .base import (
     ColumnSchema,
     CursorAdapter,
     Engine,
+    CheckSchema,
     ForeignKeySchema,
     IndexSchema,
     ParamStyle,
     TableSchema,
     Version,
     join_type,
+    json_text,
     need,
     socket_quiet,
     split_type,
+    uuid_from_any,
 )
 
 if TYPE_CHECKING:
     from ..model import Field, ModelInfo
+
+
+# pg_constraint.confdeltype: a foreign key's ON DELETE action ("a", no action, is the default).
+_DELETE_ACTIONS = {"r": "RESTRICT", "c": "CASCADE", "n": "SET NULL", "d": "SET DEFAULT"}
 
 
 class PostgreSQL(Engine):
@@ -49,7 +56,13 @@ class PostgreSQL(Engine):
     dollar_quotes = True
     nested_comments = True
     types = {Kind.INT: "INTEGER", Kind.STR: "TEXT", Kind.FLOAT: "DOUBLE PRECISION", Kind.BOOL: "BOOLEAN",
-             Kind.BYTES: "BYTEA", Kind.DECIMAL: "NUMERIC", Kind.DATETIME: "TIMESTAMP", Kind.DATE: "DATE"}
+             Kind.BYTES: "BYTEA", Kind.DECIMAL: "NUMERIC", Kind.DATETIME: "TIMESTAMP", Kind.DATE: "DATE",
+             Kind.UUID: "UUID", Kind.JSON: "JSONB", Kind.TIME: "TIME", Kind.TIMEDELTA: "INTERVAL"}
+    aware_type = "TIMESTAMPTZ"
+    # Both drivers take uuid.UUID, time and timedelta (interval) as they are; psycopg
+    # hands back JSON parsed and asyncpg as text, which the JSON loader takes both ways.
+    dumpers = {Kind.JSON: json_text}
+    loaders = {Kind.UUID: uuid_from_any}
 
     def max_params(self, version: Version, style: ParamStyle) -> int:
         return 32767 if style is NUMERIC else 65535  # asyncpg counts in a signed 16-bit
@@ -105,6 +118,15 @@ class PostgreSQL(Engine):
     def nonfinite(self, text: str) -> str:
         return "'%s'" % {"nan": "NaN", "inf": "Infinity", "-inf": "-Infinity"}.get(text.lower(), text)
 
+    def interval_literal(self, v: Any) -> str:
+        return "'%d days %d seconds %d microseconds'::interval" % (v.days, v.seconds, v.microseconds)
+
+    def name_length(self, name: str) -> int:
+        return len(name.encode("utf-8"))  # NAMEDATALEN counts bytes
+
+    def null_of(self, type: str) -> str:
+        return "CAST(NULL AS %s)" % type  # an untyped NULL would be text in an expression
+
     def setup(self, style: ParamStyle, version: Version) -> Steps:
         cat = Catalog(style, version)
         cat.schema = (yield ReadSetting("SELECT current_schema()"))[0][0] or ""
@@ -115,16 +137,17 @@ class PostgreSQL(Engine):
             raise ValueError("%s has no schema and the connection's search_path names none" % info.name)
         return super().schema_of(cat, info)
 
-    def inspect(self, cat: Catalog, info: "ModelInfo") -> Steps:
+    def inspect(self, cat: Catalog, info: "ModelInfo", name: Optional[str] = None) -> Steps:
         schema = self.schema_of(cat, info)
+        table = name or info.table
         where = "table_schema = ? AND table_name = ?"
-        if not (yield cat.read("SELECT 1 FROM information_schema.tables WHERE " + where, [schema, info.table])):
+        if not (yield cat.read("SELECT 1 FROM information_schema.tables WHERE " + where, [schema, table])):
             return None
-        t = TableSchema(schema, info.table, info.schema)
-        for name, dtype, udt, length, prec, scale, dprec, nullable, default in (yield cat.read(
+        t = TableSchema(schema, table, info.schema)
+        for cname, dtype, udt, length, prec, scale, dprec, nullable, default in (yield cat.read(
                 "SELECT column_name, data_type, udt_name, character_maximum_length, numeric_precision, numeric_scale, "
                 "datetime_precision, is_nullable, column_default FROM information_schema.columns WHERE " + where +
-                " ORDER BY ordinal_position", [schema, info.table])):
+                " ORDER BY ordinal_position", [schema, table])):
             if dtype in ("character varying", "character", "bit", "bit varying") and length is not None:
                 dtype = "%s(%d)" % (dtype, length)
             elif dtype == "numeric" and prec is not None:
@@ -136,34 +159,43 @@ class PostgreSQL(Engine):
                 dtype = udt
             elif dtype == "ARRAY":
                 dtype = udt[1:] + "[]"
-            t.columns.append(ColumnSchema(name, dtype, nullable == "YES", default))
+            t.columns.append(ColumnSchema(cname, dtype, nullable == "YES", default))
         t.pk = [r[0] for r in (yield cat.read(
             "SELECT k.column_name FROM information_schema.table_constraints c "
             "JOIN information_schema.key_column_usage k ON k.constraint_schema = c.constraint_schema "
             "AND k.constraint_name = c.constraint_name AND k.table_name = c.table_name "
             "WHERE c.constraint_type = 'PRIMARY KEY' AND c.table_schema = ? AND c.table_name = ? "
-            "ORDER BY k.ordinal_position", [schema, info.table]))]
+            "ORDER BY k.ordinal_position", [schema, table]))]
         # pg_catalog: information_schema joins constraints by names that are unique only per table.
-        for col, rschema, rtable, rcol, name in (yield cat.read(
-                "SELECT a.attname, rn.nspname, r.relname, ra.attname, c.conname FROM pg_constraint c "
+        for col, rschema, rtable, rcol, fname, on_delete in (yield cat.read(
+                "SELECT a.attname, rn.nspname, r.relname, ra.attname, c.conname, c.confdeltype FROM pg_constraint c "
                 "JOIN pg_class t ON t.oid = c.conrelid JOIN pg_namespace n ON n.oid = t.relnamespace "
                 "JOIN pg_class r ON r.oid = c.confrelid JOIN pg_namespace rn ON rn.oid = r.relnamespace "
                 "JOIN pg_attribute a ON a.attrelid = c.conrelid AND a.attnum = c.conkey[1] "
                 "JOIN pg_attribute ra ON ra.attrelid = c.confrelid AND ra.attnum = c.confkey[1] "
                 "WHERE c.contype = 'f' AND cardinality(c.conkey) = 1 AND n.nspname = ? AND t.relname = ?",
-                [schema, info.table])):
-            t.fks.append(ForeignKeySchema([col], rschema, rtable, [rcol], name))
-        for name, unique, constraint, column in (yield cat.read(
+                [schema, table])):
+            # asyncpg hands a "char" back as bytes, psycopg as str.
+            action = _DELETE_ACTIONS.get(on_delete.decode() if isinstance(on_delete, bytes) else on_delete)
+            t.fks.append(ForeignKeySchema([col], rschema, rtable, [rcol], fname, " ON DELETE " + action if action else ""))
+        for iname, unique, constraint, sql, column in (yield cat.read(
                 "SELECT x.relname, i.indisunique, EXISTS (SELECT 1 FROM pg_constraint c WHERE c.conindid = "
-                "i.indexrelid AND c.contype = 'u'), a.attname FROM pg_index i JOIN pg_class x ON x.oid = i.indexrelid "
+                "i.indexrelid AND c.contype = 'u'), pg_get_indexdef(i.indexrelid), a.attname "
+                "FROM pg_index i JOIN pg_class x ON x.oid = i.indexrelid "
                 "CROSS JOIN LATERAL unnest(i.indkey) WITH ORDINALITY AS k(attnum, n) "
                 "LEFT JOIN pg_attribute a ON a.attrelid = i.indrelid AND a.attnum = k.attnum AND k.attnum > 0 "
                 "JOIN pg_class t ON t.oid = i.indrelid JOIN pg_namespace n ON n.oid = t.relnamespace "
                 "WHERE NOT i.indisprimary AND n.nspname = ? AND t.relname = ? AND k.n <= " + self._key_columns(cat) +
-                " ORDER BY x.relname, k.n", [schema, info.table])):
-            if not t.indexes or t.indexes[-1].name != name:
-                t.indexes.append(IndexSchema(name, [], unique, constraint))
+                " ORDER BY x.relname, k.n", [schema, table])):
+            if not t.indexes or t.indexes[-1].name != iname:
+                t.indexes.append(IndexSchema(iname, [], unique, constraint, sql))
             t.indexes[-1].columns.append(column)
+        for cname, definition in (yield cat.read(
+                "SELECT c.conname, pg_get_constraintdef(c.oid) FROM pg_constraint c JOIN pg_class t ON t.oid = "
+                "c.conrelid JOIN pg_namespace n ON n.oid = t.relnamespace WHERE c.contype = 'c' AND n.nspname = ? "
+                "AND t.relname = ? ORDER BY c.conname", [schema, table])):
+            m = re.match(r"^CHECK \((.*)\)( NOT VALID)?$", definition, re.S)
+            t.checks.append(CheckSchema(cname, m.group(1) if m else definition))
         return t
 
     def _key_columns(self, cat: Catalog) -> str:
@@ -171,11 +203,13 @@ class PostgreSQL(Engine):
         return "i.indnkeyatts" if cat.version >= (11,) else "i.indnatts"
 
     def change_column(self, cat: Catalog, info: "ModelInfo", table: TableSchema, f: "Field[Any]",
-                      c: ColumnSchema, retype: bool, renull: bool) -> List[Change]:
+                      c: ColumnSchema, retype: bool, renull: bool, redefault: bool = False) -> List[Change]:
         col = "ALTER TABLE %s ALTER COLUMN %s" % (self.live_table(table), self.quote(c.name))
         out: List[Change] = []
+        if redefault:
+            out.append(self.set_default(cat, table, c, self.default_sql(info, f)))
         if retype:
-            new = self.declared_type(info, f)
+            new = self.declared_type(info, f, cat)
             seq = re.match(r"nextval\('((?:[^']|'')*)'::regclass\)$", c.default or "")
             if f.generated and seq is not None:  # a serial's sequence has the column's type too
                 name = seq.group(1).replace("''", "'")

@@ -27,8 +27,10 @@ from .base import (
     Adapter,
     AsyncAdapter,
     Catalog,
+    UTC,
     Change,
     Check,
+    CheckSchema,
     ColumnSchema,
     Engine,
     ForeignKeySchema,
@@ -43,8 +45,15 @@ from .base import (
     decimal_from_number,
     decimal_text,
     iso_text,
+    json_text,
+    micros,
     need,
+    time_from_text,
+    timedelta_from_micros,
     to_bool,
+    utc_aware,
+    uuid_from_any,
+    uuid_text,
 )
 
 if TYPE_CHECKING:
@@ -56,11 +65,62 @@ _FK_ACTIONS = {"CASCADE", "SET NULL", "SET DEFAULT", "RESTRICT"}  # NO ACTION is
 # words inside the column list, and options after it.
 _TOKENS = re.compile(r"'(?:[^']|'')*'|\"(?:[^\"]|\"\")*\"|`(?:[^`]|``)*`|\[[^\]]*\]|--[^\n]*|/\*.*?(?:\*/|$)|(\w+)",
                      re.S)
-_UNCARRIED = {"CHECK": "CHECK constraints", "COLLATE": "collations"}
+_UNCARRIED = {"COLLATE": "collations"}
 _OPTIONS = {"WITHOUT": "WITHOUT ROWID", "STRICT": "STRICT typing"}
 _NAME = r"(?:\"(?:[^\"]|\"\")*\"|`(?:[^`]|``)*`|\[[^\]]*\]|'(?:[^']|'')*'|[^\s(]+)"
 _CREATE_TABLE = re.compile(r"^\s*CREATE\s+TABLE\s+(?:IF\s+NOT\s+EXISTS\s+)?(%s)" % _NAME, re.I)
 _CREATE_OBJECT = re.compile(r"^\s*CREATE\s+(?:UNIQUE\s+)?(?:INDEX|TRIGGER)\s+(?:IF\s+NOT\s+EXISTS\s+)?", re.I)
+
+
+# A CREATE TABLE text in pieces: quoted strings and names, comments, words, and single
+# characters (parentheses, commas).
+_PIECES = re.compile(r"'(?:[^']|'')*'|\"(?:[^\"]|\"\")*\"|`(?:[^`]|``)*`|\[[^\]]*\]|--[^\n]*|/\*.*?(?:\*/|$)|\w+|\s+|.",
+                     re.S)
+
+
+def _unquote(name: str) -> str:
+    if name[:1] in "\"`'" and len(name) > 1:
+        q = name[0]
+        return name[1:-1].replace(q + q, q)
+    return name[1:-1] if name[:1] == "[" else name
+
+
+def table_checks(sql: str) -> List[CheckSchema]:
+    """The CHECK constraints of a CREATE TABLE text, the columns' and the table's (SQLite
+    keeps no other record of them), each with its name ("" without CONSTRAINT)."""
+    pieces = [m.group(0) for m in _PIECES.finditer(sql)]
+    significant = [(i, p) for i, p in enumerate(pieces) if not p.isspace() and not p.startswith(("--", "/*"))]
+    out = []
+    depth = 0
+    for n, (i, p) in enumerate(significant):
+        if p == "(":
+            depth += 1
+        elif p == ")":
+            depth -= 1
+        elif depth == 1 and p.upper() == "CHECK" and n + 1 < len(significant) and significant[n + 1][1] == "(":
+            name = ""
+            if n >= 2 and significant[n - 2][1].upper() == "CONSTRAINT":
+                name = _unquote(significant[n - 1][1])
+            start = significant[n + 1][0]
+            level, end = 0, start
+            for j in range(start, len(pieces)):
+                level += 1 if pieces[j] == "(" else -1 if pieces[j] == ")" else 0
+                if level == 0:
+                    end = j
+                    break
+            out.append(CheckSchema(name, "".join(pieces[start + 1:end]).strip()))
+    return out
+
+
+def _aware_text(v: Any) -> Any:
+    # UTC with its offset (the text says which instant it is), and a space between date
+    # and time as SQLite's own CURRENT_TIMESTAMP writes it, so that a server default's
+    # text and the ORM's sort together.
+    return v.astimezone(UTC).isoformat(" ")
+
+
+def _aware_from_text(v: Any) -> Any:
+    return utc_aware(datetime_from_text(v))
 
 
 class ForeignKeyCheck(Check):
@@ -84,11 +144,21 @@ class SQLite(Engine):
     backtick_quotes = True
     bracket_quotes = True
     offset_only_limit = " LIMIT -1"
-    dumpers = {Kind.DECIMAL: decimal_text, Kind.DATETIME: iso_text, Kind.DATE: iso_text}
+    dumpers = {Kind.DECIMAL: decimal_text, Kind.DATETIME: iso_text, Kind.DATE: iso_text, Kind.UUID: uuid_text,
+               Kind.JSON: json_text, Kind.TIME: iso_text, Kind.TIMEDELTA: micros}
     loaders = {Kind.BOOL: to_bool, Kind.DECIMAL: decimal_from_number, Kind.DATETIME: datetime_from_text,
-               Kind.DATE: date_from_text}
+               Kind.DATE: date_from_text, Kind.UUID: uuid_from_any, Kind.TIME: time_from_text,
+               Kind.TIMEDELTA: timedelta_from_micros}
+    # Text affinity for UUIDs and JSON (a JSON text that looks like a number would become
+    # one in a column of numeric affinity); a timedelta is its microseconds.
     types = {Kind.INT: "INTEGER", Kind.STR: "TEXT", Kind.FLOAT: "REAL", Kind.BOOL: "BOOLEAN", Kind.BYTES: "BLOB",
-             Kind.DECIMAL: "NUMERIC", Kind.DATETIME: "TIMESTAMP", Kind.DATE: "DATE"}
+             Kind.DECIMAL: "NUMERIC", Kind.DATETIME: "TIMESTAMP", Kind.DATE: "DATE", Kind.UUID: "CHAR(36)",
+             Kind.JSON: "TEXT", Kind.TIME: "TIME", Kind.TIMEDELTA: "INTEGER"}
+    aware_type = "TIMESTAMPTZ"
+    aware_dumper = staticmethod(_aware_text)
+    aware_loader = staticmethod(_aware_from_text)
+    json_check = True
+    unique_constraints = False  # ALTER TABLE adds no constraint: a unique constraint is a unique index
 
     def returning(self, version: Version, variant: str) -> bool:
         return version >= (3, 35, 0)
@@ -129,11 +199,20 @@ class SQLite(Engine):
         return "INTEGER PRIMARY KEY AUTOINCREMENT"
 
     def literal(self, kind: Kind, v: Any) -> str:
-        if kind == Kind.DATETIME:
-            return self.text_literal(v.isoformat())  # as the driver stores it
+        if kind == Kind.DATETIME:  # as the driver stores it
+            return self.text_literal(_aware_text(v) if v.tzinfo is not None else v.isoformat())
         if kind == Kind.DECIMAL:
             return self.text_literal(str(v))  # NUMERIC affinity, as for a parameter
         return super().literal(kind, v)
+
+    def server_default_sql(self, text: str) -> str:
+        return "(%s)" % text  # an expression's DEFAULT is written in parentheses
+
+    def index_table(self, info: "ModelInfo") -> str:
+        return self.quote(info.table)  # CREATE INDEX names the schema before the index's name
+
+    def index_ref(self, schema: Optional[str], name: str) -> str:
+        return self.table_sql(schema, name)
 
     def schema_of(self, cat: Catalog, info: "ModelInfo") -> str:
         return info.schema or "main"
@@ -146,7 +225,8 @@ class SQLite(Engine):
         if self.schema_of(cat, t) != self.schema_of(cat, info):
             raise ValueError("%s references %s in another SQLite database (%s), which SQLite cannot enforce"
                              % (label(info, f), t.name, self.schema_of(cat, t)))
-        return "%s (%s)" % (self.quote(t.table), self.quote(t.pk.column))  # a schema name is not allowed here
+        # A schema name is not allowed here.
+        return "%s (%s)%s" % (self.quote(t.table), self.quote(t.pk.column), self.fk_actions(f))
 
     def setup(self, style: ParamStyle, version: Version) -> Steps:
         # Foreign keys are switched off for the migration (a rebuild drops a parent table),
@@ -160,20 +240,21 @@ class SQLite(Engine):
         cat.checks_references = foreign_keys
         return cat
 
-    def inspect(self, cat: Catalog, info: "ModelInfo") -> Steps:
+    def inspect(self, cat: Catalog, info: "ModelInfo", name: Optional[str] = None) -> Steps:
         schema = self.schema_of(cat, info)
         s = self.quote(schema)
         rows = yield cat.read("SELECT name, sql FROM %s.sqlite_master WHERE type = 'table' AND name = ? "
-                              "COLLATE NOCASE" % s, [info.table])
+                              "COLLATE NOCASE" % s, [name or info.table])
         if not rows:
             return None
         t = TableSchema(schema, rows[0][0], info.schema)
         t.sql = rows[0][1]
-        name = self.quote(t.name)
+        t.checks = table_checks(t.sql)
+        quoted = self.quote(t.name)
         pk: List[Tuple[int, str]] = []
         # table_xinfo (3.26) also tells generated columns (hidden 2 or 3), which came in 3.31.
         pragma = "table_xinfo" if cat.version >= (3, 26) else "table_info"
-        for row in (yield cat.read("PRAGMA %s.%s(%s)" % (s, pragma, name))):
+        for row in (yield cat.read("PRAGMA %s.%s(%s)" % (s, pragma, quoted))):
             cname, ctype, notnull, default, pk_pos = row[1:6]
             generated = len(row) > 6 and row[6] in (2, 3)
             t.columns.append(ColumnSchema(cname, ctype, not notnull, default, generated=generated))
@@ -181,7 +262,7 @@ class SQLite(Engine):
                 pk.append((pk_pos, cname))
         t.pk = [c for _, c in sorted(pk)]
         for fid, _, parent, src, to, on_update, on_delete, _ in (yield cat.read("PRAGMA %s.foreign_key_list(%s)"
-                                                                                  % (s, name))):
+                                                                                  % (s, quoted))):
             if not t.fks or t.fks[-1].name != str(fid):
                 actions = "".join(" ON %s %s" % (w, a) for w, a in (("UPDATE", on_update), ("DELETE", on_delete))
                                   if a in _FK_ACTIONS)
@@ -189,7 +270,7 @@ class SQLite(Engine):
             t.fks[-1].columns.append(src)
             t.fks[-1].to.append(to)
         unique: Dict[str, bool] = {}
-        for _, iname, is_unique, origin, _ in (yield cat.read("PRAGMA %s.index_list(%s)" % (s, name))):
+        for _, iname, is_unique, origin, _ in (yield cat.read("PRAGMA %s.index_list(%s)" % (s, quoted))):
             unique[iname] = bool(is_unique)
             if origin == "u":
                 t.indexes.append(IndexSchema(iname, (yield from self._index_columns(cat, s, iname)), True, True))
@@ -213,11 +294,19 @@ class SQLite(Engine):
         check = ForeignKeyCheck("PRAGMA %s.foreign_key_check(%s)" % (self.quote(table.schema), self.quote(table.name)))
         return Change([check], [check])
 
-    def rebuild(self, cat: Catalog, info: "ModelInfo", table: TableSchema, kept: List[ColumnSchema]) -> Steps:
+    def rebuild(self, cat: Catalog, info: "ModelInfo", table: TableSchema, kept: List[ColumnSchema],
+                renamed: Optional[Dict[str, str]] = None, keep_checks: Optional[List[CheckSchema]] = None,
+                keep_indexes: Optional[List[IndexSchema]] = None) -> Steps:
         """SQLite's table rebuild: a new table made from the model (and the columns kept),
         the rows copied, the old table dropped, the new one renamed, its indexes, UNIQUE
-        constraints, foreign keys and triggers made again, the foreign keys checked. The
-        downgrade does the same with the table's old CREATE TABLE text."""
+        constraints, foreign keys, CHECKs and triggers made again, the foreign keys
+        checked. The downgrade does the same with the table's old CREATE TABLE text.
+
+        `renamed` maps a field's column to the live column it was (the copy renames it);
+        `keep_checks` and `keep_indexes` are the live CHECKs and indexes the new table
+        keeps besides the model's own CHECKs (all of them, when left None); the model's
+        indexes that are not there yet are the caller's to make after."""
+        renamed = renamed or {}
         words = [(m.group(1).upper(), m.start()) for m in _TOKENS.finditer(table.sql) if m.group(1)]
         end = max(m.start() for m in re.finditer(r"\)", table.sql))
         lost = sorted({what for word, at in words for what in [
@@ -231,13 +320,20 @@ class SQLite(Engine):
         temp = "_sc_rebuild_" + table.name
         if (yield cat.read("SELECT 1 FROM %s.sqlite_master WHERE name = ? COLLATE NOCASE" % s, [temp])):
             raise ValueError("cannot rebuild %s: a table %s is in the way" % (table.name, temp))
+        wanted = self.wanted_checks(info)
+        if keep_checks is None:
+            names = {self.fold(w.name) for w in wanted}
+            keep_checks = [c for c in table.checks if self.fold(c.name) not in names or not c.name]
+        if keep_indexes is None:
+            keep_indexes = list(table.indexes)
         by_name = {self.fold(c.name): c for c in table.columns}
+        new_name = {self.fold(old): new for new, old in renamed.items()}  # live column -> its new name
         columns: List[str] = []
         pairs: List[Tuple[str, str]] = []  # (old column, new column) copied across
         kept_fks = list(table.fks)
         for f in info.fields:
             name = f.column
-            old = by_name.get(self.fold(name))
+            old = by_name.get(self.fold(renamed.get(name, name)))
             if old is not None:
                 pairs.append((old.name, name))
             if f.generated:
@@ -254,30 +350,56 @@ class SQLite(Engine):
             columns.append(self.quote(c.name) + " " + self.definition(c.type, c.nullable, c.default))
             pairs.append((c.name, c.name))
         alive = {self.fold(new) for _, new in pairs} | names
+
+        def now(column: Optional[str]) -> str:  # a live column's name in the new table
+            return new_name.get(self.fold(column or ""), column or "")
+
         for fk in kept_fks:
-            if all(self.fold(c) in alive for c in fk.columns):
+            if all(self.fold(now(c)) in alive for c in fk.columns):
                 to = " (%s)" % ", ".join(self.quote(c or "") for c in fk.to) if all(fk.to) else ""
                 columns.append("FOREIGN KEY (%s) REFERENCES %s%s%s" % (
-                    ", ".join(self.quote(c) for c in fk.columns), self.quote(fk.table), to, fk.actions))
-        for index in table.indexes:
-            if index.constraint and all(c is not None and self.fold(c) in alive for c in index.columns):
-                columns.append("UNIQUE (%s)" % ", ".join(self.quote(c or "") for c in index.columns))
+                    ", ".join(self.quote(now(c)) for c in fk.columns), self.quote(fk.table), to, fk.actions))
+        for index in keep_indexes:
+            if index.constraint and all(c is not None and self.fold(now(c)) in alive for c in index.columns):
+                columns.append("UNIQUE (%s)" % ", ".join(self.quote(now(c)) for c in index.columns))
+        if info.composite:
+            columns.append("PRIMARY KEY (%s)" % ", ".join(self.quote(f.column) for f in info.key))
+        columns += ["CONSTRAINT %s CHECK (%s)" % (self.quote(w.name), w.sql) for w in wanted]
+        columns += [("CONSTRAINT %s " % self.quote(c.name) if c.name else "") + "CHECK (%s)" % c.sql
+                    for c in keep_checks]
         create = self.create_sql(self.live_table(table, temp), columns, if_not_exists=False)
-        indexes = [i.sql for i in table.indexes
-                   if i.sql and all(c is None or self.fold(c) in alive for c in i.columns)]
+        m = _CREATE_TABLE.match(table.sql)
+        assert m is not None, table.sql
+        # A table renamed by this migration: the texts of its indexes and triggers, read
+        # before, name it by its old name.
+        moved = self.fold(_unquote(m.group(1))) != self.fold(table.name)
+        if moved and table.triggers:
+            raise ValueError("cannot rename %s and rebuild it in one migration: its triggers name the old table; "
+                             "migrate the rename first" % table.name)
+        indexes = [self._index_again(table, i, now, moved) for i in keep_indexes
+                   if i.sql and all(c is None or self.fold(now(c)) in alive for c in i.columns)]
         up = self._swap(cat, table, temp, create, pairs, indexes)
         if table.seq is not None and info.pk.generated:
             seq = "%s.%s" % (s, self.quote("sqlite_sequence"))
             up[6:6] = ["DELETE FROM %s WHERE %s = %s" % (seq, self.quote("name"), self.text_literal(table.name)),
                        "INSERT INTO %s (%s, %s) VALUES (%s, %d)"
                        % (seq, self.quote("name"), self.quote("seq"), self.text_literal(table.name), table.seq)]
-        m = _CREATE_TABLE.match(table.sql)
-        assert m is not None, table.sql
         old_create = table.sql[:m.start(1)] + self.live_table(table, temp) + table.sql[m.end(1):]
         down = self._swap(cat, table, temp, old_create, [(new, old) for old, new in pairs],
-                          [i.sql for i in table.indexes if i.sql])
+                          [self._index_again(table, i, lambda c: c or "", moved) for i in table.indexes if i.sql])
         check = self.check_references(cat, table) or Change([], [])
         return Change(up + check.up, down + check.down)
+
+    def _index_again(self, table: TableSchema, index: IndexSchema, now: Any, moved: bool) -> str:
+        """The text that makes a live index again after a rebuild: its own, or, where it
+        names a renamed column or the table's old name, one written from its columns."""
+        if not moved and all(now(c) == c for c in index.columns):
+            return index.sql
+        if any(c is None for c in index.columns):
+            raise ValueError("cannot rebuild %s with its index %s, whose expression names a renamed column or "
+                             "table; change it by hand" % (table.name, index.name))
+        return "CREATE %sINDEX %s ON %s (%s)" % ("UNIQUE " if index.unique else "", self.quote(index.name),
+                                                 self.quote(table.name), ", ".join(self.quote(now(c)) for c in index.columns))
 
     def _swap(self, cat: Catalog, table: TableSchema, temp: str, create: str, pairs: List[Tuple[str, str]],
               indexes: List[str]) -> List[str]:

@@ -18,6 +18,9 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
     Py_VISIT(st->decimal_type);
     Py_VISIT(st->datetime_type);
     Py_VISIT(st->date_type);
+    Py_VISIT(st->time_type);
+    Py_VISIT(st->timedelta_type);
+    Py_VISIT(st->uuid_type);
     Py_VISIT(st->int_int);
     return 0;
 }
@@ -31,6 +34,9 @@ int module_clear_impl(PyObject* module) {
     Py_CLEAR(st->decimal_type);
     Py_CLEAR(st->datetime_type);
     Py_CLEAR(st->date_type);
+    Py_CLEAR(st->time_type);
+    Py_CLEAR(st->timedelta_type);
+    Py_CLEAR(st->uuid_type);
     Py_CLEAR(st->layout_attr);
     Py_CLEAR(st->tzinfo_attr);
     Py_CLEAR(st->utcoffset_name);
@@ -73,6 +79,12 @@ int module_exec_impl(PyObject* module) {
     if (st->datetime_type == nullptr) return -1;
     st->date_type = import_attr("datetime", "date");
     if (st->date_type == nullptr) return -1;
+    st->time_type = import_attr("datetime", "time");
+    if (st->time_type == nullptr) return -1;
+    st->timedelta_type = import_attr("datetime", "timedelta");
+    if (st->timedelta_type == nullptr) return -1;
+    st->uuid_type = import_attr("uuid", "UUID");
+    if (st->uuid_type == nullptr) return -1;
     st->layout_attr = PyUnicode_InternFromString("__sc_layout__");
     if (st->layout_attr == nullptr) return -1;
     st->tzinfo_attr = PyUnicode_InternFromString("tzinfo");
@@ -102,13 +114,13 @@ PyCFunction with_keywords() {
 PyMethodDef g_functions[] = {
     {"materialize", entry<native_materialize>, METH_VARARGS,
      "materialize(layout, rows, identity, loaders, token, refresh=False) -> list"},
-    {"validate", entry<native_validate>, METH_VARARGS, "validate(layout, objs, reject_nan, token) -> None"},
+    {"validate", entry<native_validate>, METH_VARARGS, "validate(layout, objs, reject_nan, token, fresh=True) -> None"},
     {"insert_params", entry<native_insert_params>, METH_VARARGS,
      "insert_params(layout, objs, idxs, dumpers, flat) -> list"},
     {"update_groups", entry<native_update_groups>, METH_VARARGS,
      "update_groups(layout, objs, dumpers, version=-1) -> list"},
     {"begin_write", entry<native_begin_write>, METH_O, "begin_write(objs) -> None"},
-    {"mark_flushed", entry<native_mark_flushed>, METH_VARARGS, "mark_flushed(layout, objs, identity, keys) -> None"},
+    {"mark_flushed", entry<native_mark_flushed>, METH_VARARGS, "mark_flushed(layout, objs, identity, keys, written=None, filled=None) -> None"},
     {"dirty_objects", entry<native_dirty_objects>, METH_VARARGS, "dirty_objects(layout, objects) -> list"},
     {"key_params", entry<native_key_params>, METH_VARARGS, "key_params(layout, objs) -> list"},
     {"field_values", entry<native_field_values>, METH_VARARGS, "field_values(objs, index) -> list"},

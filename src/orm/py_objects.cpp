@@ -35,58 +35,70 @@ PyObject* type_name(PyObject* v) { return PyObject_GetAttrString(as_object(Py_TY
 bool value_fits(FieldObject* f, PyObject* v) {
     if (v == Py_None) return true;
     const ModuleState* st = f->state_;
+    auto is = [v](PyObject* type) { return PyObject_TypeCheck(v, reinterpret_cast<PyTypeObject*>(type)) != 0; };
+    bool fits = false;
     switch (static_cast<Kind>(f->kind_)) {
-        case Kind::Int:
-            if (is_int(v)) return true;
-            break;
-        case Kind::Str:
-            return PyUnicode_Check(v);
-        case Kind::Float:
-            return PyFloat_Check(v) || is_int(v);
-        case Kind::Bool:
-            return PyBool_Check(v);
-        case Kind::Bytes:
-            return PyBytes_Check(v);
-        case Kind::Decimal:
-            if (is_int(v)) return true;
-            return PyObject_TypeCheck(v, reinterpret_cast<PyTypeObject*>(st->decimal_type));
-        case Kind::DateTime:
-            return PyObject_TypeCheck(v, reinterpret_cast<PyTypeObject*>(st->datetime_type));
-        case Kind::Date:
-            return PyObject_TypeCheck(v, reinterpret_cast<PyTypeObject*>(st->date_type)) &&
-                   !PyObject_TypeCheck(v, reinterpret_cast<PyTypeObject*>(st->datetime_type));
+        case Kind::Int: fits = is_int(v); break;
+        case Kind::Str: fits = PyUnicode_Check(v); break;
+        case Kind::Float: fits = PyFloat_Check(v) || is_int(v); break;
+        case Kind::Bool: fits = PyBool_Check(v); break;
+        case Kind::Bytes: fits = PyBytes_Check(v); break;
+        case Kind::Decimal: fits = is_int(v) || is(st->decimal_type); break;
+        case Kind::DateTime: fits = is(st->datetime_type); break;
+        case Kind::Date: fits = is(st->date_type) && !is(st->datetime_type); break;
+        case Kind::Uuid: fits = is(st->uuid_type); break;
+        case Kind::Json:  // dict or list, as declared
+        case Kind::Enum: fits = f->type_ != nullptr && is(f->type_); break;  // a member of the enum
+        case Kind::Time: fits = is(st->time_type); break;
+        case Kind::Timedelta: fits = is(st->timedelta_type); break;
     }
     // A foreign key also takes an instance of the model it refers to.
-    return f->ref_ != nullptr && PyObject_TypeCheck(v, reinterpret_cast<PyTypeObject*>(f->ref_));
+    return fits || (f->ref_ != nullptr && is(f->ref_));
 }
 
 // TypeError "Author.age: expected int, got str" (or "expected int or Author").
 int raise_misfit(FieldObject* f, PyObject* v) {
     Ref got = Ref::steal(type_name(v));
     if (!got) return -1;
-    const char* kind = kind_name(static_cast<Kind>(f->kind_));
+    Ref own = f->type_ != nullptr ? Ref::steal(PyObject_GetAttrString(f->type_, "__name__"))
+                                  : Ref::steal(PyUnicode_FromString(kind_name(static_cast<Kind>(f->kind_))));
+    if (!own) return -1;
     if (f->ref_ != nullptr) {
         Ref ref_name = Ref::steal(PyObject_GetAttrString(f->ref_, "__name__"));
         if (!ref_name) return -1;
-        PyErr_Format(PyExc_TypeError, "%U: expected %s or %U, got %U", f->label_, kind, ref_name.get(), got.get());
+        PyErr_Format(PyExc_TypeError, "%U: expected %S or %U, got %U", f->label_, own.get(), ref_name.get(), got.get());
     } else {
-        PyErr_Format(PyExc_TypeError, "%U: expected %s, got %U", f->label_, kind, got.get());
+        PyErr_Format(PyExc_TypeError, "%U: expected %S, got %U", f->label_, own.get(), got.get());
     }
+    return -1;
+}
+
+// Whether a datetime or a time carries an offset (tzinfo set and utcoffset() not None):
+// 1 aware, 0 naive, -1 on error.
+int is_aware(FieldObject* f, PyObject* v) {
+    Ref tz = Ref::steal(PyObject_GetAttr(v, f->state_->tzinfo_attr));
+    if (!tz) return -1;
+    if (tz.get() == Py_None) return 0;
+    Ref offset = Ref::steal(PyObject_CallMethodObjArgs(v, f->state_->utcoffset_name, nullptr));
+    if (!offset) return -1;
+    return offset.get() != Py_None ? 1 : 0;
+}
+
+// A time field holds naive times: a column type with an offset is not portable (only
+// PostgreSQL has one), and an offset without a date is ambiguous around DST.
+int check_naive_time(FieldObject* f, PyObject* v) {
+    const int aware = is_aware(f, v);
+    if (aware <= 0) return aware;
+    PyErr_Format(PyExc_TypeError, "%U: got a timezone-aware time; this field holds naive times", f->label_);
     return -1;
 }
 
 // A datetime field holds either naive or aware values, never both: a column keeps one
 // of the two, and Python refuses to compare across them.
 int check_awareness(FieldObject* f, PyObject* v) {
-    Ref tz = Ref::steal(PyObject_GetAttr(v, f->state_->tzinfo_attr));
-    if (!tz) return -1;
-    bool aware = false;
-    if (tz.get() != Py_None) {
-        Ref offset = Ref::steal(PyObject_CallMethodObjArgs(v, f->state_->utcoffset_name, nullptr));
-        if (!offset) return -1;
-        aware = offset.get() != Py_None;
-    }
-    if (aware == ((f->flags_ & kAware) != 0)) return 0;
+    const int aware = is_aware(f, v);
+    if (aware < 0) return -1;
+    if ((aware != 0) == ((f->flags_ & kAware) != 0)) return 0;
     if (aware) {
         PyErr_Format(PyExc_TypeError,
                      "%U: got a timezone-aware datetime; this field holds naive datetimes (declare "
@@ -152,6 +164,7 @@ int FieldBase_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->model_);
     Py_VISIT(f->label_);
     Py_VISIT(f->ref_);
+    Py_VISIT(f->type_);
     return 0;
 }
 
@@ -162,6 +175,7 @@ int FieldBase_clear(PyObject* self) {
     Py_CLEAR(f->model_);
     Py_CLEAR(f->label_);
     Py_CLEAR(f->ref_);
+    Py_CLEAR(f->type_);
     Py_CLEAR(f->module_);
     return 0;
 }
@@ -181,14 +195,15 @@ bool is_model_class(ModuleState* st, PyObject* t) {
     return PyType_Check(t) && PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(t), st->model_type);
 }
 
-// _bind(model, label, index, kind, flags, ref, ref_pk): called once by the model's
-// class statement.
+// _bind(model, label, index, kind, flags, ref, ref_pk, type=None): called once by the
+// model's class statement. `type` is what a JSON field holds (dict or list) or an enum
+// field's enum class.
 PyObject* FieldBase_bind(PyObject* self, PyObject* args) {
-    PyObject *model, *label, *ref;
+    PyObject *model, *label, *ref, *type = Py_None;
     Py_ssize_t index, ref_pk;
     int kind, flags;
-    if (!PyArg_ParseTuple(args, "O!UniiOn:_bind", &PyType_Type, &model, &label, &index, &kind, &flags, &ref,
-                          &ref_pk))
+    if (!PyArg_ParseTuple(args, "O!UniiOn|O:_bind", &PyType_Type, &model, &label, &index, &kind, &flags, &ref,
+                          &ref_pk, &type))
         return nullptr;
     Ref module = Ref::steal(module_of_type(Py_TYPE(self)));
     if (!module) return nullptr;
@@ -215,6 +230,14 @@ PyObject* FieldBase_bind(PyObject* self, PyObject* args) {
         PyErr_SetString(PyExc_ValueError, "ref_pk is the referenced model's key index, or -1 without a reference");
         return nullptr;
     }
+    const Kind k = static_cast<Kind>(kind);
+    const bool typed = k == Kind::Json || k == Kind::Enum;
+    if (typed != (type != Py_None) || (typed && !PyType_Check(type)) ||
+        (k == Kind::Json && type != as_object(&PyDict_Type) && type != as_object(&PyList_Type))) {
+        PyErr_SetString(PyExc_TypeError, "_bind() takes dict or list for a JSON field, the enum class for an enum "
+                                         "field, and None for any other");
+        return nullptr;
+    }
     if (f->kind_ != 0) {
         PyErr_Format(PyExc_TypeError, "this field is already bound as %U", f->label_);
         return nullptr;
@@ -224,6 +247,7 @@ PyObject* FieldBase_bind(PyObject* self, PyObject* args) {
     f->model_ = new_ref(model);
     f->label_ = new_ref(label);
     f->ref_ = ref == Py_None ? nullptr : new_ref(ref);
+    f->type_ = type == Py_None ? nullptr : new_ref(type);
     f->index_ = index;
     f->ref_pk_ = ref_pk;
     f->flags_ = static_cast<uint8_t>(flags);
@@ -271,6 +295,7 @@ int Layout_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(l->by_name_);
     Py_VISIT(l->defaults_);
     Py_VISIT(l->factories_);
+    Py_VISIT(l->snaps_);
     return 0;
 }
 
@@ -282,7 +307,13 @@ int Layout_clear(PyObject* self) {
     Py_CLEAR(l->by_name_);
     Py_CLEAR(l->defaults_);
     Py_CLEAR(l->factories_);
+    Py_CLEAR(l->snaps_);
     Py_CLEAR(l->module_);
+    if (l->pks_ != nullptr) {
+        PyMem_Free(l->pks_);
+        l->pks_ = nullptr;
+    }
+    l->npk_ = 1;
     return 0;
 }
 
@@ -315,28 +346,80 @@ PyObject* checked_names(ModuleState* st, PyObject* by_name, PyObject* fields) {
     return names.release();
 }
 
-// Layout(cls, fields, by_name, defaults, factories, pk, pk_generated, untrackable)
+// The key's field indexes: an index, or a tuple of two or more distinct ones (a
+// composite key, never generated). Into `out`; false with the error set.
+bool parse_key(PyObject* pk, Py_ssize_t n, int pk_generated, std::vector<Py_ssize_t>& out) {
+    const bool composite = PyTuple_Check(pk);
+    const Py_ssize_t count = composite ? PyTuple_Size(pk) : 1;
+    if (!composite && !PyLong_Check(pk)) {
+        PyErr_SetString(PyExc_TypeError, "pk is a field index or a tuple of field indexes");
+        return false;
+    }
+    if (composite && (count < 2 || pk_generated)) {
+        PyErr_SetString(PyExc_ValueError, "a composite key has two or more fields and is never generated");
+        return false;
+    }
+    for (Py_ssize_t j = 0; j < count; ++j) {
+        PyObject* item = composite ? PyTuple_GetItem(pk, j) : pk;
+        const Py_ssize_t i = PyLong_Check(item) ? PyLong_AsSsize_t(item) : -1;
+        if (i == -1 && PyErr_Occurred()) PyErr_Clear();
+        for (Py_ssize_t seen : out) {
+            if (seen == i) {
+                PyErr_SetString(PyExc_ValueError, "a field appears twice in the key");
+                return false;
+            }
+        }
+        if (i < 0 || i >= n) {
+            PyErr_SetString(PyExc_ValueError, "inconsistent model layout");
+            return false;
+        }
+        out.push_back(i);
+    }
+    return true;
+}
+
+// snapshots: None, or one item per field: None or a callable (JSON fields only).
+bool check_snapshots(PyObject* snaps, PyObject* fields) {
+    if (snaps == Py_None) return true;
+    const Py_ssize_t n = PyTuple_Size(fields);
+    if (!PyTuple_Check(snaps) || PyTuple_Size(snaps) != n) {
+        PyErr_SetString(PyExc_TypeError, "snapshots must be None or a tuple with one item per field");
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* s = PyTuple_GetItem(snaps, i);
+        const bool json = static_cast<Kind>(as_field(PyTuple_GetItem(fields, i))->kind_) == Kind::Json;
+        if (s != Py_None && (!json || !PyCallable_Check(s))) {
+            PyErr_SetString(PyExc_ValueError, "a snapshot converter is a callable, for a JSON field only");
+            return false;
+        }
+    }
+    return true;
+}
+
+// Layout(cls, fields, by_name, defaults, factories, pk, pk_generated, untrackable,
+// snapshots=None)
 PyObject* Layout_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
-    PyObject *cls, *fields, *by_name, *defaults, *factories;
-    Py_ssize_t pk;
+    PyObject *cls, *fields, *by_name, *defaults, *factories, *pk, *snaps = Py_None;
     int pk_generated, untrackable;
     if (kwds != nullptr && PyDict_Size(kwds) != 0) {
         PyErr_SetString(PyExc_TypeError, "Layout() takes no keyword arguments");
         return nullptr;
     }
-    if (!PyArg_ParseTuple(args, "O!O!O!O!O!npp:Layout", &PyType_Type, &cls, &PyTuple_Type, &fields, &PyDict_Type,
+    if (!PyArg_ParseTuple(args, "O!O!O!O!O!Opp|O:Layout", &PyType_Type, &cls, &PyTuple_Type, &fields, &PyDict_Type,
                           &by_name, &PyTuple_Type, &defaults, &PyTuple_Type, &factories, &pk, &pk_generated,
-                          &untrackable))
+                          &untrackable, &snaps))
         return nullptr;
     Ref module = Ref::steal(module_of_type(type));
     if (!module) return nullptr;
     ModuleState* st = module_state(module.get());
     const Py_ssize_t n = PyTuple_Size(fields);
-    if (n == 0 || n >= kMaxFields || PyTuple_Size(defaults) != n || PyTuple_Size(factories) != n || pk < 0 ||
-        pk >= n) {
+    if (n == 0 || n >= kMaxFields || PyTuple_Size(defaults) != n || PyTuple_Size(factories) != n) {
         PyErr_SetString(PyExc_ValueError, "inconsistent model layout");
         return nullptr;
     }
+    std::vector<Py_ssize_t> key;
+    if (!parse_key(pk, n, pk_generated, key)) return nullptr;
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* f = PyTuple_GetItem(fields, i);
         if (!PyObject_TypeCheck(f, st->field_type) || as_field(f)->index_ != i || as_field(f)->kind_ == 0) {
@@ -348,13 +431,27 @@ PyObject* Layout_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
         PyErr_SetString(PyExc_TypeError, "a layout describes a Model subclass");
         return nullptr;
     }
+    if (!check_snapshots(snaps, fields)) return nullptr;
+    bool any_snap = false;
+    for (Py_ssize_t i = 0; snaps != Py_None && i < n; ++i) any_snap |= PyTuple_GetItem(snaps, i) != Py_None;
     Ref names = Ref::steal(checked_names(st, by_name, fields));
     if (!names) return nullptr;
+    Py_ssize_t* pks = nullptr;
+    if (key.size() > 1) {
+        pks = static_cast<Py_ssize_t*>(PyMem_Malloc(key.size() * sizeof(Py_ssize_t)));
+        if (pks == nullptr) return PyErr_NoMemory();
+        for (size_t j = 0; j < key.size(); ++j) pks[j] = key[j];
+    }
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     LayoutObject* l = as_layout(alloc(type, 0));
-    if (l == nullptr) return nullptr;
+    if (l == nullptr) {
+        PyMem_Free(pks);
+        return nullptr;
+    }
     l->n_ = n;
-    l->pk_ = pk;
+    l->pk_ = key[0];
+    l->npk_ = static_cast<Py_ssize_t>(key.size());
+    l->pks_ = pks;
     l->pk_generated_ = pk_generated;
     l->untrackable_ = untrackable;
     l->state_ = st;
@@ -364,6 +461,7 @@ PyObject* Layout_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     l->by_name_ = names.release();
     l->defaults_ = new_ref(defaults);
     l->factories_ = new_ref(factories);
+    l->snaps_ = any_snap ? new_ref(snaps) : nullptr;
     return as_object(l);
 }
 
@@ -458,7 +556,7 @@ int Model_init(PyObject* self, PyObject* args, PyObject* kwds) {
     const bool has_row = state == kPersistent || state == kDeleted || state == kDetached;
     for (Py_ssize_t i = 0; i < n; ++i) {
         if (small ? ((small_seen >> i) & 1) != 0 : big_seen[static_cast<size_t>(i)] != 0) continue;
-        if (has_row && i == l->pk_) continue;
+        if (has_row && is_key_field(l, i)) continue;
         PyObject* factory = PyTuple_GetItem(l->factories_, i);
         Ref value;
         if (factory != Py_None) {
@@ -572,7 +670,12 @@ PyTypeObject* make_type(PyObject* module, const char* name, size_t basicsize, un
 
 int check_fit(FieldObject* f, PyObject* v) {
     if (!value_fits(f, v)) return raise_misfit(f, v);
-    if (static_cast<Kind>(f->kind_) == Kind::DateTime && v != Py_None) return check_awareness(f, v);
+    if (v == Py_None) return 0;
+    const Kind k = static_cast<Kind>(f->kind_);
+    if (k == Kind::DateTime && (f->ref_ == nullptr || !PyObject_TypeCheck(v, reinterpret_cast<PyTypeObject*>(f->ref_))))
+        return check_awareness(f, v);
+    if (k == Kind::Time && (f->ref_ == nullptr || !PyObject_TypeCheck(v, reinterpret_cast<PyTypeObject*>(f->ref_))))
+        return check_naive_time(f, v);
     return 0;
 }
 

@@ -116,6 +116,17 @@ PyObject* tuple_from(std::vector<Ref>& items) {
 
 PyObject* strong_copy(PyObject* objs) { return PyList_GetSlice(objs, 0, PyList_Size(objs)); }
 
+PyObject* key_of(LayoutObject* l, PyObject* const* vals, PyObject* const* loaded) {
+    auto at = [vals, loaded](Py_ssize_t i) { return loaded != nullptr && loaded[i] != nullptr ? loaded[i] : vals[i]; };
+    if (l->pks_ == nullptr) return new_ref(at(l->pk_));
+    // The parts are taken before the tuple is allocated: the allocation may run the
+    // collector, and with it code that changes the object.
+    std::vector<Ref> parts;
+    parts.reserve(static_cast<size_t>(l->npk_));
+    for (Py_ssize_t j = 0; j < l->npk_; ++j) parts.push_back(Ref::borrow(at(l->pks_[j])));
+    return tuple_from(parts);
+}
+
 bool parse_token(PyObject* o, uint64_t& out) {
     if (!PyLong_Check(o) || PyBool_Check(o)) {
         PyErr_SetString(PyExc_TypeError, "the session token must be an int");
@@ -141,13 +152,22 @@ int refresh(ModuleState* st, LayoutObject* l, PyObject* existing, std::vector<Re
     if (m == nullptr) return -1;
     if ((m->flags_ & kStateMask) != kPersistent || (m->flags_ & kTouched) != 0) return 0;
     const Py_ssize_t n = l->n_;
+    // A value that can change in place gets a snapshot of its own (its text), made
+    // before anything changes: making one may fail.
+    std::vector<Ref> snaps(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const bool own = l->snaps_ != nullptr && snap_of(l, i) != nullptr;
+        snaps[i] = own ? Ref::steal(snapshot_value(l, i, values[i].get())) : Ref::borrow(values[i].get());
+        if (!snaps[i]) return -1;
+    }
+    if ((m->flags_ & kStateMask) != kPersistent || (m->flags_ & kTouched) != 0) return 0;  // changed meanwhile
     std::vector<Ref> drops;
     drops.reserve(static_cast<size_t>(2 * n));
     for (Py_ssize_t i = 0; i < n; ++i) {
         drops.push_back(Ref::steal(m->vals_[i]));
         drops.push_back(Ref::steal(m->vals_[n + i]));
         m->vals_[i] = new_ref(values[i].get());
-        m->vals_[n + i] = new_ref(values[i].get());
+        m->vals_[n + i] = snaps[i].release();
     }
     settle_tracking(st, m, l->untrackable_ != 0);
     return 0;
@@ -188,6 +208,7 @@ PyObject* native_materialize(PyObject* module, PyObject* args) {
     PyTypeObject* cls = reinterpret_cast<PyTypeObject*>(l->cls_);
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(cls, Py_tp_alloc));
     std::vector<Ref> tmp(static_cast<size_t>(n));
+    std::vector<Ref> snaps;
     for (Py_ssize_t r = 0; r < count; ++r) {
         if (!is_tuple && r >= PyList_Size(seq.get())) {
             PyErr_SetString(PyExc_RuntimeError, "rows changed size during materialize()");
@@ -206,13 +227,32 @@ PyObject* native_materialize(PyObject* module, PyObject* args) {
             tmp[i] = Ref::steal(convert(converter_at(loaders, i), PyTuple_GetItem(items.get(), i)));
             if (!tmp[i]) return nullptr;
         }
-        Ref existing = Ref::borrow(PyDict_GetItemWithError(identity, tmp[l->pk_].get()));
+        Ref row_key;
+        if (l->pks_ != nullptr) {
+            std::vector<Ref> parts;
+            for (Py_ssize_t j = 0; j < l->npk_; ++j) parts.push_back(Ref::borrow(tmp[l->pks_[j]].get()));
+            row_key = Ref::steal(tuple_from(parts));
+            if (!row_key) return nullptr;
+        } else {
+            row_key = Ref::borrow(tmp[l->pk_].get());
+        }
+        Ref existing = Ref::borrow(PyDict_GetItemWithError(identity, row_key.get()));
         if (existing) {
             if (refreshing && refresh(st, l, existing.get(), tmp) != 0) return nullptr;
             PyList_SetItem(out.get(), r, existing.release());
             continue;
         }
         if (PyErr_Occurred()) return nullptr;
+        // A value that can change in place gets a snapshot of its own (its text).
+        if (l->snaps_ != nullptr) {
+            snaps.clear();
+            snaps.resize(static_cast<size_t>(n));
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                if (snap_of(l, i) == nullptr) continue;
+                snaps[i] = Ref::steal(snapshot_value(l, i, tmp[i].get()));
+                if (!snaps[i]) return nullptr;
+            }
+        }
         Ref obj = Ref::steal(alloc(cls, 0));
         if (!obj) return nullptr;
         ModelObject* m = as_model(obj.get());
@@ -220,7 +260,7 @@ PyObject* native_materialize(PyObject* module, PyObject* args) {
         if (vals == nullptr) return PyErr_NoMemory();
         for (Py_ssize_t i = 0; i < n; ++i) {
             vals[i] = tmp[i].release();
-            vals[n + i] = new_ref(vals[i]);
+            vals[n + i] = !snaps.empty() && snaps[i] ? snaps[i].release() : new_ref(vals[i]);
         }
         m->vals_ = vals;
         m->n_ = static_cast<uint32_t>(n);
@@ -229,8 +269,8 @@ PyObject* native_materialize(PyObject* module, PyObject* args) {
         m->owner_ = token;
         settle_tracking(st, m, l->untrackable_ != 0);
         PyList_SetItem(out.get(), r, new_ref(obj.get()));
-        Ref key = Ref::borrow(m->vals_[l->pk_]);  // hashing it may run code
-        if (PyDict_SetItem(identity, key.get(), obj.get()) != 0) return nullptr;
+        // The key as looked up (held: hashing it may run code).
+        if (PyDict_SetItem(identity, row_key.get(), obj.get()) != 0) return nullptr;
     }
     return reveal(out);
 }
@@ -366,10 +406,13 @@ PyObject* native_update_groups(PyObject* module, PyObject* args) {
             row.push_back(Ref::steal(bind_value(st, l, m, i, converter_at(dumpers, i))));
             if (!row.back()) return nullptr;
         }
-        const Py_ssize_t pk = l->pk_;
-        Ref key = Ref::borrow(m->vals_[m->n_ + pk] ? m->vals_[m->n_ + pk] : m->vals_[pk]);
-        row.push_back(Ref::steal(param_of(st, converter_at(dumpers, pk), key.get())));
-        if (!row.back()) return nullptr;
+        // The key the row had when loaded: one parameter per key field.
+        for (Py_ssize_t j = 0; j < l->npk_; ++j) {
+            const Py_ssize_t pk = l->pks_ != nullptr ? l->pks_[j] : l->pk_;
+            Ref key = Ref::borrow(m->vals_[m->n_ + pk] ? m->vals_[m->n_ + pk] : m->vals_[pk]);
+            row.push_back(Ref::steal(param_of(st, converter_at(dumpers, pk), key.get())));
+            if (!row.back()) return nullptr;
+        }
         if (version >= 0) row.push_back(Ref::borrow(current.get()));
         Ref params = Ref::steal(tuple_from(row));
         if (!params || PyList_Append(g->params.get(), params.get()) != 0 || PyList_Append(g->members.get(), o) != 0)
@@ -402,13 +445,29 @@ PyObject* native_update_groups(PyObject* module, PyObject* args) {
 }
 
 // key_params(layout, objs) -> [key]: each object's key as its row has it (the loaded
-// key when there is one); for DELETE.
+// key when there is one; a tuple for a composite key); for DELETE.
 PyObject* native_key_params(PyObject* module, PyObject* args) {
     ModuleState* st = module_state(module);
     PyObject *lo, *objs;
     if (!PyArg_ParseTuple(args, "OO!:key_params", &lo, &PyList_Type, &objs)) return nullptr;
     if (!check_layout_arg(st, lo)) return nullptr;
     LayoutObject* l = as_layout(lo);
+    if (l->pks_ != nullptr) {
+        // Building the tuples allocates, which may run code that changes `objs`.
+        Ref held = Ref::steal(strong_copy(objs));
+        if (!held) return nullptr;
+        const Py_ssize_t count = PyList_Size(held.get());
+        Ref out = Ref::steal(hidden_list(count));
+        if (!out) return nullptr;
+        for (Py_ssize_t r = 0; r < count; ++r) {
+            ModelObject* m = member(l, PyList_GetItem(held.get(), r));
+            if (m == nullptr) return nullptr;
+            PyObject* key = key_of(l, m->vals_, m->vals_ + m->n_);
+            if (key == nullptr) return nullptr;
+            PyList_SetItem(out.get(), r, key);
+        }
+        return reveal(out);
+    }
     const Py_ssize_t count = PyList_Size(objs);
     Ref out = Ref::steal(PyList_New(count));
     if (!out) return nullptr;

@@ -74,13 +74,49 @@ bool model_at(ModuleState* st, PyObject* obj, const char* who) {
     return true;
 }
 
+// Whether the current value of a field with a snapshot converter (a JSON value) differs
+// from its snapshot text: 1 changed, 0 same, -1 on error. Converting runs code: both
+// values are held.
+int snapshot_differs(LayoutObject* l, Py_ssize_t i, PyObject* current, PyObject* loaded) {
+    if (current == loaded) return 0;
+    if (loaded == nullptr || loaded == Py_None || current == Py_None || !PyUnicode_CheckExact(loaded)) return 1;
+    Ref hold_current = Ref::borrow(current), hold_loaded = Ref::borrow(loaded);
+    Ref text = Ref::steal(snapshot_value(l, i, current));
+    if (!text) return -1;
+    const int cmp = PyUnicode_Compare(text.get(), loaded);
+    if (cmp == -1 && PyErr_Occurred()) return -1;
+    return cmp != 0 ? 1 : 0;
+}
+
 }  // namespace
+
+PyObject* snapshot_value(LayoutObject* l, Py_ssize_t i, PyObject* v) {
+    PyObject* conv = snap_of(l, i);
+    if (conv == nullptr || v == Py_None) return new_ref(v);
+    Ref hold = Ref::borrow(conv);
+    Ref text = Ref::steal(PyObject_CallFunctionObjArgs(hold.get(), v, nullptr));
+    if (text && !PyUnicode_CheckExact(text.get())) {
+        PyErr_Format(PyExc_TypeError, "a snapshot converter returns a str, got %R", as_object(Py_TYPE(text.get())));
+        return nullptr;
+    }
+    return text.release();
+}
 
 int changed_fields(ModuleState* st, ModelObject* m, std::vector<uint32_t>& out) {
     out.clear();
+    // A layout with snapshot converters is held: converting runs code.
+    Ref layout = m->layout_ != nullptr && m->layout_->snaps_ != nullptr && m->layout_->n_ == m->n_
+                     ? Ref::borrow(as_object(m->layout_))
+                     : Ref();
     for (uint32_t i = 0; i < m->n_; ++i) {
         PyObject* current = m->vals_[i];
         PyObject* loaded = m->vals_[m->n_ + i];
+        if (layout && snap_of(as_layout(layout.get()), i) != nullptr) {
+            const int differs = snapshot_differs(as_layout(layout.get()), i, current, loaded);
+            if (differs < 0) return -1;
+            if (differs) out.push_back(i);
+            continue;
+        }
         if (current == loaded) continue;
         if (loaded == nullptr || Py_TYPE(current) != Py_TYPE(loaded)) {
             out.push_back(i);
@@ -96,16 +132,41 @@ int changed_fields(ModuleState* st, ModelObject* m, std::vector<uint32_t>& out) 
     return 0;
 }
 
-// validate(layout, objs, reject_nan, token): ValueError for a NOT NULL field holding None (a
-// generated primary key excepted), for a reference to an object that will never get a
+namespace {
+
+// Every value with a snapshot converter (JSON) converts: a value that cannot be written
+// is refused here, before any statement, by the converter's own error (it names the
+// field). Converting runs code: the objects and values are held.
+int check_snapshots_convert(LayoutObject* l, PyObject* objs) {
+    Ref held = Ref::steal(strong_copy(objs));
+    if (!held) return -1;
+    const Py_ssize_t count = PyList_Size(held.get());
+    for (Py_ssize_t r = 0; r < count; ++r) {
+        ModelObject* m = member(l, PyList_GetItem(held.get(), r));
+        if (m == nullptr) return -1;
+        for (Py_ssize_t i = 0; i < l->n_ && i < static_cast<Py_ssize_t>(m->n_); ++i) {
+            if (snap_of(l, i) == nullptr || m->vals_[i] == Py_None) continue;
+            Ref value = Ref::borrow(m->vals_[i]);
+            Ref text = Ref::steal(snapshot_value(l, i, value.get()));
+            if (!text) return -1;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+// validate(layout, objs, reject_nan, token, fresh=True): ValueError for a NOT NULL field
+// holding None (a generated primary key excepted, and for `fresh` rows to be inserted a
+// field the database fills with its server default), for a reference to an object that will never get a
 // key, and (with reject_nan) for a float field holding NaN, which some databases store
 // as NULL. Runs no Python code: the list cannot change under the loop.
 PyObject* native_validate(PyObject* module, PyObject* args) {
     ModuleState* st = module_state(module);
     PyObject *lo, *objs, *token_arg;
-    int reject_nan;
+    int reject_nan, fresh = 1;
     uint64_t token;
-    if (!PyArg_ParseTuple(args, "OO!pO:validate", &lo, &PyList_Type, &objs, &reject_nan, &token_arg) ||
+    if (!PyArg_ParseTuple(args, "OO!pO|p:validate", &lo, &PyList_Type, &objs, &reject_nan, &token_arg, &fresh) ||
         !parse_token(token_arg, token))
         return nullptr;
     if (!check_layout_arg(st, lo)) return nullptr;
@@ -119,6 +180,7 @@ PyObject* native_validate(PyObject* module, PyObject* args) {
             FieldObject* f = as_field(PyTuple_GetItem(l->fields_, i));
             if (v == Py_None) {
                 if ((f->flags_ & kNullable) != 0 || (i == l->pk_ && l->pk_generated_)) continue;
+                if (fresh && (f->flags_ & kServerDefault) != 0) continue;  // the INSERT leaves it to the database
                 PyErr_Format(PyExc_ValueError, "%U is NOT NULL but is None", f->label_);
                 return nullptr;
             }
@@ -144,6 +206,7 @@ PyObject* native_validate(PyObject* module, PyObject* args) {
             }
         }
     }
+    if (l->snaps_ != nullptr && check_snapshots_convert(l, objs) != 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -157,16 +220,130 @@ PyObject* native_begin_write(PyObject* module, PyObject* objs) {
     Py_RETURN_NONE;
 }
 
-// mark_flushed(layout, objs, identity, keys): after a successful INSERT or UPDATE. With
-// `keys` (generated primary keys, one per object) they are set first. Each object is
-// then keyed in `identity` under its current key (a changed key moves), snapshotted
-// and persistent. An object assigned to since begin_write (another task ran while the
-// flush waited for the driver) may hold values that were not written: it keeps no
-// snapshot and stays touched, so that the next flush writes all of it.
+namespace {
+
+// What a flush wrote, for the snapshots of JSON fields: (field indexes, params, flat), the
+// parameters as insert_params (flat: one list) or update_groups (one tuple per object,
+// the fields first) made them.
+struct Written {
+    Ref idxs, params;
+    bool flat = false;
+    Py_ssize_t width = 0;
+
+    bool parse(PyObject* arg, Py_ssize_t count, Py_ssize_t n) {
+        PyObject *i, *p;
+        int f;
+        if (!PyTuple_Check(arg) || !PyArg_ParseTuple(arg, "O!O!p:written", &PyTuple_Type, &i, &PyList_Type, &p, &f)) {
+            if (!PyErr_Occurred() || PyErr_ExceptionMatches(PyExc_TypeError)) {
+                PyErr_Clear();
+                PyErr_SetString(PyExc_TypeError, "written is None or (field indexes, params, flat)");
+            }
+            return false;
+        }
+        width = PyTuple_Size(i);
+        for (Py_ssize_t c = 0; c < width; ++c) {
+            PyObject* index = PyTuple_GetItem(i, c);
+            const Py_ssize_t v = PyLong_Check(index) ? PyLong_AsSsize_t(index) : -1;
+            if (v < 0 || v >= n) {
+                PyErr_Clear();
+                PyErr_SetString(PyExc_IndexError, "written names field indexes of the layout");
+                return false;
+            }
+        }
+        const Py_ssize_t len = PyList_Size(p);
+        if ((f && len != count * width) || (!f && len != count)) {
+            PyErr_SetString(PyExc_ValueError, "written has a parameter row per object");
+            return false;
+        }
+        idxs = Ref::borrow(i);
+        params = Ref::steal(strong_copy(p));
+        flat = f != 0;
+        return static_cast<bool>(params);
+    }
+
+    // The parameter written for field i of object r (borrowed), NULL when it was not
+    // written or is not there.
+    PyObject* at(Py_ssize_t r, Py_ssize_t i) const {
+        for (Py_ssize_t c = 0; c < width; ++c) {
+            if (PyLong_AsSsize_t(PyTuple_GetItem(idxs.get(), c)) != i) continue;
+            if (flat) return PyList_GetItem(params.get(), r * width + c);
+            PyObject* row = PyList_GetItem(params.get(), r);
+            return PyTuple_Check(row) && c < PyTuple_Size(row) ? PyTuple_GetItem(row, c) : nullptr;
+        }
+        return nullptr;
+    }
+};
+
+// filled: (field indexes, rows): one tuple of values per object, one value per index.
+bool parse_filled(PyObject* arg, Py_ssize_t count, Py_ssize_t n, Ref& idxs, Ref& rows) {
+    PyObject *i, *p;
+    if (!PyTuple_Check(arg) || !PyArg_ParseTuple(arg, "O!O!:filled", &PyTuple_Type, &i, &PyList_Type, &p) ||
+        PyList_Size(p) != count) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_TypeError, "filled is None or (field indexes, one tuple of values per object)");
+        return false;
+    }
+    const Py_ssize_t width = PyTuple_Size(i);
+    for (Py_ssize_t c = 0; c < width; ++c) {
+        PyObject* index = PyTuple_GetItem(i, c);
+        const Py_ssize_t v = PyLong_Check(index) ? PyLong_AsSsize_t(index) : -1;
+        if (v < 0 || v >= n) {
+            PyErr_Clear();
+            PyErr_SetString(PyExc_IndexError, "filled names field indexes of the layout");
+            return false;
+        }
+    }
+    rows = Ref::steal(strong_copy(p));
+    if (!rows) return false;
+    for (Py_ssize_t r = 0; r < count; ++r) {
+        PyObject* row = PyList_GetItem(rows.get(), r);
+        if (!PyTuple_Check(row) || PyTuple_Size(row) != width) {
+            PyErr_SetString(PyExc_TypeError, "filled has one tuple of values per object, one value per index");
+            return false;
+        }
+    }
+    idxs = Ref::borrow(i);
+    return true;
+}
+
+// The next snapshots of m's JSON fields, into `next` (empty Refs for the other fields):
+// the text written when the flush wrote the field (the database holds what was sent, not
+// what the value became meanwhile), the old snapshot when it did not, and the value's
+// own text when neither is known.
+int next_snapshots(LayoutObject* l, ModelObject* m, const Written* written, Py_ssize_t r, std::vector<Ref>& next) {
+    next.clear();
+    next.resize(static_cast<size_t>(l->n_));
+    for (Py_ssize_t i = 0; i < l->n_; ++i) {
+        if (snap_of(l, i) == nullptr) continue;
+        PyObject* sent = written != nullptr ? written->at(r, i) : nullptr;
+        if (sent != nullptr && (sent == Py_None || PyUnicode_CheckExact(sent))) {
+            next[i] = Ref::borrow(sent);
+        } else if (sent == nullptr && m->vals_[m->n_ + i] != nullptr) {
+            next[i] = Ref::borrow(m->vals_[m->n_ + i]);
+        } else {
+            Ref value = Ref::borrow(m->vals_[i]);
+            next[i] = Ref::steal(snapshot_value(l, i, value.get()));
+            if (!next[i]) return -1;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+// mark_flushed(layout, objs, identity, keys, written=None): after a successful INSERT or
+// UPDATE. With `keys` (generated primary keys, one per object) they are set first. Each
+// object is then keyed in `identity` under its current key (a changed key moves; a
+// composite key is a tuple), snapshotted and persistent. An object assigned to since
+// begin_write (another task ran while the flush waited for the driver) may hold values
+// that were not written: it keeps no snapshot and stays touched, so that the next flush
+// writes all of it. A JSON field's snapshot is the text `written` says was sent (see
+// next_snapshots): a change made in place meanwhile is not taken as written.
 PyObject* native_mark_flushed(PyObject* module, PyObject* args) {
     ModuleState* st = module_state(module);
-    PyObject *lo, *objs, *identity, *keys;
-    if (!PyArg_ParseTuple(args, "OO!O!O:mark_flushed", &lo, &PyList_Type, &objs, &PyDict_Type, &identity, &keys))
+    PyObject *lo, *objs, *identity, *keys, *written_arg = Py_None, *filled_arg = Py_None;
+    if (!PyArg_ParseTuple(args, "OO!O!O|OO:mark_flushed", &lo, &PyList_Type, &objs, &PyDict_Type, &identity, &keys,
+                          &written_arg, &filled_arg))
         return nullptr;
     if (!check_layout_arg(st, lo)) return nullptr;
     LayoutObject* l = as_layout(lo);
@@ -175,6 +352,10 @@ PyObject* native_mark_flushed(PyObject* module, PyObject* args) {
     const Py_ssize_t count = PyList_Size(held.get());
     Ref held_keys;
     if (keys != Py_None) {
+        if (l->pks_ != nullptr) {
+            PyErr_SetString(PyExc_ValueError, "a composite key is never generated");
+            return nullptr;
+        }
         if (!PyList_Check(keys) || PyList_Size(keys) != count) {
             PyErr_SetString(PyExc_ValueError, "one generated key per object is needed");
             return nullptr;
@@ -182,12 +363,18 @@ PyObject* native_mark_flushed(PyObject* module, PyObject* args) {
         held_keys = Ref::steal(strong_copy(keys));
         if (!held_keys) return nullptr;
     }
+    Written written;
+    if (written_arg != Py_None && !written.parse(written_arg, count, l->n_)) return nullptr;
+    Ref filled_idxs, filled_rows;
+    if (filled_arg != Py_None && !parse_filled(filled_arg, count, l->n_, filled_idxs, filled_rows)) return nullptr;
     for (Py_ssize_t r = 0; r < count; ++r) {
         if (member(l, PyList_GetItem(held.get(), r)) == nullptr) return nullptr;
     }
     const Py_ssize_t pk = l->pk_;
+    const bool composite = l->pks_ != nullptr;
     std::vector<PyObject*> drops;
-    drops.reserve(static_cast<size_t>(l->n_) + 1);
+    drops.reserve(2 * static_cast<size_t>(l->n_) + 1);
+    std::vector<Ref> next;
     for (Py_ssize_t r = 0; r < count; ++r) {
         PyObject* o = PyList_GetItem(held.get(), r);
         ModelObject* m = as_model(o);
@@ -197,8 +384,28 @@ PyObject* native_mark_flushed(PyObject* module, PyObject* args) {
             Ref old = Ref::steal(m->vals_[pk]);
             m->vals_[pk] = new_ref(key);
         }
-        Ref old_key = Ref::borrow(m->vals_[m->n_ + pk]);
-        Ref new_key = Ref::borrow(m->vals_[pk]);
+        if (filled_rows) {
+            // What the database filled in: into the fields still None (a value assigned
+            // meanwhile is the program's, written by the next flush).
+            PyObject* row = PyList_GetItem(filled_rows.get(), r);
+            for (Py_ssize_t c = 0; c < PyTuple_Size(filled_idxs.get()); ++c) {
+                const Py_ssize_t i = PyLong_AsSsize_t(PyTuple_GetItem(filled_idxs.get(), c));
+                if (m->vals_[i] != Py_None) continue;
+                PyObject* v = PyTuple_GetItem(row, c);
+                track_for(st, m, v);
+                Ref old = Ref::steal(m->vals_[i]);
+                m->vals_[i] = new_ref(v);
+            }
+        }
+        const bool snapped = l->snaps_ != nullptr && (m->flags_ & kTouched) == 0;
+        if (snapped && next_snapshots(l, m, written_arg != Py_None ? &written : nullptr, r, next) != 0) return nullptr;
+        Ref old_key, new_key;
+        if (m->vals_[m->n_ + pk] != nullptr) {
+            old_key = composite ? Ref::steal(key_of(l, m->vals_, m->vals_ + m->n_)) : Ref::borrow(m->vals_[m->n_ + pk]);
+            if (!old_key) return nullptr;
+        }
+        new_key = composite ? Ref::steal(key_of(l, m->vals_, nullptr)) : Ref::borrow(m->vals_[pk]);
+        if (!new_key) return nullptr;
         if (old_key && old_key.get() != new_key.get()) {
             const int same = PyObject_RichCompareBool(old_key.get(), new_key.get(), Py_EQ);
             if (same < 0) return nullptr;
@@ -214,9 +421,22 @@ PyObject* native_mark_flushed(PyObject* module, PyObject* args) {
             m->flags_ = kPersistent | (m->flags_ & (kTouched | kUntracked | kFilled));
         } else {
             take_snapshot(m, drops);
+            if (snapped) {
+                for (Py_ssize_t i = 0; i < l->n_; ++i) {
+                    if (!next[i]) continue;
+                    drops.push_back(m->vals_[m->n_ + i]);
+                    m->vals_[m->n_ + i] = next[i].release();
+                }
+            }
             m->flags_ = kPersistent | (m->flags_ & (kUntracked | kFilled));
         }
-        new_key = Ref::borrow(m->vals_[pk]);
+        // The key as it is now (code run by the comparison may have changed it); a tuple
+        // is allocated only once the object is whole again.
+        new_key = composite ? Ref::steal(key_of(l, m->vals_, nullptr)) : Ref::borrow(m->vals_[pk]);
+        if (!new_key) {
+            drop_all(drops);
+            return nullptr;
+        }
         drop_all(drops);
         if (PyDict_SetItem(identity, new_key.get(), o) != 0) return nullptr;
     }
@@ -237,10 +457,13 @@ PyObject* native_dirty_objects(PyObject* module, PyObject* args) {
     // (a std::vector grows without the collector), so a dict is walked in place; most
     // of an identity map is skipped here.
     std::vector<Ref> candidates;
+    // A value that changes in place (JSON) marks nothing: every persistent object of
+    // such a layout is compared.
+    const uint32_t marks = l->snaps_ != nullptr ? 0 : kTouched;
     auto consider = [&](PyObject* o) -> int {
         ModelObject* m = member(l, o);
         if (m == nullptr) return -1;
-        if ((m->flags_ & kTouched) != 0 && (m->flags_ & kStateMask) == kPersistent) {
+        if ((m->flags_ & marks) == marks && (m->flags_ & kStateMask) == kPersistent) {
             candidates.push_back(Ref::borrow(o));
         }
         return 0;

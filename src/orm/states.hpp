@@ -32,8 +32,9 @@ static_assert((kStateMask & (kTouched | kUntracked | kFilled)) == 0 && kDetached
 enum FieldFlag : uint8_t {
     kNullable = 1,
     kPrimaryKey = 2,
-    kAware = 4,  // a datetime field holding timezone-aware values (naive ones otherwise)
-    kFieldFlagsMask = 7,
+    kAware = 4,          // a datetime field holding timezone-aware values (naive ones otherwise)
+    kServerDefault = 8,  // the database fills the column when the insert leaves it out (None)
+    kFieldFlagsMask = 15,
 };
 
 struct Named {
@@ -45,7 +46,8 @@ inline constexpr Named kStateNames[] = {
     {"TRANSIENT", kTransient}, {"PENDING", kPending},   {"PERSISTENT", kPersistent},
     {"DELETED", kDeleted},     {"DETACHED", kDetached},
 };
-inline constexpr Named kFieldFlagNames[] = {{"NULLABLE", kNullable}, {"PRIMARY_KEY", kPrimaryKey}, {"AWARE", kAware}};
+inline constexpr Named kFieldFlagNames[] = {
+    {"NULLABLE", kNullable}, {"PRIMARY_KEY", kPrimaryKey}, {"AWARE", kAware}, {"SERVER_DEFAULT", kServerDefault}};
 
 enum class OwnerRule : uint8_t { Keep, Set, Clear };
 

@@ -10,7 +10,7 @@ namespace sablecrest::orm {
 
 // A field's declared Python type. Python learns the numbers from the module's KINDS,
 // which is built from kKinds below: this enum is their only source.
-enum class Kind : uint8_t { Int = 1, Str, Float, Bool, Bytes, Decimal, DateTime, Date };
+enum class Kind : uint8_t { Int = 1, Str, Float, Bool, Bytes, Decimal, DateTime, Date, Uuid, Json, Enum, Time, Timedelta };
 
 struct KindInfo {
     Kind kind;
@@ -27,6 +27,11 @@ inline constexpr KindInfo kKinds[] = {
     {Kind::Decimal, "DECIMAL", "Decimal"},
     {Kind::DateTime, "DATETIME", "datetime"},
     {Kind::Date, "DATE", "date"},
+    {Kind::Uuid, "UUID", "UUID"},
+    {Kind::Json, "JSON", "JSON"},  // messages name the field's own type (dict or list)
+    {Kind::Enum, "ENUM", "Enum"},  // messages name the field's enum class
+    {Kind::Time, "TIME", "time"},
+    {Kind::Timedelta, "TIMEDELTA", "timedelta"},
 };
 inline constexpr size_t kKindCount = sizeof(kKinds) / sizeof(kKinds[0]);
 
@@ -36,7 +41,7 @@ constexpr bool kinds_in_order() {
     }
     return true;
 }
-static_assert(kinds_in_order() && kKinds[kKindCount - 1].kind == Kind::Date,
+static_assert(kinds_in_order() && kKinds[kKindCount - 1].kind == Kind::Timedelta,
               "kKinds is indexed by kind - 1 and must list every kind once");
 
 inline bool valid_kind(long k) noexcept { return k >= 1 && k <= static_cast<long>(kKindCount); }

@@ -39,7 +39,7 @@ CASES = [  # (label, call given a fresh session, exception, message)
     ("echo", lambda s: sablecrest.connect("sqlite://", echo="yes"), TypeError, "echo takes True or False, got 'yes'"),
     ("on_connect", lambda s: sablecrest.connect("sqlite://", on_connect=5), TypeError,
      "on_connect takes a callable, got 5"),
-    ("field type", lambda s: Field(list), TypeError, "unsupported field type <class 'list'>"),
+    ("field type", lambda s: Field(set), TypeError, "unsupported field type <class 'set'>"),
     ("field column", lambda s: Field(int, column=5), TypeError, "column must be a non-empty str, got 5"),
     ("field flag", lambda s: Field(int, primary_key="yes"), TypeError, "primary_key takes True or False, got 'yes'"),
     ("field nullable", lambda s: Field(int, nullable=1), TypeError, "nullable takes True or False, got 1"),

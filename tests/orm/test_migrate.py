@@ -451,9 +451,22 @@ def test_sqlite_rebuild_keeps_what_the_model_does_not_know():
         assert s.execute("PRAGMA foreign_key_check").rows == [] and s.execute("PRAGMA foreign_keys").rows == [(1,)]
         with pytest.raises(Exception, match="UNIQUE"):
             s.execute("INSERT INTO sc_r (code) VALUES ('a')")
+    with db.session() as s:  # CHECKs the model does not know are carried (they were refused before)
+        s.execute("CREATE TABLE sc_chk (id INTEGER PRIMARY KEY, n INTEGER CHECK (n > 0), s TEXT, "
+                  "CONSTRAINT short CHECK (length(s) < 3))")
+        s.execute("INSERT INTO sc_chk (n, s) VALUES (1, 'ab')")
+    C = type(Model)("C", (Model,), {"__tablename__": "sc_chk", "n": Field(int, nullable=False), "s": Field(str)})
+    plan = db.migrate(C)
+    assert 'DROP TABLE "sc_chk"' in plan and plan.extra_constraints == [("sc_chk", "check", ""),
+                                                                          ("sc_chk", "check", "short")]
     with db.session() as s:
-        s.execute("CREATE TABLE sc_chk (id INTEGER PRIMARY KEY, n INTEGER CHECK (n > 0))")
-    C = type(Model)("C", (Model,), {"__tablename__": "sc_chk", "n": Field(int, nullable=False)})
-    with pytest.raises(ValueError, match="^changing sc_chk on SQLite rebuilds the table, and the rebuild cannot "
-                                         "carry its CHECK constraints; change it by hand$"):
-        db.migrate(C)
+        assert s.execute("SELECT n, s FROM sc_chk").rows == [(1, "ab")]
+        for values in ("0, 'a'", "1, 'abc'"):
+            with pytest.raises(sqlite3.IntegrityError, match="CHECK constraint failed"):
+                s.execute("INSERT INTO sc_chk (n, s) VALUES (%s)" % values)
+    with db.session() as s:
+        s.execute("CREATE TABLE sc_col (id INTEGER PRIMARY KEY, s TEXT COLLATE NOCASE)")
+    L = type(Model)("L", (Model,), {"__tablename__": "sc_col", "s": Field(str, nullable=False)})
+    with pytest.raises(ValueError, match="^changing sc_col on SQLite rebuilds the table, and the rebuild cannot "
+                                         "carry its collations; change it by hand$"):
+        db.migrate(L)

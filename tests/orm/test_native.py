@@ -8,11 +8,13 @@ import gc
 import math
 import pickle
 import sys
+import uuid
 
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+import sablecrest
 from sablecrest import Field, Model, _native
 
 from leakcheck import leak_check
@@ -318,6 +320,8 @@ def entry_calls(identity, objs):
         ("update_groups", [AL, objs, None, 3]),
         ("begin_write", [objs]),
         ("mark_flushed", [AL, objs, identity, None]),
+        ("mark_flushed", [AL, objs, identity, None, ((1,), [("w",)] * 4, False), ((2,), [(1.0,)] * 4)]),
+        ("mark_flushed", [AL, objs, identity, None, ((1, 2), ["w", 1.0] * 4, True), None]),
         ("dirty_objects", [AL, identity]),
         ("key_params", [AL, objs]),
         ("field_values", [objs, 1]),
@@ -434,3 +438,244 @@ def test_materialize_refresh_gives_clean_objects_the_row():
     assert (doomed.stock, _native.state(doomed)) == (5, S["DELETED"])
     _native.materialize(SL, [(1, 7, 3)], identity, None, 1)  # a plain read leaves it be
     assert clean.stock == 0
+
+
+# ---------------------------------------------------------------- composite keys, JSON snapshots, new kinds
+
+
+class Link(Model):
+    __tablename__ = "n_links"
+    a = Field(int, primary_key=True)
+    b = Field(str, primary_key=True)
+    weight = Field(float)
+
+
+class Doc(Model):
+    __tablename__ = "n_docs"
+    body = Field(dict)
+    items = Field(list)
+    stamp = Field(dt.datetime, timezone=True)
+
+
+LL, DL = Link.__sc_info__.layout, Doc.__sc_info__.layout
+
+
+class TestCompositeKeys:
+    def test_identity_by_tuple(self):
+        identity = {}
+        first = loaded(Link, identity, a=1, b="x", weight=1.0)
+        again = loaded(Link, identity, a=1, b="x", weight=9.0)  # the same row: the object of the map
+        assert again is first and identity == {(1, "x"): first} and first.weight == 1.0
+
+    def test_kernels_take_the_loaded_key(self):
+        identity = {}
+        link = loaded(Link, identity, a=1, b="x", weight=1.0)
+        link.b, link.weight = "y", 2.0
+        assert _native.key_params(LL, [link]) == [(1, "x")]  # the row to write to
+        assert _native.update_groups(LL, [link], None) == [((1, 2), [("y", 2.0, 1, "x")], [link])]
+        _native.begin_write([link])
+        _native.mark_flushed(LL, [link], identity, None)
+        assert identity == {(1, "y"): link} and _native.key_params(LL, [link]) == [(1, "y")]
+        with pytest.raises(ValueError, match="^a composite key is never generated$"):
+            _native.mark_flushed(LL, [link], identity, [5])
+
+    def test_init_again_keeps_every_key_field(self):
+        link = loaded(Link, a=1, b="x", weight=1.0)
+        link.__init__(weight=3.0)
+        assert (link.a, link.b, link.weight) == (1, "x", 3.0)
+
+    @pytest.mark.parametrize("pk, generated, message", [
+        ((0,), False, "a composite key has two or more fields and is never generated"),
+        ((0, 1), True, "a composite key has two or more fields and is never generated"),
+        ((0, 0), False, "a field appears twice in the key"),
+        ((0, 2**32), False, "inconsistent model layout"),
+        ((0, -1), False, "inconsistent model layout"),
+        ("0", False, "pk is a field index or a tuple of field indexes"),
+    ])
+    def test_layout_refuses_bad_keys(self, pk, generated, message):
+        fields = Link.__sc_info__.fields
+        with pytest.raises((ValueError, TypeError), match="^%s$" % message):
+            _native.Layout(Link, fields, {}, (None,) * 3, (None,) * 3, pk, generated, True)
+
+
+def doc(identity=None, **values):
+    return loaded(Doc, identity, **values)
+
+
+class TestJsonSnapshots:
+    def test_snapshot_is_text_never_the_value(self):
+        d = doc(id=1, body={"b": 1, "a": [1]})
+        assert _native.loaded(d, 1) == '{"a":[1],"b":1}' and _native.changes(d) == ()
+        d.body["a"].append(2)  # no assignment marks it: the flush compares every loaded object
+        assert _native.changes(d) == (1,) and _native.dirty_objects(DL, {1: d}) == [d]
+        d.body["a"].pop()
+        assert _native.dirty_objects(DL, {1: d}) == []
+
+    @pytest.mark.parametrize("old, new", [({"a": 1}, {"a": True}), ({"a": 1}, {"a": 1.0}), ([None], ["None"]),
+                                          ({"a": 1, "b": 2}, {"b": 2, "a": 1, "c": None})])
+    def test_changed_by_type_and_value(self, old, new):
+        d = doc(id=1, body=old if isinstance(old, dict) else None, items=old if isinstance(old, list) else None)
+        target = d.body if isinstance(old, dict) else d.items
+        target.clear()
+        target.update(new) if isinstance(new, dict) else target.extend(new)
+        assert _native.changes(d) != ()  # equal for ==, not the same stored JSON
+
+    def test_written_text_is_the_snapshot(self):
+        # An in-place change made while a flush awaits the driver was not written: the
+        # snapshot is the text sent, and the next flush writes the change.
+        identity = {}
+        d = doc(identity, id=1, body={"n": 1})
+        d.body["n"] = 2
+        ((idxs, params, objs),) = _native.update_groups(DL, [d], None)
+        assert (idxs, params) == ((1,), [({"n": 2}, 1)])
+        sent = [('{"n":2}', 1)]
+        _native.begin_write([d])
+        d.body["n"] = 3  # meanwhile
+        _native.mark_flushed(DL, objs, identity, None, (idxs, sent, False))
+        assert _native.loaded(d, 1) == '{"n":2}' and _native.changes(d) == (1,)
+
+    def test_unwritten_json_keeps_its_snapshot(self):
+        identity = {}
+        d = doc(identity, id=1, body={"n": 1}, items=[1])
+        d.items = [2]
+        ((idxs, params, objs),) = _native.update_groups(DL, [d], None)
+        _native.begin_write([d])
+        d.body["n"] = 5  # not part of this UPDATE
+        _native.mark_flushed(DL, objs, identity, None, (idxs, [('[2]', 1)], False))
+        assert _native.changes(d) == (1,) and _native.loaded(d, 2) == "[2]"
+
+    @pytest.mark.parametrize("snap, error, message", [
+        (lambda v: 5, TypeError, "a snapshot converter returns a str, got <class 'int'>"),
+        (lambda v: 1 / 0, ZeroDivisionError, "division by zero"),
+    ])
+    def test_converter_faults(self, snap, error, message):
+        info = Doc.__sc_info__
+        layout = _native.Layout(Doc, info.fields, {}, (None,) * 4, (None,) * 4, 0, True, False,
+                                (None, snap, None, None))
+        (d,) = _native.materialize(layout, [(1, None, None, None)], {}, None, 0)
+        with pytest.raises(error, match=message):
+            _native.materialize(layout, [(2, {"a": 1}, None, None)], {}, None, 0)
+        d.body = {"a": 1}
+        with pytest.raises(error, match=message):
+            _native.validate(layout, [d], False, 0)
+
+    def test_converter_on_a_field_that_is_not_json(self):
+        info = Doc.__sc_info__
+        with pytest.raises(ValueError, match="^a snapshot converter is a callable, for a JSON field only$"):
+            _native.Layout(Doc, info.fields, {}, (None,) * 4, (None,) * 4, 0, True, False, (str, None, None, None))
+
+
+class TestFilledAndFresh:
+    def test_filled_values_go_where_none_is(self):
+        a = Author(name="a")
+        _native.begin_write([a])
+        a.level = 7  # assigned while the INSERT ran: the program's value stays
+        _native.mark_flushed(AL, [a], {}, [1], None, ((2, 3), [(1.5, 99)]))
+        assert (a.id, a.score, a.level) == (1, 1.5, 7) and _native.changes(a) == tuple(range(N))
+
+    @pytest.mark.parametrize("filled", [((2,), [(1.5,), (2.5,)]), ((2, 3), [(1.5,)]), ((N,), [(1,)]), ((2,), [[1.5]]),
+                                        "x"])
+    def test_bad_filled(self, filled):
+        with pytest.raises((TypeError, IndexError)):
+            _native.mark_flushed(AL, [Author()], {}, None, None, filled)
+
+    def test_server_default_none_only_for_a_new_row(self):
+        class Stamped(Model):
+            __tablename__ = "n_stamped"
+            at = Field(dt.datetime, nullable=False, server_default=sablecrest.sql("CURRENT_TIMESTAMP"))
+
+        layout = Stamped.__sc_info__.layout
+        _native.validate(layout, [Stamped()], False, 0, True)
+        with pytest.raises(ValueError, match="^Stamped.at is NOT NULL but is None$"):
+            _native.validate(layout, [Stamped()], False, 0, False)
+
+
+class Colour(enum.Enum):
+    RED = "red"
+
+
+class Keyed(Model):
+    __tablename__ = "n_keyed"
+    id = Field(str, primary_key=True)
+
+
+class Kinds(Model):
+    __tablename__ = "n_kinds"
+    u = Field(uuid.UUID)
+    c = Field(Colour)
+    t = Field(dt.time)
+    d = Field(dt.timedelta)
+    j = Field(list)
+    k = Field(str, references=Keyed)
+
+
+KINDS_CASES = [  # (field, value, the TypeError or None)
+    ("u", uuid.UUID(int=1), None),
+    ("u", "00000000-0000-0000-0000-000000000001", "Kinds.u: expected UUID, got str"),
+    ("c", Colour.RED, None),
+    ("c", "red", "Kinds.c: expected Colour, got str"),
+    ("t", dt.time(1), None),
+    ("t", dt.datetime(2020, 1, 1), "Kinds.t: expected time, got datetime"),
+    ("t", dt.time(1, tzinfo=UTC), "Kinds.t: got a timezone-aware time; this field holds naive times"),
+    ("d", dt.timedelta(1), None),
+    ("d", 1.5, "Kinds.d: expected timedelta, got float"),
+    ("j", [1], None),
+    ("j", (1,), "Kinds.j: expected list, got tuple"),
+    ("k", "x", None),
+    ("k", Keyed(id="x"), None),  # a str-keyed reference also takes its object
+    ("k", 1, "Kinds.k: expected str or Keyed, got int"),
+]
+
+
+@pytest.mark.parametrize("field, value, message", KINDS_CASES)
+def test_values_of_the_new_kinds(field, value, message):
+    k = Kinds()
+    if message is None:
+        setattr(k, field, value)
+        assert getattr(k, field) is value
+    else:
+        with pytest.raises(TypeError) as e:
+            setattr(k, field, value)
+        assert str(e.value) == message
+
+
+def test_bind_checks_the_type_of_json_and_enum_fields():
+    kinds = dict(_native.KINDS)
+    for kind, type_ in (("JSON", set), ("JSON", None), ("ENUM", None), ("INT", dict)):
+        with pytest.raises(TypeError, match="_bind\\(\\) takes dict or list for a JSON field"):
+            _native.FieldBase()._bind(Kinds, "X.y", 0, kinds[kind], 0, None, -1, type_)
+
+
+def test_new_kernels_do_not_leak():
+    link_rows = [(i, "k%d" % i, 1.5) for i in range(20)]
+    doc_rows = [(i, {"n": i, "l": [1, 2]}, [i], None) for i in range(20)]
+
+    def cycle():
+        identity = {}
+        links = _native.materialize(LL, link_rows, identity, None, 3)
+        for o in links:
+            o.weight = 2.5
+        _native.begin_write(links)
+        for idxs, params, objs in _native.update_groups(LL, links, None):
+            _native.mark_flushed(LL, objs, identity, None)
+        _native.key_params(LL, links)
+        docs_identity = {}
+        docs = _native.materialize(DL, doc_rows, docs_identity, None, 3)
+        for o in docs:
+            o.body["n"] += 1
+        dirty = _native.dirty_objects(DL, docs_identity)
+        groups = _native.update_groups(DL, dirty, None)
+        sent = [('{"x":1}',) + row[1:] for row in groups[0][1]]
+        _native.mark_flushed(DL, groups[0][2], docs_identity, None, (groups[0][0], sent, False))
+        _native.validate(DL, docs, False, 0)
+        a = Author()
+        _native.mark_flushed(AL, [a], {}, [1], None, ((2,), [(1.5,)]))
+        for bad in (lambda: _native.validate(DL, [Doc(body={"s": {1}})], False, 0),
+                    lambda: _native.mark_flushed(LL, links, identity, [1] * 20),
+                    lambda: Kinds(t=dt.time(1, tzinfo=UTC))):
+            try:
+                bad()
+            except (TypeError, ValueError):
+                pass
+
+    leak_check(cycle, n=1000)

@@ -107,7 +107,8 @@ VALUES = [  # (label, value, on SQLite, on PostgreSQL, on MariaDB)
     ("bool", True, True, True, True),
     ("model object", ScParamAuthor(id=7), 7, 7, 7),
     ("list", [Decimal("1.5"), None, Level.HIGH], ["1.5", None, 3], [Decimal("1.5"), None, 3], [Decimal("1.5"), None, 3]),
-    ("other", {"a": 1}, {"a": 1}, {"a": 1}, {"a": 1}),
+    ("dict", {"a": 1}, '{"a":1}', '{"a":1}', '{"a":1}'),  # as a JSON field's value
+    ("other", 1j, 1j, 1j, 1j),
 ]
 
 
