@@ -259,30 +259,38 @@ class SQLite(Engine):
         create = self.create_sql(self.live_table(table, temp), columns, if_not_exists=False)
         indexes = [i.sql for i in table.indexes
                    if i.sql and all(c is None or self.fold(c) in alive for c in i.columns)]
-        up = self._swap(cat, table, temp, create, pairs, indexes)
-        if table.seq is not None and info.pk.generated:
-            seq = "%s.%s" % (s, self.quote("sqlite_sequence"))
-            up[6:6] = ["DELETE FROM %s WHERE %s = %s" % (seq, self.quote("name"), self.text_literal(table.name)),
-                       "INSERT INTO %s (%s, %s) VALUES (%s, %d)"
-                       % (seq, self.quote("name"), self.quote("seq"), self.text_literal(table.name), table.seq)]
+        # Both tables number their keys with AUTOINCREMENT: the counter (which never goes
+        # back, even past deleted rows) is carried from one to the other.
+        carry = info.pk.generated and any(word == "AUTOINCREMENT" for word, _ in words)
+        up = self._swap(cat, table, temp, create, pairs, indexes, carry)
         m = _CREATE_TABLE.match(table.sql)
         assert m is not None, table.sql
         old_create = table.sql[:m.start(1)] + self.live_table(table, temp) + table.sql[m.end(1):]
         down = self._swap(cat, table, temp, old_create, [(new, old) for old, new in pairs],
-                          [i.sql for i in table.indexes if i.sql])
+                          [i.sql for i in table.indexes if i.sql], carry)
         check = self.check_references(cat, table) or Change([], [])
         return Change(up + check.up, down + check.down)
 
     def _swap(self, cat: Catalog, table: TableSchema, temp: str, create: str, pairs: List[Tuple[str, str]],
-              indexes: List[str]) -> List[str]:
+              indexes: List[str], carry: bool) -> List[str]:
         old, new = self.live_table(table), self.live_table(table, temp)
         src = ", ".join(self.quote(a) for a, _ in pairs)
         dst = ", ".join(self.quote(b) for _, b in pairs)
+        out = [create, "INSERT INTO %s (%s) SELECT %s FROM %s" % (new, dst, src, old)]
+        if carry:
+            # Copied when the statements run, not when they are planned: a revision file
+            # runs them on another database than the one it was planned on. The RENAME
+            # renames the counter's row with the table.
+            seq, name = "%s.%s" % (self.quote(table.schema), self.quote("sqlite_sequence")), self.quote("name")
+            out += ["DELETE FROM %s WHERE %s = %s" % (seq, name, self.text_literal(temp)),
+                    "INSERT INTO %s (%s, %s) SELECT %s, %s FROM %s WHERE %s = %s" % (
+                        seq, name, self.quote("seq"), self.text_literal(temp), self.quote("seq"), seq, name,
+                        self.text_literal(table.name))]
         # legacy_alter_table: a RENAME that checks views and triggers would stop at those
         # naming the table just dropped; they name the renamed table again after it.
-        out = [create, "INSERT INTO %s (%s) SELECT %s FROM %s" % (new, dst, src, old), "DROP TABLE %s" % old,
-               "PRAGMA legacy_alter_table = ON", "ALTER TABLE %s RENAME TO %s" % (new, self.quote(table.name)),
-               "PRAGMA legacy_alter_table = %s" % ("ON" if cat.settings["legacy_alter_table"] else "OFF")]
+        out += ["DROP TABLE %s" % old, "PRAGMA legacy_alter_table = ON",
+                "ALTER TABLE %s RENAME TO %s" % (new, self.quote(table.name)),
+                "PRAGMA legacy_alter_table = %s" % ("ON" if cat.settings["legacy_alter_table"] else "OFF")]
         for sql in indexes + table.triggers:
             m = _CREATE_OBJECT.match(sql)
             # A schema's index or trigger names its schema before its own name, not its table's.
