@@ -36,13 +36,16 @@ class Migration(List[str]):
     `downgrade` holds the statements that undo them, in the order to run them.
     `extra_columns` holds the (table, column) pairs the database has and the models do
     not declare: without drop=True they are left alone and only reported here.
+    `plans` holds the `TablePlan` of each model, in the order the statements take them
+    (what a revision file records of the tables it was planned against).
     """
 
     def __init__(self, statements: Iterable[str] = (), downgrade: Iterable[str] = (),
-                 extra_columns: Iterable[Tuple[str, str]] = ()) -> None:
+                 extra_columns: Iterable[Tuple[str, str]] = (), plans: Iterable["TablePlan"] = ()) -> None:
         super().__init__(statements)
         self.downgrade = list(downgrade)
         self.extra_columns = list(extra_columns)
+        self.plans = list(plans)
 
 
 class ColumnChange:
@@ -169,11 +172,13 @@ def _table_label(info: ModelInfo) -> str:
 def _plan(engine: Engine, cat: Catalog, infos: List[ModelInfo], drop: bool) -> Steps:
     changes: List[Change] = []
     extra: List[Tuple[str, str]] = []
+    plans: List[TablePlan] = []
     for info in infos:
         plan = yield from plan_table(engine, cat, info, drop)
         changes += yield from table_changes(engine, cat, plan)
         extra += [(_table_label(info), c.name) for c in plan.kept]
-    return Migration([s for c in changes for s in c.up], [s for c in reversed(changes) for s in c.down], extra)
+        plans.append(plan)
+    return Migration([s for c in changes for s in c.up], [s for c in reversed(changes) for s in c.down], extra, plans)
 
 
 def plan_table(engine: Engine, cat: Catalog, info: ModelInfo, drop: bool) -> Steps:

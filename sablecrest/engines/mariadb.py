@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import importlib
 import re
-from typing import TYPE_CHECKING, Any, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 
 from ..kinds import Kind
 from ..ops import ReadSetting, Setting, Steps
@@ -26,6 +26,7 @@ from .base import (
     ForeignKeySchema,
     IndexSchema,
     ParamStyle,
+    TableName,
     TableSchema,
     Version,
     join_type,
@@ -197,6 +198,32 @@ class MariaDB(Engine):
                 t.indexes.append(IndexSchema(name, [], not int(non_unique), not int(non_unique)))
             t.indexes[-1].columns.append(column)
         return t
+
+    def read_columns(self, cat: Catalog, tables: Sequence[TableName]) -> Steps:
+        out: Dict[TableName, Optional[List[ColumnSchema]]] = {key: None for key in tables}
+        if not out:
+            return out
+        # information_schema compares names by its own collation: the rows are matched again
+        # here as the server matches table names.
+        by_name: Dict[Tuple[str, str], List[TableName]] = {}
+        for declared, name in out:
+            schema = declared or cat.schema
+            if not schema:
+                raise ValueError("the table %s has no schema and the connection has no current database" % name)
+            by_name.setdefault((schema, name), []).append((declared, name))
+        folded = {(self.fold_table(cat, schema), self.fold_table(cat, name)): keys
+                  for (schema, name), keys in by_name.items()}
+        for schema, table, name, ctype, nullable in (yield cat.read(
+                "SELECT TABLE_SCHEMA, TABLE_NAME, COLUMN_NAME, COLUMN_TYPE, IS_NULLABLE FROM information_schema.COLUMNS "
+                "WHERE " + " OR ".join(["(TABLE_SCHEMA = ? AND TABLE_NAME = ?)"] * len(by_name)) +
+                " ORDER BY TABLE_SCHEMA, TABLE_NAME, ORDINAL_POSITION", [p for key in by_name for p in key])):
+            column = ColumnSchema(name, ctype, nullable == "YES", None)
+            for key in folded.get((self.fold_table(cat, schema), self.fold_table(cat, table)), ()):
+                columns = out[key]
+                if columns is None:
+                    columns = out[key] = []
+                columns.append(column)
+        return out
 
     def change_column(self, cat: Catalog, info: "ModelInfo", table: TableSchema, f: "Field[Any]",
                       c: ColumnSchema, retype: bool, renull: bool) -> List[Change]:

@@ -16,7 +16,7 @@ from __future__ import annotations
 
 import re
 import sqlite3
-from typing import TYPE_CHECKING, Any, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 from urllib.parse import unquote
 
 from ..kinds import Kind
@@ -34,6 +34,7 @@ from .base import (
     ForeignKeySchema,
     IndexSchema,
     ParamStyle,
+    TableName,
     TableSchema,
     Version,
     label,
@@ -60,6 +61,8 @@ _UNCARRIED = {"CHECK": "CHECK constraints", "COLLATE": "collations"}
 _OPTIONS = {"WITHOUT": "WITHOUT ROWID", "STRICT": "STRICT typing"}
 _NAME = r"(?:\"(?:[^\"]|\"\")*\"|`(?:[^`]|``)*`|\[[^\]]*\]|'(?:[^']|'')*'|[^\s(]+)"
 _CREATE_TABLE = re.compile(r"^\s*CREATE\s+TABLE\s+(?:IF\s+NOT\s+EXISTS\s+)?(%s)" % _NAME, re.I)
+# SQLite's default limit on the SELECTs of one UNION is 500.
+_COMPOUND_TERMS = 400
 _CREATE_OBJECT = re.compile(r"^\s*CREATE\s+(?:UNIQUE\s+)?(?:INDEX|TRIGGER)\s+(?:IF\s+NOT\s+EXISTS\s+)?", re.I)
 
 
@@ -197,6 +200,45 @@ class SQLite(Engine):
             seq = yield cat.read("SELECT seq FROM %s.sqlite_sequence WHERE name = ?" % s, [t.name])
             t.seq = seq[0][0] if seq else None
         return t
+
+    def read_columns(self, cat: Catalog, tables: Sequence[TableName]) -> Steps:
+        out: Dict[TableName, Optional[List[ColumnSchema]]] = {key: None for key in tables}
+        keys = list(out)
+        if cat.version < (3, 16):  # no table-valued PRAGMA functions: one PRAGMA per table
+            for declared, name in keys:
+                rows = yield cat.read("PRAGMA %s.table_info(%s)" % (self.quote(declared or "main"), self.quote(name)))
+                if rows:
+                    out[(declared, name)] = [ColumnSchema(r[1], r[2], not r[3], None) for r in rows]
+            return out
+        for start in range(0, len(keys), _COMPOUND_TERMS):
+            parts: List[str] = []
+            params: List[Any] = []
+            for i, (declared, name) in enumerate(keys[start:start + _COMPOUND_TERMS], start):
+                schema = declared or "main"
+                parts.append("SELECT %d, p.cid, p.name, p.type, p.\"notnull\" FROM %s.sqlite_master m JOIN "
+                             "pragma_table_info(m.name, ?) p WHERE m.type = 'table' AND m.name = ? COLLATE NOCASE"
+                             % (i, self.quote(schema)))
+                params += [schema, name]
+            for i, _, cname, ctype, notnull in (yield cat.read(" UNION ALL ".join(parts) + " ORDER BY 1, 2", params)):
+                columns = out[keys[i]]
+                if columns is None:
+                    columns = out[keys[i]] = []
+                columns.append(ColumnSchema(cname, ctype, not notnull, None))
+        return out
+
+    def check_all_references(self, cat: Catalog) -> Steps:
+        if not cat.checks_references:
+            return None
+        # PRAGMA foreign_key_check without a schema checks "main" only.
+        schemas = [r[1] for r in (yield cat.read("PRAGMA database_list"))]
+        rows: List[Any] = []
+        if cat.version < (3, 16):
+            for schema in schemas:
+                rows += yield cat.read("PRAGMA %s.foreign_key_check" % self.quote(schema))
+        else:
+            rows = yield cat.read(" UNION ALL ".join(["SELECT * FROM pragma_foreign_key_check(NULL, ?)"] * len(schemas)),
+                                  schemas)
+        return ForeignKeyCheck("PRAGMA foreign_key_check").failure(rows) if rows else None
 
     def _index_columns(self, cat: Catalog, s: str, index: str) -> Steps:
         return [r[2] for r in (yield cat.read("PRAGMA %s.index_info(%s)" % (s, self.quote(index))))]
