@@ -33,6 +33,7 @@ from .base import (
     need,
     socket_quiet,
     split_type,
+    target,
     to_bool,
     version_of,
 )
@@ -147,6 +148,14 @@ class MariaDB(Engine):
         if not info.schema and not cat.schema:
             raise ValueError("%s has no schema and the connection has no current database" % info.name)
         return super().schema_of(cat, info)
+
+    def references_sql(self, cat: Catalog, info: "ModelInfo", f: "Field[Any]") -> str:
+        # An unqualified name in a table's definition is looked up in that table's own
+        # database, not the connection's: a table of another database refers to a model
+        # of the current one by its qualified name.
+        t = target(f)
+        schema = t.schema or (self.schema_of(cat, t) if info.schema else None)
+        return "%s (%s)" % (self.table_sql(schema, t.table), self.quote(t.pk.column))
 
     def fold_table(self, cat: Catalog, name: str) -> str:
         return name if cat.settings["lower_case_table_names"] == 0 else name.lower()
