@@ -220,12 +220,14 @@ class MariaDB(Engine):
             if not schema:
                 raise ValueError("the table %s has no schema and the connection has no current database" % name)
             by_name.setdefault((schema, name), []).append((declared, name))
-        folded = {(self.fold_table(cat, schema), self.fold_table(cat, name)): keys
-                  for (schema, name), keys in by_name.items()}
+        folded: Dict[Tuple[str, str], List[TableName]] = {}
+        for (schema, name), keys in by_name.items():
+            folded.setdefault((self.fold_table(cat, schema), self.fold_table(cat, name)), []).extend(keys)
+        where = " OR ".join(["(TABLE_SCHEMA = ? AND TABLE_NAME = ?)"] * len(by_name))
         for schema, table, name, ctype, nullable in (yield cat.read(
-                "SELECT TABLE_SCHEMA, TABLE_NAME, COLUMN_NAME, COLUMN_TYPE, IS_NULLABLE FROM information_schema.COLUMNS "
-                "WHERE " + " OR ".join(["(TABLE_SCHEMA = ? AND TABLE_NAME = ?)"] * len(by_name)) +
-                " ORDER BY TABLE_SCHEMA, TABLE_NAME, ORDINAL_POSITION", [p for key in by_name for p in key])):
+                "SELECT TABLE_SCHEMA, TABLE_NAME, COLUMN_NAME, COLUMN_TYPE, IS_NULLABLE "
+                "FROM information_schema.COLUMNS WHERE " + where + " ORDER BY TABLE_SCHEMA, TABLE_NAME, ORDINAL_POSITION",
+                [p for key in by_name for p in key])):
             column = ColumnSchema(name, ctype, nullable == "YES", None)
             for key in folded.get((self.fold_table(cat, schema), self.fold_table(cat, table)), ()):
                 columns = out[key]

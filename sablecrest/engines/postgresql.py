@@ -142,8 +142,8 @@ class PostgreSQL(Engine):
             return None
         t = TableSchema(schema, info.table, info.schema)
         for name, *described, nullable, default in (yield cat.read(
-                "SELECT column_name, " + _TYPE_COLUMNS + ", is_nullable, column_default FROM information_schema.columns "
-                "WHERE " + where + " ORDER BY ordinal_position", [schema, info.table])):
+                "SELECT column_name, " + _TYPE_COLUMNS + ", is_nullable, column_default FROM "
+                "information_schema.columns WHERE " + where + " ORDER BY ordinal_position", [schema, info.table])):
             t.columns.append(ColumnSchema(name, _column_type(*described), nullable == "YES", default))
         t.pk = [r[0] for r in (yield cat.read(
             "SELECT k.column_name FROM information_schema.table_constraints c "
@@ -184,10 +184,11 @@ class PostgreSQL(Engine):
             if not schema:
                 raise ValueError("the table %s has no schema and the connection's search_path names none" % name)
             by_name.setdefault((schema, name), []).append((declared, name))
+        where = " OR ".join(["(table_schema = ? AND table_name = ?)"] * len(by_name))
         for schema, table, name, *described, nullable in (yield cat.read(
                 "SELECT table_schema, table_name, column_name, " + _TYPE_COLUMNS + ", is_nullable FROM "
-                "information_schema.columns WHERE " + " OR ".join(["(table_schema = ? AND table_name = ?)"] * len(by_name))
-                + " ORDER BY table_schema, table_name, ordinal_position", [p for key in by_name for p in key])):
+                "information_schema.columns WHERE " + where + " ORDER BY table_schema, table_name, ordinal_position",
+                [p for key in by_name for p in key])):
             column = ColumnSchema(name, _column_type(*described), nullable == "YES", None)
             for key in by_name[(schema, table)]:
                 columns = out[key]

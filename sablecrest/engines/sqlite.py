@@ -236,8 +236,8 @@ class SQLite(Engine):
             for schema in schemas:
                 rows += yield cat.read("PRAGMA %s.foreign_key_check" % self.quote(schema))
         else:
-            rows = yield cat.read(" UNION ALL ".join(["SELECT * FROM pragma_foreign_key_check(NULL, ?)"] * len(schemas)),
-                                  schemas)
+            each = "SELECT * FROM pragma_foreign_key_check(NULL, ?)"
+            rows = yield cat.read(" UNION ALL ".join([each] * len(schemas)), schemas)
         return ForeignKeyCheck("PRAGMA foreign_key_check").failure(rows) if rows else None
 
     def _index_columns(self, cat: Catalog, s: str, index: str) -> Steps:
