@@ -20,7 +20,7 @@ native core, `sablecrest._native`.
 """
 
 from .database import AsyncDatabase, Database, connect, connect_async
-from .errors import Error, MigrationError, StaleDataError
+from .errors import Error, MigrationError, RevisionError, StaleDataError
 from .expr import Condition
 from .migrate import Migration, migration_script
 from .model import MISSING, Field, Model, changes, state
@@ -46,6 +46,7 @@ __all__ = [
     "StaleDataError",
     "Migration",
     "MigrationError",
+    "RevisionError",
     "migration_script",
     "changes",
     "state",
