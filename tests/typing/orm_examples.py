@@ -4,7 +4,8 @@ from decimal import Decimal
 from typing import Dict, List, Optional
 
 import sablecrest
-from sablecrest import Field, Model
+from sablecrest import Field, Migration, Model
+from sablecrest.revisions import Revision
 
 
 class Author(Model):
@@ -32,7 +33,23 @@ def titles(db: sablecrest.Database) -> List[str]:
         return [name]
 
 
+def revisions(db: sablecrest.Database, directory: str) -> Optional[str]:
+    first: Revision = db.revision(directory, Author, Book, message="authors and books", rev_id="0001")
+    applied: List[Revision] = db.upgrade(directory)
+    pending: Migration = db.check(Author, Book)
+    assert applied[0].id == first.id == "0001" and pending == []
+    undone: List[Revision] = db.downgrade(directory, "base")
+    assert [r.id for r in undone] == ["0001"] and db.current() is None
+    return db.upgrade(directory)[0].parent
+
+
 if __name__ == "__main__":
     database = sablecrest.connect("sqlite://")
     database.migrate(Author, Book)
     assert titles(database) == ["Ann"]
+    import tempfile
+
+    with tempfile.TemporaryDirectory() as tmp:
+        fresh = sablecrest.connect("sqlite:///%s/app.db" % tmp)
+        assert revisions(fresh, tmp + "/migrations") is None
+        fresh.close()
