@@ -193,7 +193,9 @@ def _history(args: Any) -> int:
     if url is not None:
         with _db(args) as db:
             now = db.current()
-        applied = history.position(now) if now is not None else 0
+        applied = 0 if now is None else history.position(now) if now in history.by_id else -1
+        if now is not None and applied < 0:
+            print("the database is at %s, which no file in %s holds" % (now, history.directory))
     for i, rev in enumerate(history.chain):
         marks = (["applied"] if i < applied else []) + (["current"] if i == applied - 1 else []) + (
             ["head"] if rev is history.head else [])
