@@ -48,7 +48,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     try:
         return int(args.run(args))
     except _Usage as exc:
-        parser.error(str(exc))  # exits with status 2
+        args.parser.error(str(exc))  # the command's usage, and status 2
     except Exception as exc:
         if args.traceback:
             traceback.print_exc()
@@ -91,22 +91,22 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--rev-id", help="the revision's id (default: 12 random hex digits)")
     p.add_argument("--empty", action="store_true", help="write a revision without steps, to fill in by hand")
     p.add_argument("--drop", action="store_true", help="drop the columns the models do not declare")
-    p.set_defaults(run=_revision)
+    p.set_defaults(run=_revision, parser=p)
 
     p = sub.add_parser("upgrade", parents=[common], help="run the revisions up to TARGET")
     p.add_argument("target", nargs="?", default=HEAD, help="a revision id (or its start), or head (default)")
-    p.set_defaults(run=_upgrade)
+    p.set_defaults(run=_upgrade, parser=p)
 
     p = sub.add_parser("downgrade", parents=[common], help="undo the revisions after TARGET")
     p.add_argument("target", help="a revision id (or its start), or base to undo them all")
-    p.set_defaults(run=_downgrade)
+    p.set_defaults(run=_downgrade, parser=p)
 
     p = sub.add_parser("history", parents=[common], help="list the revisions, first to head")
-    p.set_defaults(run=_history)
+    p.set_defaults(run=_history, parser=p)
     p = sub.add_parser("current", parents=[common], help="show the database's current revision")
-    p.set_defaults(run=_current)
+    p.set_defaults(run=_current, parser=p)
     p = sub.add_parser("check", parents=[common], help="exit 1 when the models differ from the database")
-    p.set_defaults(run=_check)
+    p.set_defaults(run=_check, parser=p)
     return parser
 
 

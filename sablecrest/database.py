@@ -181,12 +181,14 @@ class AsyncDatabase(DatabaseBase):
             return await s._run(upgrade_steps(s, directory, target))  # type: ignore[no-any-return]
 
     async def downgrade(self, directory: "PathLike", target: str) -> "List[Revision]":
+        """The sync database's `downgrade`, awaited."""
         from .revisions import downgrade_steps
 
         async with self.session() as s:
             return await s._run(downgrade_steps(s, directory, target))  # type: ignore[no-any-return]
 
     async def current(self) -> Optional[str]:
+        """The id of the last revision applied to the database, or None."""
         from .revisions import current_steps
 
         async with self.session() as s:
@@ -194,6 +196,7 @@ class AsyncDatabase(DatabaseBase):
 
     async def revision(self, directory: "PathLike", *models: "Type[Model]", message: str,
                        rev_id: Optional[str] = None, empty: bool = False, drop: bool = False) -> "Revision":
+        """The sync database's `revision`, awaited: the plan is made with the same steps."""
         from .revisions import revision_steps
 
         async with self.session() as s:

@@ -679,3 +679,46 @@ def test_columns_read_in_one_query_agree_with_inspect(db):
     for key, table in (((None, "sc_a"), a), ((SCHEMA, "sc_b"), b)):
         assert [(c.name, c.type, c.nullable) for c in read[key]] == [(c.name, c.type, c.nullable) for c in table.columns]
     assert [c.name for c in read[(None, "sc_a")]] == ["id"] + list(kinds)
+
+
+@pytest.mark.parametrize("source, args, expected", [
+    # MODELS, when the module has it, says which models (and in which order)
+    (V1 + "MODELS = [Shop]\n", ["--models", "app_models"],
+     (1, 'the database differs from the models; a revision would run:\n  CREATE TABLE IF NOT EXISTS "sc_shop" ("id" '
+         'INTEGER PRIMARY KEY AUTOINCREMENT, "name" TEXT NOT NULL)\n', "")),
+    # otherwise the models defined there: not those it imports (the version table's)
+    ("from sablecrest.revisions import SablecrestVersion\n" + V1.replace("class Item", "class _Item"),
+     ["--models", "app_models"],
+     (1, 'the database differs from the models; a revision would run:\n  CREATE TABLE IF NOT EXISTS "sc_shop" ("id" '
+         'INTEGER PRIMARY KEY AUTOINCREMENT, "name" TEXT NOT NULL)\n  CREATE TABLE IF NOT EXISTS "sc_item" ("id" '
+         'INTEGER PRIMARY KEY AUTOINCREMENT, "shop_id" INTEGER NOT NULL REFERENCES "sc_shop" ("id"), "code" '
+         'VARCHAR(20), "qty" INTEGER)\n', "")),
+    (V1 + "MODELS = 'Shop'\n", ["--models", "app_models"],
+     (2, "", "sablecrest: error: app_models.MODELS is 'Shop': a list of model classes\n")),
+    ("import sablecrest\n", ["--models", "app_models"],
+     (2, "", "sablecrest: error: no models in app_models: define Model subclasses there, or a MODELS list\n")),
+    (V1, ["--models", "app_modelz"], (2, "", "sablecrest: error: No module named 'app_modelz'\n")),
+])
+def test_models_of_the_command_line(tmp_path, monkeypatch, capsys, source, args, expected):
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setattr(sys, "dont_write_bytecode", True)
+    monkeypatch.setenv("SABLECREST_URL", "sqlite:///%s" % (tmp_path / "app.db"))
+    models(source)
+    try:
+        assert cli(capsys, "check", *args) == expected
+    finally:
+        sys.modules.pop("app_models", None)
+
+
+@pytest.mark.parametrize("args, env, message", [
+    (["check"], {"SABLECREST_URL": "sqlite://"}, "sablecrest check: error: no models: give --models package.module"),
+    (["upgrade"], {}, "sablecrest upgrade: error: no database URL: give --url or set SABLECREST_URL"),
+    (["downgrade"], {}, "sablecrest downgrade: error: the following arguments are required: target"),
+])
+def test_command_line_usage(monkeypatch, capsys, args, env, message):
+    monkeypatch.delenv("SABLECREST_URL", raising=False)
+    for k, v in env.items():
+        monkeypatch.setenv(k, v)
+    with pytest.raises(SystemExit) as info:
+        main(args)
+    assert info.value.code == 2 and capsys.readouterr().err.splitlines()[-1] == message
