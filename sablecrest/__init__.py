@@ -20,7 +20,7 @@ native core, `sablecrest._native`.
 """
 
 from .database import AsyncDatabase, Database, connect, connect_async
-from .errors import Error, MigrationError, StaleDataError
+from .errors import Error, MigrationError, RevisionError, StaleDataError
 from .expr import Condition, Ordering
 from .migrate import Migration, migration_script
 from .model import MISSING, SQL, Check, Field, Index, Model, TypedModel, Unique, changes, sql, state
@@ -56,6 +56,7 @@ __all__ = [
     "StaleDataError",
     "Migration",
     "MigrationError",
+    "RevisionError",
     "migration_script",
     "changes",
     "state",

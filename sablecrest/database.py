@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import inspect
 from types import ModuleType
-from typing import TYPE_CHECKING, Any, Callable, Optional, Sequence, Type
+from typing import TYPE_CHECKING, Any, Callable, List, Optional, Sequence, Type, Union
 
 from . import engines
 from .engines.base import URL
@@ -14,8 +14,13 @@ from .session import AsyncSession, Session
 from .statements import Dialect
 
 if TYPE_CHECKING:
+    import os
+
     from .migrate import Migration
     from .model import Model
+    from .revisions import Revision
+
+    PathLike = Union[str, os.PathLike[str]]
 
 Trace = Callable[[str, Sequence[Any]], None]
 
@@ -91,6 +96,45 @@ class Database(DatabaseBase):
         with self.session() as s:
             return s._run(migrate_steps(s, models, dry_run=dry_run, drop=drop))  # type: ignore[no-any-return]
 
+    def check(self, *models: "Type[Model]") -> "Migration":
+        """The statements that would bring the database to the models (`migrate` with
+        dry_run): empty, and false, when they match. Runs nothing."""
+        return self.migrate(*models, dry_run=True)
+
+    def upgrade(self, directory: "PathLike" = "migrations", target: str = "head") -> "List[Revision]":
+        """Runs the revisions of `directory` after the database's current one, up to
+        `target` (an id, a prefix of one, or "head"); returns those applied. See
+        `sablecrest.revisions`."""
+        from .revisions import upgrade_steps
+
+        with self.session() as s:
+            return s._run(upgrade_steps(s, directory, target))  # type: ignore[no-any-return]
+
+    def downgrade(self, directory: "PathLike", target: str) -> "List[Revision]":
+        """Undoes the database's revisions after `target` (an id, a prefix of one, or
+        "base" for all), the last first; returns those undone."""
+        from .revisions import downgrade_steps
+
+        with self.session() as s:
+            return s._run(downgrade_steps(s, directory, target))  # type: ignore[no-any-return]
+
+    def current(self) -> Optional[str]:
+        """The id of the last revision applied to the database, or None."""
+        from .revisions import current_steps
+
+        with self.session() as s:
+            return s._run(current_steps(s))  # type: ignore[no-any-return]
+
+    def revision(self, directory: "PathLike", *models: "Type[Model]", message: str, rev_id: Optional[str] = None,
+                 empty: bool = False, drop: bool = False) -> "Revision":
+        """Writes a revision file in `directory` with what the models need of the database
+        (which must be at the head of `directory`), after the head; returns it."""
+        from .revisions import revision_steps
+
+        with self.session() as s:
+            steps = revision_steps(s, directory, models, message, rev_id, empty, drop)
+            return s._run(steps)  # type: ignore[no-any-return]
+
     def close(self) -> None:
         """Closes the idle connections; sessions still open keep theirs until they end."""
         self._pool.close()
@@ -126,6 +170,41 @@ class AsyncDatabase(DatabaseBase):
 
         async with self.session() as s:
             return await s._run(migrate_steps(s, models, dry_run=dry_run, drop=drop))  # type: ignore[no-any-return]
+
+    async def check(self, *models: "Type[Model]") -> "Migration":
+        """The statements that would bring the database to the models; empty when they
+        match (the sync database's `check`, awaited)."""
+        return await self.migrate(*models, dry_run=True)
+
+    async def upgrade(self, directory: "PathLike" = "migrations", target: str = "head") -> "List[Revision]":
+        """The sync database's `upgrade`, awaited: the same steps. Data steps are `async def`."""
+        from .revisions import upgrade_steps
+
+        async with self.session() as s:
+            return await s._run(upgrade_steps(s, directory, target))  # type: ignore[no-any-return]
+
+    async def downgrade(self, directory: "PathLike", target: str) -> "List[Revision]":
+        """The sync database's `downgrade`, awaited."""
+        from .revisions import downgrade_steps
+
+        async with self.session() as s:
+            return await s._run(downgrade_steps(s, directory, target))  # type: ignore[no-any-return]
+
+    async def current(self) -> Optional[str]:
+        """The id of the last revision applied to the database, or None."""
+        from .revisions import current_steps
+
+        async with self.session() as s:
+            return await s._run(current_steps(s))  # type: ignore[no-any-return]
+
+    async def revision(self, directory: "PathLike", *models: "Type[Model]", message: str,
+                       rev_id: Optional[str] = None, empty: bool = False, drop: bool = False) -> "Revision":
+        """The sync database's `revision`, awaited: the plan is made with the same steps."""
+        from .revisions import revision_steps
+
+        async with self.session() as s:
+            steps = revision_steps(s, directory, models, message, rev_id, empty, drop)
+            return await s._run(steps)  # type: ignore[no-any-return]
 
     async def close(self) -> None:
         """Closes the idle connections; sessions still open close theirs when they end."""

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from typing import List, Sequence
+from typing import List, Optional, Sequence
 
 
 class Error(Exception):
@@ -21,13 +21,29 @@ class MigrationError(Error):
     always empty where the engine runs DDL in a transaction (SQLite, PostgreSQL: the whole
     migration was rolled back, `rolled_back` is True); on MariaDB, which commits each DDL
     statement by itself, the statements before the failure, in order.
+
+    When a revision failed (`db.upgrade`, `db.downgrade`), `revision` is its id, `failed`
+    may name one of its checks or data steps, `executed` holds what of that revision took
+    effect (MariaDB), and `applied` the revisions of the same run that completed and
+    were recorded before it (MariaDB; elsewhere the run is one transaction and it is
+    empty).
     """
 
-    def __init__(self, message: str, failed: str, executed: Sequence[str], rolled_back: bool) -> None:
+    def __init__(self, message: str, failed: str, executed: Sequence[str], rolled_back: bool,
+                 revision: Optional[str] = None, applied: Sequence[str] = ()) -> None:
         super().__init__(message)
         self.failed = failed
         self.executed: List[str] = list(executed)
         self.rolled_back = rolled_back
+        self.revision = revision
+        self.applied: List[str] = list(applied)
+
+
+class RevisionError(Error):
+    """Revisions that cannot run as they are, found before anything runs: a malformed
+    revision file, a parent that no file holds, two heads, an unknown target, a
+    database whose recorded revisions do not match the files, a revision written for
+    another engine."""
 
 
 def add_note(exc: BaseException, note: str) -> None:
@@ -47,4 +63,4 @@ def add_note(exc: BaseException, note: str) -> None:
         pass  # an exception type that takes no attributes keeps no note
 
 
-__all__ = ["Error", "StaleDataError", "MigrationError", "add_note"]
+__all__ = ["Error", "StaleDataError", "MigrationError", "RevisionError", "add_note"]

@@ -50,15 +50,18 @@ class Migration(List[str]):
     not declare, `extra_constraints` the (table, kind, name) of the unique constraints,
     indexes, CHECKs and foreign keys ("unique", "index", "check", "foreign key") it has
     and the models do not: without drop=True they are left alone and only reported here.
+    `plans` holds the `TablePlan` of each model, in the order the statements take them
+    (what a revision file records of the tables it was planned against).
     """
 
     def __init__(self, statements: Iterable[str] = (), downgrade: Iterable[str] = (),
                  extra_columns: Iterable[Tuple[str, str]] = (),
-                 extra_constraints: Iterable[Tuple[str, str, str]] = ()) -> None:
+                 extra_constraints: Iterable[Tuple[str, str, str]] = (), plans: Iterable["TablePlan"] = ()) -> None:
         super().__init__(statements)
         self.downgrade = list(downgrade)
         self.extra_columns = list(extra_columns)
         self.extra_constraints = list(extra_constraints)
+        self.plans = list(plans)
 
 
 class ColumnChange:
@@ -210,6 +213,7 @@ def _plan(engine: Engine, cat: Catalog, infos: List[ModelInfo], drop: bool) -> S
     changes: List[Change] = []
     extra: List[Tuple[str, str]] = []
     constraints: List[Tuple[str, str, str]] = []
+    plans: List[TablePlan] = []
     for info in infos:
         plan = yield from plan_table(engine, cat, info, drop)
         changes += yield from table_changes(engine, cat, plan)
@@ -218,8 +222,9 @@ def _plan(engine: Engine, cat: Catalog, infos: List[ModelInfo], drop: bool) -> S
         constraints += [(label, "unique" if i.unique else "index", i.name) for i in plan.kept_indexes]
         constraints += [(label, "check", c.name) for c in plan.kept_checks]
         constraints += [(label, "foreign key", fk.name) for fk in plan.kept_fks]
+        plans.append(plan)
     return Migration([s for c in changes for s in c.up], [s for c in reversed(changes) for s in c.down], extra,
-                     constraints)
+                     constraints, plans)
 
 
 def plan_table(engine: Engine, cat: Catalog, info: ModelInfo, drop: bool) -> Steps:

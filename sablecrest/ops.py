@@ -157,6 +157,29 @@ class InsertId(Op):
         return await conn.insert_id(self.sql, self.params)
 
 
+class Call(Op):
+    """A function of the user's own, given one argument (a revision's data step, given
+    the session): what it returns. Its statements run through the session and trace
+    themselves. On an async session, what it returns is awaited when it is awaitable."""
+
+    __slots__ = ("fn", "arg")
+    traced = False
+
+    def __init__(self, name: str, fn: Any, arg: Any) -> None:
+        super().__init__(name)
+        self.fn = fn
+        self.arg = arg
+
+    def run(self, conn: Any) -> Any:
+        return self.fn(self.arg)
+
+    async def arun(self, conn: Any) -> Any:
+        result = self.fn(self.arg)
+        if hasattr(result, "__await__"):
+            result = await result
+        return result
+
+
 class Begin(Op):
     __slots__ = ()
     begins = NEVER
@@ -208,6 +231,6 @@ def just(value: Any) -> Steps:
     yield  # pragma: no cover  (makes this a generator)
 
 
-__all__ = ["Op", "Fetch", "LockingFetch", "Returning", "Statement", "Execute", "Setting", "ReadSetting", "Release", "RollbackTo", "ExecuteMany", "InsertId", "Begin", "Commit",
-           "Rollback", "BEGIN", "COMMIT", "ROLLBACK", "Steps", "just", "NEVER", "READ", "WRITE",
-           "LOCK"]
+__all__ = ["Op", "Fetch", "LockingFetch", "Returning", "Statement", "Execute", "Setting", "ReadSetting", "Release",
+           "RollbackTo", "ExecuteMany", "InsertId", "Call", "Begin", "Commit", "Rollback", "BEGIN", "COMMIT", "ROLLBACK",
+           "Steps", "just", "NEVER", "READ", "WRITE", "LOCK"]

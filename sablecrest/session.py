@@ -47,11 +47,27 @@ K = TypeVar("K")  # a reference field's key type
 R = TypeVar("R", bound=Model)  # the model a reference field refers to
 
 
+class Pin:
+    """A hold on a session whose transaction belongs to someone else (a revision run,
+    while its data step has the session): ending the transaction is refused with
+    `reason`, and a rollback that happens all the same (a flush that failed) is
+    recorded, since it undid what ran before."""
+
+    __slots__ = ("reason", "rolled_back")
+
+    def __init__(self, reason: str) -> None:
+        self.reason = reason
+        self.rolled_back = False
+
+
 class SessionBase:
     """What the sync and async sessions share: membership, the identity map, every
     method whose logic is the same, and the transaction policy."""
 
     _query = Query
+    # Set while a revision's data step holds the session: the transaction is the
+    # revision's, and ending it there would commit half a revision.
+    _pinned: Optional[Pin] = None
 
     _is_async = False
 
@@ -116,6 +132,10 @@ class SessionBase:
         if self._closed:
             raise RuntimeError("the session is closed")
 
+    def _unpinned(self, what: str) -> None:
+        if self._pinned is not None:
+            raise RuntimeError("%s() is not allowed here: %s" % (what, self._pinned.reason))
+
     # ---- methods that run statements: the same steps for both sessions
 
     def flush(self) -> Any:
@@ -127,16 +147,19 @@ class SessionBase:
 
     def commit(self) -> Any:
         self._usable()
+        self._unpinned("commit")
         return self._run(self._commit_steps())
 
     def rollback(self) -> Any:
         """Rolls the transaction back; the identity map is emptied and the objects it
         held are detached."""
         self._usable()
+        self._unpinned("rollback")
         return self._run(self._rollback_steps())
 
     def close(self) -> Any:
         """Rolls back what is not committed and returns the connection to the pool."""
+        self._unpinned("close")
         return self._run(self._close_steps(None))
 
     def upsert(self, *objs: Model) -> Any:
@@ -269,6 +292,8 @@ class SessionBase:
         in_txn, self._in_txn = self._in_txn, False
         self._no_savepoints()
         self._uow.rolled_back()
+        if self._pinned is not None:
+            self._pinned.rolled_back = True
         if in_txn:
             yield from self._cleanup(ROLLBACK, failure)
 
@@ -599,4 +624,4 @@ def _cleaned(task: "asyncio.Task[Any]") -> None:
         task.exception()  # retrieved: its caller may be gone
 
 
-__all__ = ["SessionBase", "Session", "AsyncSession", "Savepoint"]
+__all__ = ["SessionBase", "Session", "AsyncSession", "Savepoint", "Pin"]

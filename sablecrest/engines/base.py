@@ -31,6 +31,7 @@ if TYPE_CHECKING:
     from ..model import AnyField, Field, ModelInfo
 
 Version = Tuple[int, ...]
+TableName = Tuple[Optional[str], str]  # (the schema the model names, or None; the table)
 Dumper = Callable[[Any], Any]  # a Python value -> the parameter the driver takes
 Loader = Callable[[Any], Any]  # what the driver returns -> the Python value
 
@@ -956,6 +957,14 @@ class Engine:
     def null_count_sql(self, table: TableSchema, column: str) -> str:
         return "SELECT COUNT(*) FROM %s WHERE %s IS NULL" % (self.live_table(table), self.quote(column))
 
+    def check_all_references(self, cat: Catalog) -> Steps:
+        """Steps that check every foreign key of the database where the migration's
+        connection does not enforce them (SQLite, with enforcement off for a rebuild), so
+        that rows written meanwhile (by a revision's data step) are checked before the
+        commit: they return what is wrong, as text, or None."""
+        return None
+        yield  # pragma: no cover  (makes this a generator)
+
     # ---- schema: reading it
 
     def setup(self, style: ParamStyle, version: Version) -> Steps:
@@ -970,6 +979,13 @@ class Engine:
 
     def inspect(self, cat: Catalog, info: "ModelInfo", name: Optional[str] = None) -> Steps:
         """Steps that return the model's live table as a TableSchema, or None."""
+        raise NotImplementedError
+
+    def read_columns(self, cat: Catalog, tables: Sequence[TableName]) -> Steps:
+        """Steps that return {(declared schema, table): its columns, or None where there
+        is no such table} for the tables asked, in one query: names, types and
+        nullability as `inspect` reports them (a revision's check of the tables it was
+        written against costs one round trip, not an inspection per table)."""
         raise NotImplementedError
 
     # ---- schema: a migration script
@@ -1170,6 +1186,7 @@ __all__ = [
     "FORMAT",
     "NUMERIC",
     "URL",
+    "TableName",
     "Engine",
     "Adapter",
     "CursorAdapter",

@@ -12,7 +12,7 @@ from __future__ import annotations
 import datetime as _dt
 import importlib
 import re
-from typing import TYPE_CHECKING, Any, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 
 from ..kinds import Kind
 from ..ops import ReadSetting, Setting, Steps
@@ -28,6 +28,7 @@ from .base import (
     ForeignKeySchema,
     IndexSchema,
     ParamStyle,
+    TableName,
     TableSchema,
     Version,
     join_type,
@@ -37,6 +38,7 @@ from .base import (
     socket_quiet,
     split_type,
     timedelta_from_micros,
+    target,
     to_bool,
     utc_naive,
     uuid_from_any,
@@ -220,6 +222,14 @@ class MariaDB(Engine):
             raise ValueError("%s has no schema and the connection has no current database" % info.name)
         return super().schema_of(cat, info)
 
+    def references_sql(self, cat: Catalog, info: "ModelInfo", f: "Field[Any]") -> str:
+        # An unqualified name in a table's definition is looked up in that table's own
+        # database, not the connection's: a table of another database refers to a model
+        # of the current one by its qualified name.
+        t = target(f)
+        schema = t.schema or (self.schema_of(cat, t) if info.schema else None)
+        return "%s (%s)%s" % (self.table_sql(schema, t.table), self.quote(t.pk.column), self.fk_actions(f))
+
     def fold_table(self, cat: Catalog, name: str) -> str:
         return name if cat.settings["lower_case_table_names"] == 0 else name.lower()
 
@@ -289,6 +299,34 @@ class MariaDB(Engine):
             if table == t.name and not own:
                 t.checks.append(CheckSchema(cname, clause))
         return t
+
+    def read_columns(self, cat: Catalog, tables: Sequence[TableName]) -> Steps:
+        out: Dict[TableName, Optional[List[ColumnSchema]]] = {key: None for key in tables}
+        if not out:
+            return out
+        # information_schema compares names by its own collation: the rows are matched again
+        # here as the server matches table names.
+        by_name: Dict[Tuple[str, str], List[TableName]] = {}
+        for declared, name in out:
+            schema = declared or cat.schema
+            if not schema:
+                raise ValueError("the table %s has no schema and the connection has no current database" % name)
+            by_name.setdefault((schema, name), []).append((declared, name))
+        folded: Dict[Tuple[str, str], List[TableName]] = {}
+        for (schema, name), keys in by_name.items():
+            folded.setdefault((self.fold_table(cat, schema), self.fold_table(cat, name)), []).extend(keys)
+        where = " OR ".join(["(TABLE_SCHEMA = ? AND TABLE_NAME = ?)"] * len(by_name))
+        for schema, table, name, ctype, nullable in (yield cat.read(
+                "SELECT TABLE_SCHEMA, TABLE_NAME, COLUMN_NAME, COLUMN_TYPE, IS_NULLABLE "
+                "FROM information_schema.COLUMNS WHERE " + where + " ORDER BY TABLE_SCHEMA, TABLE_NAME, ORDINAL_POSITION",
+                [p for key in by_name for p in key])):
+            column = ColumnSchema(name, ctype, nullable == "YES", None)
+            for key in folded.get((self.fold_table(cat, schema), self.fold_table(cat, table)), ()):
+                columns = out[key]
+                if columns is None:
+                    columns = out[key] = []
+                columns.append(column)
+        return out
 
     def change_column(self, cat: Catalog, info: "ModelInfo", table: TableSchema, f: "Field[Any]",
                       c: ColumnSchema, retype: bool, renull: bool, redefault: bool = False) -> List[Change]:

@@ -13,7 +13,7 @@ migration is one transaction.
 from __future__ import annotations
 
 import re
-from typing import TYPE_CHECKING, Any, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 
 from ..kinds import Kind
 from ..ops import ReadSetting, Steps
@@ -31,6 +31,7 @@ from .base import (
     ForeignKeySchema,
     IndexSchema,
     ParamStyle,
+    TableName,
     TableSchema,
     Version,
     join_type,
@@ -47,6 +48,27 @@ if TYPE_CHECKING:
 
 # pg_constraint.confdeltype: a foreign key's ON DELETE action ("a", no action, is the default).
 _DELETE_ACTIONS = {"r": "RESTRICT", "c": "CASCADE", "n": "SET NULL", "d": "SET DEFAULT"}
+
+# What information_schema.columns tells of a column's type, for _column_type.
+_TYPE_COLUMNS = ("data_type, udt_name, character_maximum_length, numeric_precision, numeric_scale, "
+                 "datetime_precision")
+
+
+def _column_type(dtype: str, udt: str, length: Optional[int], prec: Optional[int], scale: Optional[int],
+                 dprec: Optional[int]) -> str:
+    """A column's type as DDL writes it, from information_schema's description."""
+    if dtype in ("character varying", "character", "bit", "bit varying") and length is not None:
+        return "%s(%d)" % (dtype, length)
+    if dtype == "numeric" and prec is not None:
+        return "numeric(%d,%d)" % (prec, scale or 0)
+    if dtype.startswith(("timestamp", "time ")) and dprec is not None and dprec != 6:
+        head, _, tail = dtype.partition(" ")
+        return "%s(%d) %s" % (head, dprec, tail)
+    if dtype == "USER-DEFINED":
+        return udt
+    if dtype == "ARRAY":
+        return udt[1:] + "[]"
+    return dtype
 
 
 class PostgreSQL(Engine):
@@ -144,22 +166,10 @@ class PostgreSQL(Engine):
         if not (yield cat.read("SELECT 1 FROM information_schema.tables WHERE " + where, [schema, table])):
             return None
         t = TableSchema(schema, table, info.schema)
-        for cname, dtype, udt, length, prec, scale, dprec, nullable, default in (yield cat.read(
-                "SELECT column_name, data_type, udt_name, character_maximum_length, numeric_precision, numeric_scale, "
-                "datetime_precision, is_nullable, column_default FROM information_schema.columns WHERE " + where +
-                " ORDER BY ordinal_position", [schema, table])):
-            if dtype in ("character varying", "character", "bit", "bit varying") and length is not None:
-                dtype = "%s(%d)" % (dtype, length)
-            elif dtype == "numeric" and prec is not None:
-                dtype = "numeric(%d,%d)" % (prec, scale or 0)
-            elif dtype.startswith(("timestamp", "time ")) and dprec is not None and dprec != 6:
-                head, _, tail = dtype.partition(" ")
-                dtype = "%s(%d) %s" % (head, dprec, tail)
-            elif dtype == "USER-DEFINED":
-                dtype = udt
-            elif dtype == "ARRAY":
-                dtype = udt[1:] + "[]"
-            t.columns.append(ColumnSchema(cname, dtype, nullable == "YES", default))
+        for cname, *described, nullable, default in (yield cat.read(
+                "SELECT column_name, " + _TYPE_COLUMNS + ", is_nullable, column_default FROM "
+                "information_schema.columns WHERE " + where + " ORDER BY ordinal_position", [schema, table])):
+            t.columns.append(ColumnSchema(cname, _column_type(*described), nullable == "YES", default))
         t.pk = [r[0] for r in (yield cat.read(
             "SELECT k.column_name FROM information_schema.table_constraints c "
             "JOIN information_schema.key_column_usage k ON k.constraint_schema = c.constraint_schema "
@@ -197,6 +207,29 @@ class PostgreSQL(Engine):
             m = re.match(r"^CHECK \((.*)\)( NOT VALID)?$", definition, re.S)
             t.checks.append(CheckSchema(cname, m.group(1) if m else definition))
         return t
+
+    def read_columns(self, cat: Catalog, tables: Sequence[TableName]) -> Steps:
+        out: Dict[TableName, Optional[List[ColumnSchema]]] = {key: None for key in tables}
+        if not out:
+            return out
+        by_name: Dict[Tuple[str, str], List[TableName]] = {}
+        for declared, name in out:
+            schema = declared or cat.schema
+            if not schema:
+                raise ValueError("the table %s has no schema and the connection's search_path names none" % name)
+            by_name.setdefault((schema, name), []).append((declared, name))
+        where = " OR ".join(["(table_schema = ? AND table_name = ?)"] * len(by_name))
+        for schema, table, name, *described, nullable in (yield cat.read(
+                "SELECT table_schema, table_name, column_name, " + _TYPE_COLUMNS + ", is_nullable FROM "
+                "information_schema.columns WHERE " + where + " ORDER BY table_schema, table_name, ordinal_position",
+                [p for key in by_name for p in key])):
+            column = ColumnSchema(name, _column_type(*described), nullable == "YES", None)
+            for key in by_name[(schema, table)]:
+                columns = out[key]
+                if columns is None:
+                    columns = out[key] = []
+                columns.append(column)
+        return out
 
     def _key_columns(self, cat: Catalog) -> str:
         # An index's INCLUDE columns follow its key columns in indkey (11 and later).

@@ -36,6 +36,7 @@ from .base import (
     ForeignKeySchema,
     IndexSchema,
     ParamStyle,
+    TableName,
     TableSchema,
     Version,
     label,
@@ -69,6 +70,8 @@ _UNCARRIED = {"COLLATE": "collations"}
 _OPTIONS = {"WITHOUT": "WITHOUT ROWID", "STRICT": "STRICT typing"}
 _NAME = r"(?:\"(?:[^\"]|\"\")*\"|`(?:[^`]|``)*`|\[[^\]]*\]|'(?:[^']|'')*'|[^\s(]+)"
 _CREATE_TABLE = re.compile(r"^\s*CREATE\s+TABLE\s+(?:IF\s+NOT\s+EXISTS\s+)?(%s)" % _NAME, re.I)
+# SQLite's default limit on the SELECTs of one UNION is 500.
+_COMPOUND_TERMS = 400
 _CREATE_OBJECT = re.compile(r"^\s*CREATE\s+(?:UNIQUE\s+)?(?:INDEX|TRIGGER)\s+(?:IF\s+NOT\s+EXISTS\s+)?", re.I)
 
 
@@ -285,6 +288,45 @@ class SQLite(Engine):
             t.seq = seq[0][0] if seq else None
         return t
 
+    def read_columns(self, cat: Catalog, tables: Sequence[TableName]) -> Steps:
+        out: Dict[TableName, Optional[List[ColumnSchema]]] = {key: None for key in tables}
+        keys = list(out)
+        if cat.version < (3, 16):  # no table-valued PRAGMA functions: one PRAGMA per table
+            for declared, name in keys:
+                rows = yield cat.read("PRAGMA %s.table_info(%s)" % (self.quote(declared or "main"), self.quote(name)))
+                if rows:
+                    out[(declared, name)] = [ColumnSchema(r[1], r[2], not r[3], None) for r in rows]
+            return out
+        for start in range(0, len(keys), _COMPOUND_TERMS):
+            parts: List[str] = []
+            params: List[Any] = []
+            for i, (declared, name) in enumerate(keys[start:start + _COMPOUND_TERMS], start):
+                schema = declared or "main"
+                parts.append("SELECT %d, p.cid, p.name, p.type, p.\"notnull\" FROM %s.sqlite_master m JOIN "
+                             "pragma_table_info(m.name, ?) p WHERE m.type = 'table' AND m.name = ? COLLATE NOCASE"
+                             % (i, self.quote(schema)))
+                params += [schema, name]
+            for i, _, cname, ctype, notnull in (yield cat.read(" UNION ALL ".join(parts) + " ORDER BY 1, 2", params)):
+                columns = out[keys[i]]
+                if columns is None:
+                    columns = out[keys[i]] = []
+                columns.append(ColumnSchema(cname, ctype, not notnull, None))
+        return out
+
+    def check_all_references(self, cat: Catalog) -> Steps:
+        if not cat.checks_references:
+            return None
+        # PRAGMA foreign_key_check without a schema checks "main" only.
+        schemas = [r[1] for r in (yield cat.read("PRAGMA database_list"))]
+        rows: List[Any] = []
+        if cat.version < (3, 16):
+            for schema in schemas:
+                rows += yield cat.read("PRAGMA %s.foreign_key_check" % self.quote(schema))
+        else:
+            each = "SELECT * FROM pragma_foreign_key_check(NULL, ?)"
+            rows = yield cat.read(" UNION ALL ".join([each] * len(schemas)), schemas)
+        return ForeignKeyCheck("PRAGMA foreign_key_check").failure(rows) if rows else None
+
     def _index_columns(self, cat: Catalog, s: str, index: str) -> Steps:
         return [r[2] for r in (yield cat.read("PRAGMA %s.index_info(%s)" % (s, self.quote(index))))]
 
@@ -378,15 +420,14 @@ class SQLite(Engine):
                              "migrate the rename first" % table.name)
         indexes = [self._index_again(table, i, now, moved) for i in keep_indexes
                    if i.sql and all(c is None or self.fold(now(c)) in alive for c in i.columns)]
-        up = self._swap(cat, table, temp, create, pairs, indexes)
-        if table.seq is not None and info.pk.generated:
-            seq = "%s.%s" % (s, self.quote("sqlite_sequence"))
-            up[6:6] = ["DELETE FROM %s WHERE %s = %s" % (seq, self.quote("name"), self.text_literal(table.name)),
-                       "INSERT INTO %s (%s, %s) VALUES (%s, %d)"
-                       % (seq, self.quote("name"), self.quote("seq"), self.text_literal(table.name), table.seq)]
+        # Both tables number their keys with AUTOINCREMENT: the counter (which never goes
+        # back, even past deleted rows) is carried from one to the other.
+        carry = info.pk.generated and any(word == "AUTOINCREMENT" for word, _ in words)
+        up = self._swap(cat, table, temp, create, pairs, indexes, carry)
         old_create = table.sql[:m.start(1)] + self.live_table(table, temp) + table.sql[m.end(1):]
         down = self._swap(cat, table, temp, old_create, [(new, old) for old, new in pairs],
-                          [self._index_again(table, i, lambda c: c or "", moved) for i in table.indexes if i.sql])
+                          [self._index_again(table, i, lambda c: c or "", moved) for i in table.indexes if i.sql],
+                          carry)
         check = self.check_references(cat, table) or Change([], [])
         return Change(up + check.up, down + check.down)
 
@@ -402,15 +443,25 @@ class SQLite(Engine):
                                                  self.quote(table.name), ", ".join(self.quote(now(c)) for c in index.columns))
 
     def _swap(self, cat: Catalog, table: TableSchema, temp: str, create: str, pairs: List[Tuple[str, str]],
-              indexes: List[str]) -> List[str]:
+              indexes: List[str], carry: bool) -> List[str]:
         old, new = self.live_table(table), self.live_table(table, temp)
         src = ", ".join(self.quote(a) for a, _ in pairs)
         dst = ", ".join(self.quote(b) for _, b in pairs)
+        out = [create, "INSERT INTO %s (%s) SELECT %s FROM %s" % (new, dst, src, old)]
+        if carry:
+            # Copied when the statements run, not when they are planned: a revision file
+            # runs them on another database than the one it was planned on. The RENAME
+            # renames the counter's row with the table.
+            seq, name = "%s.%s" % (self.quote(table.schema), self.quote("sqlite_sequence")), self.quote("name")
+            out += ["DELETE FROM %s WHERE %s = %s" % (seq, name, self.text_literal(temp)),
+                    "INSERT INTO %s (%s, %s) SELECT %s, %s FROM %s WHERE %s = %s" % (
+                        seq, name, self.quote("seq"), self.text_literal(temp), self.quote("seq"), seq, name,
+                        self.text_literal(table.name))]
         # legacy_alter_table: a RENAME that checks views and triggers would stop at those
         # naming the table just dropped; they name the renamed table again after it.
-        out = [create, "INSERT INTO %s (%s) SELECT %s FROM %s" % (new, dst, src, old), "DROP TABLE %s" % old,
-               "PRAGMA legacy_alter_table = ON", "ALTER TABLE %s RENAME TO %s" % (new, self.quote(table.name)),
-               "PRAGMA legacy_alter_table = %s" % ("ON" if cat.settings["legacy_alter_table"] else "OFF")]
+        out += ["DROP TABLE %s" % old, "PRAGMA legacy_alter_table = ON",
+                "ALTER TABLE %s RENAME TO %s" % (new, self.quote(table.name)),
+                "PRAGMA legacy_alter_table = %s" % ("ON" if cat.settings["legacy_alter_table"] else "OFF")]
         for sql in indexes + table.triggers:
             m = _CREATE_OBJECT.match(sql)
             # A schema's index or trigger names its schema before its own name, not its table's.

@@ -20,8 +20,10 @@ LAYERS = [
     ["unit"],
     ["query"],
     ["session", "migrate"],
+    ["revisions"],
     ["database"],
-    [""],  # the package's face
+    ["", "cli"],  # the package's face; the command line
+    ["__main__"],
 ]
 ROOT = Path(sablecrest.__file__).parent
 

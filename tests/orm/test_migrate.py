@@ -470,3 +470,45 @@ def test_sqlite_rebuild_keeps_what_the_model_does_not_know():
     with pytest.raises(ValueError, match="^changing sc_col on SQLite rebuilds the table, and the rebuild cannot "
                                          "carry its collations; change it by hand$"):
         db.migrate(L)
+
+
+def test_sqlite_rebuild_carries_the_counter_of_the_database_it_runs_on(tmp_path):
+    # Regression: the rebuild wrote the AUTOINCREMENT counter read when it was planned, so
+    # its statements (a script, a revision) run on another database set that database's
+    # counter back and the ids of its deleted rows were handed out again.
+    T1, T2 = thing(), thing(name=Field(str, db_type="VARCHAR(10)"))
+    dev, prod = (sablecrest.connect("sqlite:///%s" % (tmp_path / name)) for name in ("dev.db", "prod.db"))
+    for db, rows in ((dev, 1), (prod, 10)):
+        db.migrate(T1)
+        with db.session() as s:
+            s.add_all([T1(name=str(i)) for i in range(rows)])
+    with prod.session() as s:
+        s.execute('DELETE FROM "sc_t" WHERE "id" > 3')
+    plan = dev.migrate(T2, dry_run=True)
+    for statements, name in ((plan, "up"), (plan.downgrade, "down")):
+        run_statements(prod, statements)
+        with prod.session() as s:
+            s.add(T1(name=name))
+    with prod.session() as s:
+        assert s.execute('SELECT "id", "name" FROM "sc_t" WHERE "id" > 3 ORDER BY "id"').rows == [(11, "up"), (12, "down")]
+        assert s.execute("SELECT seq FROM sqlite_sequence WHERE name = 'sc_t'").rows == [(12,)]
+    dev.close()
+    prod.close()
+
+
+def test_a_table_of_another_schema_refers_to_one_of_the_current_schema(db):
+    # Regression: MariaDB looks an unqualified REFERENCES up in the new table's own
+    # database, so the migration was refused there (after making the first table).
+    if db.dialect.engine.name == "sqlite":
+        pytest.skip("SQLite enforces no reference across databases (refused, see references_sql)")
+    P = type(Model)("P", (Model,), {"__tablename__": "sc_p"})
+    C = type(Model)("C", (Model,), {"__tablename__": "sc_c", "__schema__": SCHEMA, "p_id": Field(int, references=P)})
+    assert len(db.migrate(P, C)) == 2 and db.migrate(P, C) == []
+    with db.session() as s:
+        p = P()
+        s.add_all([p, C(p_id=p)])
+    with pytest.raises(Exception, match="(?i)foreign key"):
+        with db.session() as s:
+            s.add(C(p_id=99))
+    with db.session() as s:
+        assert [(c.id, c.p_id) for c in s.select(C).all()] == [(1, 1)]

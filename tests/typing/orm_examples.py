@@ -11,7 +11,8 @@ from typing import Dict, List, Optional, Union
 from typing_extensions import Never, assert_type
 
 import sablecrest
-from sablecrest import Condition, Field, Model, Ordering, TypedModel
+from sablecrest import Condition, Field, Migration, Model, Ordering, TypedModel
+from sablecrest.revisions import Revision
 
 
 class Author(Model):
@@ -167,5 +168,21 @@ def main() -> None:
     db.close()
 
 
+def revisions(db: sablecrest.Database, directory: str) -> Optional[str]:
+    first: Revision = db.revision(directory, Author, Book, message="authors and books", rev_id="0001")
+    applied: List[Revision] = db.upgrade(directory)
+    pending: Migration = db.check(Author, Book)
+    assert applied[0].id == first.id == "0001" and pending == []
+    undone: List[Revision] = db.downgrade(directory, "base")
+    assert [r.id for r in undone] == ["0001"] and db.current() is None
+    return db.upgrade(directory)[0].parent
+
+
 if __name__ == "__main__":
     main()
+    import tempfile
+
+    with tempfile.TemporaryDirectory() as tmp:
+        fresh = sablecrest.connect("sqlite:///%s/app.db" % tmp)
+        assert revisions(fresh, tmp + "/migrations") is None
+        fresh.close()

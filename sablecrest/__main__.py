@@ -1,0 +1,8 @@
+"""``python -m sablecrest``: the command line (see sablecrest/cli.py)."""
+
+import sys
+
+from .cli import main
+
+if __name__ == "__main__":
+    sys.exit(main())
