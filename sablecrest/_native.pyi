@@ -1,7 +1,7 @@
 """The per-row core of sablecrest (C++)."""
 
 from types import ModuleType
-from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple, final
+from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple, Union, final
 
 # (name, value) pairs, for IntEnums built in Python.
 KINDS: Tuple[Tuple[str, int], ...]
@@ -23,6 +23,11 @@ class FieldBase:
 
 class ModelBase:
     def __reduce__(self) -> Tuple[Any, ...]: ...
+    def __setstate__(self, state: Dict[int, Any]) -> None: ...
+
+class RelationBase:
+    __sc_native__: ModuleType  # the module, for _bind_slot
+    def _bind_slot(self, owner: type, index: int, fk: int, missing: Callable[[Any, bool], BaseException]) -> None: ...
 
 @final
 class Layout:
@@ -37,6 +42,7 @@ class Layout:
         pk: int,
         pk_generated: bool,
         untrackable: bool,
+        relations: int = ...,
     ) -> "Layout": ...
 
 def materialize(
@@ -68,3 +74,11 @@ def touch_epoch() -> int: ...
 def _rebuild(
     cls: type, values: Tuple[Any, ...], snapshot: Optional[Tuple[Any, ...]], flags: int, dict: Optional[Dict[str, Any]]
 ) -> Any: ...
+def set_related(objs: List[Any], index: int, values: List[Any]) -> None: ...
+def clear_related(objs: List[Any], index: int) -> None: ...
+def group_related(parents: List[Any], index: int, children: List[Any], keys: Union[List[Any], int]) -> None: ...
+def link_related(objs: List[Any], index: int, fk: int, identity: Dict[Any, Any]) -> None: ...
+def refresh(
+    layout: Layout, rows: List[Sequence[Any]], idxs: Tuple[int, ...], identity: Dict[Any, Any], loaders: _Converters
+) -> int: ...
+def convert_rows(rows: List[Sequence[Any]], loaders: _Converters) -> List[Tuple[Any, ...]]: ...
