@@ -61,8 +61,16 @@ class MariaDB(Engine):
     types = {Kind.INT: "INTEGER", Kind.STR: "TEXT", Kind.FLOAT: "DOUBLE", Kind.BOOL: "BOOLEAN",
              Kind.BYTES: "LONGBLOB", Kind.DECIMAL: "DECIMAL(65,30)", Kind.DATETIME: "DATETIME(6)", Kind.DATE: "DATE"}
 
+    now_sql = "UTC_TIMESTAMP(6)"
+
     def returning(self, version: Version, variant: str) -> bool:
         return variant == "mariadb" and version >= (10, 5)
+
+    def update_returning(self, version: Version, variant: str) -> bool:
+        return False  # neither MariaDB nor MySQL has it
+
+    def delete_returning(self, version: Version, variant: str) -> bool:
+        return variant == "mariadb" and version >= (10, 0, 5)
 
     def fold(self, name: str) -> str:
         return name.lower()  # column names compare without case

@@ -45,6 +45,7 @@ if TYPE_CHECKING:
 class PostgreSQL(Engine):
     name = "postgresql"
     array_in = True
+    now_sql = "(CURRENT_TIMESTAMP AT TIME ZONE 'UTC')"
     types = {Kind.INT: "INTEGER", Kind.STR: "TEXT", Kind.FLOAT: "DOUBLE PRECISION", Kind.BOOL: "BOOLEAN",
              Kind.BYTES: "BYTEA", Kind.DECIMAL: "NUMERIC", Kind.DATETIME: "TIMESTAMP", Kind.DATE: "DATE"}
 
