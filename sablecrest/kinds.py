@@ -44,6 +44,15 @@ class FieldFlag(IntFlag):
     AWARE = 4  # a datetime field holding timezone-aware values
 
 
+class RelationKind(IntEnum):
+    """How a relation reaches its objects (Python-side only: the native core just keeps
+    a slot per relation)."""
+
+    MANY_TO_ONE = 1  # through a reference field of the model itself: one object or None
+    ONE_TO_MANY = 2  # through another model's reference field to this one: a list
+    MANY_TO_MANY = 3  # through a link model's two reference fields: a list
+
+
 _TRANSITIONS = dict(_native.TRANSITIONS)
 
 
@@ -85,4 +94,4 @@ KIND_OF: Dict[type, Kind] = {
     _dt.date: Kind.DATE,
 }
 
-__all__ = ["Kind", "State", "FieldFlag", "Transition", "KIND_OF"]
+__all__ = ["Kind", "State", "FieldFlag", "Transition", "RelationKind", "KIND_OF"]

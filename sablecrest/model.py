@@ -188,6 +188,8 @@ class ModelInfo:
         "layout",
         "references",
         "self_referencing",
+        "relations",
+        "incoming",
     )
 
     def __init__(self, model: "Type[Model]", table: str, schema: Optional[str], fields: Tuple[Field[Any], ...], pk: Field[Any]) -> None:
@@ -200,6 +202,11 @@ class ModelInfo:
         self.layout: Any = None
         self.references: List[Tuple[Field[Any], "Type[Model]"]] = []
         self.self_referencing = False
+        self.relations: Tuple[Any, ...] = ()  # its relations (relations.Relation), in slot order
+        # The collection relations (one-to-many, many-to-many) that reach their objects
+        # through a field of this model, with that field: a write of one of its rows
+        # changes the collection of the row the field names. Filled as they resolve.
+        self.incoming: List[Tuple[Any, Field[Any]]] = []
 
     def __repr__(self) -> str:
         return "<ModelInfo %s %s>" % (self.name, self.table)
@@ -225,6 +232,7 @@ class ModelMeta(type):
         ns.setdefault("__slots__", ())
         cls = super().__new__(mcls, name, bases, ns, **kw)
         own = [(k, v) for k, v in ns.items() if isinstance(v, Field)]
+        rels = [(k, v) for k, v in ns.items() if getattr(type(v), "__sc_relation__", False)]
         shared: Dict[str, Field[Any]] = {}
         for base in reversed(cls.__mro__[1:]):
             if "__sc_info__" in base.__dict__:
@@ -235,6 +243,8 @@ class ModelMeta(type):
             shared.update(base.__dict__.get("__sc_abstract_fields__", ()))
         inherited = [(k, v) for k, v in shared.items() if k not in ns]
         if ns.get("__abstract__", False) or (not own and not inherited and not any(isinstance(b, ModelMeta) for b in bases)):
+            if rels:
+                raise TypeError("%s: relations are declared on concrete models (%s)" % (name, rels[0][0]))
             if own or inherited:
                 cls.__sc_abstract_fields__ = tuple(inherited + own)  # type: ignore[attr-defined]
             return cls
@@ -244,11 +254,12 @@ class ModelMeta(type):
             setattr(cls, k, copy)
             fields.append((k, copy))
         fields.extend(own)
-        _build(cls, name, fields)  # type: ignore[arg-type]
+        _build(cls, name, fields, rels)  # type: ignore[arg-type]
         return cls
 
 
-def _build(cls: "Type[Model]", name: str, declared: List[Tuple[str, Field[Any]]]) -> None:
+def _build(cls: "Type[Model]", name: str, declared: List[Tuple[str, Field[Any]]],
+           relations: List[Tuple[str, Any]]) -> None:
     pks = [k for k, f in declared if f.primary_key]
     if len(pks) > 1:
         raise TypeError("%s declares %d primary keys (%s); a model has exactly one" % (name, len(pks), ", ".join(pks)))
@@ -299,11 +310,15 @@ def _build(cls: "Type[Model]", name: str, declared: List[Tuple[str, Field[Any]]]
         f._bind(cls, label, index, int(f.kind), int(flags), ref_cls, ref_pk)
         if f.default is not MISSING and not callable(f.default):
             f._check(f.default)
+    for index, (attr, rel) in enumerate(relations):
+        rel._bind(cls, attr, index)
+    info.relations = tuple(rel for _, rel in relations)
     defaults = tuple(None if f.default is MISSING or callable(f.default) else f.default for f in fields)
     factories = tuple(f.default if f.default is not MISSING and callable(f.default) else None for f in fields)
     by_name = {k: f for k, f in declared}
     info.layout = _native.Layout(
-        cls, fields, by_name, defaults, factories, pk_index, fields[pk_index].generated, _only_fields(cls)
+        cls, fields, by_name, defaults, factories, pk_index, fields[pk_index].generated, _only_fields(cls),
+        len(relations)
     )
     cls.__sc_layout__ = info.layout  # type: ignore[attr-defined]
     _registry[name] = cls
