@@ -20,11 +20,12 @@ native core, `sablecrest._native`.
 """
 
 from .database import AsyncDatabase, Database, connect, connect_async
-from .errors import Error, MigrationError, StaleDataError
-from .expr import Condition
+from .errors import Error, MigrationError, NotLoadedError, StaleDataError
+from .expr import Condition, Expression, exists, func
 from .migrate import Migration, migration_script
 from .model import MISSING, Field, Model, changes, state
 from .query import AsyncQuery, Query
+from .relations import Relation, relation
 from .session import AsyncSession, Session
 
 __version__ = "0.2.0"
@@ -42,8 +43,14 @@ __all__ = [
     "Field",
     "MISSING",
     "Condition",
+    "Expression",
+    "func",
+    "exists",
+    "relation",
+    "Relation",
     "Error",
     "StaleDataError",
+    "NotLoadedError",
     "Migration",
     "MigrationError",
     "migration_script",

@@ -1,28 +1,39 @@
 """Queries: a SELECT under construction, the same for sync and async sessions.
 
-Each method returns a new query; `all`, `first` and `count` run it through the session,
-whose `_run` gives the result (sync) or an awaitable of it (async).
+Each method returns a new query; `all`, `first`, `count` and `scalar` run it through the
+session, whose `_run` gives the result (sync) or an awaitable of it (async), and
+`update` and `delete` turn it into a set-based write of the rows it selects.
+
+A query of one model's objects with plain conditions and orderings is compiled by the
+single-table path (statements.Dialect.select_sql); joins, column selects, grouping,
+DISTINCT, loads and conditions that hold a query go through sql.py.
 """
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Generic, Iterator, List, Optional, Tuple, TypeVar, Union
+from typing import TYPE_CHECKING, Any, Generic, Hashable, Iterator, List, Optional, Tuple, Type, TypeVar, Union
 
-from .expr import Column, Condition, Ordering
-from .model import Model, ModelInfo
-from .unit import ALL, COUNT, FIRST
+from .expr import EXISTS, SCALAR, Column, Condition, Expression, Ordering, Selectable, Subquery
+from .kinds import Kind
+from .model import ModelInfo
+from .relations import Relation
+from .sql import Select, select_key, select_params
+from .unit import ALL, COUNT, FIRST, ONE
 
 if TYPE_CHECKING:
+    from .expr import Dialect
     from .model import Field
 
-M = TypeVar("M", bound=Model)
+R = TypeVar("R")  # what a row gives: a model's object, or a tuple of column values
 Q = TypeVar("Q", bound="Query[Any]")
 
 
-class Query(Generic[M]):
-    """A SELECT of one model under construction."""
+class Query(Selectable, Generic[R]):
+    """A SELECT under construction: of one model's objects, or of columns and
+    expressions (rows as tuples)."""
 
-    __slots__ = ("_session", "_info", "_where", "_order", "_limit", "_offset")
+    __slots__ = ("_session", "_info", "_where", "_order", "_limit", "_offset", "_cols", "_joins", "_group",
+                 "_having", "_distinct", "_loads", "_plain")
 
     def __init__(self, info: ModelInfo, session: Any = None) -> None:
         self._session = session
@@ -31,6 +42,36 @@ class Query(Generic[M]):
         self._order: Tuple[Ordering, ...] = ()
         self._limit: Optional[int] = None
         self._offset: Optional[int] = None
+        self._cols: Optional[Tuple[Expression, ...]] = None  # None: the model's objects
+        self._joins: Tuple[Tuple[Relation, bool], ...] = ()
+        self._group: Tuple[Expression, ...] = ()
+        self._having: Tuple[Condition, ...] = ()
+        self._distinct = False
+        self._loads: Tuple[Relation, ...] = ()
+        self._plain = True  # the single-table path compiles it
+
+    @classmethod
+    def _of_columns(cls: "Type[Q]", session: Any, items: Tuple[Any, ...]) -> Q:
+        """A query of columns and expressions; its model (the FROM table) is the one of
+        the first column named."""
+        cols: List[Expression] = []
+        for item in items:
+            if isinstance(item, Selectable):
+                item = Subquery(item, SCALAR)
+            if not isinstance(item, Expression):
+                if isinstance(item, type):
+                    raise TypeError("select() takes one model, or fields and expressions (like Post.title, "
+                                    "func.count()); got the model %s among them" % item.__name__)
+                raise TypeError("select() takes a model, or fields and expressions; got %r" % (item,))
+            cols.append(item)
+        first = next((c for e in cols for c in e.columns()), None)
+        if first is None:
+            raise TypeError("select(%s) names no field, so no table: count rows with s.select(Model).count(), or "
+                            "name one (func.count(Post.id))" % ", ".join(repr(c) for c in cols))
+        q = cls(first.model.__sc_info__, session)
+        q._cols = tuple(cols)
+        q._plain = False
+        return q
 
     def _copy(self: Q) -> Q:
         q = type(self).__new__(type(self))
@@ -40,26 +81,44 @@ class Query(Generic[M]):
         q._order = self._order
         q._limit = self._limit
         q._offset = self._offset
+        q._cols = self._cols
+        q._joins = self._joins
+        q._group = self._group
+        q._having = self._having
+        q._distinct = self._distinct
+        q._loads = self._loads
+        q._plain = self._plain
         return q
 
     def where(self: Q, *conditions: Condition) -> Q:
+        plain = self._plain
         for c in conditions:
             if not isinstance(c, Condition):
                 raise TypeError("where() takes conditions like Model.field == value, got %r" % (c,))
+            if c.aggregate():
+                raise ValueError("an aggregate (COUNT, SUM, ...) cannot be tested in where(): test it in having(), "
+                                 "with group_by()")
+            if plain and c.nested():
+                plain = False
         q = self._copy()
         q._where = self._where + conditions
+        q._plain = plain
         return q
 
-    def order_by(self: Q, *items: "Union[Field[Any], Ordering]") -> Q:
+    def order_by(self: Q, *items: "Union[Field[Any], Expression, Ordering]") -> Q:
         order = []
+        plain = self._plain
         for item in items:
-            if isinstance(item, Column):
+            if isinstance(item, Expression):
                 item = item.asc()
             if not isinstance(item, Ordering):
                 raise TypeError("order_by() takes fields or field.desc(), got %r" % (item,))
+            if item.shape is None:
+                plain = False
             order.append(item)
         q = self._copy()
         q._order = self._order + tuple(order)
+        q._plain = plain
         return q
 
     def limit(self: Q, n: Optional[int]) -> Q:
@@ -72,39 +131,173 @@ class Query(Generic[M]):
         q._offset = _count_arg("offset", n)
         return q
 
+    # ---- across tables, grouping, loading
+
+    def join(self: Q, relation: Relation) -> Q:
+        """An inner JOIN through `relation` (of the query's model, or of a model joined
+        before): conditions and orderings may then name the joined model."""
+        return self._join(relation, False)
+
+    def outer_join(self: Q, relation: Relation) -> Q:
+        """A LEFT OUTER JOIN through `relation`: rows without a match are kept, their
+        joined columns None."""
+        return self._join(relation, True)
+
+    def _join(self: Q, relation: Relation, outer: bool) -> Q:
+        if not isinstance(relation, Relation):
+            raise TypeError("join() takes a relation, like Post.author; got %r" % (relation,))
+        q = self._copy()
+        q._joins = self._joins + ((relation, outer),)
+        q._plain = False
+        return q
+
+    def group_by(self: Q, *exprs: Expression) -> Q:
+        for e in exprs:
+            if not isinstance(e, Expression):
+                raise TypeError("group_by() takes fields or expressions, got %r" % (e,))
+            if e.aggregate():
+                raise ValueError("group_by() takes fields or expressions without aggregates, got %r" % (e,))
+        q = self._copy()
+        q._group = self._group + exprs
+        q._plain = False
+        return q
+
+    def having(self: Q, *conditions: Condition) -> Q:
+        """Conditions on the groups of group_by() (aggregates allowed)."""
+        for c in conditions:
+            if not isinstance(c, Condition):
+                raise TypeError("having() takes conditions like func.count() > 1, got %r" % (c,))
+        q = self._copy()
+        q._having = self._having + conditions
+        q._plain = False
+        return q
+
+    def distinct(self: Q) -> Q:
+        """SELECT DISTINCT: each different row once."""
+        q = self._copy()
+        q._distinct = True
+        q._plain = False
+        return q
+
+    def load(self: Q, *relations: Relation) -> Q:
+        """Loads `relations` on the objects the query returns, one statement per relation:
+        a relation of the query's model, or of the model a relation before it loads
+        (``.load(Author.posts, Post.tags)``: the posts, then their tags)."""
+        if self._cols is not None:
+            raise TypeError("load() loads relations of objects; this query selects columns")
+        for rel in relations:
+            if not isinstance(rel, Relation):
+                raise TypeError("load() takes relations, like Author.posts; got %r" % (rel,))
+        q = self._copy()
+        q._loads = self._loads + relations
+        q._plain = False
+        return q
+
+    # ---- running it
+
+    def _select(self) -> Select:
+        return Select(self._info, self._cols, self._joins, self._where, self._group, self._having, self._order,
+                      self._distinct, self._limit, self._offset)
+
     def _steps(self, mode: str) -> Any:
-        return self._session._uow.select(self._info, self._where, self._order, self._limit, self._offset, mode)
+        uow = self._session._uow
+        if self._plain:
+            return uow.select(self._info, self._where, self._order, self._limit, self._offset, mode)
+        return uow.query(self._select(), mode, self._loads)
 
-    def all(self) -> List[M]:
-        """The objects of every row (one object per row in the session)."""
-        return self._session._run(self._steps(ALL))  # type: ignore[no-any-return]
+    def _go(self, steps: Any) -> Any:
+        s = self._session
+        s._usable()
+        return s._run(s._guarded(steps))
 
-    def first(self) -> Optional[M]:
-        """The object of the first row, or None."""
-        return self._session._run(self._steps(FIRST))  # type: ignore[no-any-return]
+    def all(self) -> List[R]:
+        """The objects of every row (one object per row in the session), or each row's
+        values as a tuple for a query of columns."""
+        return self._go(self._steps(ALL))  # type: ignore[no-any-return]
+
+    def first(self) -> Optional[R]:
+        """The first row's object (or tuple), or None."""
+        return self._go(self._steps(FIRST))  # type: ignore[no-any-return]
 
     def count(self) -> int:
         """The number of rows (within the limit and offset, when given)."""
-        return self._session._run(self._steps(COUNT))  # type: ignore[no-any-return]
+        return self._go(self._steps(COUNT))  # type: ignore[no-any-return]
 
-    def __iter__(self) -> Iterator[M]:
+    def scalar(self) -> Any:
+        """The first column of the first row (None without a row), for a query of
+        columns: ``s.select(func.max(Post.likes)).scalar()``."""
+        if self._cols is None:
+            raise TypeError("scalar() reads a query of columns, like s.select(func.max(Post.likes))")
+        return self._go(self._session._uow.query(self._select(), ONE, ()))
+
+    def update(self, **values: Any) -> int:
+        """UPDATE of the rows the query selects: each keyword a field of the model, set to
+        a value or an expression of the row's fields (``stock=Product.stock - 1``).
+        Pending changes are flushed first; returns the number of rows matched. Loaded
+        objects of those rows get the new values."""
+        self._writable("update")
+        return self._go(self._session._uow.update_where(self._info, self._where, values))  # type: ignore[no-any-return]
+
+    def delete(self) -> int:
+        """DELETE of the rows the query selects. Pending changes are flushed first;
+        returns the number of rows deleted. Loaded objects of those rows leave the
+        session, as after a flushed delete."""
+        self._writable("delete")
+        return self._go(self._session._uow.delete_where(self._info, self._where))  # type: ignore[no-any-return]
+
+    def _writable(self, what: str) -> None:
+        extra = [name for name, used in (("columns", self._cols is not None), ("join()", bool(self._joins)),
+                                         ("group_by()", bool(self._group)), ("having()", bool(self._having)),
+                                         ("distinct()", self._distinct), ("order_by()", bool(self._order)),
+                                         ("limit()", self._limit is not None), ("offset()", self._offset is not None),
+                                         ("load()", bool(self._loads))) if used]
+        if extra:
+            raise ValueError("%s() writes the rows a query of one model selects with where(); this query has %s "
+                             "(select by another table with a subquery: Model.field.in_(s.select(...)))"
+                             % (what, ", ".join(extra)))
+
+    def __iter__(self) -> Iterator[R]:
         return iter(self.all())
 
+    # ---- as a query inside another statement
 
-class AsyncQuery(Query[M]):
-    """A query of an async session: ``await q.all()``, ``.first()`` or ``.count()``."""
+    def _sub_key(self, d: "Dialect", mode: str) -> Hashable:
+        return select_key(d, self._select(), mode)  # type: ignore[arg-type]
+
+    def _sub_params(self, d: "Dialect", mode: str, out: List[Any]) -> None:
+        select_params(d, self._select(), mode, out)  # type: ignore[arg-type]
+
+    def _sub_kind(self, mode: str) -> Optional[Kind]:
+        if mode == EXISTS:
+            return None
+        if self._cols is None or len(self._cols) != 1:
+            what = "the objects of %s" % self._info.name if self._cols is None else "%d columns" % len(self._cols)
+            raise TypeError("a query used as a value, or in in_(), selects one column (like s.select(Author.id)); "
+                            "this one selects %s" % what)
+        return self._cols[0].kind
+
+
+class AsyncQuery(Query[R]):
+    """A query of an async session: ``await q.all()``, ``.first()``, ``.count()``,
+    ``.scalar()``, ``.update(...)`` or ``.delete()``."""
 
     __slots__ = ()
 
     if TYPE_CHECKING:
 
-        async def all(self) -> List[M]: ...  # type: ignore[override]
+        async def all(self) -> List[R]: ...  # type: ignore[override]
 
-        async def first(self) -> Optional[M]: ...  # type: ignore[override]
+        async def first(self) -> Optional[R]: ...  # type: ignore[override]
 
         async def count(self) -> int: ...  # type: ignore[override]
 
-    def __iter__(self) -> Iterator[M]:
+        async def scalar(self) -> Any: ...
+
+        async def update(self, **values: Any) -> int: ...  # type: ignore[override]
+
+        async def delete(self) -> int: ...  # type: ignore[override]
+
+    def __iter__(self) -> Iterator[R]:
         raise TypeError("an async query is not iterable: use `await query.all()`")
 
 
