@@ -227,6 +227,37 @@ class Column(Expression):
     def columns(self) -> Iterator["Column"]:
         yield self
 
+    # A column compared with a plain value, or ordered by, is most of every query: these
+    # build the condition or ordering with its shape at once.
+
+    def __eq__(self, other: object) -> Any:
+        return IsNull(self, False) if other is None else _column_compare(self, "=", other)
+
+    def __ne__(self, other: object) -> Any:
+        return IsNull(self, True) if other is None else _column_compare(self, "<>", other)
+
+    def __lt__(self, other: Any) -> "Compare":
+        return _column_compare(self, "<", other)
+
+    def __le__(self, other: Any) -> "Compare":
+        return _column_compare(self, "<=", other)
+
+    def __gt__(self, other: Any) -> "Compare":
+        return _column_compare(self, ">", other)
+
+    def __ge__(self, other: Any) -> "Compare":
+        return _column_compare(self, ">=", other)
+
+    def asc(self) -> "Ordering":
+        o = Ordering.__new__(Ordering)
+        o.field, o.descending, o.shape = self, False, (self, False)
+        return o
+
+    def desc(self) -> "Ordering":
+        o = Ordering.__new__(Ordering)
+        o.field, o.descending, o.shape = self, True, (self, True)
+        return o
+
 
 # ---------------------------------------------------------------- values and arithmetic
 
@@ -280,11 +311,11 @@ def check_value(kind: Optional[Kind], value: Any, where: object) -> Any:
     if kind is None:
         k = kind_of_value(value)
         if k is None or (k == Kind.DATETIME and value.utcoffset() is not None):
-            raise TypeError("%r: expected a value of a field type, got %s" % (where, type(value).__name__))
+            raise TypeError("%s: expected a value of a field type, got %s" % (_where_text(where), type(value).__name__))
         return _plain(value, k)
     if not _fits(kind, value):
         extra = " (a naive one)" if kind == Kind.DATETIME and isinstance(value, _dt.datetime) else ""
-        raise TypeError("%r: expected %s%s, got %s" % (where, _KIND_NAMES[kind], extra, type(value).__name__))
+        raise TypeError("%s: expected %s%s, got %s" % (_where_text(where), _KIND_NAMES[kind], extra, type(value).__name__))
     return _plain(value, kind)
 
 
@@ -325,13 +356,13 @@ def operand(value: Any, kind: Optional[Kind], where: object) -> Expression:
     if isinstance(value, Selectable):
         return Subquery(value, SCALAR)
     if value is None:
-        raise TypeError("%r: None has no place in an expression (compare with == None, or use func.coalesce)"
-                        % (where,))
+        raise TypeError("%s: None has no place in an expression (compare with == None, or use func.coalesce)"
+                        % (_where_text(where),))
     checked = check_value(kind, value, where)
     return Value(checked, kind if kind is not None else kind_of_value(checked))  # type: ignore[arg-type]
 
 
-def _arith_kind(a: Optional[Kind], op: str, b: Optional[Kind], where: str) -> Optional[Kind]:
+def _arith_kind(a: Optional[Kind], op: str, b: Optional[Kind], where: object) -> Optional[Kind]:
     for k in (a, b):
         if k is not None and k not in _NUMERIC:
             raise TypeError("%s: arithmetic takes numbers (int, float, Decimal), not %s" % (where, _KIND_NAMES[k]))
@@ -355,18 +386,15 @@ class Arith(Expression):
     __slots__ = ("left", "op", "right", "kind")
 
     def __init__(self, left: Any, op: str, right: Any) -> None:
-        where = "%r %s %r" % (left, op, right)
-        if not isinstance(left, (Expression, Selectable)):
-            left = operand(left, _number_kind(left, where), where)
-        if not isinstance(right, (Expression, Selectable)):
-            right = operand(right, _number_kind(right, where), where)
-        self.left = operand(left, None, where)
-        self.right = operand(right, None, where)
         self.op = op
-        self.kind = _arith_kind(self.left.kind, op, self.right.kind, where)
+        self.left = left if isinstance(left, Expression) else _number(left, left, op, right)
+        self.right = right if isinstance(right, Expression) else _number(right, left, op, right)
+        a, b = self.left.kind, self.right.kind
+        # Most arithmetic is ints with ints (stock - q): its kind without the checks' cost.
+        self.kind = Kind.INT if a is b is Kind.INT and op != "/" else _arith_kind(a, op, b, _Where(left, op, right))
 
     def __repr__(self) -> str:
-        return "(%r %s %r)" % (self.left, self.op, self.right)
+        return "(%s %s %s)" % (_label(self.left), self.op, _label(self.right))
 
     def key(self, d: "Dialect") -> Hashable:
         return ("op", self.op, self.left.key(d), self.right.key(d), self.kind)
@@ -389,7 +417,44 @@ class Arith(Expression):
         return self.left.nested() or self.right.nested()
 
 
-def _number_kind(value: Any, where: str) -> Kind:
+def _label(x: Any) -> str:
+    """An operand as a message shows it: a column as Model.field."""
+    if isinstance(x, Column) and getattr(x, "model", None) is not None:
+        return "%s.%s" % (x.model.__name__, x.name)
+    return repr(x)
+
+
+def _where_text(where: object) -> str:
+    """What a message names as the place of a bad value: a text, or an expression."""
+    return where if isinstance(where, str) else _label(where)
+
+
+class _Where:
+    """The text of an arithmetic expression for an error message, written only when one
+    is raised."""
+
+    __slots__ = ("left", "op", "right")
+
+    def __init__(self, left: Any, op: str, right: Any) -> None:
+        self.left, self.op, self.right = left, op, right
+
+    def __repr__(self) -> str:
+        return "%s %s %s" % (_label(self.left), self.op, _label(self.right))
+
+    __str__ = __repr__
+
+
+def _number(value: Any, left: Any, op: str, right: Any) -> Expression:
+    """A number (or a query's one value) inside arithmetic."""
+    if type(value) is int:
+        return Value(value, Kind.INT)
+    if isinstance(value, Selectable):
+        return Subquery(value, SCALAR)
+    where = _Where(left, op, right)
+    return operand(value, _number_kind(value, where), where)
+
+
+def _number_kind(value: Any, where: object) -> Kind:
     if isinstance(value, bool) or not isinstance(value, (int, float, decimal.Decimal)):
         raise TypeError("%s: arithmetic takes numbers (int, float, Decimal), got %s" % (where, type(value).__name__))
     return Kind.INT if isinstance(value, int) else Kind.FLOAT if isinstance(value, float) else Kind.DECIMAL
@@ -408,14 +473,14 @@ class Func(Expression):
     def __init__(self, name: str, args: Sequence[Expression], kind: Optional[Kind], is_aggregate: bool) -> None:
         if is_aggregate and any(a.aggregate() for a in args):
             raise ValueError("func.%s(%s): an aggregate cannot hold another aggregate"
-                             % (name, ", ".join(repr(a) for a in args)))
+                             % (name, ", ".join(_label(a) for a in args)))
         self.name = name
         self.args = tuple(args)
         self.kind = kind
         self.is_aggregate = is_aggregate
 
     def __repr__(self) -> str:
-        return "func.%s(%s)" % (self.name, ", ".join(repr(a) for a in self.args))
+        return "func.%s(%s)" % (self.name, ", ".join(_label(a) for a in self.args))
 
     def key(self, d: "Dialect") -> Hashable:
         return ("f", self.name, tuple([a.key(d) for a in self.args]), self.kind)
@@ -484,7 +549,7 @@ class Functions:
         e = _arg(first, "coalesce")
         if not others:
             raise TypeError("func.coalesce() takes at least two arguments")
-        where = "func.coalesce(%r, ...)" % (e,)
+        where = "func.coalesce(%s, ...)" % (_label(e),)
         args = [e] + [operand(o, e.kind, where) for o in others]
         kinds = {a.kind for a in args if a.kind is not None}
         if len(kinds) > 1 and not kinds <= {Kind.INT, Kind.FLOAT} and not kinds <= {Kind.INT, Kind.DECIMAL}:
@@ -512,13 +577,13 @@ class Functions:
 
 def _numeric(e: Expression, name: str) -> None:
     if e.kind is not None and e.kind not in _NUMERIC:
-        raise TypeError("func.%s(%r): takes numbers (int, float, Decimal), not %s" % (name, e, _KIND_NAMES[e.kind]))
+        raise TypeError("func.%s(%s): takes numbers (int, float, Decimal), not %s" % (name, _label(e), _KIND_NAMES[e.kind]))
 
 
 def _text(expr: Any, name: str) -> Expression:
     e = _arg(expr, name)
     if e.kind is not None and e.kind != Kind.STR:
-        raise TypeError("func.%s(%r): takes text, not %s" % (name, e, _KIND_NAMES[e.kind]))
+        raise TypeError("func.%s(%s): takes text, not %s" % (name, _label(e), _KIND_NAMES[e.kind]))
     return e
 
 
@@ -614,6 +679,18 @@ def _flatten(op: str, items: Iterable[Condition]) -> Tuple[Condition, ...]:
         else:
             out.append(item)
     return tuple(out)
+
+
+# The types of plain values (a condition compares a column with one of them).
+_ATOMS = frozenset([int, str, float, bool, bytes, decimal.Decimal, _dt.datetime, _dt.date])
+
+
+def _column_compare(column: Column, op: str, value: Any) -> "Compare":
+    if type(value) in _ATOMS:
+        c = Compare.__new__(Compare)
+        c.field, c.op, c.value, c.shape = column, op, column.coerce(value), ("c", op, column)
+        return c
+    return Compare(column, op, value)
 
 
 class Compare(Condition):
@@ -814,7 +891,7 @@ class Between(Condition):
     __slots__ = ("field", "low", "high")
 
     def __init__(self, field: Expression, low: Any, high: Any) -> None:
-        where = "%r.between()" % (field,)
+        where = "%s.between()" % (_label(field),)
         self.field = field
         self.low = _bound(field, low, where)
         self.high = _bound(field, high, where)

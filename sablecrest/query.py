@@ -13,7 +13,7 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any, Generic, Hashable, Iterator, List, Optional, Tuple, Type, TypeVar, Union
 
-from .expr import EXISTS, SCALAR, Column, Condition, Expression, Ordering, Selectable, Subquery
+from .expr import EXISTS, SCALAR, Compare, Condition, Expression, Ordering, Selectable, Subquery
 from .kinds import Kind
 from .model import ModelInfo
 from .relations import Relation
@@ -28,12 +28,33 @@ R = TypeVar("R")  # what a row gives: a model's object, or a tuple of column val
 Q = TypeVar("Q", bound="Query[Any]")
 
 
+class Parts:
+    """What a query has beyond one model's rows with plain conditions: columns, joins,
+    grouping, DISTINCT, relations to load. A query without any keeps none (None), so that
+    the single-table path builds and copies no more than it ever did."""
+
+    __slots__ = ("cols", "joins", "group", "having", "distinct", "loads")
+
+    def __init__(self) -> None:
+        self.cols: Optional[Tuple[Expression, ...]] = None  # None: the model's objects
+        self.joins: Tuple[Tuple[Relation, bool], ...] = ()
+        self.group: Tuple[Expression, ...] = ()
+        self.having: Tuple[Condition, ...] = ()
+        self.distinct = False
+        self.loads: Tuple[Relation, ...] = ()
+
+    def copy(self) -> "Parts":
+        p = Parts.__new__(Parts)
+        p.cols, p.joins, p.group, p.having, p.distinct, p.loads = (
+            self.cols, self.joins, self.group, self.having, self.distinct, self.loads)
+        return p
+
+
 class Query(Selectable, Generic[R]):
     """A SELECT under construction: of one model's objects, or of columns and
     expressions (rows as tuples)."""
 
-    __slots__ = ("_session", "_info", "_where", "_order", "_limit", "_offset", "_cols", "_joins", "_group",
-                 "_having", "_distinct", "_loads", "_plain")
+    __slots__ = ("_session", "_info", "_where", "_order", "_limit", "_offset", "_parts")
 
     def __init__(self, info: ModelInfo, session: Any = None) -> None:
         self._session = session
@@ -42,13 +63,7 @@ class Query(Selectable, Generic[R]):
         self._order: Tuple[Ordering, ...] = ()
         self._limit: Optional[int] = None
         self._offset: Optional[int] = None
-        self._cols: Optional[Tuple[Expression, ...]] = None  # None: the model's objects
-        self._joins: Tuple[Tuple[Relation, bool], ...] = ()
-        self._group: Tuple[Expression, ...] = ()
-        self._having: Tuple[Condition, ...] = ()
-        self._distinct = False
-        self._loads: Tuple[Relation, ...] = ()
-        self._plain = True  # the single-table path compiles it
+        self._parts: Optional[Parts] = None  # None: the single-table path compiles it
 
     @classmethod
     def _of_columns(cls: "Type[Q]", session: Any, items: Tuple[Any, ...]) -> Q:
@@ -69,8 +84,8 @@ class Query(Selectable, Generic[R]):
             raise TypeError("select(%s) names no field, so no table: count rows with s.select(Model).count(), or "
                             "name one (func.count(Post.id))" % ", ".join(repr(c) for c in cols))
         q = cls(first.model.__sc_info__, session)
-        q._cols = tuple(cols)
-        q._plain = False
+        q._parts = Parts()
+        q._parts.cols = tuple(cols)
         return q
 
     def _copy(self: Q) -> Q:
@@ -81,44 +96,47 @@ class Query(Selectable, Generic[R]):
         q._order = self._order
         q._limit = self._limit
         q._offset = self._offset
-        q._cols = self._cols
-        q._joins = self._joins
-        q._group = self._group
-        q._having = self._having
-        q._distinct = self._distinct
-        q._loads = self._loads
-        q._plain = self._plain
+        q._parts = self._parts
         return q
 
+    def _extended(self: Q) -> "Tuple[Q, Parts]":
+        """A copy whose parts it may change."""
+        q = self._copy()
+        q._parts = p = self._parts.copy() if self._parts is not None else Parts()
+        return q, p
+
+    @property
+    def _cols(self) -> Optional[Tuple[Expression, ...]]:
+        return self._parts.cols if self._parts is not None else None
+
     def where(self: Q, *conditions: Condition) -> Q:
-        plain = self._plain
+        general = False
         for c in conditions:
+            if type(c) is Compare and c.shape is not None:
+                continue  # a column against a value or a column: the common case
             if not isinstance(c, Condition):
                 raise TypeError("where() takes conditions like Model.field == value, got %r" % (c,))
             if c.aggregate():
                 raise ValueError("an aggregate (COUNT, SUM, ...) cannot be tested in where(): test it in having(), "
                                  "with group_by()")
-            if plain and c.nested():
-                plain = False
-        q = self._copy()
+            general = general or c.nested()
+        q, _ = self._extended() if general and self._parts is None else (self._copy(), None)
         q._where = self._where + conditions
-        q._plain = plain
         return q
 
     def order_by(self: Q, *items: "Union[Field[Any], Expression, Ordering]") -> Q:
         order = []
-        plain = self._plain
+        general = False
         for item in items:
             if isinstance(item, Expression):
                 item = item.asc()
-            if not isinstance(item, Ordering):
+            elif not isinstance(item, Ordering):
                 raise TypeError("order_by() takes fields or field.desc(), got %r" % (item,))
             if item.shape is None:
-                plain = False
+                general = True
             order.append(item)
-        q = self._copy()
+        q, _ = self._extended() if general and self._parts is None else (self._copy(), None)
         q._order = self._order + tuple(order)
-        q._plain = plain
         return q
 
     def limit(self: Q, n: Optional[int]) -> Q:
@@ -146,9 +164,8 @@ class Query(Selectable, Generic[R]):
     def _join(self: Q, relation: Relation, outer: bool) -> Q:
         if not isinstance(relation, Relation):
             raise TypeError("join() takes a relation, like Post.author; got %r" % (relation,))
-        q = self._copy()
-        q._joins = self._joins + ((relation, outer),)
-        q._plain = False
+        q, p = self._extended()
+        p.joins = p.joins + ((relation, outer),)
         return q
 
     def group_by(self: Q, *exprs: Expression) -> Q:
@@ -157,9 +174,8 @@ class Query(Selectable, Generic[R]):
                 raise TypeError("group_by() takes fields or expressions, got %r" % (e,))
             if e.aggregate():
                 raise ValueError("group_by() takes fields or expressions without aggregates, got %r" % (e,))
-        q = self._copy()
-        q._group = self._group + exprs
-        q._plain = False
+        q, p = self._extended()
+        p.group = p.group + exprs
         return q
 
     def having(self: Q, *conditions: Condition) -> Q:
@@ -167,16 +183,14 @@ class Query(Selectable, Generic[R]):
         for c in conditions:
             if not isinstance(c, Condition):
                 raise TypeError("having() takes conditions like func.count() > 1, got %r" % (c,))
-        q = self._copy()
-        q._having = self._having + conditions
-        q._plain = False
+        q, p = self._extended()
+        p.having = p.having + conditions
         return q
 
     def distinct(self: Q) -> Q:
         """SELECT DISTINCT: each different row once."""
-        q = self._copy()
-        q._distinct = True
-        q._plain = False
+        q, p = self._extended()
+        p.distinct = True
         return q
 
     def load(self: Q, *relations: Relation) -> Q:
@@ -188,26 +202,27 @@ class Query(Selectable, Generic[R]):
         for rel in relations:
             if not isinstance(rel, Relation):
                 raise TypeError("load() takes relations, like Author.posts; got %r" % (rel,))
-        q = self._copy()
-        q._loads = self._loads + relations
-        q._plain = False
+        q, p = self._extended()
+        p.loads = p.loads + relations
         return q
 
     # ---- running it
 
     def _select(self) -> Select:
-        return Select(self._info, self._cols, self._joins, self._where, self._group, self._having, self._order,
-                      self._distinct, self._limit, self._offset)
+        p = self._parts
+        if p is None:
+            return Select(self._info, None, (), self._where, (), (), self._order, False, self._limit, self._offset)
+        return Select(self._info, p.cols, p.joins, self._where, p.group, p.having, self._order, p.distinct,
+                      self._limit, self._offset)
 
     def _steps(self, mode: str) -> Any:
         uow = self._session._uow
-        if self._plain:
+        if self._parts is None:
             return uow.select(self._info, self._where, self._order, self._limit, self._offset, mode)
-        return uow.query(self._select(), mode, self._loads)
+        return uow.query(self._select(), mode, self._parts.loads)
 
     def _go(self, steps: Any) -> Any:
         s = self._session
-        s._usable()
         return s._run(s._guarded(steps))
 
     def all(self) -> List[R]:
@@ -246,15 +261,19 @@ class Query(Selectable, Generic[R]):
         return self._go(self._session._uow.delete_where(self._info, self._where))  # type: ignore[no-any-return]
 
     def _writable(self, what: str) -> None:
-        extra = [name for name, used in (("columns", self._cols is not None), ("join()", bool(self._joins)),
-                                         ("group_by()", bool(self._group)), ("having()", bool(self._having)),
-                                         ("distinct()", self._distinct), ("order_by()", bool(self._order)),
+        p = self._parts
+        if not self._order and self._limit is None and self._offset is None and (
+                p is None or not (p.cols is not None or p.joins or p.group or p.having or p.distinct or p.loads)):
+            return  # a query of one model with conditions (a subquery among them or not)
+        p = p or Parts()
+        extra = [name for name, used in (("columns", p.cols is not None), ("join()", bool(p.joins)),
+                                         ("group_by()", bool(p.group)), ("having()", bool(p.having)),
+                                         ("distinct()", p.distinct), ("order_by()", bool(self._order)),
                                          ("limit()", self._limit is not None), ("offset()", self._offset is not None),
-                                         ("load()", bool(self._loads))) if used]
-        if extra:
-            raise ValueError("%s() writes the rows a query of one model selects with where(); this query has %s "
-                             "(select by another table with a subquery: Model.field.in_(s.select(...)))"
-                             % (what, ", ".join(extra)))
+                                         ("load()", bool(p.loads))) if used]
+        raise ValueError("%s() writes the rows a query of one model selects with where(); this query has %s "
+                         "(select by another table with a subquery: Model.field.in_(s.select(...)))"
+                         % (what, ", ".join(extra)))
 
     def __iter__(self) -> Iterator[R]:
         return iter(self.all())
@@ -270,11 +289,12 @@ class Query(Selectable, Generic[R]):
     def _sub_kind(self, mode: str) -> Optional[Kind]:
         if mode == EXISTS:
             return None
-        if self._cols is None or len(self._cols) != 1:
-            what = "the objects of %s" % self._info.name if self._cols is None else "%d columns" % len(self._cols)
+        cols = self._cols
+        if cols is None or len(cols) != 1:
+            what = "the objects of %s" % self._info.name if cols is None else "%d columns" % len(cols)
             raise TypeError("a query used as a value, or in in_(), selects one column (like s.select(Author.id)); "
                             "this one selects %s" % what)
-        return self._cols[0].kind
+        return cols[0].kind
 
 
 class AsyncQuery(Query[R]):

@@ -106,7 +106,7 @@ class SessionBase:
         expressions, as tuples (``select(Post.author_id, func.count())``: the first
         field's model is the one queried)."""
         self._usable()
-        if not more and not isinstance(first, (Expression, Selectable)):
+        if not more and (isinstance(first, type) or not isinstance(first, (Expression, Selectable))):
             return self._query(info_of(first), self)
         return self._query._of_columns(self, (first,) + more)
 

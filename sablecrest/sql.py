@@ -123,6 +123,20 @@ def select_sql(d: "Dialect", sel: Select, mode: str) -> str:
     return text
 
 
+def rows_sql(d: "Dialect", sel: Select) -> Tuple[str, Optional[Tuple[Any, ...]]]:
+    """The text of a select of columns and its row loaders (see `row_loaders`), kept
+    under one shape key."""
+    key = select_key(d, sel, ROWS)
+    text = d._sql.get(key)
+    if text is None:
+        text = d._cached(key, lambda: _root(d, lambda s: _select(s, sel, ROWS), bool(sel.joins)))
+    loaders = d._shapes.get(key, d)
+    if loaders is d:
+        assert sel.cols is not None
+        loaders = d._shapes[key] = row_loaders(d, sel.cols)
+    return text, loaders
+
+
 def select_params(d: "Dialect", sel: Select, mode: str, out: List[Any]) -> None:
     """The parameters of `select_sql`, in its placeholder order."""
     if mode != EXISTS and sel.cols is not None and (mode != COUNT or _counted_whole(sel)):
@@ -288,6 +302,11 @@ def update_sql(d: "Dialect", info: "ModelInfo", sets: Sequence[Tuple["Field[Any]
         scope.query_of = info.name
         scope.tables[info.model] = m.table
         _check_writes(info, where)
+        for f, v in sets:
+            if isinstance(v, Expression) and v.aggregate():
+                raise ValueError("update(%s=...) takes an expression of the row's own fields, not an aggregate"
+                                 % f.name)
+        # A column of another model in an expression: ValueError from the scope, as it is written.
         items = ["%s = %s" % (m.columns[f.position], v.render(scope) if isinstance(v, Expression) else scope.ph())
                  for f, v in sets]
         text = "UPDATE %s SET %s" % (m.table, ", ".join(items))
@@ -367,5 +386,5 @@ def link_sql(d: "Dialect", rel: Relation, n: int) -> str:
     return text
 
 
-__all__ = ["Select", "Scope", "ROWS", "COUNT", "select_sql", "select_params", "select_key", "row_loaders",
+__all__ = ["Select", "Scope", "ROWS", "COUNT", "select_sql", "rows_sql", "select_params", "select_key", "row_loaders",
            "update_sql", "update_params", "delete_sql", "link_sql"]

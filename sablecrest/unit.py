@@ -36,8 +36,9 @@ from .model import Field, Model, ModelInfo, info_of
 from .ops import Execute, ExecuteMany, Fetch, InsertId, Returning, Steps
 from .relations import Relation
 from .sql import COUNT as COUNT_ROWS
-from .sql import ROWS, Select, delete_sql, link_sql, row_loaders, select_params, select_sql, update_params, update_sql
-from .statements import case_params, check_columns
+from .sql import (ROWS, Select, delete_sql, link_sql, row_loaders, rows_sql, select_params, select_sql, update_params,
+                  update_sql)
+from .statements import case_params
 
 if TYPE_CHECKING:
     from .statements import Dialect
@@ -401,10 +402,12 @@ class UnitOfWork:
         """A set-based write changed rows of `info` that may be anywhere: every loaded
         collection through `fields` (all of the model's, for a delete) is dropped."""
         for rel, f in info.incoming:
-            if f in fields:
-                parents = self.identity.get(rel.model)
-                if parents:
-                    _native.clear_related(list(parents.values()), rel.index)
+            for g in fields:
+                if f is g:
+                    parents = self.identity.get(rel.model)
+                    if parents:
+                        _native.clear_related(list(parents.values()), rel.index)
+                    break
 
     def upsert(self, objs: Sequence[Model]) -> Steps:
         """Writes each object whole: its row is inserted, or updated when its key exists.
@@ -473,7 +476,11 @@ class UnitOfWork:
         if mode == FIRST or mode == ONE:
             sel.limit = 1
         what = COUNT_ROWS if mode == COUNT else ROWS
-        sql = select_sql(d, sel, what)
+        loaders = None
+        if sel.cols is not None and what == ROWS:
+            sql, loaders = rows_sql(d, sel)
+        else:
+            sql = select_sql(d, sel, what)
         if loads:
             self._check_loads(sel.info, loads)
         yield from self.flush()
@@ -491,7 +498,6 @@ class UnitOfWork:
             if mode == FIRST:
                 return objs[0] if objs else None
             return objs
-        loaders = row_loaders(d, sel.cols)
         if loaders is not None or (rows and type(rows[0]) is not tuple):
             rows = _native.convert_rows(rows if type(rows) is list else list(rows), loaders)
         if mode == FIRST:
@@ -578,11 +584,14 @@ class UnitOfWork:
             reached.add(rel.target)
 
     def _load(self, objs: List[Model], info: ModelInfo, relations: Sequence[Relation]) -> Steps:
-        have: Dict[Any, Dict[int, Model]] = {info.model: {id(o): o for o in objs}}
-        for rel in relations:
-            owners = list(have[rel.model].values())
-            found = yield from self._load_one(rel, owners)
-            have.setdefault(rel.target, {}).update((id(o), o) for o in found)
+        # The objects each relation applies to, by model: kept only for a model that a
+        # later relation loads for (objects hash by identity).
+        have: Dict[Any, List[Model]] = {info.model: objs}
+        for i, rel in enumerate(relations):
+            found = yield from self._load_one(rel, have[rel.model])
+            if found and any(later.model is rel.target for later in relations[i + 1:]):
+                known = have.get(rel.target)
+                have[rel.target] = list(dict.fromkeys(known + found if known else found))
 
     def _load_one(self, rel: Relation, owners: List[Model]) -> Steps:
         """One relation on `owners`: at most one statement. Returns the objects loaded."""
@@ -631,19 +640,22 @@ class UnitOfWork:
         sql = update_sql(d, info, sets, where, ())  # written (and checked) before anything runs
         yield from self.flush()
         idm = self.identity.get(info.model)
-        idxs = tuple(f.position for f, _ in sets)
         params: List[Any] = []
         update_params(d, sets, where, params)
         self.writing = True
-        if idm and d.update_returning:
-            rows = yield Returning(update_sql(d, info, sets, where, idxs), params)
-            count = len(rows)
-            _native.refresh(info.layout, rows, idxs, idm, _refresh_loaders(d, info, idxs))
+        if idm:
+            idxs = tuple(f.position for f, _ in sets)
+            if d.update_returning:
+                rows = yield Returning(update_sql(d, info, sets, where, idxs), params)
+                count = len(rows)
+                _native.refresh(info.layout, rows, idxs, idm, _refresh_loaders(d, info, idxs))
+            else:
+                count = yield Execute(sql, params)
+                yield from self._read_back(info, idm, idxs)
         else:
             count = yield Execute(sql, params)
-            if idm:
-                yield from self._read_back(info, idm, idxs)
-        self._changed_all(info, [f for f, _ in sets])
+        if info.incoming:
+            self._changed_all(info, [f for f, _ in sets])
         self.writing = False
         return count
 
@@ -703,11 +715,10 @@ class UnitOfWork:
         model's own columns of a type the field can hold, no aggregates."""
         if not values:
             raise ValueError("update() takes the fields to set, like update(stock=Product.stock - 1)")
-        by_name = {f.name: f for f in info.fields}
         out: List[Tuple[Field[Any], Any]] = []
         for name, value in values.items():
-            f = by_name.get(name)
-            if f is None:
+            f = info.model.__dict__.get(name)
+            if not isinstance(f, Field):
                 raise TypeError("update() got %r, which is not a field of %s" % (name, info.name))
             if f.primary_key:
                 raise ValueError("update() cannot set %s.%s, the primary key: the identity map knows rows by it"
@@ -715,10 +726,7 @@ class UnitOfWork:
             if isinstance(value, Selectable):
                 value = Subquery(value, SCALAR)
             if isinstance(value, Expression):
-                check_columns(info, value.columns())
-                if value.aggregate():
-                    raise ValueError("update(%s=...) takes an expression of the row's own fields, not an aggregate"
-                                     % name)
+                # Its columns and aggregates are checked as its shape is compiled (once).
                 if value.kind is not None and value.kind != f.kind and not (
                         value.kind == Kind.INT and f.kind in (Kind.FLOAT, Kind.DECIMAL)):
                     raise TypeError("%s.%s: expected %s, got an expression of %s"
