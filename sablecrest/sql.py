@@ -68,8 +68,9 @@ class Scope(Compiler):
         self.query_of = ""  # the model queried, for messages
 
     def col(self, column: Column) -> str:
+        table = self.table(column)  # checked whether or not it is written: a column of no model here is refused
         name = self.dialect.q(column.column)
-        return self.table(column) + "." + name if self.qualify else name
+        return table + "." + name if self.qualify else name
 
     def table(self, column: Column) -> str:
         s: Optional[Scope] = self

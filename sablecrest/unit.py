@@ -447,11 +447,13 @@ class UnitOfWork:
 
     def select(self, info: ModelInfo, where: Sequence[Condition], order: Sequence[Ordering], limit: Optional[int],
                offset: Optional[int], mode: str) -> Steps:
-        yield from self.flush()
         d = self.dialect
         if mode == FIRST:
             limit = 1
+        # Written (and its columns checked) before the flush: a condition on a model that
+        # is not in the query raises before anything runs.
         sql = d.select_sql(info, where, order, limit is not None, offset is not None, mode == COUNT)
+        yield from self.flush()
         params: List[Any] = []
         for w in where:
             w.params(d, params)
