@@ -6,6 +6,7 @@ is read over a second, raw connection."""
 
 import datetime as dt
 import sqlite3
+import threading
 from decimal import Decimal
 from urllib.parse import urlsplit
 
@@ -361,3 +362,28 @@ def test_query_flush_failing_half_way_rolls_back(tmp_path):
         assert sablecrest.state(first) == "transient" and first.id is None
         s.add(A(name="after"))
     assert raw.execute('SELECT "name" FROM "sc_q_authors" ORDER BY "id"').fetchall() == [("old",), ("after",)]
+
+
+def test_the_last_item_sells_once(pair):
+    """Two sessions, in two threads, each take the last item with a conditional update:
+    exactly one of them gets it, every time."""
+    db, raw, k = pair
+    post = k["a2"]
+    for trial in range(20):
+        with db.session() as s:
+            assert s.select(P).where(P.id == post).update(likes=1) == 1
+        barrier = threading.Barrier(2)
+        won = []
+
+        def order():
+            with db.session() as s:
+                barrier.wait()
+                won.append(s.select(P).where(P.id == post, P.likes >= 1).update(likes=P.likes - 1))
+
+        threads = [threading.Thread(target=order) for _ in range(2)]
+        for th in threads:
+            th.start()
+        for th in threads:
+            th.join()
+        assert sorted(won) == [0, 1], trial
+        assert raw.rows('SELECT "likes" FROM "sc_q_posts" WHERE "id" = ?', (post,)) == [(0,)]

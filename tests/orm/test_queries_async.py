@@ -118,3 +118,33 @@ def test_flow(target):
     asyncio.run(flow())
     assert [tuple(r) for r in raw.execute("SELECT title, stock FROM sc_aq_posts ORDER BY id").fetchall()] == [
         ("a1", 1), ("a2", 1)]
+
+
+def test_the_last_item_sells_once(target):
+    """Two tasks, each in its own session, take the last item with a conditional update:
+    exactly one gets it, in every one of 20 trials."""
+    url, raw = target
+
+    async def race():
+        db = await sablecrest.connect_async(url)
+        await db.migrate(*MODELS)
+        async with db.session() as s:
+            ann = AqAuthor(name="Ann")
+            post = AqPost(author_id=ann, title="last", stock=1)
+            s.add_all([ann, post])
+        results = []
+        for _ in range(20):
+            async with db.session() as s:
+                await s.select(AqPost).where(AqPost.id == post.id).update(stock=1)
+
+            async def order():
+                async with db.session() as s:
+                    return await (s.select(AqPost).where(AqPost.id == post.id, AqPost.stock >= 1)
+                                  .update(stock=AqPost.stock - 1))
+
+            results.append(sorted(await asyncio.gather(order(), order())))
+        await db.close()
+        return results
+
+    assert asyncio.run(race()) == [[0, 1]] * 20
+    assert [tuple(r) for r in raw.execute("SELECT stock FROM sc_aq_posts").fetchall()] == [(0,)]
