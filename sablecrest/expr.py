@@ -315,7 +315,8 @@ def check_value(kind: Optional[Kind], value: Any, where: object) -> Any:
         return _plain(value, k)
     if not _fits(kind, value):
         extra = " (a naive one)" if kind == Kind.DATETIME and isinstance(value, _dt.datetime) else ""
-        raise TypeError("%s: expected %s%s, got %s" % (_where_text(where), _KIND_NAMES[kind], extra, type(value).__name__))
+        raise TypeError("%s: expected %s%s, got %s"
+                        % (_where_text(where), _KIND_NAMES[kind], extra, type(value).__name__))
     return _plain(value, kind)
 
 
@@ -577,7 +578,8 @@ class Functions:
 
 def _numeric(e: Expression, name: str) -> None:
     if e.kind is not None and e.kind not in _NUMERIC:
-        raise TypeError("func.%s(%s): takes numbers (int, float, Decimal), not %s" % (name, _label(e), _KIND_NAMES[e.kind]))
+        raise TypeError("func.%s(%s): takes numbers (int, float, Decimal), not %s"
+                        % (name, _label(e), _KIND_NAMES[e.kind]))
 
 
 def _text(expr: Any, name: str) -> Expression:
@@ -756,7 +758,8 @@ class Compare(Condition):
                                        isinstance(self.value, Expression) and self.value.aggregate())
 
     def nested(self) -> bool:
-        return self.shape is None and (self.field.nested() or isinstance(self.value, Expression) and self.value.nested())
+        return self.shape is None and (self.field.nested() or
+                                       isinstance(self.value, Expression) and self.value.nested())
 
 
 class IsNull(Condition):

@@ -25,7 +25,8 @@ one, traces every statement, and throws the driver's errors back into the steps.
 from __future__ import annotations
 
 import asyncio
-from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Optional, Sequence, Set, Tuple, Type, TypeVar, Union, overload
+from typing import (TYPE_CHECKING, Any, Dict, Iterable, List, Optional, Sequence, Set, Tuple, Type, TypeVar, Union,
+                    overload)
 
 from .errors import add_note
 from .expr import Expression, Selectable

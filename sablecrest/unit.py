@@ -30,7 +30,7 @@ from typing import TYPE_CHECKING, Any, Dict, Iterable, Iterator, List, Optional,
 
 from . import _native, toolkit
 from .errors import StaleDataError
-from .expr import SCALAR, Column, Condition, Expression, Ordering, Selectable, Subquery
+from .expr import SCALAR, Condition, Expression, Ordering, Selectable, Subquery
 from .kinds import Kind, RelationKind, State, Transition
 from .model import Field, Model, ModelInfo, info_of
 from .ops import Execute, ExecuteMany, Fetch, InsertId, Returning, Steps
@@ -641,6 +641,9 @@ class UnitOfWork:
         d = self.dialect
         sql = update_sql(d, info, sets, where, ())  # written (and checked) before anything runs
         yield from self.flush()
+        if any(isinstance(v, Model) for _, v in sets):  # a pending object got its key from the flush
+            sets = [(f, getattr(v, f.target.__sc_info__.pk.name) if isinstance(v, Model) else v)  # type: ignore[union-attr]
+                    for f, v in sets]
         idm = self.identity.get(info.model)
         params: List[Any] = []
         update_params(d, sets, where, params)
@@ -736,6 +739,13 @@ class UnitOfWork:
             elif value is None:
                 if not f.nullable:
                     raise ValueError("%s.%s is NOT NULL but is None" % (info.name, name))
+            elif f.target is not None and isinstance(value, f.target) and \
+                    getattr(value, f.target.__sc_info__.pk.name) is None:
+                # An object without its key yet: the flush before the statement inserts it
+                # when it is pending here; anything else would never get one.
+                if _native.owner(value) != self.token or _native.state(value) != _PENDING:
+                    raise ValueError("%s.%s is set to a %s that has no primary key and is not pending in this "
+                                     "session: add it first" % (info.name, name, f.target.__name__))
             else:
                 value = f.coerce(value)
                 if self.reject_nan and isinstance(value, float) and value != value:

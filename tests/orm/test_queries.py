@@ -387,3 +387,16 @@ def test_the_last_item_sells_once(pair):
             th.join()
         assert sorted(won) == [0, 1], trial
         assert raw.rows('SELECT "likes" FROM "sc_q_posts" WHERE "id" = ?', (post,)) == [(0,)]
+
+
+def test_update_to_a_pending_object(pair):
+    """update() flushes first: a reference set to a pending object gets its key then."""
+    db, raw, k = pair
+    with db.session() as s:
+        dee = A(name="Dee")
+        with pytest.raises(ValueError, match=r"^QPost.author_id is set to a QAuthor that has no primary key and is "
+                                             r"not pending in this session: add it first$"):
+            s.select(P).where(P.id == k["b1"]).update(author_id=dee)
+        s.add(dee)
+        assert s.select(P).where(P.id == k["b1"]).update(author_id=dee) == 1
+    assert raw.rows('SELECT "author_id" FROM "sc_q_posts" WHERE "id" = ?', (k["b1"],)) == [(dee.id,)]
