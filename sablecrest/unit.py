@@ -196,6 +196,15 @@ class UnitOfWork:
 
     # ---- flush
 
+    def clean(self) -> bool:
+        """Whether a flush would write nothing (the check `_collect` starts with), so that
+        a read need not run one."""
+        epoch = _native.touch_epoch()
+        if not self.pending and not self.doomed and (self.epoch == epoch or not self.identity):
+            self.epoch = epoch
+            return True
+        return False
+
     def flush(self) -> Steps:
         plan = self._collect()
         if plan is None:
@@ -453,7 +462,8 @@ class UnitOfWork:
         # Written (and its columns checked) before the flush: a condition on a model that
         # is not in the query raises before anything runs.
         sql = d.select_sql(info, where, order, limit is not None, offset is not None, mode == COUNT)
-        yield from self.flush()
+        if not self.clean():
+            yield from self.flush()
         params: List[Any] = []
         for w in where:
             w.params(d, params)
@@ -485,7 +495,8 @@ class UnitOfWork:
             sql = select_sql(d, sel, what)
         if loads:
             self._check_loads(sel.info, loads)
-        yield from self.flush()
+        if not self.clean():
+            yield from self.flush()
         params: List[Any] = []
         select_params(d, sel, what, params)
         rows = yield Fetch(sql, params)
@@ -640,7 +651,8 @@ class UnitOfWork:
         sets = self._sets(info, values)
         d = self.dialect
         sql = update_sql(d, info, sets, where, ())  # written (and checked) before anything runs
-        yield from self.flush()
+        if not self.clean():
+            yield from self.flush()
         if any(isinstance(v, Model) for _, v in sets):  # a pending object got its key from the flush
             sets = [(f, getattr(v, f.target.__sc_info__.pk.name) if isinstance(v, Model) else v)  # type: ignore[union-attr]
                     for f, v in sets]
@@ -682,7 +694,8 @@ class UnitOfWork:
         their keys are left."""
         d = self.dialect
         sql = delete_sql(d, info, where, False)  # written (and checked) before anything runs
-        yield from self.flush()
+        if not self.clean():
+            yield from self.flush()
         idm = self.identity.get(info.model)
         params: List[Any] = []
         for w in where:
