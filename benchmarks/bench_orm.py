@@ -413,16 +413,18 @@ def draw_chart(payload: Dict[str, Any], path: Path) -> bool:
     for ax, engine in zip(axes[:, 0], engines):
         best = payload["engines"][engine]["best"]
         names = list(best)[::-1]
+        drawn = {name: sum(best[name].get(p, 0.0) for p in oc.ALL_PHASES) * 1e3 for name in names}
         for i, name in enumerate(names):
             left = 0.0
             for p, colour in zip(oc.ALL_PHASES, PHASE_COLOURS):
                 w = best[name][p] * 1e3
                 ax.barh(i, w, left=left, color=colour, height=0.62, label=oc.PHASE_LABELS[p] if i == 0 else None)
                 left += w
-            r = ratios(best, name)
-            ax.text(left * 1.01 + 0.5, i, f"{left:.0f} ms  ({r['vs_raw']:.2f}x raw)", va="center", fontsize=8)
+            # The bar is every phase: its ratio is of the bars, not of the first workload's total.
+            vs_raw = f"  ({left / drawn[RAW]:.2f}x raw)" if RAW in drawn else ""
+            ax.text(left * 1.01 + 0.5, i, f"{left:.0f} ms{vs_raw}", va="center", fontsize=8)
         name_axis(ax, names)
-        ax.set_xlim(0, max(b["total"] for b in best.values()) * 1e3 * 1.3)
+        ax.set_xlim(0, max(drawn.values()) * 1.3)
         ax.set_title(f"{ENGINE_LABELS[engine]}: the workload, by phase", fontsize=10, loc="left")
         ax.set_xlabel("milliseconds (best of each phase; lower is better)", fontsize=8)
     handles, labels = axes[0, 0].get_legend_handles_labels()
