@@ -11,6 +11,20 @@ meant to be used efficiently:
    lookup, then read each post's author name;
 5. delete: delete the 100 of those loaded posts whose id is a multiple of 48, commit.
 
+bench_orm.py also runs four phases across the two tables, between select and prefetch
+(`ALL_PHASES`; orm_async.py runs the five above):
+
+- load: the 200 authors with their posts (one-to-many: a query of the authors, then
+  one of their posts), each author's posts in key order;
+- join: 50 queries of posts joined with their authors, filtered by the author's name
+  and the posts' likes, ordered by likes and id;
+- report: 20 aggregate reports, each over a page of 10 authors: per author with at
+  least 9 published posts, the count, the sum of likes and the best score (GROUP BY,
+  HAVING, ORDER BY);
+- bulk: 200 conditional set-based updates in one transaction (an order placed
+  against stock: likes = likes - q where the post has at least q), counting the rows
+  changed.
+
 Each phase returns a small result (counts, ids, names) that the runner compares across
 contenders; `dump()` returns both tables as the database holds them.
 
@@ -46,11 +60,23 @@ QUERY_LIMIT = 10
 PREFETCH_AFTER = 200  # posts with a greater id: 4,800 rows
 DELETE_EVERY = 48  # of those, the multiples of this: 100 rows
 
+# Across tables (bench_orm.py's phases between select and prefetch).
+JOIN_QUERIES = [(f"Author {(k * 37) % N_AUTHORS:03d}", (k * 97) % 600) for k in range(50)]  # (author name, min likes)
+REPORT_PAGES = [(k * 10 + 1, k * 10 + 10) for k in range(20)]  # (first author id, last author id)
+REPORT_MIN_POSTS = 9  # published posts an author needs to be in the report
+BULK = [(k * 25 + 1 + k % 7, 300) for k in range(200)]  # (post id, quantity taken off its likes)
+
 PHASES = ["insert", "update", "select", "prefetch", "delete"]
+QUERY_PHASES = ["load", "join", "report", "bulk"]
+ALL_PHASES = PHASES[:3] + QUERY_PHASES + PHASES[3:]
 PHASE_LABELS = {
     "insert": "insert 200 + 5,000",
     "update": "load 5,000 + update 4,900",
     "select": "200 filtered selects",
+    "load": "200 authors with their 5,000 posts",
+    "join": "50 join queries",
+    "report": "20 aggregate reports",
+    "bulk": "200 conditional updates",
     "prefetch": "load 4,800 + prefetch",
     "delete": "delete 100",
 }
@@ -61,6 +87,7 @@ DDL = {
         "CREATE TABLE posts (id INTEGER PRIMARY KEY, author_id INTEGER NOT NULL REFERENCES authors (id), "
         "title TEXT NOT NULL, body TEXT, likes INTEGER NOT NULL, score REAL NOT NULL, published BOOLEAN NOT NULL)",
         "CREATE INDEX posts_author_id ON posts (author_id)",
+        "CREATE INDEX authors_name ON authors (name)",
     ],
     "postgresql": [
         "CREATE TABLE authors (id SERIAL PRIMARY KEY, name TEXT NOT NULL, email TEXT)",
@@ -68,9 +95,11 @@ DDL = {
         "title TEXT NOT NULL, body TEXT, likes INTEGER NOT NULL, score DOUBLE PRECISION NOT NULL, "
         "published BOOLEAN NOT NULL)",
         "CREATE INDEX posts_author_id ON posts (author_id)",
+        "CREATE INDEX authors_name ON authors (name)",
     ],
     "mariadb": [
-        "CREATE TABLE authors (id INTEGER AUTO_INCREMENT PRIMARY KEY, name TEXT NOT NULL, email TEXT) ENGINE=InnoDB",
+        "CREATE TABLE authors (id INTEGER AUTO_INCREMENT PRIMARY KEY, name TEXT NOT NULL, email TEXT, "
+        "INDEX authors_name (name(32))) ENGINE=InnoDB",
         "CREATE TABLE posts (id INTEGER AUTO_INCREMENT PRIMARY KEY, author_id INTEGER NOT NULL, "
         "title TEXT NOT NULL, body TEXT, likes INTEGER NOT NULL, score DOUBLE NOT NULL, published BOOLEAN NOT NULL, "
         "INDEX posts_author_id (author_id), FOREIGN KEY (author_id) REFERENCES authors (id)) ENGINE=InnoDB",
@@ -131,6 +160,20 @@ def post_rows(ids: Sequence[int]) -> List[Tuple[Any, ...]]:
     return [(ids[a], t, b, l, s, p) for a, t, b, l, s, p in POSTS]
 
 
+def report_row(name: Any, count: Any, total: Any, best: Any) -> Tuple[str, int, int, float]:
+    """A report row as every contender returns it (drivers widen sums differently:
+    MariaDB gives a Decimal)."""
+    return name, int(count), int(total), float(best)
+
+
+def group_children(parents: Sequence[Any], rows: Sequence[Sequence[Any]]) -> List[Tuple[int, List[int]]]:
+    """(parent id, [child id, ...]) for rows (child id, parent id) in child order."""
+    by_parent: Dict[int, List[int]] = {p[0]: [] for p in parents}
+    for r in rows:
+        by_parent[r[1]].append(r[0])
+    return [(p[0], by_parent[p[0]]) for p in parents]
+
+
 def sorted_keys(rows: Sequence[Sequence[Any]]) -> List[int]:
     # Keys are generated in ascending order as rows are inserted; RETURNING promises no
     # order, so the sorted keys are matched to the rows in order.
@@ -178,6 +221,18 @@ class Contender:
         raise NotImplementedError
 
     def delete(self) -> Any:
+        raise NotImplementedError
+
+    def load(self) -> Any:
+        raise NotImplementedError
+
+    def join(self) -> Any:
+        raise NotImplementedError
+
+    def report(self) -> Any:
+        raise NotImplementedError
+
+    def bulk(self) -> Any:
         raise NotImplementedError
 
 
@@ -311,6 +366,56 @@ class Raw(Contender):
         self.loaded = rows
         return [(r[0], authors[r[1]][1]) for r in rows]
 
+    def load(self):
+        ph = self.ph
+        cur = self._cursor()
+        authors = self._fetch(cur, "SELECT id, name, email FROM authors ORDER BY id")
+        keys = [a[0] for a in authors]
+        if self.engine == "postgresql":
+            rows = self._fetch(cur, f"SELECT {POST_COLUMNS} FROM posts WHERE author_id = ANY(%s) ORDER BY id", (keys,))
+        else:
+            rows = self._fetch(cur, f"SELECT {POST_COLUMNS} FROM posts WHERE author_id IN ({', '.join([ph] * len(keys))}) "
+                                    "ORDER BY id", keys)
+        if self.engine == "mariadb":
+            self.conn.commit()
+        return group_children(authors, rows)
+
+    def join(self):
+        ph = self.ph
+        cur = self._cursor()
+        sql = (f"SELECT posts.id, posts.author_id, posts.title, posts.body, posts.likes, posts.score, posts.published "
+               f"FROM posts JOIN authors ON authors.id = posts.author_id WHERE authors.name = {ph} "
+               f"AND posts.likes >= {ph} ORDER BY posts.likes DESC, posts.id ASC")
+        out = [[r[0] for r in self._fetch(cur, sql, (name, m))] for name, m in JOIN_QUERIES]
+        if self.engine == "mariadb":
+            self.conn.commit()
+        return out
+
+    def report(self):
+        ph = self.ph
+        cur = self._cursor()
+        sql = (f"SELECT authors.name, COUNT(posts.id), SUM(posts.likes), MAX(posts.score) FROM authors "
+               f"JOIN posts ON posts.author_id = authors.id WHERE authors.id BETWEEN {ph} AND {ph} "
+               f"AND posts.published = {ph} GROUP BY authors.id, authors.name HAVING COUNT(posts.id) >= {ph} "
+               f"ORDER BY authors.name")
+        out = [[report_row(*r) for r in self._fetch(cur, sql, (lo, hi, True, REPORT_MIN_POSTS))]
+               for lo, hi in REPORT_PAGES]
+        if self.engine == "mariadb":
+            self.conn.commit()
+        return out
+
+    def bulk(self):
+        ph = self.ph
+        cur = self._cursor()
+        self._begin(cur)
+        sql = f"UPDATE posts SET likes = likes - {ph} WHERE id = {ph} AND likes >= {ph}"
+        n = 0
+        for pid, q in BULK:
+            c = cur.execute(sql, (q, pid, q))
+            n += (c if self.engine == "sqlite" else cur).rowcount
+        self._commit(cur)
+        return n
+
     def delete(self):
         ph = self.ph
         cur = self._cursor()
@@ -339,13 +444,14 @@ _sc_models: Dict[str, Any] = {}
 
 def sablecrest_models() -> Tuple[Any, Any]:
     if not _sc_models:
-        from sablecrest import Field, Model
+        from sablecrest import Field, Model, relation
 
         class BenchAuthor(Model):
             __tablename__ = "authors"
             id = Field(int, primary_key=True)
             name = Field(str, nullable=False)
             email = Field(str)
+            posts = relation("BenchPost.author_id")
 
         class BenchPost(Model):
             __tablename__ = "posts"
@@ -356,6 +462,7 @@ def sablecrest_models() -> Tuple[Any, Any]:
             likes = Field(int, nullable=False)
             score = Field(float, nullable=False)
             published = Field(bool, nullable=False)
+            author = relation(author_id)
 
         _sc_models.update(Author=BenchAuthor, Post=BenchPost)
     return _sc_models["Author"], _sc_models["Post"]
@@ -432,6 +539,43 @@ class Sablecrest(Contender):
         self.loaded = posts
         return [(p.id, authors[p.author_id].name) for p in posts]
 
+    def load(self):
+        Author = self.Author
+        with self.db.session() as s:
+            authors = s.select(Author).order_by(Author.id).load(Author.posts).all()
+            return [(a.id, [p.id for p in a.posts]) for a in authors]
+
+    def join(self):
+        Author, Post = self.Author, self.Post
+        out = []
+        with self.db.session() as s:
+            for name, m in JOIN_QUERIES:
+                q = (s.select(Post).join(Post.author).where(Author.name == name, Post.likes >= m)
+                     .order_by(Post.likes.desc(), Post.id))
+                out.append([p.id for p in q.all()])
+        return out
+
+    def report(self):
+        Author, Post = self.Author, self.Post
+        func = self.sc.func
+        out = []
+        with self.db.session() as s:
+            for lo, hi in REPORT_PAGES:
+                q = (s.select(Author.name, func.count(Post.id), func.sum(Post.likes), func.max(Post.score))
+                     .join(Author.posts).where(Author.id.between(lo, hi), Post.published == True)  # noqa: E712
+                     .group_by(Author.id, Author.name).having(func.count(Post.id) >= REPORT_MIN_POSTS)
+                     .order_by(Author.name))
+                out.append([report_row(*r) for r in q.all()])
+        return out
+
+    def bulk(self):
+        Post = self.Post
+        n = 0
+        with self.db.session() as s:
+            for pid, q in BULK:
+                n += s.select(Post).where(Post.id == pid, Post.likes >= q).update(likes=Post.likes - q)
+        return n
+
     def delete(self):
         n = delete_loaded(self.s, self.loaded)
         self.s = self.loaded = None
@@ -456,6 +600,7 @@ def sqlalchemy_models() -> Dict[str, Any]:
             id: Mapped[int] = mapped_column(Integer, primary_key=True)
             name: Mapped[str] = mapped_column(String, nullable=False)
             email: Mapped[Optional[str]] = mapped_column(String)
+            posts: Mapped[List["Post"]] = relationship(back_populates="author", order_by="Post.id")
 
         class Post(Base):
             __tablename__ = "posts"
@@ -466,7 +611,7 @@ def sqlalchemy_models() -> Dict[str, Any]:
             likes: Mapped[int] = mapped_column(Integer, nullable=False)
             score: Mapped[float] = mapped_column(Float, nullable=False)
             published: Mapped[bool] = mapped_column(Boolean, nullable=False)
-            author: Mapped[Author] = relationship()
+            author: Mapped[Author] = relationship(back_populates="posts")
 
         _sa.update(Author=Author, Post=Post)
     return _sa
@@ -586,6 +731,59 @@ class SQLAlchemyORM(_SQLAlchemyBase):
         self.s = self.loaded = None
         return n
 
+    def load(self):
+        from sqlalchemy import select
+        from sqlalchemy.orm import Session, selectinload
+
+        Author = self.Author
+        with Session(self.sa_engine) as s:
+            authors = s.scalars(select(Author).order_by(Author.id).options(selectinload(Author.posts))).all()
+            out = [(a.id, [p.id for p in a.posts]) for a in authors]
+            s.commit()
+        return out
+
+    def join(self):
+        from sqlalchemy import select
+        from sqlalchemy.orm import Session
+
+        Author, Post = self.Author, self.Post
+        out = []
+        with Session(self.sa_engine) as s:
+            for name, m in JOIN_QUERIES:
+                q = (select(Post).join(Post.author).where(Author.name == name, Post.likes >= m)
+                     .order_by(Post.likes.desc(), Post.id))
+                out.append([p.id for p in s.scalars(q).all()])
+            s.commit()
+        return out
+
+    def report(self):
+        from sqlalchemy import func, select
+        from sqlalchemy.orm import Session
+
+        Author, Post = self.Author, self.Post
+        out = []
+        with Session(self.sa_engine) as s:
+            for lo, hi in REPORT_PAGES:
+                q = (select(Author.name, func.count(Post.id), func.sum(Post.likes), func.max(Post.score))
+                     .join(Author.posts).where(Author.id.between(lo, hi), Post.published == True)  # noqa: E712
+                     .group_by(Author.id, Author.name).having(func.count(Post.id) >= REPORT_MIN_POSTS)
+                     .order_by(Author.name))
+                out.append([report_row(*r) for r in s.execute(q).all()])
+            s.commit()
+        return out
+
+    def bulk(self):
+        from sqlalchemy import update
+        from sqlalchemy.orm import Session
+
+        Post = self.Post
+        n = 0
+        with Session(self.sa_engine) as s:
+            for pid, q in BULK:
+                n += s.execute(update(Post).where(Post.id == pid, Post.likes >= q).values(likes=Post.likes - q)).rowcount
+            s.commit()
+        return n
+
 
 class SQLAlchemyCore(_SQLAlchemyBase):
     """Statements built once and executed with parameter lists: insertmanyvalues
@@ -609,6 +807,20 @@ class SQLAlchemyCore(_SQLAlchemyBase):
         self.sel_after = select(p).where(p.c.id > bindparam("after")).order_by(p.c.id)
         self.sel_authors = select(a).where(a.c.id.in_(bindparam("ids", expanding=True)))
         self.del_posts = delete(p).where(p.c.id.in_(bindparam("ids", expanding=True)))
+        from sqlalchemy import func
+
+        self.sel_all_authors = select(a).order_by(a.c.id)
+        self.sel_children = select(p).where(p.c.author_id.in_(bindparam("ids", expanding=True))).order_by(p.c.id)
+        self.sel_joined = (select(p).join(a, a.c.id == p.c.author_id)
+                           .where(a.c.name == bindparam("name"), p.c.likes >= bindparam("min_likes"))
+                           .order_by(p.c.likes.desc(), p.c.id))
+        self.sel_report = (select(a.c.name, func.count(p.c.id), func.sum(p.c.likes), func.max(p.c.score))
+                           .join(p, p.c.author_id == a.c.id)
+                           .where(a.c.id.between(bindparam("lo"), bindparam("hi")), p.c.published == bindparam("published"))
+                           .group_by(a.c.id, a.c.name).having(func.count(p.c.id) >= bindparam("min_posts"))
+                           .order_by(a.c.name))
+        self.upd_taken = (update(p).where(p.c.id == bindparam("pid"), p.c.likes >= bindparam("q"))
+                          .values(likes=p.c.likes - bindparam("q")))
 
     def insert(self):
         with self.sa_engine.begin() as conn:
@@ -639,6 +851,35 @@ class SQLAlchemyCore(_SQLAlchemyBase):
         authors = {r.id: r for r in conn.execute(self.sel_authors, {"ids": list({r.author_id for r in rows})})}
         self.loaded = rows
         return [(r.id, authors[r.author_id].name) for r in rows]
+
+    def load(self):
+        with self.sa_engine.connect() as conn:
+            authors = conn.execute(self.sel_all_authors).all()
+            rows = conn.execute(self.sel_children, {"ids": [a.id for a in authors]}).all()
+            conn.commit()
+        return group_children(authors, [(r.id, r.author_id) for r in rows])
+
+    def join(self):
+        with self.sa_engine.connect() as conn:
+            out = [[r.id for r in conn.execute(self.sel_joined, {"name": name, "min_likes": m})]
+                   for name, m in JOIN_QUERIES]
+            conn.commit()
+        return out
+
+    def report(self):
+        with self.sa_engine.connect() as conn:
+            out = [[report_row(*r) for r in conn.execute(self.sel_report, {"lo": lo, "hi": hi, "published": True,
+                                                                            "min_posts": REPORT_MIN_POSTS})]
+                   for lo, hi in REPORT_PAGES]
+            conn.commit()
+        return out
+
+    def bulk(self):
+        n = 0
+        with self.sa_engine.begin() as conn:
+            for pid, q in BULK:
+                n += conn.execute(self.upd_taken, {"pid": pid, "q": q}).rowcount
+        return n
 
     def delete(self):
         conn = self.conn
@@ -755,6 +996,42 @@ class Peewee(Contender):
         posts = self.pw.prefetch(Post.select().where(Post.id > PREFETCH_AFTER).order_by(Post.id), self.Author)
         self.loaded = posts
         return [(p.id, p.author.name) for p in posts]
+
+    def load(self):
+        Author, Post = self.Author, self.Post
+        with self.db.atomic():
+            authors = self.pw.prefetch(Author.select().order_by(Author.id), Post.select().order_by(Post.id))
+            return [(a.id, [p.id for p in a.posts]) for a in authors]
+
+    def join(self):
+        Author, Post = self.Author, self.Post
+        out = []
+        with self.db.atomic():
+            for name, m in JOIN_QUERIES:
+                q = (Post.select().join(Author).where((Author.name == name) & (Post.likes >= m))
+                     .order_by(Post.likes.desc(), Post.id))
+                out.append([p.id for p in q])
+        return out
+
+    def report(self):
+        Author, Post, fn = self.Author, self.Post, self.pw.fn
+        out = []
+        with self.db.atomic():
+            for lo, hi in REPORT_PAGES:
+                q = (Author.select(Author.name, fn.COUNT(Post.id), fn.SUM(Post.likes), fn.MAX(Post.score))
+                     .join(Post).where(Author.id.between(lo, hi) & (Post.published == True))  # noqa: E712
+                     .group_by(Author.id, Author.name).having(fn.COUNT(Post.id) >= REPORT_MIN_POSTS)
+                     .order_by(Author.name).tuples())
+                out.append([report_row(*r) for r in q])
+        return out
+
+    def bulk(self):
+        Post = self.Post
+        n = 0
+        with self.db.atomic():
+            for pid, q in BULK:
+                n += Post.update(likes=Post.likes - q).where((Post.id == pid) & (Post.likes >= q)).execute()
+        return n
 
     def delete(self):
         Post = self.Post

@@ -31,7 +31,7 @@ def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--contender", default="sablecrest", help="; ".join(c.name for c in oc.CONTENDERS))
     ap.add_argument("--engine", default="sqlite")
-    ap.add_argument("--phases", default=",".join(oc.PHASES))
+    ap.add_argument("--phases", default=",".join(oc.ALL_PHASES))
     ap.add_argument("--repeat", type=int, default=20)
     ap.add_argument("--top", type=int, default=25)
     args = ap.parse_args()
@@ -43,7 +43,7 @@ def main() -> None:
     profiles = {p: cProfile.Profile() for p in phases}
     for _ in range(args.repeat):
         c.fresh()
-        for phase in oc.PHASES:
+        for phase in oc.ALL_PHASES:
             run = getattr(c, phase)
             if phase in profiles:
                 profiles[phase].runcall(run)

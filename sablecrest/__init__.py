@@ -20,11 +20,12 @@ native core, `sablecrest._native`.
 """
 
 from .database import AsyncDatabase, Database, connect, connect_async
-from .errors import Error, MigrationError, RevisionError, StaleDataError
-from .expr import Condition, Ordering
+from .errors import Error, MigrationError, NotLoadedError, RevisionError, StaleDataError
+from .expr import Condition, Expression, Ordering, exists, func
 from .migrate import Migration, migration_script
 from .model import MISSING, SQL, Check, Field, Index, Model, TypedModel, Unique, changes, sql, state
 from .query import AsyncQuery, Query
+from .relations import Relation, relation
 from .result import Result
 from .session import AsyncSession, Savepoint, Session
 
@@ -52,8 +53,14 @@ __all__ = [
     "sql",
     "Condition",
     "Ordering",
+    "Expression",
+    "func",
+    "exists",
+    "relation",
+    "Relation",
     "Error",
     "StaleDataError",
+    "NotLoadedError",
     "Migration",
     "MigrationError",
     "RevisionError",

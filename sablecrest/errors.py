@@ -14,6 +14,11 @@ class StaleDataError(Error):
     were deleted (or their keys changed) by someone else since they were loaded."""
 
 
+class NotLoadedError(Error):
+    """A relation was read that was not loaded: sablecrest never runs a query behind the
+    user's back. The message names the relation and how to load it."""
+
+
 class MigrationError(Error):
     """A statement of a migration failed; the driver's error is the ``__cause__``.
 
@@ -63,4 +68,4 @@ def add_note(exc: BaseException, note: str) -> None:
         pass  # an exception type that takes no attributes keeps no note
 
 
-__all__ = ["Error", "StaleDataError", "MigrationError", "RevisionError", "add_note"]
+__all__ = ["Error", "StaleDataError", "NotLoadedError", "MigrationError", "RevisionError", "add_note"]

@@ -51,6 +51,15 @@ class FieldFlag(IntFlag):
     SERVER_DEFAULT = 8  # the database fills the column when an insert leaves it out
 
 
+class RelationKind(IntEnum):
+    """How a relation reaches its objects (Python-side only: the native core just keeps
+    a slot per relation)."""
+
+    MANY_TO_ONE = 1  # through a reference field of the model itself: one object or None
+    ONE_TO_MANY = 2  # through another model's reference field to this one: a list
+    MANY_TO_MANY = 3  # through a link model's two reference fields: a list
+
+
 _TRANSITIONS = dict(_native.TRANSITIONS)
 
 
@@ -97,4 +106,4 @@ KIND_OF: Dict[type, Kind] = {
     _dt.timedelta: Kind.TIMEDELTA,
 }
 
-__all__ = ["Kind", "State", "FieldFlag", "Transition", "KIND_OF"]
+__all__ = ["Kind", "State", "FieldFlag", "Transition", "RelationKind", "KIND_OF"]

@@ -536,6 +536,8 @@ class ModelInfo:
         "renamed_from",
         "mutable",
         "composite",
+        "relations",
+        "incoming",
     )
 
     def __init__(self, model: "Type[Model]", table: str, schema: Optional[str], fields: Tuple[AnyField, ...],
@@ -551,6 +553,11 @@ class ModelInfo:
         self.layout: Any = None
         self.references: List[Tuple[AnyField, "Type[Model]"]] = []
         self.self_referencing = False
+        self.relations: Tuple[Any, ...] = ()  # its relations (relations.Relation), in slot order
+        # The collection relations (one-to-many, many-to-many) that reach their objects
+        # through a field of this model, with that field: a write of one of its rows
+        # changes the collection of the row the field names. Filled as they resolve.
+        self.incoming: List[Tuple[Any, AnyField]] = []
         self.version: Optional[Field[Any]] = None  # the version column (optimistic locking)
         self.indexes: List[IndexSpec] = []  # unique constraints and indexes, fields' first
         self.checks: List[CheckSpec] = []  # CHECK constraints, fields' first
@@ -610,6 +617,7 @@ class ModelMeta(type):
         ns.setdefault("__slots__", ())
         cls = super().__new__(mcls, name, bases, ns, **kw)
         own: List[Tuple[str, AnyField]] = [(k, v) for k, v in ns.items() if isinstance(v, Field)]
+        rels = [(k, v) for k, v in ns.items() if getattr(type(v), "__sc_relation__", False)]
         shared: Dict[str, AnyField] = {}
         for base in reversed(cls.__mro__[1:]):
             if "__sc_info__" in base.__dict__:
@@ -620,6 +628,8 @@ class ModelMeta(type):
             shared.update(base.__dict__.get("__sc_abstract_fields__", ()))
         inherited = [(k, v) for k, v in shared.items() if k not in ns]
         if ns.get("__abstract__", False) or (not own and not inherited and not any(isinstance(b, ModelMeta) for b in bases)):
+            if rels:
+                raise TypeError("%s: relations are declared on concrete models (%s)" % (name, rels[0][0]))
             if own or inherited:
                 setattr(cls, "__sc_abstract_fields__", tuple(inherited + own))
             return cls
@@ -629,11 +639,12 @@ class ModelMeta(type):
             setattr(cls, k, copy)
             fields.append((k, copy))
         fields.extend(own)
-        _build(cast("Type[Model]", cls), name, fields)
+        _build(cast("Type[Model]", cls), name, fields, rels)
         return cls
 
 
-def _build(cls: "Type[Model]", name: str, declared: List[Tuple[str, AnyField]]) -> None:
+def _build(cls: "Type[Model]", name: str, declared: List[Tuple[str, AnyField]],
+           relations: List[Tuple[str, Any]]) -> None:
     pks = [k for k, f in declared if f.primary_key]
     if len(pks) > 1:
         for k, f in declared:
@@ -710,6 +721,9 @@ def _build(cls: "Type[Model]", name: str, declared: List[Tuple[str, AnyField]]) 
                                 "makes a new one (default=%s)" % (label, type(f.default).__name__, name,
                                                                   type(f.default).__name__))
     _constraints(cls, info, declared)
+    for index, (attr, rel) in enumerate(relations):
+        rel._bind(cls, attr, index)
+    info.relations = tuple(rel for _, rel in relations)
     defaults = tuple(None if f.default is MISSING or callable(f.default) else f.default for f in fields)
     factories = tuple(f.default if f.default is not MISSING and callable(f.default) else None for f in fields)
     snapshots = tuple(_json_snapshot("%s.%s" % (name, f.name)) if f.kind == Kind.JSON else None for f in fields)
@@ -717,7 +731,7 @@ def _build(cls: "Type[Model]", name: str, declared: List[Tuple[str, AnyField]]) 
     positions = tuple(f.position for f in key)
     info.layout = _native.Layout(
         cls, fields, by_name, defaults, factories, positions[0] if len(positions) == 1 else positions,
-        info.pk.generated, _only_fields(cls), snapshots if any(snapshots) else None
+        info.pk.generated, _only_fields(cls), snapshots if any(snapshots) else None, len(relations)
     )
     setattr(cls, "__sc_layout__", info.layout)
     _registry[name] = cls

@@ -29,13 +29,16 @@ one, traces every statement, and throws the driver's errors back into the steps.
 from __future__ import annotations
 
 import asyncio
-from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Mapping, Optional, Set, Type, TypeVar, overload
+from typing import (TYPE_CHECKING, Any, Dict, Iterable, List, Mapping, Optional, Sequence, Set, Tuple, Type, TypeVar,
+                    Union, overload)
 
 from .errors import add_note
+from .expr import Expression, Selectable
 from .model import Field, Model, info_of
 from .ops import COMMIT, LOCK, ROLLBACK, Execute, Op, Release, RollbackTo, Statement, Steps
 from .params import bind, named
 from .query import AsyncQuery, Query
+from .relations import Relation
 from .result import Result
 from .unit import ALL, UnitOfWork, end_token, new_token
 
@@ -123,10 +126,21 @@ class SessionBase:
     def __contains__(self, obj: Model) -> bool:
         return self._uow.contains(obj)
 
-    def select(self, model: Type[M]) -> Query[M]:
-        """A query of `model`'s rows."""
+    @overload
+    def select(self, model: Type[M], /) -> Query[M]: ...
+
+    @overload
+    def select(self, first: Union[Expression, Selectable], /,
+               *more: Union[Expression, Selectable]) -> Query[Tuple[Any, ...]]: ...
+
+    def select(self, first: Any, /, *more: Any) -> Any:
+        """A query of `model`'s rows (``select(Author)``), or of the values of fields and
+        expressions, as tuples (``select(Post.author_id, func.count())``: the first
+        field's model is the one queried)."""
         self._usable()
-        return self._query(info_of(model), self)
+        if not more and (isinstance(first, type) or not isinstance(first, (Expression, Selectable))):
+            return self._query(info_of(first), self)
+        return self._query._of_columns(self, (first,) + more)
 
     def _usable(self) -> None:
         if self._closed:
@@ -172,6 +186,14 @@ class SessionBase:
         """The object with this primary key, from the identity map or the database."""
         self._usable()
         return self._run(self._guarded(self._uow.get(model, key)))
+
+    def load(self, objs: Sequence[M], *relations: Relation) -> Any:
+        """Loads `relations` on `objs` (objects of this session, of one model) and returns
+        them as a list: one SELECT per relation, for all of them. A relation may be one
+        of the model an earlier relation loads (``s.load(authors, Author.posts,
+        Post.tags)``)."""
+        self._usable()
+        return self._run(self._guarded(self._uow.load(objs, relations)))
 
     def load_related(self, objs: Iterable[Model], field: AnyField) -> Any:
         """{key: object} for the objects that `field` (a foreign key, like
@@ -406,6 +428,7 @@ class Session(SessionBase):
         def upsert(self, *objs: Model) -> None: ...
         def get(self, model: Type[M], key: object) -> Optional[M]: ...
         def load_related(self, objs: Iterable[M], field: Field[K, Any, R, M]) -> Dict[K, R]: ...
+        def load(self, objs: Sequence[M], *relations: Relation) -> List[M]: ...
         @overload
         def execute(self, statement: Query[M]) -> List[M]: ...
         @overload
@@ -468,7 +491,12 @@ class AsyncSession(SessionBase):
 
     if TYPE_CHECKING:
 
-        def select(self, model: Type[M]) -> AsyncQuery[M]: ...
+        @overload
+        def select(self, model: Type[M], /) -> AsyncQuery[M]: ...
+        @overload
+        def select(self, first: Union[Expression, Selectable], /,
+                   *more: Union[Expression, Selectable]) -> AsyncQuery[Tuple[Any, ...]]: ...
+        def select(self, first: Any, /, *more: Any) -> Any: ...
         async def flush(self) -> None: ...
         async def commit(self) -> None: ...
         async def rollback(self) -> None: ...
@@ -476,6 +504,7 @@ class AsyncSession(SessionBase):
         async def upsert(self, *objs: Model) -> None: ...
         async def get(self, model: Type[M], key: object) -> Optional[M]: ...
         async def load_related(self, objs: Iterable[M], field: Field[K, Any, R, M]) -> Dict[K, R]: ...
+        async def load(self, objs: Sequence[M], *relations: Relation) -> List[M]: ...
         @overload
         async def execute(self, statement: Query[M]) -> List[M]: ...
         @overload

@@ -17,7 +17,8 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, Hashable, Iterable, List,
 
 from . import toolkit
 from .engines.base import Engine, ParamStyle, Version
-from .expr import Condition, Ordering
+from .expr import Column, Condition, Expression, Ordering
+from .kinds import Kind
 
 if TYPE_CHECKING:
     from .expr import AnyColumn
@@ -54,8 +55,17 @@ class Compiler:
     def like_escape(self) -> str:
         return self.dialect.engine.like_escape
 
-    def in_list(self, column: AnyColumn, negated: bool, n: int) -> str:
-        col = self.col(column)
+    def function(self, name: str, args: List[str]) -> str:
+        text = self.dialect.engine.function_sql(name, args)
+        if not args and self.dialect.style.escapes_percent:
+            text = text.replace("%", "%%")  # the engine's own text (arguments are escaped already)
+        return text
+
+    def subquery(self, query: Any, mode: str) -> str:
+        raise ValueError("a query inside a condition needs a statement that qualifies its columns")
+
+    def in_list(self, column: Expression, negated: bool, n: int) -> str:
+        col = column.render(self)
         shape = self.dialect.in_shape(n)
         if shape == 0:
             return "1 = 1" if negated else "1 = 0"
@@ -104,6 +114,8 @@ class Dialect:
         self.version = version
         self.variant = variant or engine.name
         self.returning = engine.returning(version, self.variant)
+        self.update_returning = engine.update_returning(version, self.variant)
+        self.delete_returning = engine.delete_returning(version, self.variant)
         self.max_params = engine.max_params(version, style)
         # The driver's executemany reports the rows it matched (asyncpg's does not).
         self.counts_many = counts_many
@@ -111,6 +123,7 @@ class Dialect:
         self._models: Dict[Any, ModelSQL] = {}
         self._sql: Dict[Hashable, str] = {}
         self._dumpers: Dict[Any, Any] = {}  # column -> its dumper (or None)
+        self._shapes: Dict[Hashable, Any] = {}  # other facts of a shape (a column select's loaders)
 
     def __repr__(self) -> str:
         return "<Dialect %s %s %s>" % (self.engine.name, ".".join(map(str, self.version)), self.style.name)
@@ -145,6 +158,13 @@ class Dialect:
         f = self.dumper(column)
         return value if f is None else f(value)
 
+    def dump_value(self, kind: Optional[Kind], value: Any) -> Any:
+        """A value bound against a computed expression (not a plain column)."""
+        if value is None or kind is None:
+            return value
+        f = self.engine.value_dumpers.get(kind)
+        return value if f is None else f(value)
+
     def _cached(self, key: Hashable, build: Callable[[], str]) -> str:
         text = self._sql.get(key)
         if text is None:
@@ -165,12 +185,15 @@ class Dialect:
             return size
         return "json" if self.engine.json_in else n
 
-    def in_params(self, column: AnyColumn, values: List[Any], out: List[Any]) -> None:
+    def in_params(self, column: Expression, values: List[Any], out: List[Any]) -> None:
         n = len(values)
         shape = self.in_shape(n)
         if shape == 0:
             return
-        dumper = self.dumper(column)
+        if isinstance(column, Column):
+            dumper = self.dumper(column)
+        else:
+            dumper = self.engine.value_dumpers.get(column.kind) if column.kind is not None else None
         if dumper is not None:
             values = [None if v is None else dumper(v) for v in values]
         if shape == "array":
@@ -178,7 +201,7 @@ class Dialect:
         elif shape == "json":
             if any(isinstance(v, bytes) for v in values):
                 raise ValueError("%s.in_() with %d bytes values is past the engine's %d-parameter limit"
-                                 % (column.name, n, self.max_params))
+                                 % (column.name if isinstance(column, Column) else column, n, self.max_params))
             out.append(json.dumps(values))
         else:
             out.extend(values)
@@ -224,7 +247,7 @@ class Dialect:
         # A shape is checked once, when it is first written: each column must belong to
         # the model queried (on SQLite an unknown quoted name would even read as a string).
         check_columns(info, (c for w in where for c in w.columns()))
-        check_columns(info, (o.field for o in order))
+        check_columns(info, (c for o in order for c in o.field.columns()))
         m = self.model(info)
         c = Compiler(self)
         paged = has_limit or has_offset
@@ -234,7 +257,7 @@ class Dialect:
             parts += [" WHERE ", " AND ".join(w.render(c) for w in where)]
         if order and not count:
             parts.append(" ORDER BY ")
-            parts.append(", ".join(c.col(o.field) + (" DESC" if o.descending else " ASC") for o in order))
+            parts.append(", ".join(o.field.render(c) + (" DESC" if o.descending else " ASC") for o in order))
         if has_limit:
             parts += [" LIMIT ", c.ph()]
         elif has_offset:

@@ -30,10 +30,14 @@ from typing import TYPE_CHECKING, Any, Dict, Iterable, Iterator, List, Optional,
 
 from . import _native, toolkit
 from .errors import StaleDataError
-from .expr import Condition, Ordering
-from .kinds import Kind, State, Transition
+from .expr import SCALAR, Condition, Expression, Ordering, Selectable, Subquery
+from .kinds import Kind, RelationKind, State, Transition
 from .model import Field, Model, ModelInfo, info_of
 from .ops import Execute, ExecuteMany, Fetch, InsertId, LockingFetch, Returning, Steps
+from .relations import Relation
+from .sql import COUNT as COUNT_ROWS
+from .sql import (ROWS, Select, delete_sql, link_sql, row_loaders, rows_sql, select_params, select_sql, update_params,
+                  update_sql)
 from .statements import case_params
 
 if TYPE_CHECKING:
@@ -42,7 +46,7 @@ if TYPE_CHECKING:
 
 M = TypeVar("M", bound=Model)
 
-ALL, FIRST, COUNT = "all", "first", "count"
+ALL, FIRST, COUNT, ONE = "all", "first", "count", "one"  # ONE: the first column of the first row
 
 _TRANSIENT, _PENDING, _PERSISTENT, _DELETED, _DETACHED = (int(s) for s in State)
 
@@ -202,6 +206,15 @@ class UnitOfWork:
 
     # ---- flush
 
+    def clean(self) -> bool:
+        """Whether a flush would write nothing (the check `_collect` starts with), so that
+        a read need not run one."""
+        epoch = _native.touch_epoch()
+        if not self.pending and not self.doomed and (self.epoch == epoch or not self.identity):
+            self.epoch = epoch
+            return True
+        return False
+
     def flush(self) -> Steps:
         plan = self._collect()
         if plan is None:
@@ -289,6 +302,8 @@ class UnitOfWork:
         for info in plan.order:
             if info in plan.inserts:
                 yield from self._insert(info, plan.inserts[info])
+                if info.incoming:
+                    self._changed_collections(info, plan.inserts[info], False)
             if info in plan.updates:
                 if any(position.get(t, -1) > position[info.model] for _, t in info.references):
                     later.append(info)
@@ -399,7 +414,7 @@ class UnitOfWork:
                         width = len(m.key_indexes)
                         by_key = {self._loaded_key(info, r[:width]): r[width:] for r in rows}
                         values = [by_key[info.key_of(o)] for o in chunk]
-                    filled = (left, [self._load(m, left, v) for v in values]) if left else None
+                    filled = (left, [self._load_values(m, left, v) for v in values]) if left else None
                 elif gen:
                     keys = [(yield InsertId(d.insert_sql(info, cols, 1, False), params))]
                 else:
@@ -412,10 +427,10 @@ class UnitOfWork:
 
     def _loaded_key(self, info: ModelInfo, parts: Tuple[Any, ...]) -> Any:
         m = self.dialect.model(info)
-        loaded = self._load(m, m.key_indexes, parts)
+        loaded = self._load_values(m, m.key_indexes, parts)
         return loaded[0] if len(loaded) == 1 else loaded
 
-    def _load(self, m: Any, idxs: Tuple[int, ...], values: Tuple[Any, ...]) -> Tuple[Any, ...]:
+    def _load_values(self, m: Any, idxs: Tuple[int, ...], values: Tuple[Any, ...]) -> Tuple[Any, ...]:
         if m.loaders is None:
             return tuple(values)
         return tuple(v if v is None or m.loaders[i] is None else m.loaders[i](v) for i, v in zip(idxs, values))
@@ -429,7 +444,7 @@ class UnitOfWork:
         for w in where:
             w.params(d, params)
         rows = yield Fetch(d.select_sql(info, where, (), False, False, False), params)
-        return self._load(d.model(info), idxs, tuple(rows[0][i] for i in idxs))
+        return self._load_values(d.model(info), idxs, tuple(rows[0][i] for i in idxs))
 
     def _update(self, info: ModelInfo, dirty: List[Model]) -> Steps:
         d = self.dialect
@@ -448,6 +463,8 @@ class UnitOfWork:
                 self.versions.extend(zip(objs, [p[-1] for p in params]))
             if self.depth:
                 self.updated.extend(objs)
+            if info.incoming and any(f.position in idxs for _, f in info.incoming):
+                self._changed_collections(info, objs, True)
             if batch > 1 and len(params) > 1:
                 count = 0
                 for chunk in _chunks(params, batch):
@@ -536,6 +553,8 @@ class UnitOfWork:
                                      % (m.table, count, len(chunk)))
         for key in _native.key_params(info.layout, objs):
             idm.pop(key, None)
+        if info.incoming:
+            self._changed_collections(info, objs, True)
         _native.transition(objs, Transition.REMOVED)
         self.removed.extend(objs)
 
@@ -552,6 +571,36 @@ class UnitOfWork:
             count = yield Execute(d.delete_sql(info, n), d.versioned_delete_params(info, chunk_keys, chunk_versions))
             if count != len(chunk_keys):
                 raise (yield from self._stale(info, chunk_objs, chunk_versions, count, "DELETE"))
+
+    def _changed_collections(self, info: ModelInfo, objs: List[Model], loaded_too: bool) -> None:
+        """Rows of `info` were written: the loaded collections they join or leave (the
+        one-to-many and many-to-many relations through their reference fields) are not
+        loaded any more, on the objects of this session, so that none is read stale."""
+        for rel, f in info.incoming:
+            parents = self.identity.get(rel.model)
+            if not parents:
+                continue
+            keys = set(_native.field_values(objs, f.position))
+            if loaded_too:  # the value the row had: the collection the object leaves
+                for obj in objs:
+                    try:
+                        keys.add(_native.loaded(obj, f.position))
+                    except LookupError:
+                        pass
+            hit = [parents[k] for k in keys if k is not None and k in parents]
+            if hit:
+                _native.clear_related(hit, rel.index)
+
+    def _changed_all(self, info: ModelInfo, fields: Sequence["Field[Any]"]) -> None:
+        """A set-based write changed rows of `info` that may be anywhere: every loaded
+        collection through `fields` (all of the model's, for a delete) is dropped."""
+        for rel, f in info.incoming:
+            for g in fields:
+                if f is g:
+                    parents = self.identity.get(rel.model)
+                    if parents:
+                        _native.clear_related(list(parents.values()), rel.index)
+                    break
 
     def upsert(self, objs: Sequence[Model]) -> Steps:
         """Writes each object whole: its row is inserted, or updated when its key exists.
@@ -595,11 +644,14 @@ class UnitOfWork:
 
     def select(self, info: ModelInfo, where: Sequence[Condition[Any]], order: Sequence[Ordering[Any]],
                limit: Optional[int], offset: Optional[int], mode: str, lock: str = "") -> Steps:
-        yield from self.flush()
         d = self.dialect
         if mode == FIRST:
             limit = 1
+        # Written (and its columns checked) before the flush: a condition on a model that
+        # is not in the query raises before anything runs.
         sql = d.select_sql(info, where, order, limit is not None, offset is not None, mode == COUNT, lock)
+        if not self.clean():
+            yield from self.flush()
         params: List[Any] = []
         for w in where:
             w.params(d, params)
@@ -617,6 +669,45 @@ class UnitOfWork:
         if mode == FIRST:
             return objs[0] if objs else None
         return objs
+
+    def query(self, sel: Select, mode: str, loads: Sequence[Relation]) -> Steps:
+        """A SELECT across tables, or of columns and expressions: objects of the query's
+        model (with `loads` loaded), or tuples. Its text is written (and its shape
+        checked) before the flush, so that bad input runs nothing."""
+        d = self.dialect
+        if mode == FIRST or mode == ONE:
+            sel.limit = 1
+        what = COUNT_ROWS if mode == COUNT else ROWS
+        loaders = None
+        if sel.cols is not None and what == ROWS:
+            sql, loaders = rows_sql(d, sel)
+        else:
+            sql = select_sql(d, sel, what)
+        if loads:
+            self._check_loads(sel.info, loads)
+        if not self.clean():
+            yield from self.flush()
+        params: List[Any] = []
+        select_params(d, sel, what, params)
+        rows = yield Fetch(sql, params)
+        if mode == COUNT:
+            return int(rows[0][0])
+        if sel.cols is None:
+            info = sel.info
+            objs = _native.materialize(info.layout, rows, self.identity.setdefault(info.model, {}),
+                                       d.model(info).loaders, self.token)
+            if loads and objs:
+                yield from self._load(objs, info, loads)
+            if mode == FIRST:
+                return objs[0] if objs else None
+            return objs
+        if loaders is not None or (rows and type(rows[0]) is not tuple):
+            rows = _native.convert_rows(rows if type(rows) is list else list(rows), loaders)
+        if mode == FIRST:
+            return rows[0] if rows else None
+        if mode == ONE:
+            return rows[0][0] if rows else None
+        return rows if type(rows) is list else list(rows)
 
     def get(self, model: Type[M], key: Any) -> Steps:
         info = info_of(model)
@@ -656,6 +747,217 @@ class UnitOfWork:
             found = idm.get(k)
             if found is not None and _native.state(found) != _DELETED:
                 out[k] = found
+        return out
+
+    def load(self, objs: Sequence[Model], relations: Sequence[Relation]) -> Steps:
+        """Loads `relations` on `objs` (objects of this session, of one model): one
+        statement per relation. A relation applies to the objects given, when it is a
+        relation of their model, and to the objects that the relations before it
+        loaded, when it is a relation of theirs: ``load(authors, Author.posts,
+        Post.tags)`` loads the posts of the authors, then the tags of those posts."""
+        items = list(objs)
+        if not relations:
+            raise TypeError("load() takes the relations to load, like Author.posts")
+        first = relations[0]
+        if not isinstance(first, Relation):
+            raise TypeError("load() takes relations, like Author.posts; got %r" % (first,))
+        info = info_of(type(items[0])) if items else first.resolve().model.__sc_info__
+        for obj in items:
+            if type(obj) is not info.model:
+                raise ValueError("load() takes objects of one model; got a %s (%r) among %s objects"
+                                 % (type(obj).__name__, obj, info.name))
+        self._check_loads(info, relations)
+        for obj in items:
+            if _native.owner(obj) != self.token or _native.state(obj) not in (_PENDING, _PERSISTENT):
+                raise ValueError("%r is not an object of this session (it is %s): load() reads the rows of this "
+                                 "session's objects; add it first" % (obj, State(_native.state(obj)).name.lower()))
+        yield from self.flush()
+        if items:
+            yield from self._load(items, info, relations)
+        return items
+
+    def _check_loads(self, info: ModelInfo, relations: Sequence[Relation]) -> None:
+        """Each relation is one of the loaded objects' model, or of the model an earlier
+        relation loads."""
+        reached = {info.model}
+        for rel in relations:
+            if not isinstance(rel, Relation):
+                raise TypeError("load() takes relations, like Author.posts; got %r" % (rel,))
+            rel.resolve()
+            if rel.model not in reached:
+                raise ValueError("load(%s) is a relation of %s objects, and the objects here are %s objects (or "
+                                 "loaded for them by the relations before it)" % (rel.label, rel.model.__name__,
+                                                                                info.name))
+            reached.add(rel.target)
+
+    def _load(self, objs: List[Model], info: ModelInfo, relations: Sequence[Relation]) -> Steps:
+        # The objects each relation applies to, by model: kept only for a model that a
+        # later relation loads for (objects hash by identity).
+        have: Dict[Any, List[Model]] = {info.model: objs}
+        for i, rel in enumerate(relations):
+            found = yield from self._load_one(rel, have[rel.model])
+            if found and any(later.model is rel.target for later in relations[i + 1:]):
+                known = have.get(rel.target)
+                have[rel.target] = list(dict.fromkeys(known + found if known else found))
+
+    def _load_one(self, rel: Relation, owners: List[Model]) -> Steps:
+        """One relation on `owners`: at most one statement. Returns the objects loaded."""
+        d = self.dialect
+        target = rel.target.__sc_info__
+        idm = self.identity.setdefault(target.model, {})
+        if rel.kind == RelationKind.MANY_TO_ONE:
+            assert rel.local is not None
+            values = _native.field_values(owners, rel.local.position)
+            keys = _distinct(values, target.pk.kind)
+            missing = [k for k in keys if k not in idm]
+            if missing:
+                yield from self.select(target, (target.pk.in_(missing),), (), None, None, ALL)
+            _native.link_related(owners, rel.index, rel.local.position, idm)
+            return [o for o in (idm.get(k) for k in keys) if o is not None and _native.state(o) != _DELETED]
+        info = rel.model.__sc_info__
+        keys = _distinct(_native.key_params(info.layout, owners), info.pk.kind)
+        if not keys:
+            _native.group_related(owners, rel.index, [], [])
+            return []
+        if rel.kind == RelationKind.ONE_TO_MANY:
+            assert rel.remote is not None
+            children = yield from self.select(target, (rel.remote.in_(keys),), (target.pk.asc(),), None, None, ALL)
+            _native.group_related(owners, rel.index, children, rel.remote.position)
+            return children
+        assert rel.link_a is not None
+        params: List[Any] = []
+        d.in_params(rel.link_a, keys, params)
+        rows = yield Fetch(link_sql(d, rel, len(keys)), params)
+        n = len(target.fields)
+        rows = [tuple(r) for r in rows] if rows and type(rows[0]) is not tuple else rows
+        found = _native.materialize(target.layout, [r[:n] for r in rows], idm, d.model(target).loaders, self.token)
+        loader = d.engine.loaders.get(rel.link_a.kind)
+        links = [r[n] if loader is None or r[n] is None else loader(r[n]) for r in rows]
+        _native.group_related(owners, rel.index, found, links)
+        return found
+
+    # ---- set-based writes
+
+    def update_where(self, info: ModelInfo, where: Sequence[Condition], values: Dict[str, Any]) -> Steps:
+        """UPDATE of the rows `where` selects; returns the number of rows it matched. The
+        objects of the identity map whose rows it changed get the new values (and take
+        them as loaded): from RETURNING where the engine has it, else read back by key."""
+        sets = self._sets(info, values)
+        d = self.dialect
+        sql = update_sql(d, info, sets, where, ())  # written (and checked) before anything runs
+        if not self.clean():
+            yield from self.flush()
+        if any(isinstance(v, Model) for _, v in sets):  # a pending object got its key from the flush
+            sets = [(f, getattr(v, f.target.__sc_info__.pk.name) if isinstance(v, Model) else v)  # type: ignore[union-attr]
+                    for f, v in sets]
+        idm = self.identity.get(info.model)
+        params: List[Any] = []
+        update_params(d, sets, where, params)
+        self.writing = True
+        if idm:
+            idxs = tuple(f.position for f, _ in sets)
+            if d.update_returning:
+                rows = yield Returning(update_sql(d, info, sets, where, idxs), params)
+                count = len(rows)
+                _native.refresh(info.layout, rows, idxs, idm, _refresh_loaders(d, info, idxs))
+            else:
+                count = yield Execute(sql, params)
+                yield from self._reread(info, idm, idxs)
+        else:
+            count = yield Execute(sql, params)
+        if info.incoming:
+            self._changed_all(info, [f for f, _ in sets])
+        self.writing = False
+        return count
+
+    def _reread(self, info: ModelInfo, idm: Dict[Any, Model], idxs: Tuple[int, ...]) -> Steps:
+        """The fields `idxs` of the identity map's objects of `info`, read again."""
+        d = self.dialect
+        pk = info.pk
+        sel = Select(info, (pk,) + tuple(info.fields[i] for i in idxs), where=(pk.in_(list(idm)),))
+        params: List[Any] = []
+        select_params(d, sel, ROWS, params)
+        rows = yield Fetch(select_sql(d, sel, ROWS), params)
+        _native.refresh(info.layout, rows if type(rows) is list else list(rows), idxs, idm,
+                        _refresh_loaders(d, info, idxs))
+
+    def delete_where(self, info: ModelInfo, where: Sequence[Condition]) -> Steps:
+        """DELETE of the rows `where` selects; returns the number of rows deleted. The
+        objects of the identity map whose rows it deleted leave it, as after a flushed
+        delete: found by RETURNING where the engine has it, else by reading which of
+        their keys are left."""
+        d = self.dialect
+        sql = delete_sql(d, info, where, False)  # written (and checked) before anything runs
+        if not self.clean():
+            yield from self.flush()
+        idm = self.identity.get(info.model)
+        params: List[Any] = []
+        for w in where:
+            w.params(d, params)
+        self.writing = True
+        if idm and d.delete_returning:
+            rows = yield Returning(delete_sql(d, info, where, True), params)
+            count = len(rows)
+            m = d.model(info)
+            loader = m.loaders[m.pk_index] if m.loaders is not None else None
+            gone = [r[0] if loader is None else loader(r[0]) for r in rows]
+        else:
+            count = yield Execute(sql, params)
+            gone = []
+            if idm:
+                pk = info.pk
+                keys = list(idm)
+                sel = Select(info, (pk,), where=(pk.in_(keys),))
+                left_params: List[Any] = []
+                select_params(d, sel, ROWS, left_params)
+                left = yield Fetch(select_sql(d, sel, ROWS), left_params)
+                kept = {r[0] for r in _native.convert_rows(list(left), row_loaders(d, (pk,)))}
+                gone = [k for k in keys if k not in kept]
+        if gone and idm:
+            objs = [o for o in (idm.pop(k, None) for k in gone) if o is not None]
+            _native.transition(objs, Transition.REMOVED)
+            self.removed.extend(objs)
+        self._changed_all(info, info.fields)
+        self.writing = False
+        return count
+
+    def _sets(self, info: ModelInfo, values: Dict[str, Any]) -> List[Tuple["Field[Any]", Any]]:
+        """update()'s assignments, checked: fields of the model (not its key), values of
+        the field's type (NOT NULL and NaN as a flush checks them), expressions of the
+        model's own columns of a type the field can hold, no aggregates."""
+        if not values:
+            raise ValueError("update() takes the fields to set, like update(stock=Product.stock - 1)")
+        out: List[Tuple[Field[Any], Any]] = []
+        for name, value in values.items():
+            f = info.model.__dict__.get(name)
+            if not isinstance(f, Field):
+                raise TypeError("update() got %r, which is not a field of %s" % (name, info.name))
+            if f.primary_key:
+                raise ValueError("update() cannot set %s.%s, the primary key: the identity map knows rows by it"
+                                 % (info.name, name))
+            if isinstance(value, Selectable):
+                value = Subquery(value, SCALAR)
+            if isinstance(value, Expression):
+                # Its columns and aggregates are checked as its shape is compiled (once).
+                if value.kind is not None and value.kind != f.kind and not (
+                        value.kind == Kind.INT and f.kind in (Kind.FLOAT, Kind.DECIMAL)):
+                    raise TypeError("%s.%s: expected %s, got an expression of %s"
+                                    % (info.name, name, f.type.__name__, value.kind.name.lower()))
+            elif value is None:
+                if not f.nullable:
+                    raise ValueError("%s.%s is NOT NULL but is None" % (info.name, name))
+            elif f.target is not None and isinstance(value, f.target) and \
+                    getattr(value, f.target.__sc_info__.pk.name) is None:
+                # An object without its key yet: the flush before the statement inserts it
+                # when it is pending here; anything else would never get one.
+                if _native.owner(value) != self.token or _native.state(value) != _PENDING:
+                    raise ValueError("%s.%s is set to a %s that has no primary key and is not pending in this "
+                                     "session: add it first" % (info.name, name, f.target.__name__))
+            else:
+                value = f.coerce(value)
+                if self.reject_nan and isinstance(value, float) and value != value:
+                    raise ValueError("%s.%s is NaN, which this database cannot store" % (info.name, name))
+            out.append((f, value))
         return out
 
     # ---- transaction ends
@@ -778,6 +1080,20 @@ class UnitOfWork:
         self.writing = False
 
 
+def _distinct(values: List[Any], kind: Kind) -> List[Any]:
+    """The distinct non-None keys of `values`, for an IN list."""
+    if kind in (Kind.INT, Kind.STR):
+        return toolkit.distinct_keys(values, kind == Kind.STR)
+    return list(dict.fromkeys(v for v in values if v is not None))
+
+
+def _refresh_loaders(d: "Dialect", info: ModelInfo, idxs: Tuple[int, ...]) -> Any:
+    loaders = d.model(info).loaders
+    if loaders is None:
+        return None
+    return (loaders[info.fields.index(info.pk)],) + tuple(loaders[i] for i in idxs)
+
+
 def _group(objs: Dict[int, Model], into: Dict[ModelInfo, List[Model]]) -> None:
     """The objects by model, in their order; objects are mostly added in runs of one model."""
     for model, run in groupby(objs.values(), type):
@@ -807,4 +1123,4 @@ def _parents_first(info: ModelInfo, objs: List[Model], children: Dict[int, List[
     return out
 
 
-__all__ = ["UnitOfWork", "FlushPlan", "table_order", "new_token", "ALL", "FIRST", "COUNT"]
+__all__ = ["UnitOfWork", "FlushPlan", "table_order", "new_token", "ALL", "FIRST", "COUNT", "ONE"]

@@ -83,8 +83,9 @@ def decimal_text(v: Any) -> Any:
     return str(v)
 
 
-def to_bool(v: Any) -> Any:
-    return bool(v)
+# bool itself: a loader runs for every row of a boolean column, and the type's own call
+# costs no Python frame.
+to_bool: Loader = bool
 
 
 def decimal_from_number(v: Any) -> decimal.Decimal:
@@ -181,6 +182,33 @@ def json_loader(f: "Field[Any]") -> Loader:
         return value
 
     return load
+
+
+def decimal_float(v: Any) -> Any:
+    return float(v)
+
+
+# What an aggregate or an expression returns, as the Python type of its kind: engines
+# widen (PostgreSQL sums ints as bigint or numeric, MariaDB as DECIMAL) and SQLite
+# computes with floats.
+
+
+def int_of(v: Any) -> Any:
+    return v if type(v) is int else int(v)
+
+
+def float_of(v: Any) -> Any:
+    return v if type(v) is float else float(v)
+
+
+def decimal_of(v: Any) -> decimal.Decimal:
+    if type(v) is decimal.Decimal:
+        return v
+    if isinstance(v, float):
+        # A sum of floats carries the error of every addition: 15 significant digits are
+        # what a double holds exactly (Decimal("0.1") * 3 sums to 0.30000000000000004).
+        return decimal.Decimal(format(v, ".15g"))
+    return decimal.Decimal(v)
 
 
 # ---------------------------------------------------------------- schema descriptions
@@ -392,10 +420,37 @@ class Engine:
     dumpers: Dict[Kind, Dumper] = {}
     loaders: Dict[Kind, Loader] = {}
     types: Dict[Kind, str] = {}  # DDL: the column type of a field without a db_type
+    # A value compared with (or computed into) an expression other than a plain column,
+    # which has no column type to convert the parameter to.
+    value_dumpers: Dict[Kind, Dumper] = {}
+    # The results of expressions and aggregates, as the Python type of their kind.
+    result_loaders: Dict[Kind, Loader] = {
+        Kind.INT: int_of, Kind.FLOAT: float_of, Kind.DECIMAL: decimal_of, Kind.BOOL: to_bool,
+        Kind.DATETIME: datetime_from_text, Kind.DATE: date_from_text,
+    }
+    # ---- functions: the text of each function of `sablecrest.func` that differs
+    length_function = "CHAR_LENGTH"  # characters, not bytes
+    now_sql = "LOCALTIMESTAMP"  # the current time in UTC, naive
 
     def returning(self, version: Version, variant: str) -> bool:
         """Whether INSERT ... RETURNING is there."""
         return True
+
+    def update_returning(self, version: Version, variant: str) -> bool:
+        """Whether UPDATE ... RETURNING is there."""
+        return self.returning(version, variant)
+
+    def delete_returning(self, version: Version, variant: str) -> bool:
+        """Whether DELETE ... RETURNING is there."""
+        return self.returning(version, variant)
+
+    def function_sql(self, name: str, args: List[str]) -> str:
+        """A call of `sablecrest.func`'s function `name` with rendered arguments."""
+        if name == "count" and not args:
+            return "COUNT(*)"
+        if name == "now":
+            return self.now_sql
+        return "%s(%s)" % (self.length_function if name == "length" else name.upper(), ", ".join(args))
 
     def max_params(self, version: Version, style: ParamStyle) -> int:
         return 65535

@@ -82,6 +82,7 @@ class MariaDB(Engine):
     loaders = {Kind.BOOL: to_bool, Kind.UUID: uuid_from_any, Kind.TIME: _time_from_timedelta,
                Kind.TIMEDELTA: timedelta_from_micros}
     dumpers = {Kind.UUID: uuid_text, Kind.JSON: json_text, Kind.TIMEDELTA: micros}
+    value_dumpers = dumpers  # values inside expressions travel as a field's do
     # DATETIME(6): without the precision the server silently drops the microseconds;
     # DECIMAL alone would be DECIMAL(10,0) and round away every fraction. There is no
     # interval type: a timedelta is its microseconds in a BIGINT. A JSON column is
@@ -94,8 +95,16 @@ class MariaDB(Engine):
     aware_type = "DATETIME(6)"
     aware_dumper = staticmethod(utc_naive)
 
+    now_sql = "UTC_TIMESTAMP(6)"
+
     def returning(self, version: Version, variant: str) -> bool:
         return variant == "mariadb" and version >= (10, 5)
+
+    def update_returning(self, version: Version, variant: str) -> bool:
+        return False  # neither MariaDB nor MySQL has it
+
+    def delete_returning(self, version: Version, variant: str) -> bool:
+        return variant == "mariadb" and version >= (10, 0, 5)
 
     def fold(self, name: str) -> str:
         return name.lower()  # column names compare without case

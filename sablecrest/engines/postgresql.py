@@ -77,6 +77,7 @@ class PostgreSQL(Engine):
     casts_case_values = True
     dollar_quotes = True
     nested_comments = True
+    now_sql = "(CURRENT_TIMESTAMP AT TIME ZONE 'UTC')"
     types = {Kind.INT: "INTEGER", Kind.STR: "TEXT", Kind.FLOAT: "DOUBLE PRECISION", Kind.BOOL: "BOOLEAN",
              Kind.BYTES: "BYTEA", Kind.DECIMAL: "NUMERIC", Kind.DATETIME: "TIMESTAMP", Kind.DATE: "DATE",
              Kind.UUID: "UUID", Kind.JSON: "JSONB", Kind.TIME: "TIME", Kind.TIMEDELTA: "INTERVAL"}
@@ -84,6 +85,7 @@ class PostgreSQL(Engine):
     # Both drivers take uuid.UUID, time and timedelta (interval) as they are; psycopg
     # hands back JSON parsed and asyncpg as text, which the JSON loader takes both ways.
     dumpers = {Kind.JSON: json_text}
+    value_dumpers = dumpers  # values inside expressions travel as a field's do
     loaders = {Kind.UUID: uuid_from_any}
 
     def max_params(self, version: Version, style: ParamStyle) -> int:

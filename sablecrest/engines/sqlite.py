@@ -43,6 +43,7 @@ from .base import (
     target,
     date_from_text,
     datetime_from_text,
+    decimal_float,
     decimal_from_number,
     decimal_text,
     iso_text,
@@ -149,6 +150,13 @@ class SQLite(Engine):
     offset_only_limit = " LIMIT -1"
     dumpers = {Kind.DECIMAL: decimal_text, Kind.DATETIME: iso_text, Kind.DATE: iso_text, Kind.UUID: uuid_text,
                Kind.JSON: json_text, Kind.TIME: iso_text, Kind.TIMEDELTA: micros}
+    # A decimal compared with a computed value goes as a number: a text parameter would
+    # compare as text (every number sorts before every text).
+    value_dumpers = {Kind.DECIMAL: decimal_float, Kind.DATETIME: iso_text, Kind.DATE: iso_text, Kind.UUID: uuid_text,
+                     Kind.TIME: iso_text, Kind.TIMEDELTA: micros}
+    length_function = "LENGTH"
+    # The text datetimes are stored as (ISO 8601 with a T), so that it compares with them.
+    now_sql = "STRFTIME('%Y-%m-%dT%H:%M:%f', 'now')"
     loaders = {Kind.BOOL: to_bool, Kind.DECIMAL: decimal_from_number, Kind.DATETIME: datetime_from_text,
                Kind.DATE: date_from_text, Kind.UUID: uuid_from_any, Kind.TIME: time_from_text,
                Kind.TIMEDELTA: timedelta_from_micros}

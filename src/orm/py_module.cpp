@@ -15,6 +15,7 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
     Py_VISIT(st->field_type);
     Py_VISIT(st->model_type);
     Py_VISIT(st->layout_type);
+    Py_VISIT(st->relation_type);
     Py_VISIT(st->decimal_type);
     Py_VISIT(st->datetime_type);
     Py_VISIT(st->date_type);
@@ -31,6 +32,7 @@ int module_clear_impl(PyObject* module) {
     Py_CLEAR(st->field_type);
     Py_CLEAR(st->model_type);
     Py_CLEAR(st->layout_type);
+    Py_CLEAR(st->relation_type);
     Py_CLEAR(st->decimal_type);
     Py_CLEAR(st->datetime_type);
     Py_CLEAR(st->date_type);
@@ -133,6 +135,13 @@ PyMethodDef g_functions[] = {
     {"add_pending", entry<native_add_pending>, METH_VARARGS, "add_pending(objs, pending, start, token) -> index"},
     {"touch_epoch", entry<native_touch_epoch>, METH_NOARGS, "touch_epoch() -> int"},
     {"_rebuild", entry<native_rebuild>, METH_VARARGS, "_rebuild(cls, values, snapshot, flags, dict) -> object"},
+    {"set_related", entry<native_set_related>, METH_VARARGS, "set_related(objs, index, values) -> None"},
+    {"clear_related", entry<native_clear_related>, METH_VARARGS, "clear_related(objs, index) -> None"},
+    {"group_related", entry<native_group_related>, METH_VARARGS,
+     "group_related(parents, index, children, keys) -> None"},
+    {"link_related", entry<native_link_related>, METH_VARARGS, "link_related(objs, index, fk, identity) -> None"},
+    {"refresh", entry<native_refresh>, METH_VARARGS, "refresh(layout, rows, idxs, identity, loaders) -> count"},
+    {"convert_rows", entry<native_convert_rows>, METH_VARARGS, "convert_rows(rows, loaders) -> list of tuples"},
     {nullptr, nullptr, 0, nullptr},
 };
 

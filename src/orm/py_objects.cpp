@@ -11,10 +11,13 @@ bool is_native_module(PyObject* o);  // py_module.cpp
 
 namespace {
 
-// On the FieldBase and Layout types: their module. _bind and Layout() have no module
-// argument, and 3.8's limited API has no other way from a type to its module.
+// On the FieldBase, Layout and RelationBase types: their module. _bind and Layout()
+// have no module argument, and 3.8's limited API has no other way from a type to its
+// module.
 constexpr const char kModuleAttr[] = "__sc_native__";
 constexpr Py_ssize_t kMaxFields = 0x7fffffff;  // the array's count is a uint32_t; 2n must fit
+
+}  // namespace
 
 // The module stored on `type` (new reference), or NULL with TypeError.
 PyObject* module_of_type(PyTypeObject* type) {
@@ -27,6 +30,8 @@ PyObject* module_of_type(PyTypeObject* type) {
     }
     return m.release();
 }
+
+namespace {
 
 PyObject* type_name(PyObject* v) { return PyObject_GetAttrString(as_object(Py_TYPE(v)), "__name__"); }
 
@@ -398,23 +403,26 @@ bool check_snapshots(PyObject* snaps, PyObject* fields) {
 }
 
 // Layout(cls, fields, by_name, defaults, factories, pk, pk_generated, untrackable,
-// snapshots=None)
+// snapshots=None, relations=0)
 PyObject* Layout_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     PyObject *cls, *fields, *by_name, *defaults, *factories, *pk, *snaps = Py_None;
+    Py_ssize_t relations = 0;
     int pk_generated, untrackable;
     if (kwds != nullptr && PyDict_Size(kwds) != 0) {
         PyErr_SetString(PyExc_TypeError, "Layout() takes no keyword arguments");
         return nullptr;
     }
-    if (!PyArg_ParseTuple(args, "O!O!O!O!O!Opp|O:Layout", &PyType_Type, &cls, &PyTuple_Type, &fields, &PyDict_Type,
+    if (!PyArg_ParseTuple(args, "O!O!O!O!O!Opp|On:Layout", &PyType_Type, &cls, &PyTuple_Type, &fields, &PyDict_Type,
                           &by_name, &PyTuple_Type, &defaults, &PyTuple_Type, &factories, &pk, &pk_generated,
-                          &untrackable, &snaps))
+                          &untrackable, &snaps, &relations))
         return nullptr;
     Ref module = Ref::steal(module_of_type(type));
     if (!module) return nullptr;
     ModuleState* st = module_state(module.get());
     const Py_ssize_t n = PyTuple_Size(fields);
-    if (n == 0 || n >= kMaxFields || PyTuple_Size(defaults) != n || PyTuple_Size(factories) != n) {
+    // The array's 2n + r slots are counted in uint32_t loops.
+    if (n == 0 || n >= kMaxFields || PyTuple_Size(defaults) != n || PyTuple_Size(factories) != n || relations < 0 ||
+        relations > 0xffffffffLL - 2 * n) {
         PyErr_SetString(PyExc_ValueError, "inconsistent model layout");
         return nullptr;
     }
@@ -454,6 +462,7 @@ PyObject* Layout_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     l->pks_ = pks;
     l->pk_generated_ = pk_generated;
     l->untrackable_ = untrackable;
+    l->r_ = relations;
     l->state_ = st;
     l->module_ = module.release();
     l->cls_ = new_ref(cls);
@@ -474,8 +483,8 @@ ModelObject* new_instance(PyTypeObject* type, LayoutObject* l) {
     Ref obj = Ref::steal(alloc(type, 0));
     if (!obj) return nullptr;
     ModelObject* m = as_model(obj.get());
-    m->layout_ = as_layout(new_ref(as_object(l)));
-    m->vals_ = static_cast<PyObject**>(PyMem_Calloc(static_cast<size_t>(2 * n), sizeof(PyObject*)));
+    m->layout_ = as_layout(new_ref(as_object(l)));  // before the array: it counts the relation slots
+    m->vals_ = static_cast<PyObject**>(PyMem_Calloc(static_cast<size_t>(2 * n + l->r_), sizeof(PyObject*)));
     if (m->vals_ == nullptr) {
         PyErr_NoMemory();
         return nullptr;
@@ -578,16 +587,19 @@ int Model_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(as_object(Py_TYPE(self)));
     Py_VISIT(as_object(m->layout_));
     if (m->vals_ != nullptr) {
-        for (uint32_t i = 0; i < 2 * m->n_; ++i) Py_VISIT(m->vals_[i]);
+        const Py_ssize_t count = 2 * static_cast<Py_ssize_t>(m->n_) + relation_count(m);
+        for (Py_ssize_t i = 0; i < count; ++i) Py_VISIT(m->vals_[i]);
     }
     return 0;
 }
 
-// Empties every slot (current values become None, so the object stays usable).
+// Empties every slot (current values become None, so the object stays usable; its
+// relations are not loaded any more).
 int Model_clear(PyObject* self) {
     ModelObject* m = as_model(self);
     if (m->vals_ != nullptr) {
-        for (uint32_t i = 0; i < 2 * m->n_; ++i) {
+        const Py_ssize_t count = 2 * static_cast<Py_ssize_t>(m->n_) + relation_count(m);
+        for (Py_ssize_t i = 0; i < count; ++i) {
             PyObject* v = m->vals_[i];
             m->vals_[i] = i < m->n_ ? new_ref(Py_None) : nullptr;
             Py_XDECREF(v);
@@ -602,10 +614,10 @@ void Model_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     if (m->vals_ != nullptr) {
         PyObject** vals = m->vals_;
-        const uint32_t count = 2 * m->n_;
+        const Py_ssize_t count = 2 * static_cast<Py_ssize_t>(m->n_) + relation_count(m);
         m->vals_ = nullptr;  // a finalizer reached from a value finds an empty object
         m->n_ = 0;
-        for (uint32_t i = 0; i < count; ++i) Py_XDECREF(vals[i]);
+        for (Py_ssize_t i = 0; i < count; ++i) Py_XDECREF(vals[i]);
         PyMem_Free(vals);
     }
     Py_CLEAR(m->layout_);
@@ -647,14 +659,34 @@ PyObject* Model_reduce(PyObject* self, PyObject*) {
         PyErr_Clear();
         dict = Ref::borrow(Py_None);
     }
-    return Py_BuildValue("O(OOOkO)", rebuild.get(), as_object(Py_TYPE(self)), values.get(), snapshot.get(),
-                         static_cast<unsigned long>(m->flags_ & (kStateMask | kTouched)), dict.get());
+    // Loaded relations travel as the state ({slot: value}), which pickle writes after
+    // the object itself: a cycle through them (an author's posts, each with its author)
+    // then refers back to an object that exists.
+    Ref related = Ref::steal(PyDict_New());
+    if (!related) return nullptr;
+    const Py_ssize_t r = relation_count(m);
+    for (Py_ssize_t i = 0; i < r; ++i) {
+        PyObject* v = relation_slots(m)[i];
+        if (v == nullptr) continue;
+        Ref hold = Ref::borrow(v), index = Ref::steal(PyLong_FromSsize_t(i));
+        if (!index || PyDict_SetItem(related.get(), index.get(), hold.get()) != 0) return nullptr;
+    }
+    const unsigned long flags = static_cast<unsigned long>(m->flags_ & (kStateMask | kTouched));
+    if (PyDict_Size(related.get()) == 0) {
+        return Py_BuildValue("O(OOOkO)", rebuild.get(), as_object(Py_TYPE(self)), values.get(), snapshot.get(), flags,
+                             dict.get());
+    }
+    return Py_BuildValue("O(OOOkO)O", rebuild.get(), as_object(Py_TYPE(self)), values.get(), snapshot.get(), flags,
+                         dict.get(), related.get());
 }
 
 PyMethodDef g_model_methods[] = {
     {"__reduce__", entry<Model_reduce>, METH_NOARGS, "Pickles the field values, the snapshot and the state."},
+    {"__setstate__", entry<model_setstate>, METH_O, "Restores the loaded relations of a pickled object."},
     {nullptr, nullptr, 0, nullptr},
 };
+
+}  // namespace
 
 PyTypeObject* make_type(PyObject* module, const char* name, size_t basicsize, unsigned long flags,
                         PyType_Slot* slots, bool holds_module) {
@@ -663,8 +695,6 @@ PyTypeObject* make_type(PyObject* module, const char* name, size_t basicsize, un
     if (!t || (holds_module && PyObject_SetAttrString(t.get(), kModuleAttr, module) != 0)) return nullptr;
     return reinterpret_cast<PyTypeObject*>(t.release());
 }
-
-}  // namespace
 
 // ------------------------------------------------------------------ shared value rules
 
@@ -706,6 +736,11 @@ void settle_tracking(ModuleState* st, ModelObject* m, bool untrackable) {
     for (uint32_t i = 0; atomic && i < n; ++i) {
         PyObject* loaded = m->vals_[n + i];  // mostly the current value itself
         atomic = gc_free(st, m->vals_[i]) && (loaded == m->vals_[i] || loaded == nullptr || gc_free(st, loaded));
+    }
+    const Py_ssize_t r = relation_count(m);
+    for (Py_ssize_t i = 0; atomic && i < r; ++i) {
+        PyObject* v = relation_slots(m)[i];
+        atomic = v == nullptr || gc_free(st, v);
     }
     if (atomic && (m->flags_ & kUntracked) == 0) {
         PyObject_GC_UnTrack(as_object(m));
@@ -870,10 +905,13 @@ int add_types(PyObject* module, ModuleState* st) {
                                 Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VERSION_TAG | Py_TPFLAGS_HAVE_GC, layout_slots,
                                 true);
     if (st->layout_type == nullptr) return -1;
+    st->relation_type = make_relation_type(module, gc_base);
+    if (st->relation_type == nullptr) return -1;
     const struct {
         const char* name;
         PyTypeObject* type;
-    } attrs[] = {{"FieldBase", st->field_type}, {"ModelBase", st->model_type}, {"Layout", st->layout_type}};
+    } attrs[] = {{"FieldBase", st->field_type}, {"ModelBase", st->model_type}, {"Layout", st->layout_type},
+                 {"RelationBase", st->relation_type}};
     for (const auto& a : attrs) {
         if (PyModule_AddObject(module, a.name, new_ref(as_object(a.type))) != 0) {
             Py_DECREF(a.type);

@@ -256,15 +256,18 @@ PyObject* native_materialize(PyObject* module, PyObject* args) {
         Ref obj = Ref::steal(alloc(cls, 0));
         if (!obj) return nullptr;
         ModelObject* m = as_model(obj.get());
-        PyObject** vals = static_cast<PyObject**>(PyMem_Malloc(static_cast<size_t>(2 * n) * sizeof(PyObject*)));
+        const Py_ssize_t r_count = l->r_;
+        PyObject** vals =
+            static_cast<PyObject**>(PyMem_Malloc(static_cast<size_t>(2 * n + r_count) * sizeof(PyObject*)));
         if (vals == nullptr) return PyErr_NoMemory();
         for (Py_ssize_t i = 0; i < n; ++i) {
             vals[i] = tmp[i].release();
             vals[n + i] = !snaps.empty() && snaps[i] ? snaps[i].release() : new_ref(vals[i]);
         }
+        for (Py_ssize_t i = 0; i < r_count; ++i) vals[2 * n + i] = nullptr;
+        m->layout_ = as_layout(new_ref(as_object(l)));  // before the array: it counts the relation slots
         m->vals_ = vals;
         m->n_ = static_cast<uint32_t>(n);
-        m->layout_ = as_layout(new_ref(as_object(l)));
         m->flags_ = kPersistent | kFilled;
         m->owner_ = token;
         settle_tracking(st, m, l->untrackable_ != 0);

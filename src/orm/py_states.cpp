@@ -542,8 +542,13 @@ PyObject* native_transition(PyObject* module, PyObject* args, PyObject* kwds) {
     std::vector<PyObject*> drops;
     for (Py_ssize_t r = 0; r < count; ++r) {
         ModelObject* m = as_model(PyList_GetItem(list.get(), r));
-        drops.reserve(static_cast<size_t>(m->n_) + 1);
-        if (rule->forget) forget_snapshot(m, drops);
+        drops.reserve(static_cast<size_t>(m->n_) + static_cast<size_t>(relation_count(m)) + 1);
+        // What the object loaded along with its row goes with the snapshot: after a
+        // rollback or its row's delete, a relation may name rows that are not there.
+        if (rule->forget) {
+            forget_snapshot(m, drops);
+            forget_relations(m, drops);
+        }
         if (clear_key) {
             drops.push_back(m->vals_[pk]);
             m->vals_[pk] = new_ref(Py_None);

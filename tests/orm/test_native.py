@@ -15,7 +15,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import sablecrest
-from sablecrest import Field, Model, _native
+from sablecrest import Field, Model, _native, relation
 
 from leakcheck import leak_check
 
@@ -31,6 +31,7 @@ class Author(Model):
     level = Field(int)
     at = Field(dt.datetime)
     blob = Field(bytes)
+    books = relation("Book.author_id")  # a relation slot, for the relation kernels
 
 
 class Book(Model):
@@ -332,6 +333,12 @@ def entry_calls(identity, objs):
         ("transition", [objs, T["EXPIRE"], 0, 0]),
         ("add_pending", [objs, {}, 0, 1]),
         ("_rebuild", [Author, (None,) * N, None, 0, None]),
+        ("set_related", [objs, 0, [None] * len(objs)]),
+        ("clear_related", [objs, 0]),
+        ("group_related", [objs, 0, objs, 0]),
+        ("link_related", [objs, 0, 0, identity]),
+        ("refresh", [AL, [list(r[:2]) for r in rows], (1,), identity, None]),
+        ("convert_rows", [rows, (None, str, None, None, None, None)]),
     ]
 
 

@@ -6,7 +6,7 @@ from __future__ import annotations
 
 import datetime as dt
 from decimal import Decimal
-from typing import Dict, List, Optional, Union
+from typing import Any, Dict, List, Optional, Tuple, Union
 
 from typing_extensions import Never, assert_type
 
@@ -20,6 +20,7 @@ class Author(Model):
     id = Field(int, primary_key=True)
     name = Field(str, nullable=False)
     email = Field(str)  # nullable unless it is the key
+    books = sablecrest.relation("Book.author_id")
 
 
 class Book(Model):
@@ -32,6 +33,7 @@ class Book(Model):
     rating = Field(float, nullable=False, default=0.0)
     published = Field(dt.date)
     signed = Field(bool, nullable=False, default=False)
+    author = sablecrest.relation(author_id)
 
 
 class Node(TypedModel):
@@ -178,6 +180,27 @@ def revisions(db: sablecrest.Database, directory: str) -> Optional[str]:
     return db.upgrade(directory)[0].parent
 
 
+def report(db: sablecrest.Database) -> List[Tuple[Any, ...]]:
+    from sablecrest import exists, func
+
+    with db.session() as s:
+        ann = Author(name="Ann")
+        s.add_all([ann, Book(author_id=ann, price=Decimal("2.50"))])
+        s.flush()
+        authors: List[Author] = s.load(s.select(Author).join(Author.books).where(Book.price > 1).all(),
+                                       Author.books, Book.author)
+        books: List[Book] = authors[0].books
+        rows: List[Tuple[Any, ...]] = (s.select(Author.name, func.count(), func.sum(Book.price))
+                                       .join(Author.books).group_by(Author.id, Author.name)
+                                       .having(func.count() >= 1).all())
+        top: Any = s.select(func.max(Book.price)).scalar()
+        changed: int = s.select(Book).where(Book.price.between(1, 3)).update(price=Book.price * 2)
+        gone: int = s.select(Book).where(Book.author_id.not_in(s.select(Author.id))).delete()
+        some: bool = bool(s.select(Author).where(exists(s.select(Book).where(Book.author_id == Author.id))).count())
+        assert books[0].author is ann and top == Decimal("2.50") and (changed, gone, some) == (1, 0, True)
+        return rows
+
+
 if __name__ == "__main__":
     main()
     import tempfile
@@ -186,3 +209,7 @@ if __name__ == "__main__":
         fresh = sablecrest.connect("sqlite:///%s/app.db" % tmp)
         assert revisions(fresh, tmp + "/migrations") is None
         fresh.close()
+    reports = sablecrest.connect("sqlite://")
+    reports.migrate(Author, Book)
+    assert report(reports) == [("Ann", 1, Decimal("2.5"))]
+    reports.close()

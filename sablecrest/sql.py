@@ -1,0 +1,391 @@
+"""Statement text across tables: joins through relations, column and expression selects
+with GROUP BY and HAVING, subqueries, and set-based UPDATE and DELETE.
+
+A `Select` holds a statement's parts (a query's, or one the unit of work makes). Its
+text is written once per shape and dialect and kept in the dialect's cache, like every
+other text (statements.py); its parameters are collected on every execution, in the same
+order. A `Scope` writes one statement: it knows the tables of the statement and of the
+statements around it (a subquery may name their models), and qualifies every column by
+its table when more than one table is involved (a join, or a query inside the
+statement). A column of a model that is in no scope is a ValueError, before anything
+runs, as are the shapes that the engines would answer differently or not at all: a
+HAVING without GROUP BY, a column neither grouped nor aggregated next to an aggregate,
+an aggregate in WHERE, an ORDER BY of something not selected under DISTINCT, a model
+joined twice.
+"""
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any, Callable, Dict, Hashable, List, Optional, Sequence, Tuple
+
+from .expr import EXISTS, Column, Condition, Expression, Ordering, Selectable
+from .kinds import RelationKind
+from .relations import Relation
+from .statements import Compiler
+
+if TYPE_CHECKING:
+    from .model import Field, ModelInfo
+    from .statements import Dialect
+
+ROWS, COUNT = "rows", "count"  # the other modes (SCALAR, IN, EXISTS) are expr's
+
+
+class Select:
+    """The parts of a SELECT. `cols` None selects the model's objects (every column of
+    `info`); otherwise the expressions of each row. `joins` are (relation, outer)."""
+
+    __slots__ = ("info", "cols", "joins", "where", "group", "having", "order", "distinct", "limit", "offset")
+
+    def __init__(self, info: "ModelInfo", cols: Optional[Tuple[Expression, ...]] = None,
+                 joins: Tuple[Tuple[Relation, bool], ...] = (), where: Tuple[Condition, ...] = (),
+                 group: Tuple[Expression, ...] = (), having: Tuple[Condition, ...] = (),
+                 order: Tuple[Ordering, ...] = (), distinct: bool = False, limit: Optional[int] = None,
+                 offset: Optional[int] = None) -> None:
+        self.info = info
+        self.cols = cols
+        self.joins = joins
+        self.where = where
+        self.group = group
+        self.having = having
+        self.order = order
+        self.distinct = distinct
+        self.limit = limit
+        self.offset = offset
+
+
+class Scope(Compiler):
+    """Writes one statement (or a statement inside another): placeholders in order,
+    columns quoted and, with `qualify`, prefixed by their table."""
+
+    __slots__ = ("tables", "parent", "qualify", "nested", "query_of")
+
+    def __init__(self, dialect: "Dialect", parent: "Optional[Scope]", qualify: bool, start: int = 0) -> None:
+        super().__init__(dialect, start)
+        self.tables: Dict[Any, str] = {}  # model -> its table as written in FROM
+        self.parent = parent
+        self.qualify = qualify
+        self.nested = False  # a query was written inside this statement
+        self.query_of = ""  # the model queried, for messages
+
+    def col(self, column: Column) -> str:
+        table = self.table(column)  # checked whether or not it is written: a column of no model here is refused
+        name = self.dialect.q(column.column)
+        return table + "." + name if self.qualify else name
+
+    def table(self, column: Column) -> str:
+        s: Optional[Scope] = self
+        while s is not None:
+            t = s.tables.get(column.model)
+            if t is not None:
+                return t
+            s = s.parent
+        raise ValueError("%s.%s belongs to %s, which is not part of this query of %s"
+                         % (column.model.__name__, column.name, column.model.__name__, self.query_of))
+
+    def qualified(self, column: "Field[Any]") -> str:
+        return self.table(column) + "." + self.dialect.q(column.column)
+
+    def subquery(self, query: Any, mode: str) -> str:
+        s: Optional[Scope] = self
+        while s is not None:
+            s.nested = True
+            s = s.parent
+        inner = Scope(self.dialect, self, self.qualify, self.n)
+        text = _select(inner, query._select(), mode)
+        self.n = inner.n
+        return text
+
+
+def _root(d: "Dialect", write: Callable[[Scope], str], qualify: bool) -> str:
+    """A statement's text: written once unqualified, and again qualified when a query
+    inside it turned up (which may name the outer statement's columns)."""
+    scope = Scope(d, None, qualify)
+    text = write(scope)
+    if scope.nested and not qualify:
+        text = write(Scope(d, None, True))
+    return text
+
+
+# ---------------------------------------------------------------- SELECT
+
+
+def select_key(d: "Dialect", sel: Select, mode: str) -> Hashable:
+    cols = None if sel.cols is None else tuple([e.key(d) for e in sel.cols])
+    return ("q", mode, sel.info.model, cols, sel.joins, tuple([w.key(d) for w in sel.where]),
+            tuple([g.key(d) for g in sel.group]), tuple([h.key(d) for h in sel.having]),
+            tuple([o.key(d) for o in sel.order]), sel.distinct, sel.limit is not None, sel.offset is not None)
+
+
+def select_sql(d: "Dialect", sel: Select, mode: str) -> str:
+    key = select_key(d, sel, mode)
+    text = d._sql.get(key)
+    if text is None:
+        text = d._cached(key, lambda: _root(d, lambda s: _select(s, sel, mode), bool(sel.joins)))
+    return text
+
+
+def rows_sql(d: "Dialect", sel: Select) -> Tuple[str, Optional[Tuple[Any, ...]]]:
+    """The text of a select of columns and its row loaders (see `row_loaders`), kept
+    under one shape key."""
+    key = select_key(d, sel, ROWS)
+    text = d._sql.get(key)
+    if text is None:
+        text = d._cached(key, lambda: _root(d, lambda s: _select(s, sel, ROWS), bool(sel.joins)))
+    loaders = d._shapes.get(key, d)
+    if loaders is d:
+        assert sel.cols is not None
+        loaders = d._shapes[key] = row_loaders(d, sel.cols)
+    return text, loaders
+
+
+def select_params(d: "Dialect", sel: Select, mode: str, out: List[Any]) -> None:
+    """The parameters of `select_sql`, in its placeholder order."""
+    if mode != EXISTS and sel.cols is not None and (mode != COUNT or _counted_whole(sel)):
+        for e in sel.cols:
+            e.params(d, out)
+    for w in sel.where:
+        w.params(d, out)
+    for g in sel.group:
+        g.params(d, out)
+    for h in sel.having:
+        h.params(d, out)
+    if mode != COUNT:
+        for o in sel.order:
+            o.field.params(d, out)
+    if sel.limit is not None:
+        out.append(sel.limit)
+    if sel.offset is not None:
+        out.append(sel.offset)
+
+
+def _counted_whole(sel: Select) -> bool:
+    """COUNT(*) of a query counts its rows as a derived table when a plain COUNT(*)
+    would count something else (distinct rows, groups, a page)."""
+    return bool(sel.distinct or sel.group or sel.having or sel.limit is not None or sel.offset is not None)
+
+
+def _select(scope: Scope, sel: Select, mode: str) -> str:
+    d = scope.dialect
+    info = sel.info
+    scope.query_of = info.name
+    m = d.model(info)
+    scope.tables[info.model] = m.table
+    joins = _joins(scope, sel)
+    _check(scope, sel)
+    whole = mode == COUNT and _counted_whole(sel)
+    if mode == EXISTS or (mode == COUNT and not whole):
+        head = "1" if mode == EXISTS else "COUNT(*)"
+    else:
+        items = [e.render(scope) for e in (sel.cols if sel.cols is not None else info.fields)]
+        if whole:  # named apart: a derived table may not repeat a name (MariaDB)
+            items = ["%s AS %s" % (t, d.q("c%d" % i)) for i, t in enumerate(items)]
+        head = ", ".join(items)
+    parts = ["SELECT ", "DISTINCT " if sel.distinct else "", head, " FROM ", m.table]
+    parts.extend(joins)
+    if sel.where:
+        parts += [" WHERE ", " AND ".join([w.render(scope) for w in sel.where])]
+    if sel.group:
+        parts += [" GROUP BY ", ", ".join([g.render(scope) for g in sel.group])]
+    if sel.having:
+        parts += [" HAVING ", " AND ".join([h.render(scope) for h in sel.having])]
+    if sel.order and mode != COUNT:
+        parts += [" ORDER BY ", ", ".join([o.field.render(scope) + (" DESC" if o.descending else " ASC")
+                                           for o in sel.order])]
+    if sel.limit is not None:
+        parts += [" LIMIT ", scope.ph()]
+    elif sel.offset is not None:
+        parts.append(d.engine.offset_only_limit)
+    if sel.offset is not None:
+        parts += [" OFFSET ", scope.ph()]
+    text = "".join(parts)
+    if whole:
+        text = "SELECT COUNT(*) FROM (%s) AS %s" % (text, d.q("sc_counted"))
+    return text
+
+
+def _joins(scope: Scope, sel: Select) -> List[str]:
+    """The JOIN clauses, each through a relation from a model already in the statement."""
+    d = scope.dialect
+    out: List[str] = []
+    for rel, outer in sel.joins:
+        rel.resolve()
+        if rel.model not in scope.tables:
+            raise ValueError("join(%s) starts from %s, which is not part of this query of %s"
+                             % (rel.label, rel.model.__name__, sel.info.name))
+        kw = " LEFT OUTER JOIN " if outer else " JOIN "
+        for model in rel.models():
+            if model in scope.tables:
+                raise ValueError("join(%s) brings %s into a query that has it already; a model joins a query once"
+                                 % (rel.label, model.__name__))
+            scope.tables[model] = d.model(model.__sc_info__).table
+        owner_pk = rel.model.__sc_info__.pk
+        target_pk = rel.target.__sc_info__.pk
+        q = scope.qualified
+        if rel.kind == RelationKind.MANY_TO_ONE:
+            assert rel.local is not None
+            out.append("%s%s ON %s = %s" % (kw, scope.tables[rel.target], q(target_pk), q(rel.local)))
+        elif rel.kind == RelationKind.ONE_TO_MANY:
+            assert rel.remote is not None
+            out.append("%s%s ON %s = %s" % (kw, scope.tables[rel.target], q(rel.remote), q(owner_pk)))
+        else:
+            assert rel.link_a is not None and rel.link_b is not None
+            out.append("%s%s ON %s = %s" % (kw, scope.tables[rel.link], q(rel.link_a), q(owner_pk)))
+            out.append("%s%s ON %s = %s" % (kw, scope.tables[rel.target], q(target_pk), q(rel.link_b)))
+    return out
+
+
+def _check(scope: Scope, sel: Select) -> None:
+    """What the engines would refuse, or answer each differently: refused here, before
+    anything runs (once per shape)."""
+    d = scope.dialect
+    for w in sel.where:
+        if w.aggregate():
+            raise ValueError("an aggregate (COUNT, SUM, ...) cannot be tested in where(): test it in having(), "
+                             "with group_by()")
+    if sel.having and not sel.group:
+        raise ValueError("having() tests groups: it needs group_by()")
+    for g in sel.group:
+        if g.aggregate():
+            raise ValueError("group_by() takes fields or expressions without aggregates, got %r" % (g,))
+    listed: Sequence[Expression] = sel.cols if sel.cols is not None else sel.info.fields
+    ordered = [o.field for o in sel.order]
+    aggregated = any(e.aggregate() for e in listed) or any(e.aggregate() for e in ordered) or bool(sel.having)
+    if aggregated or sel.group:
+        # Columns by identity (a field's == makes a condition), expressions by shape.
+        grouped = {id(g) for g in sel.group if isinstance(g, Column)}
+        grouped_exprs = {g.key(d) for g in sel.group if not isinstance(g, Column)}
+        whole = {g.model for g in sel.group if isinstance(g, Column) and g is g.model.__sc_info__.pk}
+        for e in list(listed) + ordered:
+            if e.aggregate() or (id(e) in grouped if isinstance(e, Column) else e.key(d) in grouped_exprs):
+                continue
+            for c in e.columns():
+                if c.model not in whole and id(c) not in grouped:
+                    raise ValueError("%s.%s is neither grouped nor aggregated: add it to group_by() or aggregate "
+                                     "it (func.max(%s.%s), say); the engines would each pick a different row"
+                                     % (c.model.__name__, c.name, c.model.__name__, c.name))
+    if sel.distinct and sel.order:
+        shown = {id(e) for e in listed if isinstance(e, Column)}
+        shown_exprs = {e.key(d) for e in listed if not isinstance(e, Column)}
+        for e in ordered:
+            if not (id(e) in shown if isinstance(e, Column) else e.key(d) in shown_exprs):
+                raise ValueError("with distinct(), order_by() takes what the query selects; %r is not selected" % (e,))
+
+
+def row_loaders(d: "Dialect", cols: Tuple[Expression, ...]) -> Optional[Tuple[Any, ...]]:
+    """What turns each column of a row into its Python type: a column's loader, or the
+    result loader of an expression's kind; None when nothing needs converting."""
+    key = ("loaders", tuple([e.key(d) for e in cols]))
+    found = d._shapes.get(key, d)
+    if found is not d:
+        return found  # type: ignore[no-any-return]
+    e_loaders = d.engine.loaders
+    r_loaders = d.engine.result_loaders
+    out = tuple((e_loaders if isinstance(e, Column) else r_loaders).get(e.kind) if e.kind is not None else None
+                for e in cols)
+    found = out if any(out) else None
+    d._shapes[key] = found
+    return found
+
+
+# ---------------------------------------------------------------- set-based writes
+
+
+def update_sql(d: "Dialect", info: "ModelInfo", sets: Sequence[Tuple["Field[Any]", Any]],
+               where: Sequence[Condition], returning: Tuple[int, ...]) -> str:
+    """UPDATE of the rows `where` selects, each field of `sets` to its value or
+    expression, with RETURNING of the key and the fields `returning` (indexes) when
+    given."""
+    set_key = tuple([(f, v.key(d) if isinstance(v, Expression) else None) for f, v in sets])
+    key = ("update_where", info.model, set_key, tuple([w.key(d) for w in where]), returning)
+
+    def write(scope: Scope) -> str:
+        m = d.model(info)
+        scope.query_of = info.name
+        scope.tables[info.model] = m.table
+        _check_writes(info, where)
+        for f, v in sets:
+            if isinstance(v, Expression) and v.aggregate():
+                raise ValueError("update(%s=...) takes an expression of the row's own fields, not an aggregate"
+                                 % f.name)
+        # A column of another model in an expression: ValueError from the scope, as it is written.
+        items = ["%s = %s" % (m.columns[f.position], v.render(scope) if isinstance(v, Expression) else scope.ph())
+                 for f, v in sets]
+        text = "UPDATE %s SET %s" % (m.table, ", ".join(items))
+        if where:
+            text += " WHERE " + " AND ".join([w.render(scope) for w in where])
+        if returning:
+            text += " RETURNING " + ", ".join([m.pk_column] + [m.columns[i] for i in returning])
+        return text
+
+    text = d._sql.get(key)
+    if text is None:
+        text = d._cached(key, lambda: _root(d, write, False))
+    return text
+
+
+def update_params(d: "Dialect", sets: Sequence[Tuple["Field[Any]", Any]], where: Sequence[Condition],
+                  out: List[Any]) -> None:
+    for f, v in sets:
+        if isinstance(v, Expression):
+            v.params(d, out)
+        else:
+            out.append(d.dump(f, v))
+    for w in where:
+        w.params(d, out)
+
+
+def delete_sql(d: "Dialect", info: "ModelInfo", where: Sequence[Condition], returning: bool) -> str:
+    """DELETE of the rows `where` selects, with RETURNING of their keys when asked."""
+    key = ("delete_where", info.model, tuple([w.key(d) for w in where]), returning)
+
+    def write(scope: Scope) -> str:
+        m = d.model(info)
+        scope.query_of = info.name
+        scope.tables[info.model] = m.table
+        _check_writes(info, where)
+        text = "DELETE FROM " + m.table
+        if where:
+            text += " WHERE " + " AND ".join([w.render(scope) for w in where])
+        if returning:
+            text += " RETURNING " + m.pk_column
+        return text
+
+    text = d._sql.get(key)
+    if text is None:
+        text = d._cached(key, lambda: _root(d, write, False))
+    return text
+
+
+def _check_writes(info: "ModelInfo", where: Sequence[Condition]) -> None:
+    for w in where:
+        if w.aggregate():
+            raise ValueError("an aggregate (COUNT, SUM, ...) cannot select the rows of an update() or delete()")
+
+
+# ---------------------------------------------------------------- loading relations
+
+
+def link_sql(d: "Dialect", rel: Relation, n: int) -> str:
+    """The targets of a many-to-many relation for `n` owner keys: every column of the
+    target, then the owner key of the link row, in the targets' key order."""
+    key = ("link", rel, d.in_shape(n))
+
+    def write(scope: Scope) -> str:
+        assert rel.link_a is not None and rel.link_b is not None
+        info = rel.target.__sc_info__
+        link = rel.link.__sc_info__
+        scope.tables[info.model] = d.model(info).table
+        scope.tables[link.model] = d.model(link).table
+        q = scope.qualified
+        return "SELECT %s, %s FROM %s JOIN %s ON %s = %s WHERE %s ORDER BY %s" % (
+            ", ".join([q(f) for f in info.fields]), q(rel.link_a), scope.tables[info.model],
+            scope.tables[link.model], q(rel.link_b), q(info.pk), scope.in_list(rel.link_a, False, n), q(info.pk))
+
+    text = d._sql.get(key)
+    if text is None:
+        text = d._cached(key, lambda: _root(d, write, True))
+    return text
+
+
+__all__ = ["Select", "Scope", "ROWS", "COUNT", "select_sql", "rows_sql", "select_params", "select_key", "row_loaders",
+           "update_sql", "update_params", "delete_sql", "link_sql"]
