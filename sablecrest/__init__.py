@@ -20,7 +20,24 @@ native core, `sablecrest._native`.
 """
 
 from .database import AsyncDatabase, Database, connect, connect_async
-from .errors import Error, MigrationError, StaleDataError
+from .errors import (
+    CheckViolation,
+    DatabaseError,
+    DataError,
+    DeadlockError,
+    Error,
+    ForeignKeyViolation,
+    IntegrityError,
+    InterfaceError,
+    InternalError,
+    MigrationError,
+    NotNullViolation,
+    NotSupportedError,
+    OperationalError,
+    ProgrammingError,
+    StaleDataError,
+    UniqueViolation,
+)
 from .expr import Condition
 from .migrate import Migration, migration_script
 from .model import MISSING, Field, Model, changes, state
@@ -43,6 +60,19 @@ __all__ = [
     "MISSING",
     "Condition",
     "Error",
+    "DatabaseError",
+    "InterfaceError",
+    "OperationalError",
+    "DeadlockError",
+    "IntegrityError",
+    "UniqueViolation",
+    "ForeignKeyViolation",
+    "NotNullViolation",
+    "CheckViolation",
+    "ProgrammingError",
+    "DataError",
+    "InternalError",
+    "NotSupportedError",
     "StaleDataError",
     "Migration",
     "MigrationError",

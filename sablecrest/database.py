@@ -9,6 +9,7 @@ from typing import TYPE_CHECKING, Any, Callable, Optional, Sequence, Type
 
 from . import engines
 from .engines.base import URL
+from .errors import wrap
 from .pool import AsyncPool, Pool, check_connect_args
 from .session import AsyncSession, Session
 from .statements import Dialect
@@ -37,6 +38,7 @@ class DatabaseBase:
         self.engine = module.ENGINE
         version, variant = first.server_version()
         self.dialect = Dialect(self.engine, first.style, version, variant)
+        self.echo = echo  # also: parameter values may appear in error messages
         self.trace: Optional[Trace] = _echo if echo else None
 
     def __repr__(self) -> str:
@@ -62,7 +64,13 @@ class Database(DatabaseBase):
         adapter = module.SYNC
 
         def factory() -> Any:  # no reference to self: a dropped database is freed at once
-            conn = adapter(parsed)
+            try:
+                conn = adapter(parsed)
+            except Exception as exc:
+                cls = adapter.classify(exc)
+                if cls is None:
+                    raise
+                raise wrap(cls, exc, None, None, False) from exc
             if on_connect is not None:
                 try:
                     on_connect(conn.raw)
@@ -158,18 +166,23 @@ async def connect_async(
     on_connect: Optional[Callable[[Any], Any]] = None,
 ) -> AsyncDatabase:
     """An `AsyncDatabase` for ``postgresql://user:pw@host:port/db`` (asyncpg),
-    ``sqlite://`` (in memory) or ``sqlite:///path.db`` (aiosqlite). It connects once
+    ``mysql://``/``mariadb://`` (asyncmy), ``sqlite://`` (in memory) or
+    ``sqlite:///path.db`` (aiosqlite). It connects once
     now, so a bad URL or a missing driver fails here. `on_connect` is called (and
     awaited, when it returns an awaitable) with each new driver connection."""
     check_connect_args(pool_size, pool_timeout, echo, on_connect)
     module, parsed = engines.resolve(url)
     adapter = module.ASYNC
-    if adapter is None:
-        raise ValueError("unsupported database URL %r for async sessions: the supported schemes are "
-                         "postgresql:// (asyncpg) and sqlite:// (aiosqlite)" % url)
 
     async def factory() -> Any:
-        conn = await adapter.open(parsed)
+        try:
+            conn = await adapter.open(parsed)
+        except Exception as exc:
+            cls = adapter.classify(exc)
+            if cls is None:
+                raise
+            # A server that is down or refuses the login: an OperationalError.
+            raise wrap(cls, exc, None, None, False) from exc
         if on_connect is not None:
             try:
                 result = on_connect(conn.raw)

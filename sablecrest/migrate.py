@@ -24,7 +24,7 @@ from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple, Type
 
 from .engines import ENGINES
 from .engines.base import Catalog, Change, Check, ColumnSchema, Engine, TableSchema
-from .errors import MigrationError, add_note
+from .errors import MigrationError, add_note, reason
 from .model import Field, Model, ModelInfo
 from .ops import BEGIN, Execute, Fetch, Steps
 from .unit import table_order
@@ -260,7 +260,7 @@ def _run(engine: Engine, statements: List[str]) -> Steps:
                 tail = "%s commits each DDL statement, and these ran: %s" % (engine.title, "; ".join(done))
             else:
                 tail = "nothing ran before it"
-            raise MigrationError("migration failed at %s: %s; %s" % (sql, exc, tail), sql, done,
+            raise MigrationError("migration failed at %s: %s; %s" % (sql, reason(exc), tail), sql, done,
                                  transactional) from exc
 
 

@@ -19,7 +19,8 @@ or, in the async session, an awaitable of it) and the transaction policy as step
 
 `Session._run` and `AsyncSession._run` are the two driver loops: each runs the
 operations its steps yield, opens the transaction before the first operation that needs
-one, traces every statement, and throws the driver's errors back into the steps.
+one, traces every statement, and throws the driver's errors back into the steps, wrapped
+in sablecrest's classes (`errors.py`; the engine module names the class).
 """
 
 from __future__ import annotations
@@ -27,9 +28,9 @@ from __future__ import annotations
 import asyncio
 from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Optional, Sequence, Set, Type, TypeVar
 
-from .errors import add_note
+from .errors import add_note, reason, wrap
 from .model import Field, Model, info_of
-from .ops import COMMIT, ROLLBACK, Op, Returning, Steps
+from .ops import BEGIN, COMMIT, ROLLBACK, Op, Returning, Steps
 from .query import AsyncQuery, Query
 from .unit import UnitOfWork, end_token, new_token
 
@@ -183,7 +184,7 @@ class SessionBase:
             if failure is None:
                 raise
             add_note(failure, "while rolling back after it, %s also failed: %s: %s (the connection was discarded)"
-                     % (op.sql, type(err).__name__, err))
+                     % (op.sql, type(err).__name__, reason(err)))
 
     def _commit_steps(self) -> Steps:
         yield from self._guarded(self._uow.flush())
@@ -246,6 +247,20 @@ class SessionBase:
     def _give_back(self, conn: Any) -> None:
         raise NotImplementedError
 
+    def _wrapped(self, exc: Exception, op: Op, conn: Any) -> Exception:
+        """A driver's error as sablecrest's class for it (the engine module names it),
+        before the steps see it; any other error as it is. Without a connection the
+        error came from taking one: the pool's own, or connecting, already wrapped."""
+        if conn is None:
+            return exc
+        cls = conn.classify(exc)
+        if cls is None:
+            return exc
+        if op.begins > self._lazy and not self._in_txn:
+            # The statement needs the transaction and it is not open: its BEGIN failed.
+            return wrap(cls, exc, BEGIN.sql, None, self.db.echo)
+        return wrap(cls, exc, op.sql, op.params, self.db.echo)
+
 
 class Session(SessionBase):
     """One connection, one transaction at a time, one object per row.
@@ -294,8 +309,10 @@ class Session(SessionBase):
                     result = op.run(conn)
                     if op.opens:
                         self._in_txn = True
+                except Exception as exc:
+                    op = steps.throw(self._wrapped(exc, op, conn))
                 except BaseException as exc:
-                    if conn is not None and not isinstance(exc, Exception) and not conn.survives_interrupt:
+                    if conn is not None and not conn.survives_interrupt:
                         self._broken = True  # interrupted mid-call: the protocol may be out of step
                     op = steps.throw(exc)
                 else:
@@ -373,8 +390,10 @@ class AsyncSession(SessionBase):
                         result = await op.arun(conn)
                     if op.opens:
                         self._in_txn = True
+                except Exception as exc:
+                    op = steps.throw(self._wrapped(exc, op, conn))
                 except BaseException as exc:
-                    if conn is not None and not isinstance(exc, Exception) and not conn.survives_interrupt:
+                    if conn is not None and not conn.survives_interrupt:
                         self._broken = True  # interrupted mid-call: the protocol may be out of step
                     op = steps.throw(exc)
                 else:

@@ -16,8 +16,9 @@ import decimal
 import math
 import re
 import select
-from typing import TYPE_CHECKING, Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tuple, Type
 
+from ..errors import DatabaseError
 from ..kinds import Kind
 from ..model import MISSING
 from ..ops import Fetch, Op, Steps
@@ -26,6 +27,9 @@ if TYPE_CHECKING:
     from ..model import Field, ModelInfo
 
 Version = Tuple[int, ...]
+# A driver's exception -> the sablecrest class to raise it as; None: not a database
+# error, it passes through as it is.
+Classify = Callable[[BaseException], Optional[Type[DatabaseError]]]
 Dumper = Callable[[Any], Any]  # a Python value -> the parameter the driver takes
 Loader = Callable[[Any], Any]  # what the driver returns -> the Python value
 
@@ -554,12 +558,17 @@ def need(module: str, package: str, scheme: str) -> Any:
 # ---------------------------------------------------------------- driver adapters
 
 
+def not_wrapped(exc: BaseException) -> Optional[Type[DatabaseError]]:
+    return None
+
+
 class Adapter:
     """A sync driver connection in the interface the sessions drive."""
 
     engine: Engine
     style: ParamStyle = QMARK
     raw: Any
+    classify: Classify = staticmethod(not_wrapped)
     # An interrupt (Ctrl-C) inside a driver call leaves the connection usable: true where
     # there is no wire protocol to fall out of step.
     survives_interrupt = False
@@ -651,6 +660,7 @@ class AsyncAdapter:
     engine: Engine
     style: ParamStyle = QMARK
     raw: Any
+    classify: Classify = staticmethod(not_wrapped)
     survives_interrupt = False  # a cancellation inside a driver call leaves it usable
 
     async def fetch(self, sql: str, params: Sequence[Any]) -> List[Any]:
@@ -704,6 +714,8 @@ __all__ = [
     "Adapter",
     "CursorAdapter",
     "AsyncAdapter",
+    "Classify",
+    "not_wrapped",
     "need",
     "version_of",
     "socket_quiet",

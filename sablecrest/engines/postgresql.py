@@ -12,9 +12,27 @@ migration is one transaction.
 
 from __future__ import annotations
 
+import asyncio
 import re
-from typing import TYPE_CHECKING, Any, List, Sequence, Tuple
+import sys
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple, Type
 
+from ..errors import (
+    CheckViolation,
+    DatabaseError,
+    DataError,
+    DeadlockError,
+    ForeignKeyViolation,
+    IntegrityError,
+    InterfaceError,
+    InternalError,
+    NotNullViolation,
+    NotSupportedError,
+    OperationalError,
+    ProgrammingError,
+    UniqueViolation,
+    pep249_class,
+)
 from ..kinds import Kind
 from ..ops import ReadSetting, Steps
 from .base import (
@@ -189,6 +207,71 @@ class PostgreSQL(Engine):
 ENGINE = PostgreSQL()
 
 
+# ---------------------------------------------------------------- errors
+#
+# Both drivers report the server's SQLSTATE; the class of a state follows its first two
+# characters as PEP 249 (and psycopg) read them, so that psycopg and asyncpg raise the
+# same sablecrest class for the same failure.
+
+_SQLSTATES: Dict[str, Type[DatabaseError]] = {
+    "23505": UniqueViolation,
+    "23503": ForeignKeyViolation,
+    "23502": NotNullViolation,
+    "23514": CheckViolation,
+    "40P01": DeadlockError,
+}
+_SQLSTATE_CLASSES: Dict[str, Type[DatabaseError]] = {}
+for _cls, _prefixes in (
+    (OperationalError, "08 27 28 2F 38 39 3B 40 53 54 55 57 58 F0 HV"),
+    (ProgrammingError, "10 20 21 26 34 3D 3F 42 44 P0"),
+    (InternalError, "24 25 2B 2D XX"),
+    (DataError, "22"),
+    (IntegrityError, "23"),
+    (NotSupportedError, "0A"),
+):
+    for _prefix in _prefixes.split():
+        _SQLSTATE_CLASSES[_prefix] = _cls
+
+
+def sqlstate_class(sqlstate: str) -> Type[DatabaseError]:
+    found = _SQLSTATES.get(sqlstate)
+    if found is not None:
+        return found
+    return _SQLSTATE_CLASSES.get(sqlstate[:2], DatabaseError)
+
+
+def psycopg_class(exc: BaseException) -> Optional[Type[DatabaseError]]:
+    psycopg = sys.modules.get("psycopg")
+    if psycopg is None or not isinstance(exc, psycopg.Error):
+        return None
+    state = exc.sqlstate
+    return sqlstate_class(state) if state else pep249_class(exc)
+
+
+def asyncpg_class(exc: BaseException) -> Optional[Type[DatabaseError]]:
+    asyncpg = sys.modules.get("asyncpg")
+    if asyncpg is None:
+        return None
+    if isinstance(exc, asyncpg.PostgresError):
+        return sqlstate_class(exc.sqlstate or "")
+    errors = asyncpg.exceptions
+    if isinstance(exc, errors.ConnectionDoesNotExistError):  # lost under a statement
+        return OperationalError
+    if isinstance(exc, errors.DataError):  # a parameter it could not encode
+        return DataError
+    if isinstance(exc, errors.InternalClientError):
+        return InternalError
+    if isinstance(exc, errors.InterfaceError):
+        # Its check before a statement: the server closed the connection while it sat
+        # in the session (the pool never hands out one it knows closed). Lost, as when
+        # the statement meets the close itself.
+        return OperationalError if exc.args == ("connection is closed",) else InterfaceError
+    # Its socket's errors, and command_timeout's, come as they are.
+    if isinstance(exc, (OSError, asyncio.TimeoutError)):
+        return OperationalError
+    return None
+
+
 def pg_version(number: int) -> Version:
     """PostgreSQL's server_version_num: 150018 is 15.18, 90624 is 9.6.24."""
     if number >= 100000:
@@ -206,6 +289,7 @@ class PsycopgAdapter(CursorAdapter):
     caches that rewrite only for short texts, and a multi-row INSERT is long."""
 
     engine = ENGINE
+    classify = staticmethod(psycopg_class)
 
     def __init__(self, url: URL) -> None:
         psycopg = need("psycopg", '"psycopg[binary]"', "postgresql://")
@@ -263,6 +347,7 @@ class AsyncpgAdapter(AsyncAdapter):
 
     engine = ENGINE
     style = NUMERIC
+    classify = staticmethod(asyncpg_class)
     survives_interrupt = True  # asyncpg cancels the query and resynchronises the protocol
 
     def __init__(self, raw: Any) -> None:
@@ -327,4 +412,5 @@ class AsyncpgAdapter(AsyncAdapter):
 SYNC = PsycopgAdapter
 ASYNC = AsyncpgAdapter
 
-__all__ = ["PostgreSQL", "ENGINE", "PsycopgAdapter", "AsyncpgAdapter", "pg_version"]
+__all__ = ["PostgreSQL", "ENGINE", "PsycopgAdapter", "AsyncpgAdapter", "pg_version", "sqlstate_class", "psycopg_class",
+           "asyncpg_class"]

@@ -259,8 +259,9 @@ def test_settings_not_put_back_discard_the_connection(tmp_path):
             raise sqlite3.OperationalError("disk I/O error")
 
     db.trace = trace
-    with pytest.raises(sqlite3.OperationalError) as info:
+    with pytest.raises(sablecrest.OperationalError) as info:
         db.migrate(thing())
+    assert type(info.value.orig) is sqlite3.OperationalError
     assert info.value.__notes__ == ["the migration itself had completed; the connection was discarded"]
     db.trace = None
     assert db.migrate(thing()) == []
