@@ -29,6 +29,7 @@ import asyncio
 from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Optional, Sequence, Set, Type, TypeVar
 
 from .errors import add_note, reason, wrap
+from .logs import DEBUG, POOL, SQL, logged
 from .model import Field, Model, info_of
 from .ops import BEGIN, COMMIT, ROLLBACK, Op, Returning, Steps
 from .query import AsyncQuery, Query
@@ -51,6 +52,8 @@ class SessionBase:
         self._closed = False
         self._broken = False  # the connection cannot be trusted: discard it at the end
         self._lazy = 1 if db.dialect.engine.lazy_begin else 0
+        # Asked once per session: a statement costs nothing more while the logger is off.
+        self._logs = SQL.isEnabledFor(DEBUG)
 
     def __repr__(self) -> str:
         state = "closed" if self._closed else "in a transaction" if self._in_txn else "open"
@@ -183,6 +186,8 @@ class SessionBase:
             self._broken = True
             if failure is None:
                 raise
+            POOL.info("%s failed after %s: %s: %s; the connection is discarded", op.sql, type(failure).__name__,
+                      type(err).__name__, reason(err))
             add_note(failure, "while rolling back after it, %s also failed: %s: %s (the connection was discarded)"
                      % (op.sql, type(err).__name__, reason(err)))
 
@@ -292,6 +297,8 @@ class Session(SessionBase):
 
     def _run(self, steps: Steps) -> Any:
         trace = self.db.trace
+        if self._logs:
+            trace = logged(trace, self.db.echo)
         lazy = self._lazy
         result: Any = None
         try:
@@ -368,6 +375,8 @@ class AsyncSession(SessionBase):
         if self._cleanup_task is not None:
             await self._settled()
         trace = self.db.trace
+        if self._logs:
+            trace = logged(trace, self.db.echo)
         lazy = self._lazy
         deferred: Optional[BaseException] = None  # a cancellation that came during a clean-up
         result: Any = None

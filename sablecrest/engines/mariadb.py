@@ -39,11 +39,15 @@ from .base import (
     ParamStyle,
     TableSchema,
     Version,
+    bool_option,
     join_type,
     need,
+    seconds_option,
     socket_quiet,
     split_type,
+    text_option,
     to_bool,
+    transport_quiet,
     version_of,
 )
 
@@ -275,10 +279,29 @@ def asyncmy_class(exc: BaseException) -> Optional[Type[DatabaseError]]:
 _PACKET_ERRORS = {1153, 1301, 2006, 2013}
 
 
+# ---- URL options (the same names for both drivers)
+_OPTIONS = {
+    "charset": text_option(),
+    "connect_timeout": seconds_option(),
+    "read_timeout": seconds_option(),
+    "init_command": text_option(),
+    "sql_mode": text_option(),
+    "unix_socket": text_option(),
+    "local_infile": bool_option(),
+    "ssl_ca": text_option(),
+    "ssl_cert": text_option(),
+    "ssl_key": text_option(),
+}
+PYMYSQL_OPTIONS = dict(_OPTIONS, write_timeout=seconds_option())
+ASYNCMY_OPTIONS = dict(_OPTIONS)
+
+
 class PyMySQLAdapter(CursorAdapter):
     engine = ENGINE
     style = FORMAT
     classify = staticmethod(pymysql_class)
+    driver = "PyMySQL"
+    options = PYMYSQL_OPTIONS
 
     def __init__(self, url: URL) -> None:
         pymysql = need("pymysql", "PyMySQL", "mysql://")
@@ -378,6 +401,8 @@ class AsyncmyAdapter(AsyncAdapter):
     engine = ENGINE
     style = FORMAT
     classify = staticmethod(asyncmy_class)
+    driver = "asyncmy"
+    options = ASYNCMY_OPTIONS
 
     def __init__(self, raw: Any, max_packet: Optional[int]) -> None:
         self.raw = raw
@@ -389,6 +414,9 @@ class AsyncmyAdapter(AsyncAdapter):
         asyncmy = need("asyncmy", "asyncmy", "mysql://")
         CLIENT = importlib.import_module("asyncmy.constants.CLIENT")
         options = dict(url.query)
+        ssl = {key[4:]: options.pop(key) for key in ("ssl_ca", "ssl_cert", "ssl_key") if key in options}
+        if ssl:
+            options["ssl"] = ssl
         raw = await asyncmy.connect(
             host=url.host,
             port=url.port or 3306,
@@ -465,6 +493,17 @@ class AsyncmyAdapter(AsyncAdapter):
         # asyncmy notes the end of its stream (the server's goodbye, a reset) as it
         # arrives, but says so only through this property.
         return bool(self.raw.connected) and not getattr(self.raw, "_stream_broken", False)
+
+    async def alive(self) -> bool:
+        if not self.usable():
+            return False
+        if transport_quiet(getattr(self.raw, "_transport", None)):
+            return True
+        try:  # something arrived while idle that the loop has not read yet
+            await self.raw.ping(reconnect=False)
+        except Exception:
+            return False
+        return True
 
     def in_transaction(self) -> bool:
         return bool(self.raw.server_status & 1)  # SERVER_STATUS_IN_TRANS

@@ -47,13 +47,19 @@ from .base import (
     Engine,
     ForeignKeySchema,
     IndexSchema,
+    Option,
     ParamStyle,
     TableSchema,
     Version,
+    choice_option,
+    int_option,
     join_type,
     need,
+    seconds_option,
     socket_quiet,
     split_type,
+    text_option,
+    transport_quiet,
 )
 
 if TYPE_CHECKING:
@@ -279,8 +285,64 @@ def pg_version(number: int) -> Version:
     return (number // 10000, (number // 100) % 100, number % 100)
 
 
-def dsn(url: URL) -> str:
-    return url.text.replace("postgres://", "postgresql://", 1)
+def dsn(url: URL, options: Dict[str, Any]) -> str:
+    """The URL for the driver: its query string holds only `options` (those the driver
+    reads from the URL itself)."""
+    from urllib.parse import urlencode, urlsplit, urlunsplit
+
+    parts = urlsplit(url.text)
+    query = urlencode([(k, "1" if v is True else "0" if v is False else str(v)) for k, v in options.items()])
+    return urlunsplit(("postgresql", parts.netloc, parts.path, query, parts.fragment))
+
+
+# ---- URL options. Both drivers take the same names where they mean the same thing, so
+# that one URL serves `connect` and `connect_async`: statement_cache_size=0 turns
+# prepared statements off on both (what PgBouncer in transaction mode needs).
+
+_SSL = {
+    "sslmode": choice_option("disable", "allow", "prefer", "require", "verify-ca", "verify-full"),
+    "sslrootcert": text_option(),
+    "sslcert": text_option(),
+    "sslkey": text_option(),
+    "target_session_attrs": choice_option("any", "read-write", "read-only", "primary", "standby",
+                                          "prefer-standby"),
+}
+# libpq's own connection parameters, left in the URL for it.
+_LIBPQ = dict(_SSL, **{
+    "application_name": text_option(),
+    "connect_timeout": int_option(0),
+    "options": text_option(),
+    "client_encoding": text_option(),
+    "keepalives": int_option(0, 1),
+    "keepalives_idle": int_option(0),
+    "keepalives_interval": int_option(0),
+    "keepalives_count": int_option(0),
+    "tcp_user_timeout": int_option(0),
+    "gssencmode": choice_option("disable", "prefer", "require"),
+    "channel_binding": choice_option("disable", "prefer", "require"),
+    "passfile": text_option(),
+    "service": text_option(),
+})
+
+
+def _threshold(text: str) -> Any:
+    return None if text.lower() == "none" else int_option(0).parse(text)
+
+
+PSYCOPG_OPTIONS = dict(_LIBPQ, **{
+    # psycopg prepares a statement on the server once it ran this often (None: never).
+    "prepare_threshold": Option("an int from 0, or none", _threshold),
+    "prepared_max": int_option(0),  # how many it keeps prepared
+    "statement_cache_size": int_option(0),  # 0: prepare_threshold none; else prepared_max
+})
+ASYNCPG_OPTIONS = dict(_SSL, **{
+    "statement_cache_size": int_option(0),
+    "max_cached_statement_lifetime": int_option(0),
+    "max_cacheable_statement_size": int_option(0),
+    "command_timeout": seconds_option(),
+    "connect_timeout": seconds_option(),
+    "application_name": text_option(),
+})
 
 
 class PsycopgAdapter(CursorAdapter):
@@ -290,11 +352,22 @@ class PsycopgAdapter(CursorAdapter):
 
     engine = ENGINE
     classify = staticmethod(psycopg_class)
+    driver = "psycopg"
+    options = PSYCOPG_OPTIONS
 
     def __init__(self, url: URL) -> None:
         psycopg = need("psycopg", '"psycopg[binary]"', "postgresql://")
         self.errors = psycopg.errors
-        self.raw = psycopg.connect(dsn(url), autocommit=False)
+        options = dict(url.query)
+        cache = options.pop("statement_cache_size", None)
+        prepared = {k: options.pop(k) for k in ("prepare_threshold", "prepared_max") if k in options}
+        self.raw = psycopg.connect(dsn(url, options), autocommit=False)
+        if cache == 0:
+            self.raw.prepare_threshold = None
+        elif cache is not None:
+            self.raw.prepared_max = cache
+        for name, value in prepared.items():
+            setattr(self.raw, name, value)
         raw_cursor = getattr(psycopg, "RawCursor", None)
         self.style = NUMERIC if raw_cursor is not None else FORMAT
         self.cur = raw_cursor(self.raw) if raw_cursor is not None else self.raw.cursor()
@@ -348,6 +421,8 @@ class AsyncpgAdapter(AsyncAdapter):
     engine = ENGINE
     style = NUMERIC
     classify = staticmethod(asyncpg_class)
+    driver = "asyncpg"
+    options = ASYNCPG_OPTIONS
     survives_interrupt = True  # asyncpg cancels the query and resynchronises the protocol
 
     def __init__(self, raw: Any) -> None:
@@ -356,11 +431,23 @@ class AsyncpgAdapter(AsyncAdapter):
     @classmethod
     async def open(cls, url: URL) -> "AsyncpgAdapter":
         asyncpg = need("asyncpg", "asyncpg", "postgresql://")
+        options = dict(url.query)
         # asyncpg keeps its 100 most recent prepared statements; by default only those
         # under 15 KiB, which leaves out a multi-row INSERT of a flush (1,000 rows of 6
         # columns is about 45 KiB): preparing it again each time costs a third of an
         # insert's time.
-        return cls(await asyncpg.connect(dsn(url), max_cacheable_statement_size=_STATEMENT_CACHE_BYTES))
+        kwargs: Dict[str, Any] = {"max_cacheable_statement_size": _STATEMENT_CACHE_BYTES}
+        for name in ("statement_cache_size", "max_cached_statement_lifetime", "max_cacheable_statement_size",
+                     "command_timeout"):
+            if name in options:
+                kwargs[name] = options.pop(name)
+        if "connect_timeout" in options:
+            kwargs["timeout"] = options.pop("connect_timeout")
+        if "application_name" in options:
+            kwargs["server_settings"] = {"application_name": options.pop("application_name")}
+        # What is left (TLS, target_session_attrs) asyncpg reads from the URL itself;
+        # anything else there it would send to the server as a setting.
+        return cls(await asyncpg.connect(dsn(url, options), **kwargs))
 
     async def fetch(self, sql: str, params: Sequence[Any]) -> List[Any]:
         return await self.raw.fetch(sql, *(params or ()))  # type: ignore[no-any-return]
@@ -400,6 +487,17 @@ class AsyncpgAdapter(AsyncAdapter):
 
     def usable(self) -> bool:
         return not self.raw.is_closed()
+
+    async def alive(self) -> bool:
+        if self.raw.is_closed():
+            return False
+        if transport_quiet(getattr(self.raw, "_transport", None)):
+            return True
+        try:  # something arrived while idle that the loop has not read yet
+            await self.raw.execute("SELECT 1")
+        except Exception:
+            return False
+        return True
 
     def in_transaction(self) -> bool:
         return bool(self.raw.is_in_transaction())

@@ -192,7 +192,7 @@ def test_echo_shows_parameters(driver, checker):
         assert str(caught.value).endswith("\n[parameters: [1, %r]]" % SECRET)
         await call(db.close())
 
-    logger = __import__("logging").getLogger("sablecrest")
+    logger = __import__("logging").getLogger("sablecrest.sql")
     handlers, level = list(logger.handlers), logger.level
     try:
         asyncio.run(main())
