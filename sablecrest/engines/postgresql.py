@@ -288,10 +288,11 @@ def pg_version(number: int) -> Version:
 def dsn(url: URL, options: Dict[str, Any]) -> str:
     """The URL for the driver: its query string holds only `options` (those the driver
     reads from the URL itself)."""
-    from urllib.parse import urlencode, urlsplit, urlunsplit
+    from urllib.parse import quote, urlencode, urlsplit, urlunsplit
 
     parts = urlsplit(url.text)
-    query = urlencode([(k, "1" if v is True else "0" if v is False else str(v)) for k, v in options.items()])
+    # libpq reads a '+' as itself, not as a space: spaces go as %20.
+    query = urlencode([(k, str(v)) for k, v in options.items()], quote_via=quote)
     return urlunsplit(("postgresql", parts.netloc, parts.path, query, parts.fragment))
 
 

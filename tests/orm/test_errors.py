@@ -197,7 +197,8 @@ def test_echo_shows_parameters(driver, checker):
     try:
         asyncio.run(main())
     finally:
-        logger.handlers[:], logger.level = handlers, level
+        logger.handlers[:] = handlers
+        logger.setLevel(level)  # setLevel: it also clears the loggers' cached answers
 
 
 def test_long_statements_and_many_parameters_are_cut():
