@@ -69,6 +69,10 @@ if TYPE_CHECKING:
 class PostgreSQL(Engine):
     name = "postgresql"
     array_in = True
+    # A session that only reads sends no BEGIN and COMMIT: its reads run as statements
+    # of their own (each sees what was committed when it started, as each statement of
+    # a READ COMMITTED transaction does) until the first write begins the transaction.
+    lazy_begin = True
     types = {Kind.INT: "INTEGER", Kind.STR: "TEXT", Kind.FLOAT: "DOUBLE PRECISION", Kind.BOOL: "BOOLEAN",
              Kind.BYTES: "BYTEA", Kind.DECIMAL: "NUMERIC", Kind.DATETIME: "TIMESTAMP", Kind.DATE: "DATE"}
 
@@ -362,7 +366,9 @@ class PsycopgAdapter(CursorAdapter):
         options = dict(url.query)
         cache = options.pop("statement_cache_size", None)
         prepared = {k: options.pop(k) for k in ("prepare_threshold", "prepared_max") if k in options}
-        self.raw = psycopg.connect(dsn(url, options), autocommit=False)
+        # Autocommit at the driver, BEGIN from the session: psycopg would otherwise send
+        # a BEGIN before the first read, a round trip a reading session does not need.
+        self.raw = psycopg.connect(dsn(url, options), autocommit=True)
         if cache == 0:
             self.raw.prepare_threshold = None
         elif cache is not None:
@@ -372,6 +378,9 @@ class PsycopgAdapter(CursorAdapter):
         raw_cursor = getattr(psycopg, "RawCursor", None)
         self.style = NUMERIC if raw_cursor is not None else FORMAT
         self.cur = raw_cursor(self.raw) if raw_cursor is not None else self.raw.cursor()
+
+    def begin(self) -> None:
+        self.cur.execute("BEGIN")
 
     def commit(self) -> None:
         # PostgreSQL answers COMMIT of a transaction that an error aborted with a

@@ -347,3 +347,22 @@ def test_deadlock(driver, checker):
         assert rows(other, "SELECT id, n FROM sc_err_parent ORDER BY id") == [(1, 0), (2, 1)]
     else:
         assert sorted(rows(other, "SELECT n FROM sc_err_parent")) == [(1,), (10,)]
+
+
+def test_postgresql_drivers_agree_on_every_sqlstate():
+    """asyncpg's exceptions say nothing of PEP 249: its errors are classed by SQLSTATE
+    with the table psycopg's classes follow. Every state psycopg knows gets psycopg's
+    class (or a subclass of it, for the constraints and deadlocks)."""
+    psycopg = pytest.importorskip("psycopg")
+    from sablecrest.engines.postgresql import sqlstate_class
+    from sablecrest.errors import PEP249
+
+    wrong = []
+    for name in dir(psycopg.errors):
+        cls = getattr(psycopg.errors, name)
+        state = getattr(cls, "sqlstate", None)
+        if isinstance(cls, type) and isinstance(state, str) and len(state) == 5:
+            expected = next(PEP249[k.__name__] for k in cls.__mro__ if k.__name__ in PEP249)
+            if not issubclass(sqlstate_class(state), expected):
+                wrong.append((state, name, sqlstate_class(state).__name__, expected.__name__))
+    assert wrong == []

@@ -324,3 +324,45 @@ def test_missing_async_driver_names_the_package(monkeypatch):
     monkeypatch.setitem(sys.modules, "asyncmy", None)
     with pytest.raises(ImportError, match=r"^mysql:// URLs need the asyncmy driver: pip install asyncmy$"):
         asyncio.run(sablecrest.connect_async(NOWHERE_MY))
+
+
+@pytest.mark.parametrize("module", ["psycopg", "asyncpg"])
+def test_reading_session_sends_no_begin_on_postgresql(module):
+    """Reads run outside a transaction until the first write begins one; a statement of
+    the user's own begins it too (the way to ask for one, SET TRANSACTION say)."""
+    pytest.importorskip(module)
+    server("postgresql").close()
+
+    async def main():
+        db = await sablecrest.connect_async(URLS["postgresql"]) if module == "asyncpg" \
+            else sablecrest.connect(URLS["postgresql"])
+        await call(db.migrate(ScPooled))
+        states = []
+        async with session(db) as s:
+            await call(s.select(ScPooled).count())
+            states.append(s._conn.in_transaction())
+            s.add(ScPooled(note="w"))
+            await call(s.flush())
+            states.append(s._conn.in_transaction())
+        async with session(db) as s:
+            await call(s.execute("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ"))
+            states.append((await call(s.execute("SHOW transaction_isolation")))[0][0])
+        await call(db.close())
+        return states
+
+    assert asyncio.run(main()) == [False, True, "repeatable read"]
+
+
+async def call(result):
+    return await result if asyncio.iscoroutine(result) or isinstance(result, asyncio.Future) else result
+
+
+class session:
+    def __init__(self, db):
+        self.s = db.session()
+
+    async def __aenter__(self):
+        return await self.s.__aenter__() if hasattr(self.s, "__aenter__") else self.s.__enter__()
+
+    async def __aexit__(self, *exc):
+        return await self.s.__aexit__(*exc) if hasattr(self.s, "__aexit__") else self.s.__exit__(*exc)
