@@ -109,6 +109,7 @@ class Pool:
         self.idle: List[Any] = []
         self.open = 0  # connections open or being opened, idle or held
         self.waiting = 0
+        self.debug = False  # asked at each checkout, reused by the return (a logger check per request)
         self.holders: List[int] = []  # thread ids holding a connection, for the one-connection case
         self.cond = threading.Condition()
 
@@ -128,6 +129,7 @@ class Pool:
     def acquire(self) -> Any:
         deadline = time.monotonic() + self.timeout
         me = threading.get_ident()
+        self.debug = debug = POOL.isEnabledFor(DEBUG)
         while True:
             conn = self._take(deadline, me)
             if conn is None:
@@ -138,7 +140,7 @@ class Pool:
                     raise
                 if self.expiry is not None:
                     self.expiry.opened(conn)
-                if POOL.isEnabledFor(DEBUG):
+                if debug:
                     POOL.debug("checkout of a new connection %#x (%d open of %d)", id(conn), self.open, self.size)
                 return conn
             try:
@@ -148,7 +150,7 @@ class Pool:
                 _close_quietly(conn)
                 raise
             if why is None:
-                if POOL.isEnabledFor(DEBUG):
+                if debug:
                     POOL.debug("checkout of %#x", id(conn))
                 return conn
             POOL.info("discarded %#x at checkout: %s", id(conn), why)
@@ -185,7 +187,7 @@ class Pool:
                     POOL.info("no connection came free within %.1f s (pool size %d)", self.timeout, self.size)
                     raise TimeoutError("no connection came free within %.1f s (pool size %d)" % (self.timeout, self.size))
                 self.waiting += 1
-                if POOL.isEnabledFor(DEBUG):
+                if self.debug:
                     POOL.debug("waiting for a connection: all %d in use, %d waiting", self.size, self.waiting)
                 try:
                     self.cond.wait(left)
@@ -222,7 +224,7 @@ class Pool:
                 self.open -= 1
             self.cond.notify()
         if why is None:
-            if POOL.isEnabledFor(DEBUG):
+            if self.debug:
                 POOL.debug("return of %#x", id(conn))
         else:
             POOL.info("discarded %#x: %s", id(conn), why)
