@@ -110,8 +110,10 @@ class Pool:
         self.open = 0  # connections open or being opened, idle or held
         self.waiting = 0
         self.debug = False  # asked at each checkout, reused by the return (a logger check per request)
-        self.holders: List[int] = []  # thread ids holding a connection, for the one-connection case
-        self.cond = threading.Condition()
+        # Thread ids holding the connection, kept only where there is one (SQLite in
+        # memory), to refuse a second session of the same thread instead of waiting forever.
+        self.holders: List[int] = []
+        self.cond = threading.Condition(threading.Lock())  # not reentrant: a cheaper lock
 
     def adopt(self, conn: Any) -> None:
         """Takes in a connection opened by other means (`connect`'s first), idle."""
@@ -127,11 +129,11 @@ class Pool:
             return PoolStatus(self.size, self.open - len(self.idle), len(self.idle), self.waiting)
 
     def acquire(self) -> Any:
-        deadline = time.monotonic() + self.timeout
-        me = threading.get_ident()
+        deadline = 0.0  # set when it first has to wait
+        me = threading.get_ident() if self.size == 1 else 0
         self.debug = debug = POOL.isEnabledFor(DEBUG)
         while True:
-            conn = self._take(deadline, me)
+            conn, deadline = self._take(deadline, me)
             if conn is None:
                 try:
                     conn = self.factory()
@@ -168,7 +170,8 @@ class Pool:
         return None
 
     def _take(self, deadline: float, me: int) -> Any:
-        """An idle connection, or None with a slot reserved for a new one."""
+        """An idle connection, or None with a slot reserved for a new one; and the
+        deadline of the wait, once there was one."""
         with self.cond:
             while True:
                 if self.idle:
@@ -182,6 +185,8 @@ class Pool:
                     raise RuntimeError(
                         "this database has one connection (SQLite in memory) and this thread already holds it "
                         "in an open session; finish that session first")
+                if not deadline:
+                    deadline = time.monotonic() + self.timeout
                 left = deadline - time.monotonic()
                 if left <= 0:
                     POOL.info("no connection came free within %.1f s (pool size %d)", self.timeout, self.size)
@@ -193,14 +198,15 @@ class Pool:
                     self.cond.wait(left)
                 finally:
                     self.waiting -= 1
-            self.holders.append(me)
-            return conn
+            if me:
+                self.holders.append(me)
+            return conn, deadline
 
     def _forget(self, me: int) -> None:
         """A slot taken for a connection that is not handed out after all."""
         with self.cond:
             self.open -= 1
-            if me in self.holders:
+            if me and me in self.holders:
                 self.holders.remove(me)
             self.cond.notify()
 
@@ -213,11 +219,12 @@ class Pool:
             if why is None:
                 self.expiry.idled(conn)
         with self.cond:
-            me = threading.get_ident()
-            if me in self.holders:
-                self.holders.remove(me)
-            elif self.holders:
-                self.holders.pop()
+            if self.holders:
+                me = threading.get_ident()
+                if me in self.holders:
+                    self.holders.remove(me)
+                else:
+                    self.holders.pop()
             if why is None:
                 self.idle.append(conn)
             else:
