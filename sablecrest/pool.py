@@ -287,7 +287,12 @@ class AsyncPool:
         try:
             while self.idle:
                 conn = self.idle.pop()
-                why = await self._unfit(conn)
+                try:
+                    why = await self._unfit(conn)
+                except BaseException:  # cancelled during its ping: it is no longer counted idle
+                    self.open -= 1
+                    conn.terminate()
+                    raise
                 if why is None:
                     if POOL.isEnabledFor(DEBUG):
                         POOL.debug("checkout of %#x", id(conn))

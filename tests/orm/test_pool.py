@@ -366,3 +366,38 @@ class session:
 
     async def __aexit__(self, *exc):
         return await self.s.__aexit__(*exc) if hasattr(self.s, "__aexit__") else self.s.__exit__(*exc)
+
+
+def test_checkout_cancelled_during_its_ping_keeps_the_count():
+    """A task cancelled while the pool pings an idle connection for it: that connection
+    is closed and uncounted, the slot goes back, nothing leaks."""
+    from sablecrest.pool import AsyncPool
+
+    class Slow:
+        terminated = False
+
+        def usable(self):
+            return True
+
+        async def alive(self):
+            await asyncio.sleep(10)
+
+        def terminate(self):
+            self.terminated = True
+
+    async def main():
+        async def factory():
+            return Slow()
+
+        pool = AsyncPool(factory, 2, 5)
+        conn = Slow()
+        pool.adopt(conn)
+        task = asyncio.ensure_future(pool.acquire())
+        await asyncio.sleep(0.01)
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        assert conn.terminated and (pool.open, pool.held, pool.idle) == (0, 0, [])
+        assert pool.status() == (2, 0, 0, 0)
+
+    asyncio.run(main())
