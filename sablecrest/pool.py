@@ -229,7 +229,8 @@ class Pool:
                 self.idle.append(conn)
             else:
                 self.open -= 1
-            self.cond.notify()
+            if self.waiting:  # notify() alone costs a session's bookkeeping again
+                self.cond.notify()
         if why is None:
             if self.debug:
                 POOL.debug("return of %#x", id(conn))

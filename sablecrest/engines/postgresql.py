@@ -418,7 +418,9 @@ class PsycopgAdapter(CursorAdapter):
         return True
 
     def in_transaction(self) -> bool:
-        return int(self.raw.info.transaction_status) != 0  # 0: idle
+        # The libpq connection's own status: `info` would build an object on each call,
+        # and this is asked at the end of every session.
+        return int(self.raw.pgconn.transaction_status) != 0  # 0: idle
 
     def server_version(self) -> Tuple[Version, str]:
         return pg_version(self.raw.info.server_version), "postgresql"
