@@ -17,7 +17,7 @@ Every contender first runs the same requests on fresh tables and must give the s
 results and leave the same rows; then the rounds are timed, the contenders interleaved
 (a burst of load on the shared machine hits them alike), and the best round counts.
 
-    python3 benchmarks/bench_requests.py [--rounds 7] [--mariadb] [--markdown docs/requests_benchmarks.md]
+    python3 benchmarks/bench_requests.py [--rounds 15] [--mariadb] [--markdown docs/requests_benchmarks.md]
 """
 
 from __future__ import annotations
@@ -507,8 +507,8 @@ def table_lines(engine: str, best: Dict[str, Dict[str, float]]) -> List[str]:
 
 def main() -> None:
     ap = argparse.ArgumentParser()
-    ap.add_argument("--rounds", type=int, default=7)
-    ap.add_argument("--requests", type=int, default=300, help="requests of one kind per round")
+    ap.add_argument("--rounds", type=int, default=15)
+    ap.add_argument("--requests", type=int, default=100, help="requests of one kind per round")
     ap.add_argument("--mariadb", action="store_true")
     ap.add_argument("--only", choices=["sqlite", "postgresql", "mariadb"])
     ap.add_argument("--markdown", help="write the tables to this file")
