@@ -103,3 +103,24 @@ def test_async_kill(engine, driver):
 
     asyncio.run(main())
     sync.close()
+
+
+def test_connection_lost_under_commit_leaves_objects_committed(db):
+    """The COMMIT meets a killed connection: sablecrest's OperationalError (the driver's
+    report as orig), with the note that the outcome is unknown, and the objects keep
+    their keys, so adding them again never inserts their rows twice."""
+    engine = db.dialect.engine.name
+    if engine == "sqlite":
+        pytest.skip("a SQLite connection cannot be killed from another")
+    db.migrate(ScKilled)
+    rows = [ScKilled(note="a"), ScKilled(note="b")]
+    with pytest.raises(sablecrest.OperationalError) as caught:
+        with db.session() as s:
+            s.add_all(rows)
+            s.flush()
+            kill(engine, s.execute(PID[engine])[0][0])
+    check(caught.value, engine)
+    assert any("outcome is unknown" in n for n in caught.value.__notes__)
+    assert all(r.id is not None for r in rows) and sablecrest.state(rows[0]) == "detached"
+    with db.session() as s:  # killed before its COMMIT arrived: nothing was written
+        assert s.select(ScKilled).count() == 0
