@@ -474,7 +474,20 @@ class AiosqliteAdapter(AsyncAdapter):
     def terminate(self) -> None:
         if not self.closed:
             self.closed = True
-            self.raw.stop()  # closes the connection in its thread, after what is queued
+            stop = getattr(self.raw, "stop", None)
+            if stop is not None:
+                stop()  # closes the connection in its thread, after what is queued
+                return
+            # aiosqlite before 0.21 (the last for Python 3.8) has no stop(): the same by
+            # hand, its close queued behind what is queued, then the end of its thread.
+            conn = getattr(self.raw, "_connection", None)
+            try:
+                done = asyncio.get_running_loop().create_future()
+            except RuntimeError:  # no loop to answer on: the thread ends, the connection goes with it
+                done = None
+            if conn is not None and done is not None:
+                self.raw._tx.put_nowait((done, conn.close))
+            self.raw._stop_running()
 
     def usable(self) -> bool:
         return not self.closed
