@@ -20,7 +20,26 @@ native core, `sablecrest._native`.
 """
 
 from .database import AsyncDatabase, Database, connect, connect_async
-from .errors import Error, MigrationError, NotLoadedError, RevisionError, StaleDataError
+from .errors import (
+    CheckViolation,
+    DatabaseError,
+    DataError,
+    DeadlockError,
+    Error,
+    ForeignKeyViolation,
+    IntegrityError,
+    InterfaceError,
+    InternalError,
+    MigrationError,
+    NotLoadedError,
+    NotNullViolation,
+    NotSupportedError,
+    OperationalError,
+    ProgrammingError,
+    RevisionError,
+    StaleDataError,
+    UniqueViolation,
+)
 from .expr import Condition, Expression, Ordering, exists, func
 from .migrate import Migration, migration_script
 from .model import MISSING, SQL, Check, Field, Index, Model, TypedModel, Unique, changes, sql, state
@@ -59,6 +78,19 @@ __all__ = [
     "relation",
     "Relation",
     "Error",
+    "DatabaseError",
+    "InterfaceError",
+    "OperationalError",
+    "DeadlockError",
+    "IntegrityError",
+    "UniqueViolation",
+    "ForeignKeyViolation",
+    "NotNullViolation",
+    "CheckViolation",
+    "ProgrammingError",
+    "DataError",
+    "InternalError",
+    "NotSupportedError",
     "StaleDataError",
     "NotLoadedError",
     "Migration",

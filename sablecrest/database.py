@@ -7,8 +7,9 @@ import inspect
 from types import ModuleType
 from typing import TYPE_CHECKING, Any, Callable, List, Optional, Sequence, Type, Union
 
-from . import engines
+from . import engines, logs
 from .engines.base import URL
+from .errors import wrap
 from .pool import AsyncPool, Pool, check_connect_args
 from .session import AsyncSession, Session
 from .statements import Dialect
@@ -25,24 +26,33 @@ if TYPE_CHECKING:
 Trace = Callable[[str, Sequence[Any]], None]
 
 
-def _echo(sql: str, params: Sequence[Any]) -> None:
-    print(sql if not params else "%s  %r" % (sql, list(params) if len(params) <= 12 else "[%d values]" % len(params)))
-
-
 class DatabaseBase:
     """What the sync and async databases share: the URL, the engine and its dialect, the
-    trace hook.
+    pool, the trace hook.
 
     ``trace``, when set to a callable, is called with each statement's text and
-    parameters before it runs (``echo=True`` prints them).
+    parameters before it runs: the low-level hook. Statements are logged on the
+    ``sablecrest.sql`` logger at DEBUG (``echo=True`` sets that up, to standard output,
+    with the parameters, which then also appear in error messages).
     """
+
+    _pool: Any
 
     def __init__(self, url: URL, module: ModuleType, first: Any, echo: bool) -> None:
         self.url = url
         self.engine = module.ENGINE
         version, variant = first.server_version()
         self.dialect = Dialect(self.engine, first.style, version, variant, first.counts_many)
-        self.trace: Optional[Trace] = _echo if echo else None
+        self.echo = echo
+        self.trace: Optional[Trace] = None
+        if echo:
+            logs.echo()
+
+    @property
+    def pool(self) -> Any:
+        """The connection pool; ``pool.status()`` tells its size, the connections in
+        use and idle, and the sessions waiting."""
+        return self._pool
 
     def __repr__(self) -> str:
         return "<%s %s %r>" % (type(self).__name__, self.dialect, self.url.text)
@@ -59,15 +69,24 @@ class Database(DatabaseBase):
         *,
         pool_size: int = 10,
         pool_timeout: float = 30.0,
+        pool_recycle: Optional[float] = None,
+        pool_max_lifetime: Optional[float] = None,
+        pool_pre_ping: bool = True,
         echo: bool = False,
         on_connect: Optional[Callable[[Any], None]] = None,
     ) -> None:
-        check_connect_args(pool_size, pool_timeout, echo, on_connect)
+        check_connect_args(pool_size, pool_timeout, echo, on_connect, pool_recycle, pool_max_lifetime, pool_pre_ping)
         module, parsed = engines.resolve(url)
         adapter = module.SYNC
 
         def factory() -> Any:  # no reference to self: a dropped database is freed at once
-            conn = adapter(parsed)
+            try:
+                conn = adapter(parsed)
+            except Exception as exc:
+                cls = adapter.classify(exc)
+                if cls is None:
+                    raise
+                raise wrap(cls, exc, None, None, False) from exc
             if on_connect is not None:
                 try:
                     on_connect(conn.raw)
@@ -78,9 +97,9 @@ class Database(DatabaseBase):
 
         first = factory()  # connects now: a bad URL or a missing driver fails here
         super().__init__(parsed, module, first, echo)
-        self._pool = Pool(factory, 1 if self.engine.single_connection(parsed) else pool_size, pool_timeout)
-        self._pool.open = 1
-        self._pool.idle.append(first)
+        self._pool = Pool(factory, 1 if self.engine.single_connection(parsed) else pool_size, pool_timeout,
+                          pool_pre_ping, pool_recycle, pool_max_lifetime)
+        self._pool.adopt(first)
 
     def session(self, isolation: Optional[str] = None) -> Session:
         """A new session holding one pooled connection until it is closed. `isolation`
@@ -151,11 +170,12 @@ class AsyncDatabase(DatabaseBase):
     pool, and async sessions. Made by `connect_async`."""
 
     def __init__(self, url: URL, module: ModuleType, factory: Callable[[], Any], first: Any, pool_size: int,
-                 pool_timeout: float, echo: bool) -> None:
+                 pool_timeout: float, echo: bool, pool_pre_ping: bool = True, pool_recycle: Optional[float] = None,
+                 pool_max_lifetime: Optional[float] = None) -> None:
         super().__init__(url, module, first, echo)
-        self._pool = AsyncPool(factory, 1 if self.engine.single_connection(url) else pool_size, pool_timeout)
-        self._pool.open = 1
-        self._pool.idle.append(first)
+        self._pool = AsyncPool(factory, 1 if self.engine.single_connection(url) else pool_size, pool_timeout,
+                               pool_pre_ping, pool_recycle, pool_max_lifetime)
+        self._pool.adopt(first)
 
     def session(self, isolation: Optional[str] = None) -> AsyncSession:
         """A new session; it takes a pooled connection when it starts (``async with``,
@@ -222,13 +242,23 @@ def connect(
     *,
     pool_size: int = 10,
     pool_timeout: float = 30.0,
+    pool_recycle: Optional[float] = None,
+    pool_max_lifetime: Optional[float] = None,
+    pool_pre_ping: bool = True,
     echo: bool = False,
     on_connect: Optional[Callable[[Any], None]] = None,
 ) -> Database:
     """A `Database` for ``sqlite://`` (in memory), ``sqlite:///path.db``,
     ``postgresql://user:pw@host:port/db`` (psycopg 3) or ``mysql://``/``mariadb://``
-    (PyMySQL)."""
-    return Database(url, pool_size=pool_size, pool_timeout=pool_timeout, echo=echo, on_connect=on_connect)
+    (PyMySQL); the URL's query string sets driver options.
+
+    The pool opens at most `pool_size` connections; a session waits `pool_timeout`
+    seconds at most for one. An idle connection is checked before it is handed out
+    (`pool_pre_ping`), and replaced when it sat idle longer than `pool_recycle` seconds
+    or was opened more than `pool_max_lifetime` seconds ago."""
+    return Database(url, pool_size=pool_size, pool_timeout=pool_timeout, pool_recycle=pool_recycle,
+                    pool_max_lifetime=pool_max_lifetime, pool_pre_ping=pool_pre_ping, echo=echo,
+                    on_connect=on_connect)
 
 
 async def connect_async(
@@ -236,22 +266,30 @@ async def connect_async(
     *,
     pool_size: int = 10,
     pool_timeout: float = 30.0,
+    pool_recycle: Optional[float] = None,
+    pool_max_lifetime: Optional[float] = None,
+    pool_pre_ping: bool = True,
     echo: bool = False,
     on_connect: Optional[Callable[[Any], Any]] = None,
 ) -> AsyncDatabase:
     """An `AsyncDatabase` for ``postgresql://user:pw@host:port/db`` (asyncpg),
-    ``sqlite://`` (in memory) or ``sqlite:///path.db`` (aiosqlite). It connects once
+    ``mysql://``/``mariadb://`` (asyncmy), ``sqlite://`` (in memory) or
+    ``sqlite:///path.db`` (aiosqlite). It connects once
     now, so a bad URL or a missing driver fails here. `on_connect` is called (and
     awaited, when it returns an awaitable) with each new driver connection."""
-    check_connect_args(pool_size, pool_timeout, echo, on_connect)
-    module, parsed = engines.resolve(url)
+    check_connect_args(pool_size, pool_timeout, echo, on_connect, pool_recycle, pool_max_lifetime, pool_pre_ping)
+    module, parsed = engines.resolve(url, asynchronous=True)
     adapter = module.ASYNC
-    if adapter is None:
-        raise ValueError("unsupported database URL %r for async sessions: the supported schemes are "
-                         "postgresql:// (asyncpg) and sqlite:// (aiosqlite)" % url)
 
     async def factory() -> Any:
-        conn = await adapter.open(parsed)
+        try:
+            conn = await adapter.open(parsed)
+        except Exception as exc:
+            cls = adapter.classify(exc)
+            if cls is None:
+                raise
+            # A server that is down or refuses the login: an OperationalError.
+            raise wrap(cls, exc, None, None, False) from exc
         if on_connect is not None:
             try:
                 result = on_connect(conn.raw)
@@ -263,7 +301,8 @@ async def connect_async(
         return conn
 
     first = await factory()
-    return AsyncDatabase(parsed, module, factory, first, pool_size, pool_timeout, echo)
+    return AsyncDatabase(parsed, module, factory, first, pool_size, pool_timeout, echo, pool_pre_ping, pool_recycle,
+                         pool_max_lifetime)
 
 
 __all__ = ["Database", "AsyncDatabase", "DatabaseBase", "connect", "connect_async"]

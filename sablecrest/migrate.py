@@ -36,7 +36,7 @@ from .engines.base import (
     WantedCheck,
     WantedIndex,
 )
-from .errors import MigrationError, add_note
+from .errors import MigrationError, add_note, reason
 from .model import Field, Model, ModelInfo
 from .ops import BEGIN, Execute, Fetch, Steps
 from .unit import table_order
@@ -405,7 +405,7 @@ def _count(engine: Engine, info: ModelInfo, what: str, sql: str) -> Steps:
     try:
         rows = yield Fetch(sql)
     except Exception as exc:
-        raise ValueError("%s: %s is refused by %s: %s" % (info.name, what, engine.title, exc)) from exc
+        raise ValueError("%s: %s is refused by %s: %s" % (info.name, what, engine.title, reason(exc))) from exc
     return int(rows[0][0])
 
 
@@ -527,7 +527,7 @@ def _run(engine: Engine, statements: List[str]) -> Steps:
                 tail = "%s commits each DDL statement, and these ran: %s" % (engine.title, "; ".join(done))
             else:
                 tail = "nothing ran before it"
-            raise MigrationError("migration failed at %s: %s; %s" % (sql, exc, tail), sql, done,
+            raise MigrationError("migration failed at %s: %s; %s" % (sql, reason(exc), tail), sql, done,
                                  transactional) from exc
 
 

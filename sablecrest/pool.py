@@ -3,10 +3,16 @@ its end.
 
 A connection goes back idle unless its session found it broken (lost, or interrupted
 inside a driver call), in which case it is closed and its slot freed. Before an idle
-connection is handed out it is checked (`alive`: a look at its socket, which costs no
-round trip, and a ping only when something arrived while it sat idle), so a server
-restart or an idle timeout between two sessions costs no failed session. Whatever is
-raised where, a slot is never lost: every path that takes one gives it back.
+connection is handed out it is checked (`pre_ping`, on by default: `alive`, a look at
+its socket, which costs no round trip, and a ping only when something arrived while it
+sat idle), so a server restart or an idle timeout between two sessions costs no failed
+session. One that sat idle longer than `recycle` seconds, or was opened more than
+`lifetime` seconds ago, is closed instead and a new one opened. Whatever is raised
+where, a slot is never lost: every path that takes one gives it back.
+
+`status()` tells the size, the connections in use and idle, and the sessions waiting.
+Checkouts, returns and waits are logged on ``sablecrest.pool`` at DEBUG; connections
+discarded (with the reason) and waits that timed out at INFO.
 """
 
 from __future__ import annotations
@@ -15,10 +21,22 @@ import asyncio
 import threading
 import time
 from collections import deque
-from typing import Any, Awaitable, Callable, Deque, List
+from typing import Any, Awaitable, Callable, Deque, List, NamedTuple, Optional
+
+from .logs import DEBUG, POOL
 
 
-def check_connect_args(pool_size: Any, pool_timeout: Any, echo: Any, on_connect: Any) -> None:
+def _seconds(name: str, value: Any, optional: bool) -> None:
+    if value is None and optional:
+        return
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise TypeError("%s takes a number of seconds%s, got %r" % (name, " or None" if optional else "", value))
+    if not value > 0:
+        raise ValueError("%s must be a positive number of seconds, got %r" % (name, value))
+
+
+def check_connect_args(pool_size: Any, pool_timeout: Any, echo: Any, on_connect: Any, pool_recycle: Any = None,
+                       pool_max_lifetime: Any = None, pool_pre_ping: Any = True) -> None:
     """The options `connect` and `connect_async` share, checked before anything opens."""
     if not isinstance(echo, bool):
         raise TypeError("echo takes True or False, got %r" % (echo,))
@@ -28,10 +46,47 @@ def check_connect_args(pool_size: Any, pool_timeout: Any, echo: Any, on_connect:
         raise TypeError("pool_size takes an int, got %r" % (pool_size,))
     if pool_size < 1:
         raise ValueError("pool_size must be at least 1, got %d" % pool_size)
-    if isinstance(pool_timeout, bool) or not isinstance(pool_timeout, (int, float)):
-        raise TypeError("pool_timeout takes a number of seconds, got %r" % (pool_timeout,))
-    if not pool_timeout > 0:
-        raise ValueError("pool_timeout must be a positive number of seconds, got %r" % (pool_timeout,))
+    _seconds("pool_timeout", pool_timeout, False)
+    _seconds("pool_recycle", pool_recycle, True)
+    _seconds("pool_max_lifetime", pool_max_lifetime, True)
+    if not isinstance(pool_pre_ping, bool):
+        raise TypeError("pool_pre_ping takes True or False, got %r" % (pool_pre_ping,))
+
+
+class PoolStatus(NamedTuple):
+    size: int  # the most connections it opens
+    in_use: int  # held by sessions (or being opened for them)
+    idle: int  # open, waiting for a session
+    waiting: int  # sessions waiting for a connection to come free
+
+
+class Expiry:
+    """When a connection is too old to hand out again: idle longer than `recycle`, or
+    opened longer than `lifetime` ago. The pool stamps its connections only when one of
+    them is set (a clock read costs as much as the rest of a checkout's bookkeeping)."""
+
+    __slots__ = ("recycle", "lifetime")
+
+    def __init__(self, recycle: Optional[float], lifetime: Optional[float]) -> None:
+        self.recycle = recycle
+        self.lifetime = lifetime
+
+    def opened(self, conn: Any) -> None:
+        if self.lifetime is not None:
+            conn.sc_opened = time.monotonic()
+
+    def idled(self, conn: Any) -> None:
+        if self.recycle is not None:
+            conn.sc_idle = time.monotonic()
+
+    def expired(self, conn: Any, idle: bool) -> Optional[str]:
+        """Why the connection must be closed rather than used again, or None."""
+        now = time.monotonic()
+        if idle and self.recycle is not None and now - getattr(conn, "sc_idle", now) > self.recycle:
+            return "idle longer than pool_recycle (%gs)" % self.recycle
+        if self.lifetime is not None and now - getattr(conn, "sc_opened", now) > self.lifetime:
+            return "open longer than pool_max_lifetime (%gs)" % self.lifetime
+        return None
 
 
 def _close_quietly(conn: Any) -> None:
@@ -44,38 +99,79 @@ def _close_quietly(conn: Any) -> None:
 class Pool:
     """The pool of a sync database (threads)."""
 
-    def __init__(self, factory: Callable[[], Any], size: int, timeout: float) -> None:
+    def __init__(self, factory: Callable[[], Any], size: int, timeout: float, pre_ping: bool = True,
+                 recycle: Optional[float] = None, lifetime: Optional[float] = None) -> None:
         self.factory = factory
         self.size = size
         self.timeout = timeout
+        self.pre_ping = pre_ping
+        self.expiry = Expiry(recycle, lifetime) if recycle is not None or lifetime is not None else None
         self.idle: List[Any] = []
         self.open = 0  # connections open or being opened, idle or held
-        self.holders: List[int] = []  # thread ids holding a connection, for the one-connection case
-        self.cond = threading.Condition()
+        self.waiting = 0
+        self.debug = False  # asked at each checkout, reused by the return (a logger check per request)
+        # Thread ids holding the connection, kept only where there is one (SQLite in
+        # memory), to refuse a second session of the same thread instead of waiting forever.
+        self.holders: List[int] = []
+        self.cond = threading.Condition(threading.Lock())  # not reentrant: a cheaper lock
+
+    def adopt(self, conn: Any) -> None:
+        """Takes in a connection opened by other means (`connect`'s first), idle."""
+        if self.expiry is not None:
+            self.expiry.opened(conn)
+            self.expiry.idled(conn)
+        with self.cond:
+            self.open += 1
+            self.idle.append(conn)
+
+    def status(self) -> PoolStatus:
+        with self.cond:
+            return PoolStatus(self.size, self.open - len(self.idle), len(self.idle), self.waiting)
 
     def acquire(self) -> Any:
-        deadline = time.monotonic() + self.timeout
-        me = threading.get_ident()
+        deadline = 0.0  # set when it first has to wait
+        me = threading.get_ident() if self.size == 1 else 0
+        self.debug = debug = POOL.isEnabledFor(DEBUG)
         while True:
-            conn = self._take(deadline, me)
+            conn, deadline = self._take(deadline, me)
             if conn is None:
                 try:
-                    return self.factory()
+                    conn = self.factory()
                 except BaseException:
                     self._forget(me)
                     raise
+                if self.expiry is not None:
+                    self.expiry.opened(conn)
+                if debug:
+                    POOL.debug("checkout of a new connection %#x (%d open of %d)", id(conn), self.open, self.size)
+                return conn
             try:
-                if conn.alive():
-                    return conn
+                why = self._unfit(conn)
             except BaseException:
                 self._forget(me)
                 _close_quietly(conn)
                 raise
-            self._forget(me)  # closed by the server while it sat idle: drop it, try again
+            if why is None:
+                if debug:
+                    POOL.debug("checkout of %#x", id(conn))
+                return conn
+            POOL.info("discarded %#x at checkout: %s", id(conn), why)
+            self._forget(me)
             _close_quietly(conn)
 
+    def _unfit(self, conn: Any) -> Optional[str]:
+        """Why an idle connection must not be handed out, or None."""
+        if self.expiry is not None:
+            why = self.expiry.expired(conn, True)
+            if why is not None:
+                return why
+        if not (conn.alive() if self.pre_ping else conn.usable()):
+            return "closed by the server while it sat idle"
+        return None
+
     def _take(self, deadline: float, me: int) -> Any:
-        """An idle connection, or None with a slot reserved for a new one."""
+        """An idle connection, or None with a slot reserved for a new one; and the
+        deadline of the wait, once there was one."""
         with self.cond:
             while True:
                 if self.idle:
@@ -89,35 +185,57 @@ class Pool:
                     raise RuntimeError(
                         "this database has one connection (SQLite in memory) and this thread already holds it "
                         "in an open session; finish that session first")
+                if not deadline:
+                    deadline = time.monotonic() + self.timeout
                 left = deadline - time.monotonic()
                 if left <= 0:
+                    POOL.info("no connection came free within %.1f s (pool size %d)", self.timeout, self.size)
                     raise TimeoutError("no connection came free within %.1f s (pool size %d)" % (self.timeout, self.size))
-                self.cond.wait(left)
-            self.holders.append(me)
-            return conn
+                self.waiting += 1
+                if self.debug:
+                    POOL.debug("waiting for a connection: all %d in use, %d waiting", self.size, self.waiting)
+                try:
+                    self.cond.wait(left)
+                finally:
+                    self.waiting -= 1
+            if me:
+                self.holders.append(me)
+            return conn, deadline
 
     def _forget(self, me: int) -> None:
         """A slot taken for a connection that is not handed out after all."""
         with self.cond:
             self.open -= 1
-            if me in self.holders:
+            if me and me in self.holders:
                 self.holders.remove(me)
             self.cond.notify()
 
     def release(self, conn: Any, usable: bool) -> None:
-        usable = usable and conn.usable()
+        why = None if usable else "broken in its session"
+        if why is None and not conn.usable():
+            why = "lost"
+        if why is None and self.expiry is not None:
+            why = self.expiry.expired(conn, False)
+            if why is None:
+                self.expiry.idled(conn)
         with self.cond:
-            me = threading.get_ident()
-            if me in self.holders:
-                self.holders.remove(me)
-            elif self.holders:
-                self.holders.pop()
-            if usable:
+            if self.holders:
+                me = threading.get_ident()
+                if me in self.holders:
+                    self.holders.remove(me)
+                else:
+                    self.holders.pop()
+            if why is None:
                 self.idle.append(conn)
             else:
                 self.open -= 1
-            self.cond.notify()
-        if not usable:
+            if self.waiting:  # notify() alone costs a session's bookkeeping again
+                self.cond.notify()
+        if why is None:
+            if self.debug:
+                POOL.debug("return of %#x", id(conn))
+        else:
+            POOL.info("discarded %#x: %s", id(conn), why)
             _close_quietly(conn)
 
     def close(self) -> None:
@@ -138,15 +256,29 @@ class AsyncPool:
     """The pool of an async database: connections handed to sessions first come, first
     served."""
 
-    def __init__(self, factory: Callable[[], Awaitable[Any]], size: int, timeout: float) -> None:
+    def __init__(self, factory: Callable[[], Awaitable[Any]], size: int, timeout: float, pre_ping: bool = True,
+                 recycle: Optional[float] = None, lifetime: Optional[float] = None) -> None:
         self.factory = factory
         self.size = size
         self.timeout = timeout
+        self.pre_ping = pre_ping
+        self.expiry = Expiry(recycle, lifetime) if recycle is not None or lifetime is not None else None
         self.idle: List[Any] = []
         self.open = 0  # connections open or being opened (idle or held)
         self.held = 0  # connections given to sessions (or being opened for them)
         self.waiters: "Deque[asyncio.Future[None]]" = deque()
         self.closed = False
+
+    def adopt(self, conn: Any) -> None:
+        """Takes in a connection opened by other means (`connect_async`'s first), idle."""
+        if self.expiry is not None:
+            self.expiry.opened(conn)
+            self.expiry.idled(conn)
+        self.open += 1
+        self.idle.append(conn)
+
+    def status(self) -> PoolStatus:
+        return PoolStatus(self.size, self.held, len(self.idle), sum(1 for w in self.waiters if not w.done()))
 
     async def acquire(self) -> Any:
         if self.held < self.size and not self.waiters:
@@ -156,24 +288,49 @@ class AsyncPool:
         try:
             while self.idle:
                 conn = self.idle.pop()
-                if conn.usable():
+                try:
+                    why = await self._unfit(conn)
+                except BaseException:  # cancelled during its ping: it is no longer counted idle
+                    self.open -= 1
+                    conn.terminate()
+                    raise
+                if why is None:
+                    if POOL.isEnabledFor(DEBUG):
+                        POOL.debug("checkout of %#x", id(conn))
                     return conn
-                self.open -= 1  # lost while it was idle
+                POOL.info("discarded %#x at checkout: %s", id(conn), why)
+                self.open -= 1
                 conn.terminate()
             self.open += 1
             try:
-                return await self.factory()
+                conn = await self.factory()
             except BaseException:
                 self.open -= 1
                 raise
+            if self.expiry is not None:
+                self.expiry.opened(conn)
+            if POOL.isEnabledFor(DEBUG):
+                POOL.debug("checkout of a new connection %#x (%d open of %d)", id(conn), self.open, self.size)
+            return conn
         except BaseException:
             self._hand_on()
             raise
+
+    async def _unfit(self, conn: Any) -> Optional[str]:
+        if self.expiry is not None:
+            why = self.expiry.expired(conn, True)
+            if why is not None:
+                return why
+        if not conn.usable() or self.pre_ping and not await conn.alive():
+            return "closed by the server while it sat idle"
+        return None
 
     async def _wait(self) -> None:
         loop = asyncio.get_running_loop()
         fut: "asyncio.Future[None]" = loop.create_future()
         self.waiters.append(fut)
+        if POOL.isEnabledFor(DEBUG):
+            POOL.debug("waiting for a connection: all %d in use, %d waiting", self.size, len(self.waiters))
         timer = loop.call_later(self.timeout, self._expire, fut)
         try:
             await fut
@@ -188,6 +345,7 @@ class AsyncPool:
 
     def _expire(self, fut: "asyncio.Future[None]") -> None:
         if not fut.done():
+            POOL.info("no connection came free within %.1f s (pool size %d)", self.timeout, self.size)
             fut.set_exception(TimeoutError("no connection came free within %.1f s (pool size %d)"
                                            % (self.timeout, self.size)))
 
@@ -202,9 +360,24 @@ class AsyncPool:
 
     def release(self, conn: Any, usable: bool) -> None:
         try:
-            if usable and conn.usable() and not conn.in_transaction() and not self.closed:
+            why = None if usable else "broken in its session"
+            if why is None:
+                if not conn.usable():
+                    why = "lost"
+                elif conn.in_transaction():
+                    why = "still in a transaction"
+                elif self.closed:
+                    why = "the pool is closed"
+                elif self.expiry is not None:
+                    why = self.expiry.expired(conn, False)
+                    if why is None:
+                        self.expiry.idled(conn)
+            if why is None:
                 self.idle.append(conn)
+                if POOL.isEnabledFor(DEBUG):
+                    POOL.debug("return of %#x", id(conn))
             else:
+                POOL.info("discarded %#x: %s", id(conn), why)
                 self.open -= 1
                 conn.terminate()
         finally:
@@ -221,4 +394,4 @@ class AsyncPool:
                 conn.terminate()
 
 
-__all__ = ["Pool", "AsyncPool", "check_connect_args"]
+__all__ = ["Pool", "AsyncPool", "PoolStatus", "check_connect_args"]

@@ -23,7 +23,8 @@ or, in the async session, an awaitable of it) and the transaction policy as step
 
 `Session._run` and `AsyncSession._run` are the two driver loops: each runs the
 operations its steps yield, opens the transaction before the first operation that needs
-one, traces every statement, and throws the driver's errors back into the steps.
+one, traces every statement, and throws the driver's errors back into the steps, wrapped
+in sablecrest's classes (`errors.py`; the engine module names the class).
 """
 
 from __future__ import annotations
@@ -32,10 +33,11 @@ import asyncio
 from typing import (TYPE_CHECKING, Any, Dict, Iterable, List, Mapping, Optional, Sequence, Set, Tuple, Type, TypeVar,
                     Union, overload)
 
-from .errors import add_note
+from .errors import add_note, reason, wrap
 from .expr import Expression, Selectable
+from .logs import DEBUG, POOL, SQL, logged
 from .model import Field, Model, info_of
-from .ops import COMMIT, LOCK, ROLLBACK, Execute, Op, Release, RollbackTo, Statement, Steps
+from .ops import BEGIN, COMMIT, LOCK, ROLLBACK, Execute, Op, Release, Returning, RollbackTo, Statement, Steps
 from .params import bind, named
 from .query import AsyncQuery, Query
 from .relations import Relation
@@ -82,8 +84,13 @@ class SessionBase:
         self._in_txn = False
         self._closed = False
         self._broken = False  # the connection cannot be trusted: discard it at the end
-        self._lazy = 1 if db.dialect.engine.lazy_begin else 0
+        # A transaction that begins at its first write leaves the reads before it to
+        # statements of their own: not what a session that asked for an isolation level
+        # (repeatable reads, serializable) means.
+        self._lazy = 1 if db.dialect.engine.lazy_begin and self._isolation is None else 0
         self._savepoints: List["Savepoint"] = []  # open, innermost last
+        # Asked once per session: a statement costs nothing more while the logger is off.
+        self._logs = SQL.isEnabledFor(DEBUG)
 
     def __repr__(self) -> str:
         state = "closed" if self._closed else "in a transaction" if self._in_txn else "open"
@@ -330,8 +337,10 @@ class SessionBase:
             self._broken = True
             if failure is None:
                 raise
+            POOL.info("%s failed after %s: %s: %s; the connection is discarded", op.sql, type(failure).__name__,
+                      type(err).__name__, reason(err))
             add_note(failure, "while rolling back after it, %s also failed: %s: %s (the connection was discarded)"
-                     % (op.sql, type(err).__name__, err))
+                     % (op.sql, type(err).__name__, reason(err)))
 
     def _commit_steps(self) -> Steps:
         yield from self._guarded(self._uow.flush())
@@ -401,6 +410,20 @@ class SessionBase:
     def _give_back(self, conn: Any) -> None:
         raise NotImplementedError
 
+    def _wrapped(self, exc: Exception, op: Op, conn: Any) -> Exception:
+        """A driver's error as sablecrest's class for it (the engine module names it),
+        before the steps see it; any other error as it is. Without a connection the
+        error came from taking one: the pool's own, or connecting, already wrapped."""
+        if conn is None:
+            return exc
+        cls = conn.classify(exc)
+        if cls is None:
+            return exc
+        if op.begins > self._lazy and not self._in_txn:
+            # The statement needs the transaction and it is not open: its BEGIN failed.
+            return wrap(cls, exc, BEGIN.sql, None, self.db.echo)
+        return wrap(cls, exc, op.sql, op.params, self.db.echo)
+
 
 class Session(SessionBase):
     """One connection, one transaction at a time, one object per row.
@@ -437,6 +460,8 @@ class Session(SessionBase):
 
     def _run(self, steps: Steps) -> Any:
         trace = self.db.trace
+        if self._logs:
+            trace = logged(trace, self.db.echo)
         lazy = self._lazy
         result: Any = None
         try:
@@ -454,6 +479,8 @@ class Session(SessionBase):
                     result = op.run(conn)
                     if op.opens:
                         self._in_txn = True
+                except Exception as exc:
+                    op = steps.throw(self._wrapped(exc, op, conn))
                 except BaseException as exc:
                     self._failed(conn, exc)
                     op = steps.throw(exc)
@@ -521,6 +548,8 @@ class AsyncSession(SessionBase):
         if self._cleanup_task is not None:
             await self._settled()
         trace = self.db.trace
+        if self._logs:
+            trace = logged(trace, self.db.echo)
         lazy = self._lazy
         deferred: Optional[BaseException] = None  # a cancellation that came during a clean-up
         result: Any = None
@@ -543,6 +572,8 @@ class AsyncSession(SessionBase):
                         result = await op.arun(conn)
                     if op.opens:
                         self._in_txn = True
+                except Exception as exc:
+                    op = steps.throw(self._wrapped(exc, op, conn))
                 except BaseException as exc:
                     self._failed(conn, exc)
                     op = steps.throw(exc)

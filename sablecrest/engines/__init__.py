@@ -7,7 +7,7 @@ from types import ModuleType
 from typing import Dict, Tuple
 
 from . import mariadb, postgresql, sqlite
-from .base import URL, Engine
+from .base import URL, Engine, url_options
 
 _SCHEMES: Dict[str, ModuleType] = {
     "sqlite": sqlite,
@@ -20,8 +20,10 @@ ENGINES: Dict[str, Engine] = {m.ENGINE.name: m.ENGINE for m in (sqlite, postgres
 SCHEMES = "sqlite://, postgresql:// (or postgres://), mysql:// (or mariadb://)"
 
 
-def resolve(url: str) -> Tuple[ModuleType, URL]:
-    """The engine module for a database URL, and the URL parsed by that engine."""
+def resolve(url: str, asynchronous: bool = False) -> Tuple[ModuleType, URL]:
+    """The engine module for a database URL, and the URL parsed by that engine, its
+    query string checked and typed as the options of the engine's sync (or async)
+    driver: a malformed option is a ValueError naming it, before anything connects."""
     if not isinstance(url, str):
         raise TypeError("a database URL is a str, got %s" % type(url).__name__)
     scheme, sep, _ = url.partition("://")
@@ -29,7 +31,11 @@ def resolve(url: str) -> Tuple[ModuleType, URL]:
     if module is None:
         raise ValueError("unsupported database URL %r: the supported schemes are %s" % (url, SCHEMES))
     engine: Engine = module.ENGINE
-    return module, engine.parse_url(url)
+    parsed = engine.parse_url(url)
+    if parsed.query:
+        adapter = module.ASYNC if asynchronous else module.SYNC
+        parsed = parsed._replace(query=url_options(parsed, adapter.driver, adapter.options))
+    return module, parsed
 
 
 def parse_url(url: str) -> URL:

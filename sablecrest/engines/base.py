@@ -20,8 +20,9 @@ import math
 import re
 import select
 import uuid
-from typing import TYPE_CHECKING, Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Set, Tuple
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Set, Tuple, Type
 
+from ..errors import DatabaseError
 from ..kinds import Kind
 from ..model import MISSING
 from ..model import json_text as json_text  # the engines' JSON dumper
@@ -32,6 +33,9 @@ if TYPE_CHECKING:
 
 Version = Tuple[int, ...]
 TableName = Tuple[Optional[str], str]  # (the schema the model names, or None; the table)
+# A driver's exception -> the sablecrest class to raise it as; None: not a database
+# error, it passes through as it is.
+Classify = Callable[[BaseException], Optional[Type[DatabaseError]]]
 Dumper = Callable[[Any], Any]  # a Python value -> the parameter the driver takes
 Loader = Callable[[Any], Any]  # what the driver returns -> the Python value
 
@@ -60,7 +64,9 @@ NUMERIC = ParamStyle("numeric", "$", False, "postgres")
 
 
 class URL(NamedTuple):
-    """A parsed database URL: the engine's name and what its driver needs."""
+    """A parsed database URL: the engine's name and what its driver needs. `query` holds
+    the driver options of the query string, (name, value) in order; `engines.resolve`
+    checks them against the driver's `options` and gives them their types."""
 
     engine: str
     database: str  # SQLite: a path or ":memory:"; servers: the database name
@@ -68,8 +74,91 @@ class URL(NamedTuple):
     port: Optional[int] = None
     user: str = ""
     password: str = ""
-    query: Tuple[Tuple[str, str], ...] = ()
+    query: Tuple[Tuple[str, Any], ...] = ()
     text: str = ""
+
+
+# ---------------------------------------------------------------- URL options
+
+
+class Option:
+    """A driver option of a URL's query string: what it takes (for the message when the
+    text is not that) and how the text becomes the value."""
+
+    __slots__ = ("kind", "parse")
+
+    def __init__(self, kind: str, parse: Callable[[str], Any]) -> None:
+        self.kind = kind
+        self.parse = parse  # raises ValueError for a text it does not take
+
+
+def int_option(low: int = 0, high: Optional[int] = None) -> Option:
+    def parse(text: str) -> int:
+        if not re.fullmatch(r"[+-]?[0-9]+", text):
+            raise ValueError(text)
+        value = int(text)
+        if value < low or high is not None and value > high:
+            raise ValueError(text)
+        return value
+
+    return Option("an int from %d%s" % (low, " to %d" % high if high is not None else ""), parse)
+
+
+def seconds_option() -> Option:
+    def parse(text: str) -> float:
+        value = float(text)  # ValueError for what is not a number
+        if not (value > 0 and math.isfinite(value)):
+            raise ValueError(text)
+        return value
+
+    return Option("a positive number of seconds", parse)
+
+
+_BOOLS = {"true": True, "yes": True, "on": True, "1": True, "false": False, "no": False, "off": False, "0": False}
+
+
+def bool_option() -> Option:
+    def parse(text: str) -> bool:
+        return _BOOLS[text.lower()] if text.lower() in _BOOLS else _no(text)
+
+    return Option("true or false", parse)
+
+
+def text_option() -> Option:
+    def parse(text: str) -> str:
+        return text if text and "\0" not in text else _no(text)
+
+    return Option("a non-empty text", parse)
+
+
+def choice_option(*choices: str) -> Option:
+    def parse(text: str) -> str:
+        return text if text in choices else _no(text)
+
+    return Option("one of %s" % ", ".join(choices), parse)
+
+
+def _no(text: str) -> Any:
+    raise ValueError(text)
+
+
+def url_options(url: URL, driver: str, options: Dict[str, Option]) -> Tuple[Tuple[str, Any], ...]:
+    """The query string's options, each checked and typed by `options` (the driver's):
+    an unknown one, one given twice or a value of the wrong form is a ValueError naming
+    the option."""
+    seen: Dict[str, Any] = {}
+    for key, text in url.query:
+        option = options.get(key)
+        if option is None:
+            raise ValueError("unknown option %r in the database URL: %s takes %s" % (
+                key, driver, ", ".join(sorted(options)) if options else "none"))
+        if key in seen:
+            raise ValueError("the database URL gives the option %r twice" % key)
+        try:
+            seen[key] = option.parse(text)
+        except ValueError:
+            raise ValueError("the database URL's option %s takes %s, got %r" % (key, option.kind, text)) from None
+    return tuple(seen.items())
 
 
 # ---------------------------------------------------------------- value conversions
@@ -526,7 +615,8 @@ class Engine:
         except ValueError:
             raise ValueError("bad port in database URL %r" % url) from None
         return URL(self.name, unquote(parts.path.lstrip("/")), parts.hostname or "localhost", port,
-                   unquote(parts.username or ""), unquote(parts.password or ""), tuple(parse_qsl(parts.query)), url)
+                   unquote(parts.username or ""), unquote(parts.password or ""),
+                   tuple(parse_qsl(parts.query, keep_blank_values=True)), url)
 
     # ---- schema: what migrations ask (capabilities first)
     migrates = False  # reads its schema and writes its DDL
@@ -1071,12 +1161,19 @@ def need(module: str, package: str, scheme: str) -> Any:
 # ---------------------------------------------------------------- driver adapters
 
 
+def not_wrapped(exc: BaseException) -> Optional[Type[DatabaseError]]:
+    return None
+
+
 class Adapter:
     """A sync driver connection in the interface the sessions drive."""
 
     engine: Engine
     style: ParamStyle = QMARK
     raw: Any
+    classify: Classify = staticmethod(not_wrapped)
+    driver = ""  # the driver's name, in messages
+    options: Dict[str, Option] = {}  # what a URL's query string may set
     # An interrupt (Ctrl-C) inside a driver call leaves the connection usable: true where
     # there is no wire protocol to fall out of step.
     survives_interrupt = False
@@ -1137,6 +1234,12 @@ class Adapter:
         raise NotImplementedError
 
 
+def transport_quiet(transport: Any) -> bool:
+    """`socket_quiet` for an asyncio transport's socket; True without one to look at."""
+    sock = transport.get_extra_info("socket") if transport is not None else None
+    return sock is None or socket_quiet(sock.fileno())
+
+
 def socket_quiet(fd: int) -> bool:
     """An idle connection's socket has nothing to read: a server that closed it (or sent a
     termination notice) makes it readable. No round trip."""
@@ -1188,6 +1291,9 @@ class AsyncAdapter:
     engine: Engine
     style: ParamStyle = QMARK
     raw: Any
+    classify: Classify = staticmethod(not_wrapped)
+    driver = ""
+    options: Dict[str, Option] = {}
     survives_interrupt = False  # a cancellation inside a driver call leaves it usable
     counts_many = True  # executemany reports the rows it matched
 
@@ -1227,6 +1333,13 @@ class AsyncAdapter:
         """False once the connection is lost or closed."""
         raise NotImplementedError
 
+    async def alive(self) -> bool:
+        """Checked before the pool hands out a connection that sat idle (as the sync
+        adapter's `alive`). The event loop reads a server's goodbye as it comes, so
+        `usable` mostly knows already; what arrived and was not read yet is looked at
+        here, without a round trip unless something did."""
+        return self.usable()
+
     def in_transaction(self) -> bool:
         raise NotImplementedError
 
@@ -1242,11 +1355,21 @@ __all__ = [
     "NUMERIC",
     "URL",
     "TableName",
+    "Option",
+    "int_option",
+    "seconds_option",
+    "bool_option",
+    "text_option",
+    "choice_option",
+    "url_options",
     "Engine",
     "Adapter",
     "CursorAdapter",
     "AsyncAdapter",
+    "Classify",
+    "not_wrapped",
     "need",
     "version_of",
     "socket_quiet",
+    "transport_quiet",
 ]

@@ -12,9 +12,27 @@ migration is one transaction.
 
 from __future__ import annotations
 
+import asyncio
 import re
-from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
+import sys
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple, Type
 
+from ..errors import (
+    CheckViolation,
+    DatabaseError,
+    DataError,
+    DeadlockError,
+    ForeignKeyViolation,
+    IntegrityError,
+    InterfaceError,
+    InternalError,
+    NotNullViolation,
+    NotSupportedError,
+    OperationalError,
+    ProgrammingError,
+    UniqueViolation,
+    pep249_class,
+)
 from ..kinds import Kind
 from ..ops import ReadSetting, Steps
 from .base import (
@@ -30,15 +48,21 @@ from .base import (
     CheckSchema,
     ForeignKeySchema,
     IndexSchema,
+    Option,
     ParamStyle,
     TableName,
     TableSchema,
     Version,
+    choice_option,
+    int_option,
     join_type,
     json_text,
     need,
+    seconds_option,
     socket_quiet,
     split_type,
+    text_option,
+    transport_quiet,
     uuid_from_any,
 )
 
@@ -78,6 +102,10 @@ class PostgreSQL(Engine):
     dollar_quotes = True
     nested_comments = True
     now_sql = "(CURRENT_TIMESTAMP AT TIME ZONE 'UTC')"
+    # A session that only reads sends no BEGIN and COMMIT: its reads run as statements
+    # of their own (each sees what was committed when it started, as each statement of
+    # a READ COMMITTED transaction does) until the first write begins the transaction.
+    lazy_begin = True
     types = {Kind.INT: "INTEGER", Kind.STR: "TEXT", Kind.FLOAT: "DOUBLE PRECISION", Kind.BOOL: "BOOLEAN",
              Kind.BYTES: "BYTEA", Kind.DECIMAL: "NUMERIC", Kind.DATETIME: "TIMESTAMP", Kind.DATE: "DATE",
              Kind.UUID: "UUID", Kind.JSON: "JSONB", Kind.TIME: "TIME", Kind.TIMEDELTA: "INTERVAL"}
@@ -261,6 +289,71 @@ class PostgreSQL(Engine):
 ENGINE = PostgreSQL()
 
 
+# ---------------------------------------------------------------- errors
+#
+# Both drivers report the server's SQLSTATE; the class of a state follows its first two
+# characters as PEP 249 (and psycopg) read them, so that psycopg and asyncpg raise the
+# same sablecrest class for the same failure.
+
+_SQLSTATES: Dict[str, Type[DatabaseError]] = {
+    "23505": UniqueViolation,
+    "23503": ForeignKeyViolation,
+    "23502": NotNullViolation,
+    "23514": CheckViolation,
+    "40P01": DeadlockError,
+}
+_SQLSTATE_CLASSES: Dict[str, Type[DatabaseError]] = {}
+for _cls, _prefixes in (
+    (OperationalError, "08 27 28 2F 38 39 3B 40 53 54 55 57 58 F0 HV"),
+    (ProgrammingError, "10 20 21 26 34 3D 3F 42 44 P0"),
+    (InternalError, "24 25 2B 2D XX"),
+    (DataError, "22"),
+    (IntegrityError, "23"),
+    (NotSupportedError, "0A"),
+):
+    for _prefix in _prefixes.split():
+        _SQLSTATE_CLASSES[_prefix] = _cls
+
+
+def sqlstate_class(sqlstate: str) -> Type[DatabaseError]:
+    found = _SQLSTATES.get(sqlstate)
+    if found is not None:
+        return found
+    return _SQLSTATE_CLASSES.get(sqlstate[:2], DatabaseError)
+
+
+def psycopg_class(exc: BaseException) -> Optional[Type[DatabaseError]]:
+    psycopg = sys.modules.get("psycopg")
+    if psycopg is None or not isinstance(exc, psycopg.Error):
+        return None
+    state = exc.sqlstate
+    return sqlstate_class(state) if state else pep249_class(exc)
+
+
+def asyncpg_class(exc: BaseException) -> Optional[Type[DatabaseError]]:
+    asyncpg = sys.modules.get("asyncpg")
+    if asyncpg is None:
+        return None
+    if isinstance(exc, asyncpg.PostgresError):
+        return sqlstate_class(exc.sqlstate or "")
+    errors = asyncpg.exceptions
+    if isinstance(exc, errors.ConnectionDoesNotExistError):  # lost under a statement
+        return OperationalError
+    if isinstance(exc, errors.DataError):  # a parameter it could not encode
+        return DataError
+    if isinstance(exc, errors.InternalClientError):
+        return InternalError
+    if isinstance(exc, errors.InterfaceError):
+        # Its check before a statement: the server closed the connection while it sat
+        # in the session (the pool never hands out one it knows closed). Lost, as when
+        # the statement meets the close itself.
+        return OperationalError if exc.args == ("connection is closed",) else InterfaceError
+    # Its socket's errors, and command_timeout's, come as they are.
+    if isinstance(exc, (OSError, asyncio.TimeoutError)):
+        return OperationalError
+    return None
+
+
 def pg_version(number: int) -> Version:
     """PostgreSQL's server_version_num: 150018 is 15.18, 90624 is 9.6.24."""
     if number >= 100000:
@@ -268,8 +361,65 @@ def pg_version(number: int) -> Version:
     return (number // 10000, (number // 100) % 100, number % 100)
 
 
-def dsn(url: URL) -> str:
-    return url.text.replace("postgres://", "postgresql://", 1)
+def dsn(url: URL, options: Dict[str, Any]) -> str:
+    """The URL for the driver: its query string holds only `options` (those the driver
+    reads from the URL itself)."""
+    from urllib.parse import quote, urlencode, urlsplit, urlunsplit
+
+    parts = urlsplit(url.text)
+    # libpq reads a '+' as itself, not as a space: spaces go as %20.
+    query = urlencode([(k, str(v)) for k, v in options.items()], quote_via=quote)
+    return urlunsplit(("postgresql", parts.netloc, parts.path, query, parts.fragment))
+
+
+# ---- URL options. Both drivers take the same names where they mean the same thing, so
+# that one URL serves `connect` and `connect_async`: statement_cache_size=0 turns
+# prepared statements off on both (what PgBouncer in transaction mode needs).
+
+_SSL = {
+    "sslmode": choice_option("disable", "allow", "prefer", "require", "verify-ca", "verify-full"),
+    "sslrootcert": text_option(),
+    "sslcert": text_option(),
+    "sslkey": text_option(),
+    "target_session_attrs": choice_option("any", "read-write", "read-only", "primary", "standby",
+                                          "prefer-standby"),
+}
+# libpq's own connection parameters, left in the URL for it.
+_LIBPQ = dict(_SSL, **{
+    "application_name": text_option(),
+    "connect_timeout": int_option(0),
+    "options": text_option(),
+    "client_encoding": text_option(),
+    "keepalives": int_option(0, 1),
+    "keepalives_idle": int_option(0),
+    "keepalives_interval": int_option(0),
+    "keepalives_count": int_option(0),
+    "tcp_user_timeout": int_option(0),
+    "gssencmode": choice_option("disable", "prefer", "require"),
+    "channel_binding": choice_option("disable", "prefer", "require"),
+    "passfile": text_option(),
+    "service": text_option(),
+})
+
+
+def _threshold(text: str) -> Any:
+    return None if text.lower() == "none" else int_option(0).parse(text)
+
+
+PSYCOPG_OPTIONS = dict(_LIBPQ, **{
+    # psycopg prepares a statement on the server once it ran this often (None: never).
+    "prepare_threshold": Option("an int from 0, or none", _threshold),
+    "prepared_max": int_option(0),  # how many it keeps prepared
+    "statement_cache_size": int_option(0),  # 0: prepare_threshold none; else prepared_max
+})
+ASYNCPG_OPTIONS = dict(_SSL, **{
+    "statement_cache_size": int_option(0),
+    "max_cached_statement_lifetime": int_option(0),
+    "max_cacheable_statement_size": int_option(0),
+    "command_timeout": seconds_option(),
+    "connect_timeout": seconds_option(),
+    "application_name": text_option(),
+})
 
 
 class PsycopgAdapter(CursorAdapter):
@@ -278,14 +428,42 @@ class PsycopgAdapter(CursorAdapter):
     caches that rewrite only for short texts, and a multi-row INSERT is long."""
 
     engine = ENGINE
+    classify = staticmethod(psycopg_class)
+    driver = "psycopg"
+    options = PSYCOPG_OPTIONS
 
     def __init__(self, url: URL) -> None:
         psycopg = need("psycopg", '"psycopg[binary]"', "postgresql://")
         self.errors = psycopg.errors
-        self.raw = psycopg.connect(dsn(url), autocommit=False)
+        options = dict(url.query)
+        cache = options.pop("statement_cache_size", None)
+        prepared = {k: options.pop(k) for k in ("prepare_threshold", "prepared_max") if k in options}
+        # Autocommit at the driver, BEGIN from the session: psycopg would otherwise send
+        # a BEGIN before the first read, a round trip a reading session does not need.
+        self.raw = psycopg.connect(dsn(url, options), autocommit=True)
+        if cache == 0:
+            self.raw.prepare_threshold = None
+        elif cache is not None:
+            self.raw.prepared_max = cache
+        for name, value in prepared.items():
+            setattr(self.raw, name, value)
         raw_cursor = getattr(psycopg, "RawCursor", None)
         self.style = NUMERIC if raw_cursor is not None else FORMAT
         self.cur = raw_cursor(self.raw) if raw_cursor is not None else self.raw.cursor()
+
+    def begin(self, lock: bool = False, isolation: Optional[str] = None) -> None:
+        self.cur.execute("BEGIN")
+        if isolation is not None:
+            self.cur.execute(isolation)
+
+    def many(self, sql: str, seq: Sequence[Sequence[Any]]) -> int:
+        # executemany enters and leaves libpq's pipeline mode: for the one row of a
+        # request's update, a plain execute does the same in less.
+        if len(seq) == 1:
+            self.cur.execute(sql, seq[0])
+            return int(self.cur.rowcount)
+        self.cur.executemany(sql, seq)
+        return int(self.cur.rowcount)
 
     def commit(self) -> None:
         # PostgreSQL answers COMMIT of a transaction that an error aborted with a
@@ -314,7 +492,9 @@ class PsycopgAdapter(CursorAdapter):
         return True
 
     def in_transaction(self) -> bool:
-        return int(self.raw.info.transaction_status) != 0  # 0: idle
+        # The libpq connection's own status: `info` would build an object on each call,
+        # and this is asked at the end of every session.
+        return int(self.raw.pgconn.transaction_status) != 0  # 0: idle
 
     def server_version(self) -> Tuple[Version, str]:
         return pg_version(self.raw.info.server_version), "postgresql"
@@ -335,6 +515,9 @@ class AsyncpgAdapter(AsyncAdapter):
 
     engine = ENGINE
     style = NUMERIC
+    classify = staticmethod(asyncpg_class)
+    driver = "asyncpg"
+    options = ASYNCPG_OPTIONS
     survives_interrupt = True  # asyncpg cancels the query and resynchronises the protocol
     counts_many = False
 
@@ -344,11 +527,23 @@ class AsyncpgAdapter(AsyncAdapter):
     @classmethod
     async def open(cls, url: URL) -> "AsyncpgAdapter":
         asyncpg = need("asyncpg", "asyncpg", "postgresql://")
+        options = dict(url.query)
         # asyncpg keeps its 100 most recent prepared statements; by default only those
         # under 15 KiB, which leaves out a multi-row INSERT of a flush (1,000 rows of 6
         # columns is about 45 KiB): preparing it again each time costs a third of an
         # insert's time.
-        return cls(await asyncpg.connect(dsn(url), max_cacheable_statement_size=_STATEMENT_CACHE_BYTES))
+        kwargs: Dict[str, Any] = {"max_cacheable_statement_size": _STATEMENT_CACHE_BYTES}
+        for name in ("statement_cache_size", "max_cached_statement_lifetime", "max_cacheable_statement_size",
+                     "command_timeout"):
+            if name in options:
+                kwargs[name] = options.pop(name)
+        if "connect_timeout" in options:
+            kwargs["timeout"] = options.pop("connect_timeout")
+        if "application_name" in options:
+            kwargs["server_settings"] = {"application_name": options.pop("application_name")}
+        # What is left (TLS, target_session_attrs) asyncpg reads from the URL itself;
+        # anything else there it would send to the server as a setting.
+        return cls(await asyncpg.connect(dsn(url, options), **kwargs))
 
     async def fetch(self, sql: str, params: Optional[Sequence[Any]]) -> List[Any]:
         return await self.raw.fetch(sql, *(params or ()))  # type: ignore[no-any-return]
@@ -405,6 +600,17 @@ class AsyncpgAdapter(AsyncAdapter):
     def usable(self) -> bool:
         return not self.raw.is_closed()
 
+    async def alive(self) -> bool:
+        if self.raw.is_closed():
+            return False
+        if transport_quiet(getattr(self.raw, "_transport", None)):
+            return True
+        try:  # something arrived while idle that the loop has not read yet
+            await self.raw.execute("SELECT 1")
+        except Exception:
+            return False
+        return True
+
     def in_transaction(self) -> bool:
         return bool(self.raw.is_in_transaction())
 
@@ -416,4 +622,5 @@ class AsyncpgAdapter(AsyncAdapter):
 SYNC = PsycopgAdapter
 ASYNC = AsyncpgAdapter
 
-__all__ = ["PostgreSQL", "ENGINE", "PsycopgAdapter", "AsyncpgAdapter", "pg_version"]
+__all__ = ["PostgreSQL", "ENGINE", "PsycopgAdapter", "AsyncpgAdapter", "pg_version", "sqlstate_class", "psycopg_class",
+           "asyncpg_class"]

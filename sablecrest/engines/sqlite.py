@@ -14,11 +14,22 @@ and checked before the commit.
 
 from __future__ import annotations
 
+import asyncio
 import re
 import sqlite3
-from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple, Type
 from urllib.parse import unquote
 
+from ..errors import (
+    CheckViolation,
+    DatabaseError,
+    DeadlockError,
+    ForeignKeyViolation,
+    NotNullViolation,
+    ProgrammingError,
+    UniqueViolation,
+    pep249_class,
+)
 from ..kinds import Kind
 from ..ops import ReadSetting, Setting, Steps
 from .base import (
@@ -484,10 +495,54 @@ class SQLite(Engine):
 
 ENGINE = SQLite()
 
+# ---------------------------------------------------------------- errors
+#
+# sqlite3 (which aiosqlite raises too) tells constraints apart by the extended result
+# code (`sqlite_errorcode`, Python 3.11 and later) and, on every version, by the first
+# words of the message, which SQLite has kept since 3.8.2.
+
+_CONSTRAINT_CODES: Dict[int, Type[DatabaseError]] = {
+    2067: UniqueViolation,  # SQLITE_CONSTRAINT_UNIQUE
+    1555: UniqueViolation,  # SQLITE_CONSTRAINT_PRIMARYKEY
+    787: ForeignKeyViolation,  # SQLITE_CONSTRAINT_FOREIGNKEY
+    1299: NotNullViolation,  # SQLITE_CONSTRAINT_NOTNULL
+    275: CheckViolation,  # SQLITE_CONSTRAINT_CHECK
+}
+_CONSTRAINT_MESSAGES: Tuple[Tuple[str, Type[DatabaseError]], ...] = (
+    ("UNIQUE constraint failed", UniqueViolation),
+    ("FOREIGN KEY constraint failed", ForeignKeyViolation),
+    ("NOT NULL constraint failed", NotNullViolation),
+    ("CHECK constraint failed", CheckViolation),
+)
+_SQLITE_BUSY = 5
+
+
+def classify(exc: BaseException) -> Optional[Type[DatabaseError]]:
+    if not isinstance(exc, sqlite3.Error):
+        # Before 3.12, more than one statement in a text is a sqlite3.Warning (not an
+        # Error); 3.12 made it the ProgrammingError it is.
+        return ProgrammingError if isinstance(exc, sqlite3.Warning) else None
+    code = getattr(exc, "sqlite_errorcode", None)
+    if code is not None:
+        found = _CONSTRAINT_CODES.get(code)
+        if found is not None:
+            return found
+        if code & 0xFF == _SQLITE_BUSY:  # with its extended codes (a WAL snapshot gone stale)
+            return DeadlockError
+    elif isinstance(exc, sqlite3.IntegrityError):
+        text = str(exc)
+        for prefix, cls in _CONSTRAINT_MESSAGES:
+            if text.startswith(prefix):
+                return cls
+    elif str(exc).startswith("database is locked"):
+        return DeadlockError
+    return pep249_class(exc)
+
 
 class SQLiteAdapter(Adapter):
     engine = ENGINE
     style = QMARK
+    classify = staticmethod(classify)
     survives_interrupt = True
 
     def __init__(self, url: URL) -> None:
@@ -543,6 +598,7 @@ class AiosqliteAdapter(AsyncAdapter):
 
     engine = ENGINE
     style = QMARK
+    classify = staticmethod(classify)
     survives_interrupt = True  # a cancelled statement finishes in the worker thread, in order
 
     def __init__(self, raw: Any) -> None:
@@ -554,7 +610,16 @@ class AiosqliteAdapter(AsyncAdapter):
     async def open(cls, url: URL) -> "AiosqliteAdapter":
         aiosqlite = need("aiosqlite", "aiosqlite", "sqlite://")
         # Autocommit at the driver, BEGIN/COMMIT from the session (as the sync adapter).
-        raw = await aiosqlite.connect(url.database, isolation_level=None)
+        connecting = aiosqlite.connect(url.database, isolation_level=None)
+        try:
+            raw = await connecting
+        except Exception:
+            # Its thread still answers the stop it was sent, on this loop: let it, or it
+            # fails (in its thread) on a loop that is closed by then.
+            thread = getattr(connecting, "_thread", None)
+            if thread is not None:
+                await asyncio.get_running_loop().run_in_executor(None, thread.join, 5.0)
+            raise
         try:
             await raw.execute("PRAGMA foreign_keys = ON")
         except BaseException:
@@ -610,7 +675,20 @@ class AiosqliteAdapter(AsyncAdapter):
     def terminate(self) -> None:
         if not self.closed:
             self.closed = True
-            self.raw.stop()  # closes the connection in its thread, after what is queued
+            stop = getattr(self.raw, "stop", None)
+            if stop is not None:
+                stop()  # closes the connection in its thread, after what is queued
+                return
+            # aiosqlite before 0.21 (the last for Python 3.8) has no stop(): the same by
+            # hand, its close queued behind what is queued, then the end of its thread.
+            conn = getattr(self.raw, "_connection", None)
+            try:
+                done = asyncio.get_running_loop().create_future()
+            except RuntimeError:  # no loop to answer on: the thread ends, the connection goes with it
+                done = None
+            if conn is not None and done is not None:
+                self.raw._tx.put_nowait((done, conn.close))
+            self.raw._stop_running()
 
     def usable(self) -> bool:
         return not self.closed
@@ -625,4 +703,4 @@ class AiosqliteAdapter(AsyncAdapter):
 SYNC = SQLiteAdapter
 ASYNC = AiosqliteAdapter
 
-__all__ = ["SQLite", "ENGINE", "SQLiteAdapter", "AiosqliteAdapter"]
+__all__ = ["SQLite", "ENGINE", "SQLiteAdapter", "AiosqliteAdapter", "classify"]

@@ -1,10 +1,11 @@
-"""Async sessions on aiosqlite and asyncpg (against the real PostgreSQL server): the ORM
-flow, cancellation in the middle of a flush, a bounded pool under 50 concurrent
-sessions, and a connection lost in the middle of a session. What the database holds is
-read over a second, sync connection."""
+"""Async sessions on aiosqlite, asyncpg and asyncmy (against the real PostgreSQL and
+MariaDB servers): the ORM flow, cancellation in the middle of a flush, a bounded pool
+under 50 concurrent sessions, and a connection lost in the middle of a session. What the
+database holds is read over a second, sync connection."""
 
 import asyncio
 import datetime as dt
+import re
 import sqlite3
 import threading
 from decimal import Decimal
@@ -17,6 +18,7 @@ from sablecrest import Field, Model, StaleDataError
 from ormdb import SKIP_SERVERS, URLS
 
 PG_URL = URLS["postgresql"]
+MY_URL = URLS["mariadb"]
 
 
 class AioAuthor(Model):
@@ -45,7 +47,7 @@ DROP = ["DROP TABLE IF EXISTS sc_aio_posts", "DROP TABLE IF EXISTS sc_aio_author
 class Other:
     """A second, sync, autocommitting connection to the database under test."""
 
-    def __init__(self, engine, tmp_path):
+    def __init__(self, engine, tmp_path, drop=True):
         self.engine = engine
         if engine == "sqlite":
             pytest.importorskip("aiosqlite")
@@ -53,30 +55,50 @@ class Other:
             self.url = "sqlite:///%s" % self.path
             self.raw = sqlite3.connect(str(self.path), isolation_level=None)
             self.raw.execute("PRAGMA journal_mode = WAL")  # readers and a writer side by side
-        else:
+        elif engine == "postgresql":
             psycopg = pytest.importorskip("psycopg")
             pytest.importorskip("asyncpg")
             self.url = PG_URL
-            try:
-                self.raw = psycopg.connect(PG_URL, autocommit=True)
-            except Exception as exc:  # the server is not running
-                message = "postgresql is not reachable at %s: %s (bash scripts/databases.sh start)" % (PG_URL, exc)
-                if SKIP_SERVERS:
-                    pytest.skip(message)
-                pytest.fail(message, pytrace=False)
-        for sql in DROP:
-            self.raw.execute(sql)
+            self.raw = self._connect(lambda: psycopg.connect(PG_URL, autocommit=True))
+        else:
+            pymysql = pytest.importorskip("pymysql")
+            pytest.importorskip("asyncmy")
+            self.url = MY_URL
+            url = sablecrest.engines.parse_url(MY_URL)
+            self.raw = self._connect(lambda: pymysql.connect(host=url.host, port=url.port, user=url.user,
+                                                             password=url.password, database=url.database,
+                                                             autocommit=True))
+        self.q = sablecrest.engines.ENGINES[engine].quote
+        for sql in DROP if drop else ():
+            self.execute(sql)
+
+    def _connect(self, connect):
+        try:
+            return connect()
+        except Exception as exc:  # the server is not running
+            message = "%s is not reachable at %s: %s (bash scripts/databases.sh start)" % (self.engine, self.url, exc)
+            if SKIP_SERVERS:
+                pytest.skip(message)
+            pytest.fail(message, pytrace=False)
+
+    def execute(self, sql):
+        if self.engine == "mariadb":
+            with self.raw.cursor() as cur:
+                cur.execute(sql)
+                return [tuple(r) for r in cur.fetchall()]
+        cur = self.raw.execute(sql)
+        return [tuple(r) for r in cur.fetchall()] if cur.description else []
 
     def rows(self, sql):
-        return [tuple(r) for r in self.raw.execute(sql).fetchall()]
+        return self.execute(sql)
 
     def close(self):
         for sql in DROP:
-            self.raw.execute(sql)
+            self.execute(sql)
         self.raw.close()
 
 
-@pytest.fixture(params=["sqlite", "postgresql"])
+@pytest.fixture(params=["sqlite", "postgresql", "mariadb"])
 def other(request, tmp_path):
     o = Other(request.param, tmp_path)
     yield o
@@ -119,8 +141,6 @@ CONDITIONS = [  # (condition, titles in id order)
 
 def test_flow(other):
     async def main():
-        with pytest.raises(ValueError, match=r"postgresql:// \(asyncpg\) and sqlite:// \(aiosqlite\)"):
-            await sablecrest.connect_async("mysql://u@localhost/db")
         async with await sablecrest.connect_async(other.url) as db:
             assert len(await db.migrate(*MODELS)) == 2
             assert await db.migrate(*MODELS) == []
@@ -152,13 +172,13 @@ def test_flow(other):
             # (made while the object was detached: SQLite serializes writers).
             async with db.session() as s:
                 p = await s.select(AioPost).where(AioPost.title == "plain").first()
-            other.raw.execute("UPDATE sc_aio_posts SET likes = 42 WHERE title = 'plain'")
+            other.execute("UPDATE sc_aio_posts SET likes = 42 WHERE title = 'plain'")
             async with db.session() as s:
                 s.add(p)
                 p.title = "plain!"
                 p.score = 1.5  # set back to the loaded value: clean
                 del seen[:]
-            assert len(seen) == 1 and seen[0].startswith('UPDATE "sc_aio_posts" SET "title" = ')
+            assert len(seen) == 1 and seen[0].startswith('UPDATE %s SET %s = ' % (other.q("sc_aio_posts"), other.q("title")))
             assert other.rows("SELECT title, likes FROM sc_aio_posts WHERE title LIKE 'plain%'") == [("plain!", 42)]
             # An exception rolls everything back; so does a failed statement in a flush.
             with pytest.raises(ZeroDivisionError):
@@ -170,17 +190,18 @@ def test_flow(other):
                 s.add_all([AioAuthor(name="ghost"), AioAuthor(id=ann.id, name="dup")])
                 with pytest.raises(Exception) as failed:
                     await s.flush()
-            assert type(failed.value).__name__ in ("IntegrityError", "UniqueViolationError")
+            assert type(failed.value) is sablecrest.UniqueViolation
+            assert type(failed.value.orig).__name__ in ("IntegrityError", "UniqueViolationError")
             assert other.rows("SELECT COUNT(*) FROM sc_aio_authors WHERE name IN ('ghost', 'dup')") == [(0,)]
             async with db.session() as s:  # upsert: the row is written whole
                 await s.upsert(AioAuthor(id=ann.id, name="Ann U"), AioAuthor(id=10**6, name="New", order=5))
-            assert other.rows('SELECT id, name, "order" FROM sc_aio_authors WHERE id IN (%d, 1000000) ORDER BY id'
-                              % ann.id) == [(ann.id, "Ann U", 0), (10**6, "New", 5)]
+            assert other.rows('SELECT id, name, %s FROM sc_aio_authors WHERE id IN (%d, 1000000) ORDER BY id'
+                              % (other.q("order"), ann.id)) == [(ann.id, "Ann U", 0), (10**6, "New", 5)]
             # Deletes; and an UPDATE of rows deleted meanwhile (several rows: executemany).
             async with db.session() as s:
                 posts = await s.select(AioPost).order_by(AioPost.id).all()
                 s.delete(posts[1])
-            other.raw.execute("DELETE FROM sc_aio_posts WHERE title = 'zero'")
+            other.execute("DELETE FROM sc_aio_posts WHERE title = 'zero'")
             with pytest.raises(StaleDataError, match="matched 1 of 2 rows"):
                 async with db.session() as s:
                     s.add_all([posts[0], posts[2]])
@@ -193,14 +214,23 @@ def test_flow(other):
                 async with db.session() as s:
                     s.add(AioAuthor(name="lost"))
                     await s.flush()
-                    with pytest.raises(asyncpg.DivisionByZeroError):
+                    with pytest.raises(sablecrest.DataError) as failed:
                         await s.execute("SELECT 1 / 0")
-                    with pytest.raises(asyncpg.InFailedSQLTransactionError, match="nothing it wrote was kept"):
+                    assert type(failed.value.orig) is asyncpg.DivisionByZeroError
+                    with pytest.raises(sablecrest.InternalError, match="nothing it wrote was kept") as failed:
                         await s.commit()
+                    assert type(failed.value.orig) is asyncpg.InFailedSQLTransactionError
                 assert other.rows("SELECT COUNT(*) FROM sc_aio_authors WHERE name = 'lost'") == [(0,)]
             assert db._pool.held == 0 and len(db._pool.idle) == db._pool.open
 
     run(main())
+
+
+# A session waiting for a lock, seen from another connection.
+WAITING = {
+    "postgresql": "SELECT COUNT(*) FROM pg_stat_activity WHERE datname = current_database() AND wait_event_type = 'Lock'",
+    "mariadb": "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE DB = DATABASE() AND STATE LIKE 'Waiting for%lock'",
+}
 
 
 def test_cancel_during_flush(other):
@@ -223,11 +253,14 @@ def test_cancel_during_flush(other):
             if other.engine == "sqlite":
                 async with db.session() as s:
                     await s.execute("CREATE TRIGGER sc_aio_wait BEFORE INSERT ON sc_aio_posts BEGIN SELECT sc_wait_here(); END")
-            else:
+            elif other.engine == "postgresql":
                 import asyncpg
 
                 blocker = await asyncpg.connect(PG_URL)
                 await blocker.execute("BEGIN; LOCK TABLE sc_aio_posts IN ACCESS EXCLUSIVE MODE")
+            else:
+                blocker = Other("mariadb", None, drop=False)
+                blocker.execute("LOCK TABLES sc_aio_posts WRITE")
 
             async def work():
                 async with db.session() as s:
@@ -237,9 +270,7 @@ def test_cancel_during_flush(other):
             task = asyncio.ensure_future(work())
             for _ in range(500):
                 await asyncio.sleep(0.01)
-                if entered.is_set() or other.engine == "postgresql" and other.rows(
-                    "SELECT COUNT(*) FROM pg_stat_activity WHERE datname = current_database() AND wait_event_type = 'Lock'"
-                ) == [(1,)]:
+                if entered.is_set() or other.rows(WAITING.get(other.engine, "SELECT 0")) == [(1,)]:
                     break
             assert other.rows("SELECT COUNT(*) FROM sc_aio_authors") == [(0,)]  # not committed yet
             task.cancel()
@@ -256,9 +287,15 @@ def test_cancel_during_flush(other):
             if other.engine == "postgresql":
                 await blocker.execute("ROLLBACK")
                 await blocker.close()
-            assert (pool.held, pool.open, len(pool.idle)) == (0, 1, 1) and pool.idle[0].usable()
+            elif other.engine == "mariadb":
+                blocker.execute("UNLOCK TABLES")
+                blocker.raw.close()
+            if other.engine == "mariadb":  # asyncmy cannot go on after a cancelled read: discarded
+                assert (pool.held, pool.open, pool.idle) == (0, 0, [])
+            else:
+                assert (pool.held, pool.open, len(pool.idle)) == (0, 1, 1) and pool.idle[0].usable()
             assert other.rows("SELECT COUNT(*) FROM sc_aio_authors") == [(0,)]
-            async with db.session() as s:  # the same connection serves the next session
+            async with db.session() as s:  # the same connection (or a new one) serves the next session
                 assert await s.select(AioAuthor).count() == 0
                 s.add(AioAuthor(name="whole"))
             assert other.rows("SELECT name FROM sc_aio_authors") == [("whole",)]
@@ -304,31 +341,39 @@ def test_pool_bounded(other):
     run(main())
 
 
+PID = {"postgresql": "SELECT pg_backend_pid()", "mariadb": "SELECT CONNECTION_ID()"}
+KILL = {"postgresql": "SELECT pg_terminate_backend(%d)", "mariadb": "KILL %d"}
+# The driver's report: the kill met under the statement, or noticed before it.
+LOST = {"postgresql": "ConnectionDoesNotExistError|InterfaceError", "mariadb": "OperationalError"}
+
+
 def test_connection_lost(other):
-    """A backend killed under an open session: the driver's error, the connection is
-    dropped, the pool goes on; one killed while idle in the pool is dropped too."""
-    if other.engine != "postgresql":
+    """A backend killed under an open session: sablecrest's OperationalError with the
+    driver's error as `orig`, the connection is dropped, the pool goes on; one killed
+    while idle in the pool is dropped too."""
+    if other.engine == "sqlite":
         pytest.skip("a connection to SQLite cannot be lost")
-    import asyncpg
 
     async def main():
         async with await open_db(other, pool_size=2) as db:
             pool = db._pool
-            with pytest.raises(asyncpg.ConnectionDoesNotExistError):
+            with pytest.raises(sablecrest.OperationalError) as lost:
                 async with db.session() as s:
-                    pid = (await s.execute("SELECT pg_backend_pid()")).scalar()
+                    pid = (await s.execute(PID[other.engine])).scalar()
                     s.add(AioAuthor(name="lost"))
                     await s.flush()
-                    other.rows("SELECT pg_terminate_backend(%d)" % pid)
+                    other.rows(KILL[other.engine] % pid)
+                    await asyncio.sleep(0.05)
                     await s.get(AioAuthor, 10**6)
+            assert re.fullmatch(LOST[other.engine], type(lost.value.orig).__name__), repr(lost.value.orig)
             assert (pool.held, pool.open, pool.idle) == (0, 0, [])
             async with db.session() as s:
                 assert await s.select(AioAuthor).count() == 0
-                pid = (await s.execute("SELECT pg_backend_pid()")).scalar()
-            other.rows("SELECT pg_terminate_backend(%d)" % pid)
+                pid = (await s.execute(PID[other.engine])).scalar()
+            other.rows(KILL[other.engine] % pid)
             await asyncio.sleep(0.1)
             async with db.session() as s:
-                assert (await s.execute("SELECT pg_backend_pid()")).scalar() != pid
+                assert (await s.execute(PID[other.engine])).scalar() != pid
             assert (pool.held, pool.open, len(pool.idle)) == (0, 1, 1)
 
     run(main())

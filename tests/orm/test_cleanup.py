@@ -1,9 +1,10 @@
 """The error that ended a session is the error raised: a backend killed mid-transaction
-from a second connection surfaces the driver's report of the kill, never the error of
-the rollback that follows on the dead connection (which is attached as a note), and the
-pool carries on."""
+from a second connection surfaces as sablecrest's OperationalError whose `orig` is the
+driver's report of the kill, never the error of the rollback that follows on the dead
+connection (which is attached as a note), and the pool carries on."""
 
 import asyncio
+import re
 import time
 
 import pytest
@@ -31,6 +32,7 @@ KILLED = {
     "asyncpg": ("AdminShutdownError|ConnectionDoesNotExistError|InterfaceError",
                 r"terminating connection due to administrator command|connection was closed|"
                 r"connection is closed|Connection reset"),
+    "asyncmy": ("OperationalError", r"\((2013|2006), '(Lost connection to (MySQL|MariaDB) server during query|MySQL server has gone away)"),
 }
 
 
@@ -42,12 +44,12 @@ def kill(engine, pid):
     time.sleep(0.1)
 
 
-def check(err, engine):
-    names, message = KILLED[engine]
-    import re
-
-    assert re.fullmatch(names, type(err).__name__), repr(err)
-    assert re.search(message, str(err)), repr(err)
+def check(err, driver):
+    names, message = KILLED[driver]
+    assert type(err) is sablecrest.OperationalError, repr(err)
+    assert re.fullmatch(names, type(err.orig).__name__), repr(err.orig)
+    assert re.search(message, str(err.orig)), repr(err.orig)
+    assert err.__cause__ is err.orig
 
 
 @pytest.mark.parametrize("where", ["flush", "query"])
@@ -71,10 +73,11 @@ def test_sync_kill(db, where):
         assert s.select(ScKilled).count() == 0
 
 
-def test_async_kill():
-    asyncpg = pytest.importorskip("asyncpg")  # noqa: F841
+@pytest.mark.parametrize("engine, driver", [("postgresql", "asyncpg"), ("mariadb", "asyncmy")])
+def test_async_kill(engine, driver):
+    pytest.importorskip(driver)
     try:
-        sync = sablecrest.connect(URLS["postgresql"])
+        sync = sablecrest.connect(URLS[engine])
     except Exception as exc:
         if SKIP_SERVERS:
             pytest.skip(str(exc))
@@ -84,19 +87,40 @@ def test_async_kill():
         s.execute("DELETE FROM sc_killed")
 
     async def main():
-        db = await sablecrest.connect_async(URLS["postgresql"], pool_size=1)
+        db = await sablecrest.connect_async(URLS[engine], pool_size=1)
         with pytest.raises(Exception) as caught:
             async with db.session() as s:
                 s.add(ScKilled(note="before"))
                 await s.flush()
-                pid = (await s.execute("SELECT pg_backend_pid()")).scalar()
-                await asyncio.get_running_loop().run_in_executor(None, kill, "postgresql", pid)
+                pid = (await s.execute(PID[engine])).scalar()
+                await asyncio.get_running_loop().run_in_executor(None, kill, engine, pid)
                 s.add(ScKilled(note="after"))
                 await s.flush()
-        check(caught.value, "asyncpg")
+        check(caught.value, driver)
         async with db.session() as s:
             assert await s.select(ScKilled).count() == 0
         await db.close()
 
     asyncio.run(main())
     sync.close()
+
+
+def test_connection_lost_under_commit_leaves_objects_committed(db):
+    """The COMMIT meets a killed connection: sablecrest's OperationalError (the driver's
+    report as orig), with the note that the outcome is unknown, and the objects keep
+    their keys, so adding them again never inserts their rows twice."""
+    engine = db.dialect.engine.name
+    if engine == "sqlite":
+        pytest.skip("a SQLite connection cannot be killed from another")
+    db.migrate(ScKilled)
+    rows = [ScKilled(note="a"), ScKilled(note="b")]
+    with pytest.raises(sablecrest.OperationalError) as caught:
+        with db.session() as s:
+            s.add_all(rows)
+            s.flush()
+            kill(engine, s.execute(PID[engine]).scalar())
+    check(caught.value, engine)
+    assert any("outcome is unknown" in n for n in caught.value.__notes__)
+    assert all(r.id is not None for r in rows) and sablecrest.state(rows[0]) == "detached"
+    with db.session() as s:  # killed before its COMMIT arrived: nothing was written
+        assert s.select(ScKilled).count() == 0

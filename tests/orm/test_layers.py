@@ -10,7 +10,7 @@ import sablecrest
 
 # Lowest first; a module may import any module of a lower layer, none of its own or above.
 LAYERS = [
-    ["kinds", "errors", "toolkit", "ops"],
+    ["kinds", "errors", "toolkit", "ops", "logs"],
     ["expr", "result"],
     ["model"],
     ["relations"],

@@ -260,8 +260,9 @@ def test_settings_not_put_back_discard_the_connection(tmp_path):
             raise sqlite3.OperationalError("disk I/O error")
 
     db.trace = trace
-    with pytest.raises(sqlite3.OperationalError) as info:
+    with pytest.raises(sablecrest.OperationalError) as info:
         db.migrate(thing())
+    assert type(info.value.orig) is sqlite3.OperationalError
     assert info.value.__notes__ == ["the migration itself had completed; the connection was discarded"]
     db.trace = None
     assert db.migrate(thing()) == []
@@ -462,7 +463,7 @@ def test_sqlite_rebuild_keeps_what_the_model_does_not_know():
     with db.session() as s:
         assert s.execute("SELECT n, s FROM sc_chk").rows == [(1, "ab")]
         for values in ("0, 'a'", "1, 'abc'"):
-            with pytest.raises(sqlite3.IntegrityError, match="CHECK constraint failed"):
+            with pytest.raises(sablecrest.CheckViolation, match="CHECK constraint failed"):
                 s.execute("INSERT INTO sc_chk (n, s) VALUES (%s)" % values)
     with db.session() as s:
         s.execute("CREATE TABLE sc_col (id INTEGER PRIMARY KEY, s TEXT COLLATE NOCASE)")

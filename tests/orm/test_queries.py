@@ -357,7 +357,7 @@ def test_query_flush_failing_half_way_rolls_back(tmp_path):
     with db.session() as s:
         first = A(name="first")
         s.add_all([first, P(author_id=first, title="taken")])  # the authors' INSERT runs, the posts' fails
-        with pytest.raises(sqlite3.IntegrityError):
+        with pytest.raises(sablecrest.UniqueViolation):
             s.select(A).all()
         assert sablecrest.state(first) == "transient" and first.id is None
         s.add(A(name="after"))
