@@ -55,7 +55,14 @@ class QItem(Model):  # schema-qualified, mixed case: qualified column names name
     qty = Field(int, nullable=False)
 
 
-MODELS = (QAuthor, QPost, QTag, QPostTag, QItem)
+class QWare(Model):  # money and optimistic locking, written by set-based updates
+    __tablename__ = "sc_q_wares"
+    price = Field(Decimal, nullable=False, db_type="DECIMAL(10,2)")
+    stock = Field(int, nullable=False)
+    version = Field(int, version=True)
+
+
+MODELS = (QAuthor, QPost, QTag, QPostTag, QItem, QWare)
 A, P, T, L = QAuthor, QPost, QTag, QPostTag
 
 
@@ -400,3 +407,64 @@ def test_update_to_a_pending_object(pair):
         s.add(dee)
         assert s.select(P).where(P.id == k["b1"]).update(author_id=dee) == 1
     assert raw.rows('SELECT "author_id" FROM "sc_q_posts" WHERE "id" = ?', (k["b1"],)) == [(dee.id,)]
+
+
+def ware(db, price="12.00", stock=5):
+    with db.session() as s:
+        w = QWare(price=Decimal(price), stock=stock)
+        s.add(w)
+    return w.id
+
+
+def test_a_set_based_update_bumps_the_version(pair):
+    """Regression: update() left a versioned row's version as it was, so a flush based on
+    a read from before it went through: an order taking the last item with a conditional
+    update and another with the version column both sold it."""
+    db, raw, k = pair
+    wid = ware(db, stock=1)
+    with db.session() as buyer:
+        w = buyer.get(QWare, wid)
+        with db.session() as other:
+            seen = other.get(QWare, wid)
+            assert other.select(QWare).where(QWare.id == wid, QWare.stock >= 1).update(stock=QWare.stock - 1) == 1
+            assert (seen.stock, seen.version, sablecrest.changes(seen)) == (0, 2, {})
+        w.stock -= 1
+        with pytest.raises(sablecrest.StaleDataError, match=r"^QWare with id %d was changed or deleted since it was "
+                                                            r"loaded: its row no longer has version 1 " % wid):
+            buyer.flush()
+    assert raw.rows('SELECT "stock", "version" FROM "sc_q_wares" WHERE "id" = ?', (wid,)) == [(0, 2)]
+    # Set by hand, the version is the caller's; a rollback gives objects theirs back.
+    with db.session() as s:
+        assert s.select(QWare).where(QWare.id == wid).update(version=QWare.version + 5) == 1
+    with pytest.raises(RuntimeError):
+        with db.session() as s:
+            w = s.get(QWare, wid)
+            assert s.select(QWare).where(QWare.id == wid).update(stock=3) == 1
+            assert w.version == 8
+            raise RuntimeError("rolled back")
+    assert (w.version, sablecrest.state(w)) == (7, "detached")
+    with db.session() as s:
+        s.add(w)
+        w.stock = 4  # checked against version 7, which the row has again
+    assert raw.rows('SELECT "stock", "version" FROM "sc_q_wares" WHERE "id" = ?', (wid,)) == [(4, 8)]
+
+
+def test_a_set_based_update_rolled_back_to_a_savepoint(pair):
+    """Regression: the objects a set-based update refreshed kept the new values after a
+    rollback to a savepoint, as loaded, so the next change was computed from a value the
+    row no longer had and overwrote it (5 - 1 - 1 written as 3)."""
+    db, raw, k = pair
+    wid = ware(db)
+    with db.session() as s:
+        w, untouched = s.get(QWare, wid), s.get(P, k["a1"])
+        with pytest.raises(RuntimeError):
+            with s.savepoint():
+                assert s.select(QWare).where(QWare.id == wid).update(stock=QWare.stock - 1) == 1
+                assert s.select(P).where(P.id == k["a1"]).update(likes=P.likes) == 1  # the value it had
+                raise RuntimeError("undo")
+        assert (sablecrest.state(w), sablecrest.state(untouched)) == ("detached", "persistent")
+        again = s.get(QWare, wid)
+        assert (again is not w, again.stock, again.version) == (True, 5, 1)
+        again.stock -= 1
+    assert raw.rows('SELECT "stock", "version" FROM "sc_q_wares" WHERE "id" = ?', (wid,)) == [(4, 2)]
+
