@@ -19,7 +19,8 @@ from __future__ import annotations
 from typing import TYPE_CHECKING, Any, Callable, Dict, Hashable, List, Optional, Sequence, Tuple
 
 from .expr import EXISTS, Column, Condition, Expression, Ordering, Selectable
-from .kinds import RelationKind
+from .engines.base import decimal_scale
+from .kinds import Kind, RelationKind
 from .relations import Relation
 from .statements import Compiler
 
@@ -308,7 +309,8 @@ def update_sql(d: "Dialect", info: "ModelInfo", sets: Sequence[Tuple["Field[Any]
                 raise ValueError("update(%s=...) takes an expression of the row's own fields, not an aggregate"
                                  % f.name)
         # A column of another model in an expression: ValueError from the scope, as it is written.
-        items = ["%s = %s" % (m.columns[f.position], v.render(scope) if isinstance(v, Expression) else scope.ph())
+        items = ["%s = %s" % (m.columns[f.position], _computed(d, f, v.render(scope), scope)
+                              if isinstance(v, Expression) else scope.ph())
                  for f, v in sets]
         text = "UPDATE %s SET %s" % (m.table, ", ".join(items))
         if where:
@@ -323,11 +325,28 @@ def update_sql(d: "Dialect", info: "ModelInfo", sets: Sequence[Tuple["Field[Any]
     return text
 
 
+def _rounded_to(d: "Dialect", f: "Field[Any]") -> Optional[int]:
+    """The scale an expression written to `f` is rounded to in the statement, where the
+    engine's column would not round it (see Engine.rounds_decimals)."""
+    if d.engine.rounds_decimals or f.kind != Kind.DECIMAL:
+        return None
+    return decimal_scale(f.db_type)
+
+
+def _computed(d: "Dialect", f: "Field[Any]", text: str, scope: "Scope") -> str:
+    if _rounded_to(d, f) is None:
+        return text
+    return d.engine.function_sql("round", [text, scope.ph()])
+
+
 def update_params(d: "Dialect", sets: Sequence[Tuple["Field[Any]", Any]], where: Sequence[Condition],
                   out: List[Any]) -> None:
     for f, v in sets:
         if isinstance(v, Expression):
             v.params(d, out)
+            scale = _rounded_to(d, f)
+            if scale is not None:
+                out.append(scale)
         else:
             out.append(d.dump(f, v))
     for w in where:

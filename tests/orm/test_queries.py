@@ -468,3 +468,28 @@ def test_a_set_based_update_rolled_back_to_a_savepoint(pair):
         again.stock -= 1
     assert raw.rows('SELECT "stock", "version" FROM "sc_q_wares" WHERE "id" = ?', (wid,)) == [(4, 2)]
 
+
+# (price, factor, the price every engine stores in a DECIMAL(10,2))
+REPRICES = [
+    ("12.00", "1.1", "13.20"),  # 13.200000000000001 in SQLite's floats
+    ("29.99", "1.1", "32.99"),  # 32.989
+    ("7.25", "1.1", "7.98"),  # 7.975, rounded half away from zero
+    ("0.10", "3", "0.30"),  # 0.30000000000000004
+]
+
+
+@pytest.mark.parametrize("price, factor, stored", REPRICES)
+def test_a_computed_decimal_is_stored_at_the_column_scale(pair, price, factor, stored):
+    """Regression: on SQLite, which computes decimals in floats and ignores a DECIMAL's
+    scale, update(price=Ware.price * factor) stored the double, and the price read back
+    as Decimal('13.200000000000001'); it is rounded to the scale, as the others store it."""
+    db, raw, k = pair
+    wid = ware(db, price)
+    with db.session() as s:
+        w = s.get(QWare, wid)
+        assert s.select(QWare).where(QWare.id == wid).update(price=QWare.price * Decimal(factor)) == 1
+        assert w.price == Decimal(stored)
+    (held,), = raw.rows('SELECT "price" FROM "sc_q_wares" WHERE "id" = ?', (wid,))
+    assert Decimal(str(held)) == Decimal(stored)
+    with db.session() as s:
+        assert s.select(QWare).where(QWare.price == Decimal(stored)).count() == 1
