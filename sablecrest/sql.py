@@ -18,7 +18,7 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any, Callable, Dict, Hashable, List, Optional, Sequence, Tuple
 
-from .expr import EXISTS, Column, Condition, Expression, Ordering, Selectable
+from .expr import EXISTS, Column, Condition, Expression, Func, Ordering, Selectable
 from .engines.base import decimal_scale
 from .kinds import Kind, RelationKind
 from .relations import Relation
@@ -279,13 +279,30 @@ def row_loaders(d: "Dialect", cols: Tuple[Expression, ...]) -> Optional[Tuple[An
     found = d._shapes.get(key, d)
     if found is not d:
         return found  # type: ignore[no-any-return]
-    e_loaders = d.engine.loaders
-    r_loaders = d.engine.result_loaders
-    out = tuple((e_loaders if isinstance(e, Column) else r_loaders).get(e.kind) if e.kind is not None else None
-                for e in cols)
+    out = tuple(_loader(d, e) for e in cols)
     found = out if any(out) else None
     d._shapes[key] = found
     return found
+
+
+def _loader(d: "Dialect", e: Expression) -> Any:
+    """A column's values are read as its field reads them (an enum's members, JSON, an
+    aware datetime in UTC); so are those of a MIN, MAX or COALESCE of such a column,
+    which give back one of its values. Other expressions by the kind of their result."""
+    if e.kind is None:
+        return None
+    if isinstance(e, Column):
+        return d.engine.loader(e)
+    src: Expression = e
+    while isinstance(src, Func) and src.name in _SAME_VALUES and src.args:
+        src = src.args[0]
+    if isinstance(src, Column) and src.kind == e.kind and (
+            e.kind in (Kind.ENUM, Kind.JSON) or (e.kind == Kind.DATETIME and src.timezone)):
+        return d.engine.loader(src)
+    return d.engine.result_loaders.get(e.kind)
+
+
+_SAME_VALUES = ("min", "max", "coalesce")
 
 
 # ---------------------------------------------------------------- set-based writes

@@ -5,17 +5,17 @@ map kept true, and the bad input refused before anything runs. What the database
 is read over a second, raw connection."""
 
 import datetime as dt
+import enum
 import sqlite3
 import threading
 from decimal import Decimal
-from urllib.parse import urlsplit
 
 import pytest
 
 import sablecrest
 from sablecrest import Field, Model, NotLoadedError, exists, func, relation
 
-from ormdb import ENGINES, SCHEMA, URLS, open_db, wipe
+from ormdb import ENGINES, SCHEMA, Raw, open_db, wipe
 
 
 class QAuthor(Model):
@@ -55,41 +55,23 @@ class QItem(Model):  # schema-qualified, mixed case: qualified column names name
     qty = Field(int, nullable=False)
 
 
+class QState(str, enum.Enum):
+    DRAFT = "draft"
+    LIVE = "live"
+
+
 class QWare(Model):  # money and optimistic locking, written by set-based updates
     __tablename__ = "sc_q_wares"
     price = Field(Decimal, nullable=False, db_type="DECIMAL(10,2)")
     stock = Field(int, nullable=False)
     version = Field(int, version=True)
+    state = Field(QState, nullable=False, default=QState.DRAFT)
+    meta = Field(dict, default=dict)
+    added = Field(dt.datetime, timezone=True)
 
 
 MODELS = (QAuthor, QPost, QTag, QPostTag, QItem, QWare)
 A, P, T, L = QAuthor, QPost, QTag, QPostTag
-
-
-class Raw:
-    """A second connection to the database under test, through its driver alone."""
-
-    def __init__(self, engine, path=None):
-        self.engine = engine
-        if engine == "sqlite":
-            self.conn = sqlite3.connect(str(path), isolation_level=None)
-        elif engine == "postgresql":
-            import psycopg
-
-            self.conn = psycopg.connect(URLS[engine], autocommit=True)
-        else:
-            import pymysql
-
-            u = urlsplit(URLS[engine])
-            self.conn = pymysql.connect(host=u.hostname, port=u.port, user=u.username, password=u.password,
-                                        database=u.path.lstrip("/"), autocommit=True)
-
-    def rows(self, sql, params=()):
-        q = "`" if self.engine == "mariadb" else '"'
-        ph = "?" if self.engine == "sqlite" else "%s"
-        cur = self.conn.cursor()
-        cur.execute(sql.replace('"', q).replace("?", ph), params)
-        return [tuple(r) for r in cur.fetchall()]
 
 
 @pytest.fixture(params=ENGINES)
@@ -493,3 +475,34 @@ def test_a_computed_decimal_is_stored_at_the_column_scale(pair, price, factor, s
     assert Decimal(str(held)) == Decimal(stored)
     with db.session() as s:
         assert s.select(QWare).where(QWare.price == Decimal(stored)).count() == 1
+
+
+UTC = dt.timezone.utc
+AT = dt.datetime(2024, 5, 1, 9, 30, 15, 250000, tzinfo=UTC)
+# (label, a column select, its rows): each value as the field reads it, on every engine.
+FIELD_VALUES = [
+    ("enum", lambda s: s.select(QWare.state).all(), [(QState.LIVE,)]),
+    ("JSON", lambda s: s.select(QWare.meta, QWare.stock).all(), [({"colour": "red"}, 5)]),
+    ("aware", lambda s: s.select(QWare.added).all(), [(AT,)]),
+    ("max of aware", lambda s: s.select(func.max(QWare.added), func.count()).all(), [(AT, 1)]),
+    ("min of enum", lambda s: s.select(func.min(QWare.state)).all(), [(QState.LIVE,)]),
+    ("coalesce of aware", lambda s: s.select(func.coalesce(QWare.added, QWare.added)).all(), [(AT,)]),
+    ("grouped by enum", lambda s: s.select(QWare.state, func.sum(QWare.stock)).group_by(QWare.state).all(),
+     [(QState.LIVE, 5)]),
+]
+
+
+@pytest.mark.parametrize("label, query, rows", FIELD_VALUES, ids=[f[0] for f in FIELD_VALUES])
+def test_a_column_select_reads_values_as_the_field_does(pair, label, query, rows):
+    """Regression: a column select read an enum field's values as their plain value, a
+    JSON field's as text (SQLite, MariaDB) and an aware datetime's as naive (MariaDB) or
+    in the server's zone (PostgreSQL), where the field reads a member, the JSON value and
+    a datetime in UTC."""
+    db, raw, k = pair
+    with db.session() as s:
+        s.add(QWare(price=Decimal("1.00"), stock=5, state=QState.LIVE, meta={"colour": "red"}, added=AT))
+    with db.session() as s:
+        got = query(s)
+    assert typed(got) == typed(rows)
+    assert [v.tzinfo for r in got for v in r if isinstance(v, dt.datetime)] == [
+        UTC for r in rows for v in r if isinstance(v, dt.datetime)]
