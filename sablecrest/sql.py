@@ -16,16 +16,17 @@ joined twice.
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Callable, Dict, Hashable, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Callable, Dict, Hashable, List, Optional, Sequence, Tuple, cast
 
-from .expr import EXISTS, Column, Condition, Expression, Func, Ordering, Selectable
 from .engines.base import decimal_scale
+from .expr import EXISTS, Column, Condition, Expression, Func, Ordering, Selectable
 from .kinds import Kind, RelationKind
+from .model import Field
 from .relations import Relation
 from .statements import Compiler
 
 if TYPE_CHECKING:
-    from .model import Field, ModelInfo
+    from .model import ModelInfo
     from .statements import Dialect
 
 ROWS, COUNT = "rows", "count"  # the other modes (SCALAR, IN, EXISTS) are expr's
@@ -291,14 +292,17 @@ def _loader(d: "Dialect", e: Expression) -> Any:
     which give back one of its values. Other expressions by the kind of their result."""
     if e.kind is None:
         return None
+    if isinstance(e, Field):
+        return d.engine.loader(cast("Field[Any]", e))
     if isinstance(e, Column):
-        return d.engine.loader(e)
+        return d.engine.loaders.get(e.kind)
     src: Expression = e
     while isinstance(src, Func) and src.name in _SAME_VALUES and src.args:
         src = src.args[0]
-    if isinstance(src, Column) and src.kind == e.kind and (
-            e.kind in (Kind.ENUM, Kind.JSON) or (e.kind == Kind.DATETIME and src.timezone)):
-        return d.engine.loader(src)
+    if isinstance(src, Field) and src.kind == e.kind:
+        f = cast("Field[Any]", src)
+        if e.kind in (Kind.ENUM, Kind.JSON) or (e.kind == Kind.DATETIME and f.timezone):
+            return d.engine.loader(f)
     return d.engine.result_loaders.get(e.kind)
 
 
