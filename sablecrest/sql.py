@@ -307,6 +307,7 @@ def _loader(d: "Dialect", e: Expression) -> Any:
 
 
 _SAME_VALUES = ("min", "max", "coalesce")
+_DECIMAL = Kind.DECIMAL
 
 
 # ---------------------------------------------------------------- set-based writes
@@ -365,9 +366,10 @@ def update_params(d: "Dialect", sets: Sequence[Tuple["Field[Any]", Any]], where:
     for f, v in sets:
         if isinstance(v, Expression):
             v.params(d, out)
-            scale = _rounded_to(d, f)
-            if scale is not None:
-                out.append(scale)
+            if f.kind == _DECIMAL and not d.engine.rounds_decimals:
+                scale = decimal_scale(f.db_type)
+                if scale is not None:
+                    out.append(scale)
         else:
             out.append(d.dump(f, v))
     for w in where:
