@@ -284,7 +284,9 @@ class Query(Selectable, Generic[R]):
         """UPDATE of the rows the query selects: each keyword a field of the model, set to
         a value or an expression of the row's fields (``stock=Product.stock - 1``).
         Pending changes are flushed first; returns the number of rows matched. Loaded
-        objects of those rows get the new values."""
+        objects of those rows get the new values. A model's version column is bumped
+        too (unless it is set here), so that a flush of an object loaded before fails
+        with StaleDataError rather than overwrite the row."""
         self._writable("update")
         return self._go(self._session._uow.update_where(self._info, self._where, values))  # type: ignore[no-any-return]
 

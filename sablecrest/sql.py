@@ -16,15 +16,17 @@ joined twice.
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Callable, Dict, Hashable, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Callable, Dict, Hashable, List, Optional, Sequence, Tuple, cast
 
-from .expr import EXISTS, Column, Condition, Expression, Ordering, Selectable
-from .kinds import RelationKind
+from .engines.base import decimal_scale
+from .expr import EXISTS, Column, Condition, Expression, Func, Ordering, Selectable
+from .kinds import Kind, RelationKind
+from .model import Field
 from .relations import Relation
 from .statements import Compiler
 
 if TYPE_CHECKING:
-    from .model import Field, ModelInfo
+    from .model import ModelInfo
     from .statements import Dialect
 
 ROWS, COUNT = "rows", "count"  # the other modes (SCALAR, IN, EXISTS) are expr's
@@ -278,13 +280,34 @@ def row_loaders(d: "Dialect", cols: Tuple[Expression, ...]) -> Optional[Tuple[An
     found = d._shapes.get(key, d)
     if found is not d:
         return found  # type: ignore[no-any-return]
-    e_loaders = d.engine.loaders
-    r_loaders = d.engine.result_loaders
-    out = tuple((e_loaders if isinstance(e, Column) else r_loaders).get(e.kind) if e.kind is not None else None
-                for e in cols)
+    out = tuple(_loader(d, e) for e in cols)
     found = out if any(out) else None
     d._shapes[key] = found
     return found
+
+
+def _loader(d: "Dialect", e: Expression) -> Any:
+    """A column's values are read as its field reads them (an enum's members, JSON, an
+    aware datetime in UTC); so are those of a MIN, MAX or COALESCE of such a column,
+    which give back one of its values. Other expressions by the kind of their result."""
+    if e.kind is None:
+        return None
+    if isinstance(e, Field):
+        return d.engine.loader(cast("Field[Any]", e))
+    if isinstance(e, Column):
+        return d.engine.loaders.get(e.kind)
+    src: Expression = e
+    while isinstance(src, Func) and src.name in _SAME_VALUES and src.args:
+        src = src.args[0]
+    if isinstance(src, Field) and src.kind == e.kind:
+        f = cast("Field[Any]", src)
+        if e.kind in (Kind.ENUM, Kind.JSON) or (e.kind == Kind.DATETIME and f.timezone):
+            return d.engine.loader(f)
+    return d.engine.result_loaders.get(e.kind)
+
+
+_SAME_VALUES = ("min", "max", "coalesce")
+_DECIMAL = Kind.DECIMAL
 
 
 # ---------------------------------------------------------------- set-based writes
@@ -308,7 +331,8 @@ def update_sql(d: "Dialect", info: "ModelInfo", sets: Sequence[Tuple["Field[Any]
                 raise ValueError("update(%s=...) takes an expression of the row's own fields, not an aggregate"
                                  % f.name)
         # A column of another model in an expression: ValueError from the scope, as it is written.
-        items = ["%s = %s" % (m.columns[f.position], v.render(scope) if isinstance(v, Expression) else scope.ph())
+        items = ["%s = %s" % (m.columns[f.position], _computed(d, f, v.render(scope), scope)
+                              if isinstance(v, Expression) else scope.ph())
                  for f, v in sets]
         text = "UPDATE %s SET %s" % (m.table, ", ".join(items))
         if where:
@@ -323,11 +347,29 @@ def update_sql(d: "Dialect", info: "ModelInfo", sets: Sequence[Tuple["Field[Any]
     return text
 
 
+def _rounded_to(d: "Dialect", f: "Field[Any]") -> Optional[int]:
+    """The scale an expression written to `f` is rounded to in the statement, where the
+    engine's column would not round it (see Engine.rounds_decimals)."""
+    if d.engine.rounds_decimals or f.kind != Kind.DECIMAL:
+        return None
+    return decimal_scale(f.db_type)
+
+
+def _computed(d: "Dialect", f: "Field[Any]", text: str, scope: "Scope") -> str:
+    if _rounded_to(d, f) is None:
+        return text
+    return d.engine.function_sql("round", [text, scope.ph()])
+
+
 def update_params(d: "Dialect", sets: Sequence[Tuple["Field[Any]", Any]], where: Sequence[Condition],
                   out: List[Any]) -> None:
     for f, v in sets:
         if isinstance(v, Expression):
             v.params(d, out)
+            if f.kind == _DECIMAL and not d.engine.rounds_decimals:
+                scale = decimal_scale(f.db_type)
+                if scale is not None:
+                    out.append(scale)
         else:
             out.append(d.dump(f, v))
     for w in where:

@@ -72,6 +72,10 @@ def _held_elsewhere(obj: Model, owner: int) -> ValueError:
                       "that session (or commit and close it) first" % (obj, other if other is not None else owner))
 
 
+def _differ(a: Any, b: Any) -> bool:
+    return a is not b and (type(a) is not type(b) or a != b)
+
+
 def _chunks(items: List[Any], size: int) -> Iterator[List[Any]]:
     for i in range(0, len(items), size):
         yield items[i : i + size]
@@ -856,6 +860,11 @@ class UnitOfWork:
         self.writing = True
         if idm:
             idxs = tuple(f.position for f, _ in sets)
+            # What the objects held before, where undoing the write on them needs it: a
+            # rollback gives versioned objects their rows' versions back, and one to a
+            # savepoint detaches the objects the write changed.
+            objs = list(idm.values()) if info.version is not None or self.depth else None
+            before = [_native.field_values(objs, i) for i in idxs] if objs is not None else None
             if d.update_returning:
                 rows = yield Returning(update_sql(d, info, sets, where, idxs), params)
                 count = len(rows)
@@ -863,12 +872,26 @@ class UnitOfWork:
             else:
                 count = yield Execute(sql, params)
                 yield from self._reread(info, idm, idxs)
+            if objs is not None and before is not None:
+                self._written(info, objs, idxs, before)
         else:
             count = yield Execute(sql, params)
         if info.incoming:
             self._changed_all(info, [f for f, _ in sets])
         self.writing = False
         return count
+
+    def _written(self, info: ModelInfo, objs: List[Model], idxs: Tuple[int, ...], before: List[List[Any]]) -> None:
+        """Records the objects whose values a set-based UPDATE changed, as a flush records
+        those it updates. Objects it left as they were (rows it did not match, or set to
+        what they held) agree with their rows whatever is undone, and are left out."""
+        after = [_native.field_values(objs, i) for i in idxs]
+        changed = [n for n in range(len(objs)) if any(_differ(b[n], a[n]) for b, a in zip(before, after))]
+        if info.version is not None:
+            v = idxs.index(info.version.position)
+            self.versions.extend((objs[n], before[v][n]) for n in changed if before[v][n] != after[v][n])
+        if self.depth:
+            self.updated.extend(objs[n] for n in changed)
 
     def _reread(self, info: ModelInfo, idm: Dict[Any, Model], idxs: Tuple[int, ...]) -> Steps:
         """The fields `idxs` of the identity map's objects of `info`, read again."""
@@ -958,6 +981,11 @@ class UnitOfWork:
                 if self.reject_nan and isinstance(value, float) and value != value:
                     raise ValueError("%s.%s is NaN, which this database cannot store" % (info.name, name))
             out.append((f, value))
+        ver = info.version
+        if ver is not None and ver.name not in values:
+            # A row a set-based write changed is no longer the row an object was loaded
+            # with: a flush based on the version read before it must fail, not write.
+            out.append((ver, ver + 1))
         return out
 
     # ---- transaction ends

@@ -14,6 +14,7 @@ from __future__ import annotations
 import datetime as _dt
 import decimal
 import enum
+import functools
 import hashlib
 import json
 import math
@@ -316,6 +317,17 @@ def _balanced(text: str) -> bool:
     return depth == 0
 
 
+@functools.lru_cache(maxsize=256)
+def decimal_scale(db_type: Optional[str]) -> Optional[int]:
+    """The scale a DECIMAL or NUMERIC db_type declares ('DECIMAL(10,2)' -> 2), else None."""
+    if db_type is None:
+        return None
+    name, args = split_type(db_type)
+    if name not in ("decimal", "numeric", "dec") or len(args) != 2 or not args[1].isdigit():
+        return None
+    return int(args[1])
+
+
 def split_type(text: str) -> Tuple[str, Tuple[str, ...]]:
     """A type name in lower case without its arguments, and the arguments:
     'Character Varying (200)' -> ('character varying', ('200',)); 'int(10) unsigned' ->
@@ -485,6 +497,11 @@ class Engine:
     # The values of such a CASE are written CAST(? AS type): the server types each
     # parameter when it prepares the text, and one that only CASE results surround is text.
     casts_case_values = False
+    # A DECIMAL(p,s) column rounds what is written to it to its scale. Where it does not
+    # (SQLite, which computes decimals in floats and stores the double), a Decimal field
+    # set to an expression by a set-based write is rounded to its db_type's scale in the
+    # statement: the price * 1.1 of DECIMAL(10,2) is then 13.2, not 13.200000000000001.
+    rounds_decimals = True
     # ---- locking and transactions
     # SELECT ... FOR UPDATE locks the rows it reads. Where it cannot (SQLite, which locks
     # the whole database), a locking read takes the write lock first: the transaction

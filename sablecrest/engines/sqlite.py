@@ -153,6 +153,7 @@ class SQLite(Engine):
     stores_nan = False
     lazy_begin = True
     locks_rows = False
+    rounds_decimals = False
     # Its transactions are serializable, and there is no other level to ask for.
     isolation_levels = frozenset({"serializable"})
     sets_isolation = False

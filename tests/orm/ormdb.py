@@ -4,6 +4,8 @@ starts without them. A server that cannot be reached fails its tests with the re
 (SABLECREST_SKIP_SERVERS=1 skips them for a quick local run)."""
 
 import os
+import sqlite3
+from urllib.parse import urlsplit
 
 import pytest
 
@@ -61,3 +63,29 @@ def wipe(db):
             for schema, t in rows:
                 s.execute("DROP TABLE %s.%s" % (q(schema), q(t)))
             s.execute("SET FOREIGN_KEY_CHECKS = 1")
+
+
+class Raw:
+    """A second connection to the database under test, through its driver alone."""
+
+    def __init__(self, engine, path=None):
+        self.engine = engine
+        if engine == "sqlite":
+            self.conn = sqlite3.connect(str(path), isolation_level=None)
+        elif engine == "postgresql":
+            import psycopg
+
+            self.conn = psycopg.connect(URLS[engine], autocommit=True)
+        else:
+            import pymysql
+
+            u = urlsplit(URLS[engine])
+            self.conn = pymysql.connect(host=u.hostname, port=u.port, user=u.username, password=u.password,
+                                        database=u.path.lstrip("/"), autocommit=True)
+
+    def rows(self, sql, params=()):
+        q = "`" if self.engine == "mariadb" else '"'
+        ph = "?" if self.engine == "sqlite" else "%s"
+        cur = self.conn.cursor()
+        cur.execute(sql.replace('"', q).replace("?", ph), params)
+        return [tuple(r) for r in cur.fetchall()]

@@ -5,17 +5,17 @@ map kept true, and the bad input refused before anything runs. What the database
 is read over a second, raw connection."""
 
 import datetime as dt
+import enum
 import sqlite3
 import threading
 from decimal import Decimal
-from urllib.parse import urlsplit
 
 import pytest
 
 import sablecrest
 from sablecrest import Field, Model, NotLoadedError, exists, func, relation
 
-from ormdb import ENGINES, SCHEMA, URLS, open_db, wipe
+from ormdb import ENGINES, SCHEMA, Raw, open_db, wipe
 
 
 class QAuthor(Model):
@@ -55,34 +55,23 @@ class QItem(Model):  # schema-qualified, mixed case: qualified column names name
     qty = Field(int, nullable=False)
 
 
-MODELS = (QAuthor, QPost, QTag, QPostTag, QItem)
+class QState(str, enum.Enum):
+    DRAFT = "draft"
+    LIVE = "live"
+
+
+class QWare(Model):  # money and optimistic locking, written by set-based updates
+    __tablename__ = "sc_q_wares"
+    price = Field(Decimal, nullable=False, db_type="DECIMAL(10,2)")
+    stock = Field(int, nullable=False)
+    version = Field(int, version=True)
+    state = Field(QState, nullable=False, default=QState.DRAFT)
+    meta = Field(dict, default=dict)
+    added = Field(dt.datetime, timezone=True)
+
+
+MODELS = (QAuthor, QPost, QTag, QPostTag, QItem, QWare)
 A, P, T, L = QAuthor, QPost, QTag, QPostTag
-
-
-class Raw:
-    """A second connection to the database under test, through its driver alone."""
-
-    def __init__(self, engine, path=None):
-        self.engine = engine
-        if engine == "sqlite":
-            self.conn = sqlite3.connect(str(path), isolation_level=None)
-        elif engine == "postgresql":
-            import psycopg
-
-            self.conn = psycopg.connect(URLS[engine], autocommit=True)
-        else:
-            import pymysql
-
-            u = urlsplit(URLS[engine])
-            self.conn = pymysql.connect(host=u.hostname, port=u.port, user=u.username, password=u.password,
-                                        database=u.path.lstrip("/"), autocommit=True)
-
-    def rows(self, sql, params=()):
-        q = "`" if self.engine == "mariadb" else '"'
-        ph = "?" if self.engine == "sqlite" else "%s"
-        cur = self.conn.cursor()
-        cur.execute(sql.replace('"', q).replace("?", ph), params)
-        return [tuple(r) for r in cur.fetchall()]
 
 
 @pytest.fixture(params=ENGINES)
@@ -400,3 +389,120 @@ def test_update_to_a_pending_object(pair):
         s.add(dee)
         assert s.select(P).where(P.id == k["b1"]).update(author_id=dee) == 1
     assert raw.rows('SELECT "author_id" FROM "sc_q_posts" WHERE "id" = ?', (k["b1"],)) == [(dee.id,)]
+
+
+def ware(db, price="12.00", stock=5):
+    with db.session() as s:
+        w = QWare(price=Decimal(price), stock=stock)
+        s.add(w)
+    return w.id
+
+
+def test_a_set_based_update_bumps_the_version(pair):
+    """Regression: update() left a versioned row's version as it was, so a flush based on
+    a read from before it went through: an order taking the last item with a conditional
+    update and another with the version column both sold it."""
+    db, raw, k = pair
+    wid = ware(db, stock=1)
+    with db.session() as buyer:
+        w = buyer.get(QWare, wid)
+        with db.session() as other:
+            seen = other.get(QWare, wid)
+            assert other.select(QWare).where(QWare.id == wid, QWare.stock >= 1).update(stock=QWare.stock - 1) == 1
+            assert (seen.stock, seen.version, sablecrest.changes(seen)) == (0, 2, {})
+        w.stock -= 1
+        with pytest.raises(sablecrest.StaleDataError, match=r"^QWare with id %d was changed or deleted since it was "
+                                                            r"loaded: its row no longer has version 1 " % wid):
+            buyer.flush()
+    assert raw.rows('SELECT "stock", "version" FROM "sc_q_wares" WHERE "id" = ?', (wid,)) == [(0, 2)]
+    # Set by hand, the version is the caller's; a rollback gives objects theirs back.
+    with db.session() as s:
+        assert s.select(QWare).where(QWare.id == wid).update(version=QWare.version + 5) == 1
+    with pytest.raises(RuntimeError):
+        with db.session() as s:
+            w = s.get(QWare, wid)
+            assert s.select(QWare).where(QWare.id == wid).update(stock=3) == 1
+            assert w.version == 8
+            raise RuntimeError("rolled back")
+    assert (w.version, sablecrest.state(w)) == (7, "detached")
+    with db.session() as s:
+        s.add(w)
+        w.stock = 4  # checked against version 7, which the row has again
+    assert raw.rows('SELECT "stock", "version" FROM "sc_q_wares" WHERE "id" = ?', (wid,)) == [(4, 8)]
+
+
+def test_a_set_based_update_rolled_back_to_a_savepoint(pair):
+    """Regression: the objects a set-based update refreshed kept the new values after a
+    rollback to a savepoint, as loaded, so the next change was computed from a value the
+    row no longer had and overwrote it (5 - 1 - 1 written as 3)."""
+    db, raw, k = pair
+    wid = ware(db)
+    with db.session() as s:
+        w, untouched = s.get(QWare, wid), s.get(P, k["a1"])
+        with pytest.raises(RuntimeError):
+            with s.savepoint():
+                assert s.select(QWare).where(QWare.id == wid).update(stock=QWare.stock - 1) == 1
+                assert s.select(P).where(P.id == k["a1"]).update(likes=P.likes) == 1  # the value it had
+                raise RuntimeError("undo")
+        assert (sablecrest.state(w), sablecrest.state(untouched)) == ("detached", "persistent")
+        again = s.get(QWare, wid)
+        assert (again is not w, again.stock, again.version) == (True, 5, 1)
+        again.stock -= 1
+    assert raw.rows('SELECT "stock", "version" FROM "sc_q_wares" WHERE "id" = ?', (wid,)) == [(4, 2)]
+
+
+# (price, factor, the price every engine stores in a DECIMAL(10,2))
+REPRICES = [
+    ("12.00", "1.1", "13.20"),  # 13.200000000000001 in SQLite's floats
+    ("29.99", "1.1", "32.99"),  # 32.989
+    ("7.25", "1.1", "7.98"),  # 7.975, rounded half away from zero
+    ("0.10", "3", "0.30"),  # 0.30000000000000004
+]
+
+
+@pytest.mark.parametrize("price, factor, stored", REPRICES)
+def test_a_computed_decimal_is_stored_at_the_column_scale(pair, price, factor, stored):
+    """Regression: on SQLite, which computes decimals in floats and ignores a DECIMAL's
+    scale, update(price=Ware.price * factor) stored the double, and the price read back
+    as Decimal('13.200000000000001'); it is rounded to the scale, as the others store it."""
+    db, raw, k = pair
+    wid = ware(db, price)
+    with db.session() as s:
+        w = s.get(QWare, wid)
+        assert s.select(QWare).where(QWare.id == wid).update(price=QWare.price * Decimal(factor)) == 1
+        assert w.price == Decimal(stored)
+    (held,), = raw.rows('SELECT "price" FROM "sc_q_wares" WHERE "id" = ?', (wid,))
+    assert Decimal(str(held)) == Decimal(stored)
+    with db.session() as s:
+        assert s.select(QWare).where(QWare.price == Decimal(stored)).count() == 1
+
+
+UTC = dt.timezone.utc
+AT = dt.datetime(2024, 5, 1, 9, 30, 15, 250000, tzinfo=UTC)
+# (label, a column select, its rows): each value as the field reads it, on every engine.
+FIELD_VALUES = [
+    ("enum", lambda s: s.select(QWare.state).all(), [(QState.LIVE,)]),
+    ("JSON", lambda s: s.select(QWare.meta, QWare.stock).all(), [({"colour": "red"}, 5)]),
+    ("aware", lambda s: s.select(QWare.added).all(), [(AT,)]),
+    ("max of aware", lambda s: s.select(func.max(QWare.added), func.count()).all(), [(AT, 1)]),
+    ("min of enum", lambda s: s.select(func.min(QWare.state)).all(), [(QState.LIVE,)]),
+    ("coalesce of aware", lambda s: s.select(func.coalesce(QWare.added, QWare.added)).all(), [(AT,)]),
+    ("grouped by enum", lambda s: s.select(QWare.state, func.sum(QWare.stock)).group_by(QWare.state).all(),
+     [(QState.LIVE, 5)]),
+]
+
+
+@pytest.mark.parametrize("label, query, rows", FIELD_VALUES, ids=[f[0] for f in FIELD_VALUES])
+def test_a_column_select_reads_values_as_the_field_does(pair, label, query, rows):
+    """Regression: a column select read an enum field's values as their plain value, a
+    JSON field's as text (SQLite, MariaDB) and an aware datetime's as naive (MariaDB) or
+    in the server's zone (PostgreSQL), where the field reads a member, the JSON value and
+    a datetime in UTC."""
+    db, raw, k = pair
+    with db.session() as s:
+        s.add(QWare(price=Decimal("1.00"), stock=5, state=QState.LIVE, meta={"colour": "red"}, added=AT))
+    with db.session() as s:
+        got = query(s)
+    assert typed(got) == typed(rows)
+    assert [v.tzinfo for r in got for v in r if isinstance(v, dt.datetime)] == [
+        UTC for r in rows for v in r if isinstance(v, dt.datetime)]
