@@ -94,8 +94,8 @@ BREAKAGES = {
     "a link to a missing anchor": (append("errors.md", "\n[x](sessions.md#savepoint)\n"), "#savepoint"),
     "a link to a file outside docs/": (append("errors.md", "\n[x](../examples/demo.py)\n"), "examples/demo.py"),
     "a page left out of the nav": (append("extra.md", "# Extra\n"), "extra.md"),
-    "a nav entry without its page": (rewrite("mkdocs.yml", "  - Async: async.md\n",
-                                             "  - Async: async.md\n  - Gone: gone.md\n"), "gone.md"),
+    "a nav entry without its page": (rewrite("mkdocs.yml", "      - Async: async.md\n",
+                                             "      - Async: async.md\n      - Gone: gone.md\n"), "gone.md"),
 }
 
 
