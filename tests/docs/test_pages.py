@@ -43,6 +43,21 @@ def test_every_page_of_docs_is_collected():
     assert len(EXAMPLE_PAGES) + len(NO_EXAMPLES) + 1 == len(pages())
 
 
+def test_every_session_is_in_a_python_fence():
+    """A session fenced otherwise (```pycon, ```py, an indented block) would be shown as
+    an example and never run."""
+    stray = []
+    for path in pages():
+        text = path.read_text(encoding="utf-8")
+        for m in re.finditer(r"^```([^\n]*)\n(.*?)^```", text, flags=re.S | re.M):
+            if m.group(1) != "python" and re.search(r"^>>>( |$)", m.group(2), flags=re.M):
+                stray.append("%s: ```%s" % (page_name(path), m.group(1)))
+        outside = re.sub(r"^```.*?^```", "", text, flags=re.S | re.M)
+        if re.search(r"^\s*>>> ", outside, flags=re.M):
+            stray.append("%s: a session outside a fence" % page_name(path))
+    assert stray == []
+
+
 def run_page(path):
     """Runs the page's sessions in order in one namespace; returns (examples run, report)."""
     parser = doctest.DocTestParser()
