@@ -4,7 +4,9 @@
 # every supported interpreter, 3.8 to 3.15, and runs the unit suite in each; the
 # 3.11 environment also runs the native core tests and the integration suite
 # against PostgreSQL and MariaDB, which this script starts on loopback and
-# stops afterwards. 3.14 and 3.15, which pyenv does not offer here, are
+# stops afterwards, and builds the documentation site strictly (mkdocs, into
+# build/site: a broken link or anchor, or a page missing from the nav, fails the
+# run). 3.14 and 3.15, which pyenv does not offer here, are
 # Debian unstable's builds, installed under build/newer-pythons by
 # scripts/newer-pythons.sh (a second run only checks them). Arguments are
 # passed to every pytest run. Then comes the portability job
@@ -132,6 +134,23 @@ run_suite() {  # run_suite VERSION PYTHON FULL(0|1) [pytest args...]
   if [ "$rc" != 0 ]; then status=1; fi
 }
 
+build_docs() {  # build_docs PYTHON: the site from docs/, with the full run's mkdocs
+  local py=$1 log="$work/docs.log" line
+  echo "=== documentation: mkdocs build --strict into build/site"
+  # Never with -q: mkdocs then drops its warnings before --strict counts them.
+  "$py" -m mkdocs build --strict -f "$root/mkdocs.yml" -d "$root/build/site" 2>&1 | tee "$log"
+  local rc=${PIPESTATUS[0]}
+  if [ "$rc" = 0 ]; then
+    line="1 passed, 0 failed"
+    total_passed=$((total_passed + 1))
+  else
+    line="0 passed, 1 failed ($(grep -cE '^(WARNING|ERROR)' "$log") warnings or errors)"
+    total_failed=$((total_failed + 1))
+    status=1
+  fi
+  results+=("documentation site: $line (exit $rc)")
+}
+
 versions=${SABLECREST_PYTHONS:-"3.11 3.8 3.9 3.10 3.12 3.13 3.14 3.15"}
 newer=()
 for v in $versions; do
@@ -155,6 +174,7 @@ for v in $versions; do
     run_suite "$v" "$py" 1 "$@"
     stop_servers
     servers_started=0
+    build_docs "$work/venv-$v/bin/python"
   else
     run_suite "$v" "$py" 0 "$@"
   fi

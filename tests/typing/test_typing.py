@@ -2,8 +2,9 @@
 
 - the stubs against the running modules (stubtest: `_sablecrest_rs` and `sablecrest._native`);
 - the package itself;
-- the corpus of user code (`examples.py`, `orm_examples.py`, `orm_async_examples.py` and
-  the README's python blocks): every `assert_type` holds, and nothing else is reported;
+- the corpus of user code (`examples.py`, `orm_examples.py`, `orm_async_examples.py`, and
+  the python blocks of README.md and of each page of docs/, a page's blocks joined into
+  one module): every `assert_type` holds, and nothing else is reported;
 - the mistakes (`mistakes/*.py`, one per file): each must be reported by both checkers.
   Its line carries both checkers' ignore comments for the expected error; an ignore that
   suppresses nothing is itself an error (mypy --strict's warn_unused_ignores, pyright's
@@ -25,6 +26,8 @@ from pathlib import Path
 
 import pytest
 
+from docpages import as_module, module_name, page_name, pages
+
 ROOT = Path(__file__).resolve().parents[2]
 HERE = Path(__file__).resolve().parent
 STUB = ROOT / "stubs" / "_sablecrest_rs-stubs" / "__init__.pyi"
@@ -32,7 +35,8 @@ EXAMPLES = HERE / "examples.py"
 CORPUS = [EXAMPLES, HERE / "orm_examples.py", HERE / "orm_async_examples.py"]
 LIBRARY = HERE / "mistakes" / "library.py"  # the models the mistakes share
 MISTAKES = sorted(p for p in LIBRARY.parent.glob("*.py") if p != LIBRARY)
-README = ROOT / "README.md"
+# The pages with python blocks, by page name (README.md, docs/NAME.md).
+PAGES = {page_name(p): p for p in pages() if as_module(p) is not None}
 
 # pyright in strict mode, reporting an ignore comment that suppresses nothing. Each checker
 # honours only its own comments (enableTypeIgnoreComments off: a `# type: ignore` is
@@ -55,7 +59,7 @@ def checked(tmp_path_factory):
     """A work area: the `_sablecrest_rs` stub as a plain `_sablecrest_rs.pyi` (searched
     before site-packages, so a stale installed stub cannot mask an edit here), the
     package's sources copied apart (checked where it is installed, site-packages itself
-    would become a source root of mypy's), and the README's python blocks as a module."""
+    would become a source root of mypy's), and each page's python blocks as a module."""
     pytest.importorskip("mypy")
     import sablecrest
 
@@ -66,13 +70,15 @@ def checked(tmp_path_factory):
     package = tmp / "src" / "sablecrest"
     shutil.copytree(Path(sablecrest.__file__).parent, package, dirs_exist_ok=True,
                     ignore=shutil.ignore_patterns("*.so", "*.pyd", "__pycache__"))
-    readme = tmp / "readme_blocks.py"
-    readme.write_text(readme_module(), encoding="utf-8")
+    modules = {}
+    for name, page in PAGES.items():
+        modules[name] = tmp / (module_name(page) + ".py")
+        modules[name].write_text(page_module(page), encoding="utf-8")
     env = dict(os.environ)
     env["MYPYPATH"] = str(stubs)
     # stubtest imports the modules: hand it this interpreter's path (a build dir in development).
     env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
-    return {"tmp": tmp, "env": env, "stubs": stubs, "src": tmp / "src", "package": package, "readme": readme}
+    return {"tmp": tmp, "env": env, "stubs": stubs, "src": tmp / "src", "package": package, "pages": modules}
 
 
 def run(area, *args):
@@ -81,27 +87,22 @@ def run(area, *args):
     return proc.returncode, proc.stdout + proc.stderr
 
 
-def readme_module():
-    """The README's python blocks as one module: an interactive session's statements
-    without their prompts and output, the other blocks as they are. Those pyright rules
-    that are about a program rather than its types are off: a doctest shows the value of
-    an expression statement, a snippet shows a value it does not go on to use, and the
-    blocks joined import some modules twice."""
-    text = README.read_text(encoding="utf-8")
-    out = ["# pyright: reportUnusedExpression=false, reportUnusedVariable=false, reportDuplicateImport=false"]
-    for block in re.findall(r"```python\n(.*?)```", text, flags=re.S):
-        if ">>> " in block:
-            out += [line[4:] for line in block.splitlines() if line.startswith((">>> ", "... "))]
-        else:
-            out += block.splitlines()
-    return "\n".join(out) + "\n"
+def page_module(page):
+    """A page's python blocks as one module (docpages.as_module). Those rules that are
+    about a program rather than its types are off: a doctest shows the value of an
+    expression statement, a snippet shows a value it does not go on to use, the blocks
+    joined import some modules twice, and a page, like a session at the prompt, may
+    declare a model's next version under its name (the migrations page does)."""
+    header = ("# pyright: reportUnusedExpression=false, reportUnusedVariable=false, reportDuplicateImport=false, "
+              "reportRedeclaration=false\n# mypy: disable-error-code=\"no-redef\"\n")
+    return header + as_module(page)
 
 
 @pytest.fixture(scope="module")
 def mypy_report(checked):
     """One mypy --strict run over the package, the corpus and the mistakes:
     {file: [diagnostic lines]}."""
-    files = [checked["package"], *CORPUS, checked["readme"], LIBRARY, *MISTAKES]
+    files = [checked["package"], *CORPUS, *checked["pages"].values(), LIBRARY, *MISTAKES]
     rc, out = run(checked, "mypy", "--strict", "--show-absolute-path", "--no-error-summary", "--no-pretty",
                   "--cache-dir", str(checked["tmp"] / "cache"), *map(str, files))
     report = {}
@@ -146,7 +147,7 @@ def pyright_package(checked):
 def pyright_users(checked):
     """One basedpyright run over the corpus and the mistakes (strict)."""
     pytest.importorskip("basedpyright")
-    return pyright_report(checked, PYRIGHT, [*CORPUS, checked["readme"], LIBRARY, *MISTAKES], "users")
+    return pyright_report(checked, PYRIGHT, [*CORPUS, *checked["pages"].values(), LIBRARY, *MISTAKES], "users")
 
 
 def found(report, *paths):
@@ -172,9 +173,9 @@ def test_package_pyright(checked, pyright_package):
     assert found(pyright_package, checked["package"]) == []
 
 
-@pytest.mark.parametrize("name", [p.name for p in CORPUS] + ["README.md"])
+@pytest.mark.parametrize("name", [p.name for p in CORPUS] + sorted(PAGES))
 def test_corpus(checked, mypy_report, pyright_users, name):
-    path = checked["readme"] if name == "README.md" else HERE / name
+    path = checked["pages"][name] if name in PAGES else HERE / name
     assert found(mypy_report, path) == []
     assert found(pyright_users, path) == []
 
