@@ -24,6 +24,8 @@ from __future__ import annotations
 
 import datetime as _dt
 import decimal
+import enum
+import uuid
 from typing import TYPE_CHECKING, Any, Hashable, Iterable, Iterator, List, Optional, Sequence, Tuple, Union
 
 from .kinds import KIND_OF, Kind
@@ -288,10 +290,13 @@ class Column(Expression, _Generic[T, V, R, M]):
 
 def _plain(value: Any, kind: Kind) -> Any:
     """A value of a subclass of int or str (an IntEnum, a str enum) as its exact base
-    type: a driver may bind its str() or refuse it."""
+    type: a driver may bind its str() or refuse it. An enum member compared with an
+    expression of an enum field (its MAX, say) is its value, as the field stores it."""
     t = type(value)
     if t is int or t is str or t is float:
         return value
+    if kind == Kind.ENUM:
+        return value.value
     if kind == Kind.INT or (kind in (Kind.FLOAT, Kind.DECIMAL) and isinstance(value, int)):
         return int.__index__(value)
     if kind == Kind.STR:
@@ -316,7 +321,19 @@ def _fits(kind: Kind, value: Any) -> bool:
         return isinstance(value, str)
     if kind == Kind.BYTES:
         return isinstance(value, bytes)
-    return isinstance(value, bool)
+    if kind == Kind.BOOL:
+        return isinstance(value, bool)
+    if kind == Kind.UUID:
+        return isinstance(value, uuid.UUID)
+    if kind == Kind.TIME:
+        return isinstance(value, _dt.time)
+    if kind == Kind.TIMEDELTA:
+        return isinstance(value, _dt.timedelta)
+    if kind == Kind.JSON:
+        return isinstance(value, (dict, list))
+    # An expression of an enum field knows the kind, not the enum: any member whose
+    # value is of a type an enum field stores.
+    return isinstance(value, enum.Enum) and type(value.value) in (int, str)
 
 
 def kind_of_value(value: Any) -> Optional[Kind]:
@@ -345,6 +362,8 @@ def check_value(kind: Optional[Kind], value: Any, where: object) -> Any:
 
 
 _KIND_NAMES = {k: t.__name__ for t, k in KIND_OF.items()}
+_KIND_NAMES[Kind.JSON] = "dict or list"
+_KIND_NAMES[Kind.ENUM] = "an enum member"
 
 
 class Value(Expression):
@@ -524,8 +543,23 @@ class Func(Expression):
     def aggregate(self) -> bool:
         return self.is_aggregate or any(a.aggregate() for a in self.args)
 
+    def source(self) -> Optional["Column"]:
+        """The column whose values it gives as they are (MIN, MAX or COALESCE of a
+        column, of the same kind): its results read as that column's (an enum's member,
+        a JSON value, an aware datetime)."""
+        if self.name in _PASSING and self.args:
+            a = self.args[0]
+            found = a if isinstance(a, Column) else a.source() if isinstance(a, Func) else None
+            if found is not None and found.kind == self.kind:
+                return found
+        return None
+
     def nested(self) -> bool:
         return any(a.nested() for a in self.args)
+
+
+# The functions whose result is one of their first argument's values.
+_PASSING = frozenset(["min", "max", "coalesce"])
 
 
 def _arg(value: Any, name: str) -> Expression:

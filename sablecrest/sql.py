@@ -18,8 +18,8 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any, Callable, Dict, Hashable, List, Optional, Sequence, Tuple
 
-from .expr import EXISTS, Column, Condition, Expression, Ordering, Selectable
-from .kinds import RelationKind
+from .expr import EXISTS, Column, Condition, Expression, Func, Ordering, Selectable
+from .kinds import Kind, RelationKind
 from .relations import Relation
 from .statements import Compiler
 
@@ -272,19 +272,33 @@ def _check(scope: Scope, sel: Select) -> None:
 
 
 def row_loaders(d: "Dialect", cols: Tuple[Expression, ...]) -> Optional[Tuple[Any, ...]]:
-    """What turns each column of a row into its Python type: a column's loader, or the
-    result loader of an expression's kind; None when nothing needs converting."""
+    """What turns each column of a row into its Python type: a column's loader (its
+    enum's members, its JSON, an aware datetime), or the result loader of an
+    expression's kind; None when nothing needs converting."""
     key = ("loaders", tuple([e.key(d) for e in cols]))
     found = d._shapes.get(key, d)
     if found is not d:
         return found  # type: ignore[no-any-return]
-    e_loaders = d.engine.loaders
-    r_loaders = d.engine.result_loaders
-    out = tuple((e_loaders if isinstance(e, Column) else r_loaders).get(e.kind) if e.kind is not None else None
-                for e in cols)
+    out = tuple(_loader(d, e) for e in cols)
     found = out if any(out) else None
     d._shapes[key] = found
     return found
+
+
+def _loader(d: "Dialect", e: Expression) -> Any:
+    engine = d.engine
+    if isinstance(e, Column):
+        return engine.loader(e)  # type: ignore[arg-type]  # a model's field: the column a select names
+    kind = e.kind
+    if kind is None:
+        return None
+    source = e.source() if isinstance(e, Func) else None
+    if source is not None and (kind in (Kind.ENUM, Kind.JSON) or getattr(source, "timezone", False)):
+        return engine.loader(source)  # type: ignore[arg-type]
+    # An aggregate may come back wider than its column (a SUM of ints as NUMERIC); a
+    # type without a result loader (time, timedelta, UUID) reads as a column of it.
+    loader = engine.result_loaders.get(kind)
+    return loader if loader is not None else engine.loaders.get(kind)
 
 
 # ---------------------------------------------------------------- set-based writes
