@@ -29,7 +29,7 @@ ROOT = Path(__file__).resolve().parents[2]
 HERE = Path(__file__).resolve().parent
 STUB = ROOT / "stubs" / "_sablecrest_rs-stubs" / "__init__.pyi"
 EXAMPLES = HERE / "examples.py"
-CORPUS = [EXAMPLES, HERE / "orm_examples.py", HERE / "orm_async_examples.py"]
+CORPUS = [EXAMPLES, HERE / "orm_examples.py", HERE / "orm_async_examples.py", HERE / "orm_query_examples.py"]
 LIBRARY = HERE / "mistakes" / "library.py"  # the models the mistakes share
 MISTAKES = sorted(p for p in LIBRARY.parent.glob("*.py") if p != LIBRARY)
 README = ROOT / "README.md"
@@ -66,8 +66,10 @@ def checked(tmp_path_factory):
     package = tmp / "src" / "sablecrest"
     shutil.copytree(Path(sablecrest.__file__).parent, package, dirs_exist_ok=True,
                     ignore=shutil.ignore_patterns("*.so", "*.pyd", "__pycache__"))
-    readme = tmp / "readme_blocks.py"
-    readme.write_text(readme_module(), encoding="utf-8")
+    readme = tmp / "readme"
+    readme.mkdir()
+    for i, text in enumerate(readme_modules()):
+        (readme / ("readme_%02d.py" % i)).write_text(text, encoding="utf-8")
     env = dict(os.environ)
     env["MYPYPATH"] = str(stubs)
     # stubtest imports the modules: hand it this interpreter's path (a build dir in development).
@@ -81,20 +83,25 @@ def run(area, *args):
     return proc.returncode, proc.stdout + proc.stderr
 
 
-def readme_module():
-    """The README's python blocks as one module: an interactive session's statements
-    without their prompts and output, the other blocks as they are. Those pyright rules
-    that are about a program rather than its types are off: a doctest shows the value of
-    an expression statement, a snippet shows a value it does not go on to use, and the
-    blocks joined import some modules twice."""
+def readme_modules():
+    """The README's python blocks as modules, as the doctests run them: each interactive
+    session one program, its statements without their prompts and output; each other
+    block (a snippet) after the tour, whose models it uses. Those rules that are about a
+    program rather than its types are off: a doctest shows the value of an expression
+    statement, a snippet shows a value it does not go on to use, a snippet imports
+    again what the tour imported, and a session may declare a model again (its next
+    version, for a migration)."""
     text = README.read_text(encoding="utf-8")
-    out = ["# pyright: reportUnusedExpression=false, reportUnusedVariable=false, reportDuplicateImport=false"]
+    head = ("# mypy: disable-error-code=\"no-redef\"\n# pyright: reportUnusedExpression=false, "
+            "reportUnusedVariable=false, reportDuplicateImport=false, reportRedeclaration=false")
+    sessions, snippets = [], []
     for block in re.findall(r"```python\n(.*?)```", text, flags=re.S):
         if ">>> " in block:
-            out += [line[4:] for line in block.splitlines() if line.startswith((">>> ", "... "))]
+            sessions.append([line[4:] for line in block.splitlines() if line.startswith((">>> ", "... "))])
         else:
-            out += block.splitlines()
-    return "\n".join(out) + "\n"
+            snippets.append(block.splitlines())
+    tour = sessions[0]
+    return ["\n".join([head] + lines) + "\n" for lines in sessions + [tour + s for s in snippets]]
 
 
 @pytest.fixture(scope="module")
