@@ -2,8 +2,9 @@
 
 - the stubs against the running modules (stubtest: `_sablecrest_rs` and `sablecrest._native`);
 - the package itself;
-- the corpus of user code (`examples.py`, `orm_examples.py`, `orm_async_examples.py` and
-  the README's python blocks): every `assert_type` holds, and nothing else is reported;
+- the corpus of user code (`examples.py`, `orm_examples.py`, `orm_async_examples.py`,
+  `orm_query_examples.py` and the README's python blocks): every `assert_type` holds,
+  and nothing else is reported;
 - the mistakes (`mistakes/*.py`, one per file): each must be reported by both checkers.
   Its line carries both checkers' ignore comments for the expected error; an ignore that
   suppresses nothing is itself an error (mypy --strict's warn_unused_ignores, pyright's
