@@ -60,8 +60,9 @@ if TYPE_CHECKING:
 
     T = TypeVar("T")  # what the values are: int, str, Decimal, ...
     V = TypeVar("V", default=T)  # what reading one gives: T, or T | None where it may be NULL
-    # An expression's: one that never reads None is one that may (a select's column, or a
-    # query's value in a comparison, may be of either). A field takes V too (invariant).
+    # An expression's V, covariant: one that never reads None passes where one that may
+    # is asked for (a column of a select, a query's value in a comparison). A field's V
+    # is invariant: a field is assigned as well as read.
     V_co = TypeVar("V_co", covariant=True, default=T)
     R = TypeVar("R", default=Never)  # a reference column's model, whose objects stand for their keys
     M = TypeVar("M", default=Any)  # the model a column belongs to
@@ -177,8 +178,9 @@ class Expression(_Generic[T, V_co, M_co, R]):
         return check_value(self.kind, value, self)
 
     # What a checker sees of the operators: written once here (a column's fast paths
-    # below have the same types), the comparisons aliased to one another, and so are
-    # + - and *. A comparison takes another expression of the same type (numbers compare
+    # below have the same types); < <= > >= are aliases of one another, and so are + - and
+    # * (== and != are written out: pyright would read an alias of __eq__ as object's
+    # __ne__). A comparison takes another expression of the same type (numbers compare
     # with numbers of any type), a value (an int for a Decimal too, as at run time; an
     # object of the model a reference column refers to) or a query of one such column;
     # None is IS NULL for == and != only. To a checker, an `==` with a value of another
