@@ -30,9 +30,12 @@ if TYPE_CHECKING:
 
     # A query's type parameters: R what a row gives (a model's object, or a tuple of
     # column values), M the models its conditions, orderings and groups may name (the
-    # model queried, those of the columns selected, and those joined).
+    # model queried, those of the columns selected, and those joined). M is
+    # contravariant: a query that takes conditions on more models is one that takes
+    # them on fewer (a joined query of Post passes for a Query[Post], and a variable
+    # may take the query a join makes of it).
     R = _TypeVar("R")
-    M = _TypeVar("M", default=R)
+    M = _TypeVar("M", contravariant=True, default=R)
     _T = _TypeVar("_T")
     _T1 = _TypeVar("_T1")
     _T2 = _TypeVar("_T2")

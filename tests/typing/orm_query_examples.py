@@ -184,6 +184,18 @@ def relations(book: Book, ann: Author, tag: Tag, link: BookTag) -> None:
     book.author = None
 
 
+def page(q: Query[Book], n: int) -> List[Book]:
+    """A helper of queries of books: a query that joins more models is one of them too."""
+    return q.order_by(Book.id).limit(2).offset(2 * n).all()
+
+
+def find(s: sablecrest.Session, author: Optional[str]) -> List[Book]:
+    q = s.select(Book).where(Book.likes >= 0)
+    if author is not None:
+        q = q.join(Book.author).where(Author.name == author)  # a join where it is needed
+    return page(q, 0)
+
+
 def seed(db: sablecrest.Database) -> None:
     with db.session() as s:
         ann, bob = Author(name="Ann"), Author(name="Bob")
@@ -232,6 +244,8 @@ def queries(db: sablecrest.Database) -> None:
         popular = (s.select(Author.name, func.sum(Book.likes)).join(Author.books).group_by(Author.id, Author.name)
                    .having(func.sum(Book.likes) > 5))
         assert popular.all() == [("Ann", 13)]
+
+        assert [b.title for b in find(s, "Ann")] == ["First", "Second"] and len(find(s, None)) == 2
 
         # Subqueries: a query of one column is a value or a list of values of its type.
         readers = s.select(Book.title).where(Book.author_id.in_(s.select(Author.id).where(Author.name == "Bob")))
