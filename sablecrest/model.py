@@ -799,10 +799,10 @@ def _build(cls: "Type[Model]", name: str, declared: List[Tuple[str, AnyField]],
         f._bind(cls, label, index, int(f.kind), int(flags), ref_cls, ref_pk, pytype)
         if f.default is not MISSING and not callable(f.default):
             f._check(f.default)
+            kind_name = type(f.default).__name__
             if isinstance(f.default, (dict, list)):
                 raise TypeError("%s: a %s default would be one object shared by every %s; give a callable that "
-                                "makes a new one (default=%s)" % (label, type(f.default).__name__, name,  # pyright: ignore[reportUnknownMemberType, reportUnknownArgumentType]
-                                                                  type(f.default).__name__))  # pyright: ignore[reportUnknownMemberType, reportUnknownArgumentType]
+                                "makes a new one (default=%s)" % (label, kind_name, name, kind_name))
     _constraints(cls, info, declared)
     for index, (attr, rel) in enumerate(relations):
         rel._bind(cls, attr, index)
