@@ -21,7 +21,7 @@ import importlib
 import os
 import sys
 import traceback
-from typing import Any, List, Optional, Sequence, Type
+from typing import Any, Dict, List, Optional, Sequence, Tuple, Type
 
 from .database import Database, connect
 from .errors import RevisionError
@@ -75,12 +75,14 @@ _DEFAULTS = (("url", None), ("models", None), ("dir", "migrations"), ("traceback
 
 def _parser() -> argparse.ArgumentParser:
     common = argparse.ArgumentParser(add_help=False)
-    for flags, kw in ((("--url",), dict(help="the database URL (default: $SABLECREST_URL)")),
-                      (("--models",), dict(action="append", metavar="MODULE",
-                                           help="a module of models, as package.module (repeatable)")),
-                      (("--dir",), dict(metavar="DIR", help="the revisions directory (default: migrations)")),
-                      (("--traceback",), dict(action="store_true", help="show where an error happened"))):
-        common.add_argument(*flags, default=argparse.SUPPRESS, **kw)  # type: ignore[arg-type]
+    options: List[Tuple[str, Dict[str, Any]]] = [
+        ("--url", dict(help="the database URL (default: $SABLECREST_URL)")),
+        ("--models", dict(action="append", metavar="MODULE", help="a module of models, as package.module (repeatable)")),
+        ("--dir", dict(metavar="DIR", help="the revisions directory (default: migrations)")),
+        ("--traceback", dict(action="store_true", help="show where an error happened")),
+    ]
+    for flag, kw in options:
+        common.add_argument(flag, default=argparse.SUPPRESS, **kw)
     parser = argparse.ArgumentParser(prog="sablecrest", parents=[common],
                                      description="sablecrest revisions: plan, run and check migrations.")
     parser.set_defaults(command=None)
@@ -128,11 +130,12 @@ def _models(args: Any) -> List[Type[Model]]:
     out: List[Type[Model]] = []
     for name in args.models:
         module = importlib.import_module(name)
-        listed = getattr(module, "MODELS", None)
+        listed: Any = getattr(module, "MODELS", None)
+        found: List[Any]
         if listed is not None:
-            if not isinstance(listed, (list, tuple)) or not all(_is_model(m) for m in listed):
+            if not isinstance(listed, (list, tuple)) or not all(_is_model(m) for m in listed):  # pyright: ignore[reportUnknownVariableType]
                 raise RevisionError("%s.MODELS is %r: a list of model classes" % (name, listed))
-            found = list(listed)
+            found = list(listed)  # pyright: ignore[reportUnknownArgumentType]
         else:
             found = [v for v in vars(module).values() if _is_model(v) and v.__module__ == module.__name__]
         if not found:

@@ -364,7 +364,7 @@ def _plan_checks(engine: Engine, cat: Catalog, info: ModelInfo, table: TableSche
         if c is None and (plan.renamed_from or (w.field is not None and id(w.field) in renamed)):
             column = renamed.get(id(w.field), w.field.column) if w.field is not None else None
             if w.kind == "check":
-                old = engine.check_name(old_table, w.sql, column)  # type: ignore[arg-type]
+                old = engine.check_name(old_table, w.sql, column)  # type: ignore[arg-type]  # pyright: ignore[reportArgumentType]
             else:
                 old = engine.fit_name("ck_%s_%s_%s" % (table.name, column, w.kind))
             c = by_name.get(fold(old))

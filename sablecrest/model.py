@@ -36,6 +36,7 @@ from .kinds import KIND_OF, FieldFlag, Kind, State
 
 if TYPE_CHECKING:
     import datetime as _dt
+    import uuid
     from decimal import Decimal
 
     from typing_extensions import Literal, Never, TypedDict, Unpack, dataclass_transform
@@ -48,21 +49,35 @@ if TYPE_CHECKING:
     V = _TypeVar("V", default=T)
     R = _TypeVar("R", default=Never)
     M = _TypeVar("M", bound="Model", default="Model")
-    # Solved by Field(...) calls. _T is one of the types a field holds (kinds.KIND_OF: a
-    # new field type goes in both), the narrower before the wider (to a checker a bool is
-    # an int and a datetime a date). A reference by name leaves its model to the declared
+    # Solved by Field(...) calls. _T is one of the types a field holds as itself
+    # (kinds.KIND_OF: a new field type goes in both), the narrower before the wider (to a
+    # checker a bool is an int and a datetime a date); an enum and JSON (a dict or a
+    # list) have overloads of their own. A reference by name leaves its model to the declared
     # type (`parent_id: Field[int, Optional[int], "Node"] = Field(int, references="Node")`),
     # or to Model when there is none.
-    _T = _TypeVar("_T", bool, int, float, str, bytes, Decimal, _dt.datetime, _dt.date)
+    _T = _TypeVar("_T", bool, int, float, str, bytes, Decimal, _dt.datetime, _dt.date, _dt.time, _dt.timedelta,
+                  uuid.UUID)
+    _E = _TypeVar("_E", bound=enum.Enum)  # an enum field holds its members (stored by value)
     _R = _TypeVar("_R", bound="Model", default="Model")
     _M = _TypeVar("_M", bound="Model")
 
-    class _Options(TypedDict, total=False):
+    class _Common(TypedDict, total=False):
         """Field options that leave its type alone."""
 
         db_type: Optional[str]
         column: Optional[str]
-        version: bool  # a version field is NOT NULL: declare it nullable=False to read it as int
+        unique: bool
+        index: bool
+        check: Optional[str]
+        server_default: Optional[SQL]
+        timezone: bool  # a datetime field holding aware datetimes: still a datetime
+        renamed_from: Optional[str]
+
+    class _Options(_Common, total=False):
+        version: Literal[False]  # a version field is an int that is never None (its own overload)
+
+    class _RefOptions(_Options, total=False):
+        on_delete: Optional[Literal["cascade", "set null", "restrict"]]
 
 else:
 
@@ -138,7 +153,7 @@ class Unique:
 
     __slots__ = ("fields", "name")
 
-    def __init__(self, *fields: Any, name: Optional[str] = None) -> None:
+    def __init__(self, *fields: Union[str, AnyField], name: Optional[str] = None) -> None:
         self.fields = _fields_arg("Unique", fields)
         self.name = _name_arg("Unique", name)
 
@@ -153,7 +168,7 @@ class Index:
 
     __slots__ = ("fields", "name", "unique")
 
-    def __init__(self, *fields: Any, name: Optional[str] = None, unique: bool = False) -> None:
+    def __init__(self, *fields: Union[str, AnyField], name: Optional[str] = None, unique: bool = False) -> None:
         self.fields = _fields_arg("Index", fields)
         self.name = _name_arg("Index", name)
         _flag("unique", unique)
@@ -274,13 +289,15 @@ class Field(_native.FieldBase, Column[T, V, R, M]):
 
         @overload
         def __new__(cls, type: Type[_T], *, primary_key: Literal[True], nullable: Literal[False] | None = None,
-                    default: Any = ..., references: None = None,
-                    **options: Unpack[_Options]) -> Field[_T, _T]: ...
+                    default: Any = ..., references: None = None, **options: Unpack[_Options]) -> Field[_T, _T]: ...
         @overload
         def __new__(  # type: ignore[overload-overlap]  # pyright: ignore[reportOverlappingOverload]
-                    cls, type: Type[_T], *, primary_key: Literal[False] = False,
-                    nullable: Literal[False], default: Any = ..., references: None = None,
-                    **options: Unpack[_Options]) -> Field[_T, _T]: ...
+                    cls, type: Type[_T], *, primary_key: Literal[False] = False, nullable: Literal[False],
+                    default: Any = ..., references: None = None, **options: Unpack[_Options]) -> Field[_T, _T]: ...
+        @overload
+        def __new__(cls, type: Type[int], *, primary_key: Literal[False] = False,
+                    nullable: Literal[False] | None = None, default: Any = ..., references: None = None,
+                    version: Literal[True], **options: Unpack[_Common]) -> Field[int, int]: ...
         @overload
         def __new__(cls, type: Type[_T], *, primary_key: Literal[False] = False, nullable: bool | None = None,
                     default: Any = ..., references: None = None,
@@ -288,20 +305,51 @@ class Field(_native.FieldBase, Column[T, V, R, M]):
         @overload
         def __new__(cls, type: Type[_T], *, primary_key: Literal[True], nullable: Literal[False] | None = None,
                     default: Any = ..., references: Type[_R] | str,
-                    **options: Unpack[_Options]) -> Field[_T, _T, _R]: ...
+                    **options: Unpack[_RefOptions]) -> Field[_T, _T, _R]: ...
         @overload
         def __new__(  # type: ignore[overload-overlap]  # pyright: ignore[reportOverlappingOverload]
-                    cls, type: Type[_T], *, primary_key: Literal[False] = False,
-                    nullable: Literal[False], default: Any = ..., references: Type[_R] | str,
-                    **options: Unpack[_Options]) -> Field[_T, _T, _R]: ...
+                    cls, type: Type[_T], *, primary_key: Literal[False] = False, nullable: Literal[False],
+                    default: Any = ..., references: Type[_R] | str,
+                    **options: Unpack[_RefOptions]) -> Field[_T, _T, _R]: ...
         @overload
         def __new__(cls, type: Type[_T], *, primary_key: Literal[False] = False, nullable: bool | None = None,
                     default: Any = ..., references: Type[_R] | str,
-                    **options: Unpack[_Options]) -> Field[_T, _T | None, _R]: ...
+                    **options: Unpack[_RefOptions]) -> Field[_T, _T | None, _R]: ...
+        @overload
+        def __new__(cls, type: Type[_E], *, primary_key: Literal[True], nullable: Literal[False] | None = None,
+                    default: Any = ..., references: None = None, **options: Unpack[_Options]) -> Field[_E, _E]: ...
+        @overload
+        def __new__(  # pyright: ignore[reportOverlappingOverload]
+                    cls, type: Type[_E], *, primary_key: Literal[False] = False, nullable: Literal[False],
+                    default: Any = ..., references: None = None, **options: Unpack[_Options]) -> Field[_E, _E]: ...
+        @overload
+        def __new__(cls, type: Type[_E], *, primary_key: Literal[False] = False, nullable: bool | None = None,
+                    default: Any = ..., references: None = None,
+                    **options: Unpack[_Options]) -> Field[_E, _E | None]: ...
+        @overload
+        def __new__(  # pyright: ignore[reportOverlappingOverload]
+                    cls, type: Type[Dict[Any, Any]], *, primary_key: Literal[False] = False,
+                    nullable: Literal[False], default: Any = ..., references: None = None,
+                    **options: Unpack[_Options]) -> Field[Dict[str, Any], Dict[str, Any]]: ...
+        @overload
+        def __new__(cls, type: Type[Dict[Any, Any]], *, primary_key: Literal[False] = False,
+                    nullable: bool | None = None, default: Any = ..., references: None = None,
+                    **options: Unpack[_Options]) -> Field[Dict[str, Any], Dict[str, Any] | None]: ...
+        @overload
+        def __new__(  # pyright: ignore[reportOverlappingOverload]
+                    cls, type: Type[List[Any]], *, primary_key: Literal[False] = False, nullable: Literal[False],
+                    default: Any = ..., references: None = None,
+                    **options: Unpack[_Options]) -> Field[List[Any], List[Any]]: ...
+        @overload
+        def __new__(cls, type: Type[List[Any]], *, primary_key: Literal[False] = False, nullable: bool | None = None,
+                    default: Any = ..., references: None = None,
+                    **options: Unpack[_Options]) -> Field[List[Any], List[Any] | None]: ...
         def __new__(cls, type: Type[Any], *, primary_key: bool = False, nullable: Optional[bool] = None,
                     default: Any = MISSING, db_type: Optional[str] = None,
                     references: Union[Type[Model], str, None] = None, column: Optional[str] = None,
-                    version: bool = False) -> Any: ...
+                    unique: bool = False, index: bool = False, check: Optional[str] = None,
+                    server_default: Optional[SQL] = None, on_delete: Optional[str] = None, timezone: bool = False,
+                    renamed_from: Optional[str] = None, version: bool = False) -> Any: ...
 
     @overload
     def __init__(self: Field[_T, _T], type: Type[_T], *, primary_key: Literal[True],
@@ -312,21 +360,56 @@ class Field(_native.FieldBase, Column[T, V, R, M]):
                  nullable: Literal[False], default: _T | Callable[[], _T] = ..., references: None = None,
                  **options: Unpack[_Options]) -> None: ...
     @overload
+    def __init__(self: Field[int, int], type: Type[int], *, primary_key: Literal[False] = False,
+                 nullable: Literal[False] | None = None, default: int | Callable[[], int] = ...,
+                 references: None = None, version: Literal[True], **options: Unpack[_Common]) -> None: ...
+    @overload
     def __init__(self: Field[_T, _T | None], type: Type[_T], *, primary_key: Literal[False] = False,
                  nullable: bool | None = None, default: _T | None | Callable[[], _T | None] = ...,
                  references: None = None, **options: Unpack[_Options]) -> None: ...
     @overload
     def __init__(self: Field[_T, _T, _R], type: Type[_T], *, primary_key: Literal[True],
                  nullable: Literal[False] | None = None, default: _T | Callable[[], _T] = ...,
-                 references: Type[_R] | str, **options: Unpack[_Options]) -> None: ...
+                 references: Type[_R] | str, **options: Unpack[_RefOptions]) -> None: ...
     @overload
     def __init__(self: Field[_T, _T, _R], type: Type[_T], *, primary_key: Literal[False] = False,
                  nullable: Literal[False], default: _T | Callable[[], _T] = ..., references: Type[_R] | str,
-                 **options: Unpack[_Options]) -> None: ...
+                 **options: Unpack[_RefOptions]) -> None: ...
     @overload
     def __init__(self: Field[_T, _T | None, _R], type: Type[_T], *, primary_key: Literal[False] = False,
                  nullable: bool | None = None, default: _T | None | Callable[[], _T | None] = ...,
-                 references: Type[_R] | str, **options: Unpack[_Options]) -> None: ...
+                 references: Type[_R] | str, **options: Unpack[_RefOptions]) -> None: ...
+    @overload
+    def __init__(self: Field[_E, _E], type: Type[_E], *, primary_key: Literal[True],
+                 nullable: Literal[False] | None = None, default: _E | Callable[[], _E] = ...,
+                 references: None = None, **options: Unpack[_Options]) -> None: ...
+    @overload
+    def __init__(self: Field[_E, _E], type: Type[_E], *, primary_key: Literal[False] = False,
+                 nullable: Literal[False], default: _E | Callable[[], _E] = ..., references: None = None,
+                 **options: Unpack[_Options]) -> None: ...
+    @overload
+    def __init__(self: Field[_E, _E | None], type: Type[_E], *, primary_key: Literal[False] = False,
+                 nullable: bool | None = None, default: _E | None | Callable[[], _E | None] = ...,
+                 references: None = None, **options: Unpack[_Options]) -> None: ...
+    @overload
+    def __init__(self: Field[Dict[str, Any], Dict[str, Any]], type: Type[Dict[Any, Any]], *,
+                 primary_key: Literal[False] = False, nullable: Literal[False],
+                 default: Dict[str, Any] | Callable[[], Dict[str, Any]] = ..., references: None = None,
+                 **options: Unpack[_Options]) -> None: ...
+    @overload
+    def __init__(self: Field[Dict[str, Any], Dict[str, Any] | None], type: Type[Dict[Any, Any]], *,
+                 primary_key: Literal[False] = False, nullable: bool | None = None,
+                 default: Dict[str, Any] | None | Callable[[], Dict[str, Any] | None] = ..., references: None = None,
+                 **options: Unpack[_Options]) -> None: ...
+    @overload
+    def __init__(self: Field[List[Any], List[Any]], type: Type[List[Any]], *, primary_key: Literal[False] = False,
+                 nullable: Literal[False], default: List[Any] | Callable[[], List[Any]] = ...,
+                 references: None = None, **options: Unpack[_Options]) -> None: ...
+    @overload
+    def __init__(self: Field[List[Any], List[Any] | None], type: Type[List[Any]], *,
+                 primary_key: Literal[False] = False, nullable: bool | None = None,
+                 default: List[Any] | None | Callable[[], List[Any] | None] = ..., references: None = None,
+                 **options: Unpack[_Options]) -> None: ...
     def __init__(
         self,
         type: Type[Any],
@@ -418,7 +501,7 @@ class Field(_native.FieldBase, Column[T, V, R, M]):
     @property
     def enum_values(self) -> Tuple[Any, ...]:
         """An enum field's stored values, in the enum's order."""
-        return tuple(m.value for m in self.type)  # type: ignore[attr-defined]
+        return tuple(m.value for m in cast("Type[enum.Enum]", self.type))
 
     def __repr__(self) -> str:
         where = getattr(self, "model", None)
@@ -578,14 +661,14 @@ class ModelInfo:
             if key is None:
                 raise TypeError("get() takes a primary key value, got None")
             return self.pk._check(key)
-        if not isinstance(key, tuple) or len(key) != len(self.key):
+        if not isinstance(key, tuple) or len(key) != len(self.key):  # pyright: ignore[reportUnknownArgumentType]
             raise TypeError("%s has a composite primary key (%s): get() takes a tuple of %d values, got %r"
                             % (self.name, ", ".join(f.name for f in self.key), len(self.key), key))
-        for f, part in zip(self.key, key):
+        for f, part in zip(self.key, key):  # pyright: ignore[reportUnknownVariableType, reportUnknownArgumentType]
             if part is None:
                 raise TypeError("get() takes a primary key value for %s.%s, got None" % (self.name, f.name))
             f._check(part)
-        return key
+        return key  # pyright: ignore[reportUnknownVariableType]
 
     def __repr__(self) -> str:
         return "<ModelInfo %s %s>" % (self.name, self.table)
@@ -617,7 +700,7 @@ class ModelMeta(type):
         ns.setdefault("__slots__", ())
         cls = super().__new__(mcls, name, bases, ns, **kw)
         own: List[Tuple[str, AnyField]] = [(k, v) for k, v in ns.items() if isinstance(v, Field)]
-        rels = [(k, v) for k, v in ns.items() if getattr(type(v), "__sc_relation__", False)]
+        rels = [(k, v) for k, v in ns.items() if getattr(type(v), "__sc_relation__", False)]  # pyright: ignore[reportUnknownArgumentType]
         shared: Dict[str, AnyField] = {}
         for base in reversed(cls.__mro__[1:]):
             if "__sc_info__" in base.__dict__:
@@ -716,10 +799,10 @@ def _build(cls: "Type[Model]", name: str, declared: List[Tuple[str, AnyField]],
         f._bind(cls, label, index, int(f.kind), int(flags), ref_cls, ref_pk, pytype)
         if f.default is not MISSING and not callable(f.default):
             f._check(f.default)
+            kind_name = type(f.default).__name__
             if isinstance(f.default, (dict, list)):
                 raise TypeError("%s: a %s default would be one object shared by every %s; give a callable that "
-                                "makes a new one (default=%s)" % (label, type(f.default).__name__, name,
-                                                                  type(f.default).__name__))
+                                "makes a new one (default=%s)" % (label, kind_name, name, kind_name))
     _constraints(cls, info, declared)
     for index, (attr, rel) in enumerate(relations):
         rel._bind(cls, attr, index)
@@ -753,7 +836,7 @@ def _constraints(cls: "Type[Model]", info: ModelInfo, declared: List[Tuple[str, 
     if not isinstance(items, (tuple, list)):
         raise TypeError("%s.__constraints__ is a tuple of sablecrest.Unique, Index and Check, got %r"
                         % (info.name, items))
-    for item in items:
+    for item in items:  # pyright: ignore[reportUnknownVariableType]
         if isinstance(item, Check):
             info.checks.append(CheckSpec(item.name, item.expression, None))
             continue

@@ -11,7 +11,7 @@ DISTINCT, loads and conditions that hold a query go through sql.py.
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Generic, Hashable, Iterator, List, Optional, Tuple, Type, TypeVar, Union
+from typing import TYPE_CHECKING, Any, Hashable, Iterator, List, Optional, Tuple, Type, TypeVar, Union, overload
 
 from .expr import EXISTS, SCALAR, Compare, Condition, Expression, Ordering, Selectable, Subquery
 from .kinds import Kind
@@ -21,11 +21,33 @@ from .sql import Select, select_key, select_params
 from .unit import ALL, COUNT, FIRST, ONE
 
 if TYPE_CHECKING:
-    from .expr import Dialect
-    from .model import Field
+    from typing import Generic as _Generic
 
-R = TypeVar("R")  # what a row gives: a model's object, or a tuple of column values
-Q = TypeVar("Q", bound="Query[Any]")
+    from typing_extensions import Self, Unpack
+    from typing_extensions import TypeVar as _TypeVar
+
+    from .expr import AnyCondition, AnyExpression, AnyOrdering, Dialect
+
+    # A query's type parameters: R what a row gives (a model's object, or a tuple of
+    # column values), M the models its conditions, orderings and groups may name (the
+    # model queried, those of the columns selected, and those joined). M is
+    # contravariant: a query that takes conditions on more models is one that takes
+    # them on fewer (a joined query of Post passes for a Query[Post], and a variable
+    # may take the query a join makes of it).
+    R = _TypeVar("R")
+    M = _TypeVar("M", contravariant=True, default=R)
+    _T = _TypeVar("_T")
+    _T1 = _TypeVar("_T1")
+    _T2 = _TypeVar("_T2")
+    _T3 = _TypeVar("_T3")
+    _T4 = _TypeVar("_T4")
+    _X = _TypeVar("_X")
+else:
+    from .expr import _Generic
+
+    R = M = TypeVar("R")
+
+Q = TypeVar("Q", bound="Query[Any, Any]")
 
 
 class Parts:
@@ -36,12 +58,12 @@ class Parts:
     __slots__ = ("cols", "joins", "group", "having", "distinct", "loads")
 
     def __init__(self) -> None:
-        self.cols: Optional[Tuple[Expression, ...]] = None  # None: the model's objects
-        self.joins: Tuple[Tuple[Relation, bool], ...] = ()
-        self.group: Tuple[Expression, ...] = ()
-        self.having: Tuple[Condition, ...] = ()
+        self.cols: Optional[Tuple[AnyExpression, ...]] = None  # None: the model's objects
+        self.joins: Tuple[Tuple[Relation[Any, Any, Any], bool], ...] = ()
+        self.group: Tuple[AnyExpression, ...] = ()
+        self.having: Tuple[AnyCondition, ...] = ()
         self.distinct = False
-        self.loads: Tuple[Relation, ...] = ()
+        self.loads: Tuple[Relation[Any, Any, Any], ...] = ()
 
     def copy(self) -> "Parts":
         p = Parts.__new__(Parts)
@@ -50,17 +72,21 @@ class Parts:
         return p
 
 
-class Query(Selectable, Generic[R]):
+class Query(Selectable[R], _Generic[R, M]):
     """A SELECT under construction: of one model's objects, or of columns and
-    expressions (rows as tuples)."""
+    expressions (rows as tuples).
+
+    For a type checker it is ``Query[R, M]``: its rows are `R` (``Query[Post]`` gives
+    Posts, ``Query[Tuple[int, str]]`` tuples of those types), and its conditions,
+    orderings and groups name the models `M` (the model queried and those joined)."""
 
     __slots__ = ("_session", "_info", "_where", "_order", "_limit", "_offset", "_parts", "_lock")
 
     def __init__(self, info: ModelInfo, session: Any = None) -> None:
         self._session = session
         self._info = info
-        self._where: Tuple[Condition, ...] = ()
-        self._order: Tuple[Ordering, ...] = ()
+        self._where: Tuple[AnyCondition, ...] = ()
+        self._order: Tuple[AnyOrdering, ...] = ()
         self._limit: Optional[int] = None
         self._offset: Optional[int] = None
         self._parts: Optional[Parts] = None  # None: the single-table path compiles it
@@ -70,16 +96,16 @@ class Query(Selectable, Generic[R]):
     def _of_columns(cls: "Type[Q]", session: Any, items: Tuple[Any, ...]) -> Q:
         """A query of columns and expressions; its model (the FROM table) is the one of
         the first column named."""
-        cols: List[Expression] = []
+        cols: List[AnyExpression] = []
         for item in items:
             if isinstance(item, Selectable):
-                item = Subquery(item, SCALAR)
+                item = Subquery(item, SCALAR)  # pyright: ignore[reportUnknownArgumentType]
             if not isinstance(item, Expression):
                 if isinstance(item, type):
                     raise TypeError("select() takes one model, or fields and expressions (like Post.title, "
                                     "func.count()); got the model %s among them" % item.__name__)
                 raise TypeError("select() takes a model, or fields and expressions; got %r" % (item,))
-            cols.append(item)
+            cols.append(item)  # pyright: ignore[reportUnknownArgumentType]
         first = next((c for e in cols for c in e.columns()), None)
         if first is None:
             raise TypeError("select(%s) names no field, so no table: count rows with s.select(Model).count(), or "
@@ -108,10 +134,13 @@ class Query(Selectable, Generic[R]):
         return q, p
 
     @property
-    def _cols(self) -> Optional[Tuple[Expression, ...]]:
+    def _cols(self) -> Optional[Tuple[AnyExpression, ...]]:
         return self._parts.cols if self._parts is not None else None
 
-    def where(self: Q, *conditions: Condition) -> Q:
+    def where(self, *conditions: Condition[M]) -> Self:
+        """The rows that meet every condition (AND). For a type checker a condition on a
+        model the query does not name (``Condition[Author]`` in a query of Post) is an
+        error, as it is at run time when the query runs."""
         general = False
         for c in conditions:
             if type(c) is Compare and c.shape is not None:
@@ -126,8 +155,8 @@ class Query(Selectable, Generic[R]):
         q._where = self._where + conditions
         return q
 
-    def order_by(self: Q, *items: "Union[Field[Any], Expression, Ordering]") -> Q:
-        order = []
+    def order_by(self, *items: Union[Expression[Any, Any, M, Any], Ordering[M]]) -> Self:
+        order: List[AnyOrdering] = []
         general = False
         for item in items:
             if isinstance(item, Expression):
@@ -141,36 +170,36 @@ class Query(Selectable, Generic[R]):
         q._order = self._order + tuple(order)
         return q
 
-    def limit(self: Q, n: Optional[int]) -> Q:
+    def limit(self, n: Optional[int]) -> Self:
         q = self._copy()
         q._limit = _count_arg("limit", n)
         return q
 
-    def offset(self: Q, n: Optional[int]) -> Q:
+    def offset(self, n: Optional[int]) -> Self:
         q = self._copy()
         q._offset = _count_arg("offset", n)
         return q
 
     # ---- across tables, grouping, loading
 
-    def join(self: Q, relation: Relation) -> Q:
+    def join(self, relation: Relation[_T, Any, M]) -> Query[R, Union[M, _T]]:
         """An inner JOIN through `relation` (of the query's model, or of a model joined
         before): conditions and orderings may then name the joined model."""
         return self._join(relation, False)
 
-    def outer_join(self: Q, relation: Relation) -> Q:
+    def outer_join(self, relation: Relation[_T, Any, M]) -> Query[R, Union[M, _T]]:
         """A LEFT OUTER JOIN through `relation`: rows without a match are kept, their
         joined columns None."""
         return self._join(relation, True)
 
-    def _join(self: Q, relation: Relation, outer: bool) -> Q:
+    def _join(self, relation: Relation[Any, Any, Any], outer: bool) -> Query[Any, Any]:
         if not isinstance(relation, Relation):
             raise TypeError("join() takes a relation, like Post.author; got %r" % (relation,))
         q, p = self._extended()
         p.joins = p.joins + ((relation, outer),)
         return q
 
-    def group_by(self: Q, *exprs: Expression) -> Q:
+    def group_by(self, *exprs: Expression[Any, Any, M, Any]) -> Self:
         for e in exprs:
             if not isinstance(e, Expression):
                 raise TypeError("group_by() takes fields or expressions, got %r" % (e,))
@@ -180,7 +209,7 @@ class Query(Selectable, Generic[R]):
         p.group = p.group + exprs
         return q
 
-    def having(self: Q, *conditions: Condition) -> Q:
+    def having(self, *conditions: Condition[M]) -> Self:
         """Conditions on the groups of group_by() (aggregates allowed)."""
         for c in conditions:
             if not isinstance(c, Condition):
@@ -189,13 +218,26 @@ class Query(Selectable, Generic[R]):
         p.having = p.having + conditions
         return q
 
-    def distinct(self: Q) -> Q:
+    def distinct(self) -> Self:
         """SELECT DISTINCT: each different row once."""
         q, p = self._extended()
         p.distinct = True
         return q
 
-    def load(self: Q, *relations: Relation) -> Q:
+    # Each relation is one of the query's model, or of a model a relation before it
+    # loads: a checker follows the chain for up to four.
+    @overload
+    def load(self, r1: Relation[_T1, Any, R], /) -> Self: ...
+    @overload
+    def load(self, r1: Relation[_T1, Any, R], r2: Relation[_T2, Any, Union[R, _T1]], /) -> Self: ...
+    @overload
+    def load(self, r1: Relation[_T1, Any, R], r2: Relation[_T2, Any, Union[R, _T1]],
+             r3: Relation[_T3, Any, Union[R, _T1, _T2]], /) -> Self: ...
+    @overload
+    def load(self, r1: Relation[_T1, Any, R], r2: Relation[_T2, Any, Union[R, _T1]],
+             r3: Relation[_T3, Any, Union[R, _T1, _T2]], r4: Relation[_T4, Any, Union[R, _T1, _T2, _T3]], /,
+             *more: Relation[Any, Any, Any]) -> Self: ...
+    def load(self, *relations: Relation[Any, Any, Any]) -> Self:
         """Loads `relations` on the objects the query returns, one statement per relation:
         a relation of the query's model, or of the model a relation before it loads
         (``.load(Author.posts, Post.tags)``: the posts, then their tags)."""
@@ -217,7 +259,7 @@ class Query(Selectable, Generic[R]):
         return Select(self._info, p.cols, p.joins, self._where, p.group, p.having, self._order, p.distinct,
                       self._limit, self._offset)
 
-    def for_update(self: Q, nowait: bool = False, skip_locked: bool = False) -> Q:
+    def for_update(self, nowait: bool = False, skip_locked: bool = False) -> Self:
         """A locking read: the rows it returns stay locked against other writers (and
         other locking reads) until the transaction ends, and the objects it returns hold
         the rows as they are now, also those already loaded. SELECT ... FOR UPDATE
@@ -273,12 +315,12 @@ class Query(Selectable, Generic[R]):
         """The number of rows (within the limit and offset, when given)."""
         return self._go(self._steps(COUNT))  # type: ignore[no-any-return]
 
-    def scalar(self) -> Any:
+    def scalar(self: Query[Tuple[_X, Unpack[Tuple[Any, ...]]], Any]) -> Optional[_X]:
         """The first column of the first row (None without a row), for a query of
         columns: ``s.select(func.max(Post.likes)).scalar()``."""
         if self._cols is None:
             raise TypeError("scalar() reads a query of columns, like s.select(func.max(Post.likes))")
-        return self._go(self._session._uow.query(self._select(), ONE, ()))
+        return self._go(self._session._uow.query(self._select(), ONE, ()))  # type: ignore[no-any-return]
 
     def update(self, **values: Any) -> int:
         """UPDATE of the rows the query selects: each keyword a field of the model, set to
@@ -317,11 +359,11 @@ class Query(Selectable, Generic[R]):
 
     # ---- as a query inside another statement
 
-    def _sub_key(self, d: "Dialect", mode: str) -> Hashable:
-        return select_key(d, self._select(), mode)  # type: ignore[arg-type]
+    def _sub_key(self, d: Dialect, mode: str) -> Hashable:
+        return select_key(d, self._select(), mode)  # type: ignore[arg-type]  # pyright: ignore[reportArgumentType]
 
-    def _sub_params(self, d: "Dialect", mode: str, out: List[Any]) -> None:
-        select_params(d, self._select(), mode, out)  # type: ignore[arg-type]
+    def _sub_params(self, d: Dialect, mode: str, out: List[Any]) -> None:
+        select_params(d, self._select(), mode, out)  # type: ignore[arg-type]  # pyright: ignore[reportArgumentType]
 
     def _sub_kind(self, mode: str) -> Optional[Kind]:
         if mode == EXISTS:
@@ -334,7 +376,7 @@ class Query(Selectable, Generic[R]):
         return cols[0].kind
 
 
-class AsyncQuery(Query[R]):
+class AsyncQuery(Query[R, M]):
     """A query of an async session: ``await q.all()``, ``.first()``, ``.count()``,
     ``.scalar()``, ``.update(...)`` or ``.delete()``."""
 
@@ -342,20 +384,29 @@ class AsyncQuery(Query[R]):
 
     if TYPE_CHECKING:
 
-        async def all(self) -> List[R]: ...  # type: ignore[override]
+        def join(self, relation: Relation[_T, Any, M]) -> AsyncQuery[R, Union[M, _T]]: ...
 
-        async def first(self) -> Optional[R]: ...  # type: ignore[override]
+        def outer_join(self, relation: Relation[_T, Any, M]) -> AsyncQuery[R, Union[M, _T]]: ...
 
-        async def count(self) -> int: ...  # type: ignore[override]
+        async def all(self) -> List[R]: ...  # type: ignore[override]  # pyright: ignore[reportIncompatibleMethodOverride]
 
-        async def scalar(self) -> Any: ...
+        async def first(self) -> Optional[R]: ...  # type: ignore[override]  # pyright: ignore[reportIncompatibleMethodOverride]
 
-        async def update(self, **values: Any) -> int: ...  # type: ignore[override]
+        async def count(self) -> int: ...  # type: ignore[override]  # pyright: ignore[reportIncompatibleMethodOverride]
 
-        async def delete(self) -> int: ...  # type: ignore[override]
+        async def scalar(  # type: ignore[override]
+                self: AsyncQuery[Tuple[_X, Unpack[Tuple[Any, ...]]], Any]) -> Optional[_X]: ...
 
-    def __iter__(self) -> Iterator[R]:
-        raise TypeError("an async query is not iterable: use `await query.all()`")
+        async def update(self, **values: Any) -> int: ...  # type: ignore[override]  # pyright: ignore[reportIncompatibleMethodOverride]
+
+        async def delete(self) -> int: ...  # type: ignore[override]  # pyright: ignore[reportIncompatibleMethodOverride]
+
+        # Not iterable, for a type checker too (`for p in s.select(Post)` in async code).
+        __iter__: None  # type: ignore[assignment]  # pyright: ignore[reportIncompatibleMethodOverride]
+    else:
+
+        def __iter__(self):
+            raise TypeError("an async query is not iterable: use `await query.all()`")
 
 
 def _count_arg(name: str, n: Optional[int]) -> Optional[int]:

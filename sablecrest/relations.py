@@ -21,20 +21,49 @@ declared after its own.
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Optional, Tuple, Type, Union, overload
+from typing import TYPE_CHECKING, Any, List, Optional, Tuple, Type, Union, overload
 
 from . import _native
 from .errors import NotLoadedError
 from .kinds import RelationKind
 from .model import Field, Model, _registry
 
-Spec = Union["Field[Any]", str]
+if TYPE_CHECKING:
+    from typing import Generic as _Generic
+
+    from typing_extensions import Self, TypeVar
+
+    from .model import AnyField
+
+    # A relation's type parameters: T the model of the objects it loads, V what reading
+    # it gives (T | None for a many-to-one, a list of T otherwise), O the model it is
+    # declared on (Model until it is read from a model class: `Post.author` is a
+    # Relation[Author, Author | None, Post]).
+    T = TypeVar("T")
+    V = TypeVar("V", default=List[T])
+    O_co = TypeVar("O_co", covariant=True, default=Model)
+    _T = TypeVar("_T", bound=Model)
+    _O = TypeVar("_O")
+else:
+    from typing import TypeVar
+
+    from .expr import _Generic
+
+    T = V = O_co = TypeVar("T")
+
+Spec = Union["AnyField", str]
 
 
-class Relation(_native.RelationBase):
+class Relation(_native.RelationBase, _Generic[T, V, O_co]):
     """A relation of a model, declared with `relation()`. On the class it names the
     relation (for ``.load()``, ``.join()``, ``s.load()``); on an object it is the loaded
-    value (read by the native base, from the object's relation slot)."""
+    value (read by the native base, from the object's relation slot).
+
+    For a type checker it is ``Relation[T, V, O]``: it loads objects of the model `T`,
+    reads as `V` (``T | None`` for a many-to-one, ``list[T]`` for a collection) and is
+    declared on the model `O`. `relation()` infers it from a field; a relation that names
+    its fields by name (a model declared later) is annotated:
+    ``posts: Relation["Post"] = relation("Post.author_id")``."""
 
     __sc_relation__ = True  # what the model's metaclass looks for (model.py cannot import this module)
 
@@ -89,7 +118,7 @@ class Relation(_native.RelationBase):
             self._resolved = True
         self._bind_slot(model, index, self._fk, self._missing)
 
-    def resolve(self) -> "Relation":
+    def resolve(self) -> Self:
         """Looks up the fields it names (models declared after this one included); a
         TypeError names what does not fit."""
         if self._resolved:
@@ -136,7 +165,7 @@ class Relation(_native.RelationBase):
             raise TypeError("%s: %s has no field %r" % (self.label, model_name, field_name))
         if f.target is None:
             raise TypeError("%s: %s.%s is not a reference field" % (self.label, model_name, field_name))
-        return f
+        return f  # pyright: ignore[reportUnknownVariableType]
 
     @property
     def link(self) -> "Type[Model]":
@@ -156,14 +185,16 @@ class Relation(_native.RelationBase):
     if TYPE_CHECKING:  # the native base reads it
 
         @overload
-        def __get__(self, obj: None, owner: Any) -> "Relation": ...
+        def __get__(self, obj: None, owner: Type[_O]) -> Relation[T, V, _O]: ...
 
         @overload
-        def __get__(self, obj: object, owner: Any) -> Any: ...
+        def __get__(self, obj: object, owner: Any) -> V: ...
 
         def __get__(self, obj: Any, owner: Any = None) -> Any: ...
 
-    def __set__(self, obj: Any, value: Any) -> None:
+    # A collection cannot be assigned (AttributeError): to a checker only a many-to-one
+    # takes a value.
+    def __set__(self: Relation[T, Optional[T], Any], obj: Any, value: Optional[T]) -> None:
         if self.kind != RelationKind.MANY_TO_ONE:
             self.resolve()
             how = ("set each %s's %s instead" % (self.target.__name__, self.remote.name) if self.remote is not None
@@ -194,7 +225,14 @@ class Relation(_native.RelationBase):
         return NotLoadedError("%s is not loaded: load it with %s" % (self.label, how))
 
 
-def relation(via: Spec, link_to: Optional[Spec] = None) -> Relation:
+# The model's own field, in its class body, is a Field[..., Model] (it becomes the
+# model's on the class): a many-to-one. The other forms name models declared after this
+# one (the fields of another model that refer to this one), by text.
+@overload
+def relation(via: Field[Any, Any, _T, Model], link_to: None = None) -> Relation[_T, Optional[_T]]: ...
+@overload
+def relation(via: Spec, link_to: Optional[Spec] = None) -> Relation[Any, Any]: ...
+def relation(via: Spec, link_to: Optional[Spec] = None) -> Relation[Any, Any]:
     """A relation of the model it is declared on.
 
     - ``relation(author_id)``: many-to-one through a reference field of this model (the
@@ -206,8 +244,15 @@ def relation(via: Spec, link_to: Optional[Spec] = None) -> Relation:
       is a list of targets, in their key order.
 
     Fields may also be given as objects of models declared earlier (``Post.author_id``).
+
+    A type checker reads a many-to-one's type from its field. Named by text, a relation
+    is typed as it is annotated: ``posts: Relation["Post"] = relation("Post.author_id")``
+    (``Relation[Tag]`` for a many-to-many; a list of them either way).
     """
     return Relation(via, link_to)
 
+
+if TYPE_CHECKING:
+    AnyRelation = Relation[Any, Any, Any]
 
 __all__ = ["Relation", "relation"]

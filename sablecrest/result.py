@@ -11,11 +11,20 @@ from __future__ import annotations
 
 import datetime as _dt
 import decimal
-from typing import Any, Callable, Dict, Iterator, List, Optional, Type, TypeVar, overload
+import uuid
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Optional, Sequence, Type, TypeVar, overload
 
 from .kinds import KIND_OF, Kind
 
-T = TypeVar("T")
+if TYPE_CHECKING:
+    # The types `scalars` reads a column as (a field of that type's loader), the
+    # narrower before the wider (to a checker a bool is an int and a datetime a date).
+    T = TypeVar("T", bool, int, float, str, bytes, decimal.Decimal, _dt.datetime, _dt.date, _dt.time,
+                _dt.timedelta, uuid.UUID)
+
+# A row as the driver gives it: a tuple, or asyncpg's Record (indexed, sized and
+# iterated like one).
+Row = Sequence[Any]
 
 
 def _to_int(v: Any) -> Any:
@@ -82,7 +91,7 @@ class Result:
 
     __slots__ = ("rows", "rowcount", "_loaders")
 
-    def __init__(self, rows: List[Any], rowcount: int, loaders: Dict[Kind, Callable[[Any], Any]]) -> None:
+    def __init__(self, rows: List[Row], rowcount: int, loaders: Dict[Kind, Callable[[Any], Any]]) -> None:
         self.rows = rows
         self.rowcount = rowcount
         self._loaders = loaders
@@ -90,7 +99,7 @@ class Result:
     def __repr__(self) -> str:
         return "<Result %d rows, rowcount %d>" % (len(self.rows), self.rowcount)
 
-    def __iter__(self) -> Iterator[Any]:
+    def __iter__(self) -> Iterator[Row]:
         return iter(self.rows)
 
     @overload
@@ -101,8 +110,9 @@ class Result:
 
     def scalars(self, type: Optional[type] = None) -> List[Any]:
         """The first column of every row; with a `type` (int, str, float, bool, bytes,
-        Decimal, datetime, date) read as a field of that type is, and TypeError for a
-        value that is not one. None stays None."""
+        Decimal, datetime, date, time, timedelta, UUID) read as a field of that type is,
+        and TypeError for a value that is not one. None stays None (a checker takes the
+        column for NOT NULL, as a COUNT or a key is: ``list[T]``)."""
         if type is None:
             return [r[0] for r in self.rows]
         return [self._typed(r[0], type) for r in self.rows]
@@ -120,11 +130,11 @@ class Result:
         v = self.rows[0][0]
         return v if type is None else self._typed(v, type)
 
-    def first(self) -> Optional[Any]:
+    def first(self) -> Optional[Row]:
         """The first row, or None."""
         return self.rows[0] if self.rows else None
 
-    def one(self) -> Any:
+    def one(self) -> Row:
         """The one row; ValueError when there are none or several."""
         if len(self.rows) != 1:
             raise ValueError("one() expected exactly one row, the statement returned %d" % len(self.rows))

@@ -48,7 +48,7 @@ import re
 import types
 import uuid
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Sequence, Tuple, Type, Union
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Sequence, Set, Tuple, Type, Union, cast
 
 from .engines.base import Catalog, Check, ColumnSchema, Engine, TableName, TableSchema
 from .errors import MigrationError, RevisionError
@@ -150,7 +150,7 @@ class Expect(Verify):
         fold = engine.fold
         have = {fold(c.name): c for c in live}
         problems: List[str] = []
-        wanted = set()
+        wanted: Set[str] = set()
         for name, type_, nullable in self.columns:
             wanted.add(fold(name))
             c = have.get(fold(name))
@@ -352,9 +352,10 @@ def load_file(path: Path) -> Revision:
                     _steps(path, "downgrade", ns["downgrade"]), path)
 
 
-def _steps(path: Path, name: str, steps: Any) -> List[Step]:
-    if not isinstance(steps, (list, tuple)):
-        raise RevisionError("%s: %s is a %s; it is a list of steps" % (path, name, type(steps).__name__))
+def _steps(path: Path, name: str, found: Any) -> List[Step]:
+    if not isinstance(found, (list, tuple)):
+        raise RevisionError("%s: %s is a %s; it is a list of steps" % (path, name, type(found).__name__))
+    steps = cast("Sequence[Any]", found)
     for i, step in enumerate(steps):
         where = "%s: %s[%d]" % (path, name, i)
         if isinstance(step, str):
@@ -478,7 +479,7 @@ def revision_text(rid: str, parent: Optional[Revision], message: str, engine: En
     return "\n".join(lines) + "\n"
 
 
-_FACTORY = {Expect: "expect", NoNulls: "no_nulls", NoRows: "no_rows"}
+_FACTORY: Dict[Type[Verify], str] = {Expect: "expect", NoNulls: "no_nulls", NoRows: "no_rows"}
 
 
 def _plan_checks(engine: Engine, tp: TablePlan, up: List[Union[str, Verify]], down: List[Union[str, Verify]]) -> None:
@@ -616,7 +617,7 @@ def revision_steps(session: "SessionBase", directory: PathLike, models: Sequence
     def at(cat: Catalog) -> Steps:
         return _applied(history, (yield from _read_versions(session, engine, cat)) or [])
 
-    have = yield from _catalog(session, at, False)
+    have: int = yield from _catalog(session, at, False)
     if have != len(history.chain):
         where = history.chain[have - 1].id if have else "no revision"
         raise RevisionError("the database is at %s and the head of %s is %s: upgrade it first (a revision is planned "
@@ -664,7 +665,7 @@ def _move(session: "SessionBase", directory: PathLike, target: str, up: bool) ->
     engine: Engine = session.db.dialect.engine
 
     def body(cat: Catalog) -> Steps:
-        rows = yield from _read_versions(session, engine, cat)
+        rows: Optional[List[SablecrestVersion]] = yield from _read_versions(session, engine, cat)
         have = _applied(history, rows or [])
         at = history.chain[have - 1].id if have else "no revision"
         if up and want < have:

@@ -37,7 +37,7 @@ from .errors import add_note, reason, wrap
 from .expr import Expression, Selectable
 from .logs import DEBUG, POOL, SQL, logged
 from .model import Field, Model, info_of
-from .ops import BEGIN, COMMIT, LOCK, ROLLBACK, Execute, Op, Release, Returning, RollbackTo, Statement, Steps
+from .ops import BEGIN, COMMIT, LOCK, ROLLBACK, Execute, Op, Release, RollbackTo, Statement, Steps
 from .params import bind, named
 from .query import AsyncQuery, Query
 from .relations import Relation
@@ -45,7 +45,53 @@ from .result import Result
 from .unit import ALL, UnitOfWork, end_token, new_token
 
 if TYPE_CHECKING:
+    from typing_extensions import Never
+    from typing_extensions import TypeVar as _TypeVar
+
+    from .expr import AnyExpression, AnySelectable
     from .model import AnyField
+
+    # The row (or object) type of a query a statement may be; the T, V and M of each
+    # column of a select (see expr.Expression), with defaults for a subquery's column,
+    # which has no T or M (a function's type variables with defaults come after those
+    # without, in the order they appear).
+    _R = _TypeVar("_R")
+    _V1 = _TypeVar("_V1", default=Any)
+    _V2 = _TypeVar("_V2", default=Any)
+    _V3 = _TypeVar("_V3", default=Any)
+    _V4 = _TypeVar("_V4", default=Any)
+    _V5 = _TypeVar("_V5", default=Any)
+    _V6 = _TypeVar("_V6", default=Any)
+    _V7 = _TypeVar("_V7", default=Any)
+    _V8 = _TypeVar("_V8", default=Any)
+    _M1 = _TypeVar("_M1", default=Never)
+    _M2 = _TypeVar("_M2", default=Never)
+    _M3 = _TypeVar("_M3", default=Never)
+    _M4 = _TypeVar("_M4", default=Never)
+    _M5 = _TypeVar("_M5", default=Never)
+    _M6 = _TypeVar("_M6", default=Never)
+    _M7 = _TypeVar("_M7", default=Never)
+    _M8 = _TypeVar("_M8", default=Never)
+    _T1 = _TypeVar("_T1")
+    _T2 = _TypeVar("_T2")
+    _T3 = _TypeVar("_T3")
+    _T4 = _TypeVar("_T4")
+    _C1 = _TypeVar("_C1", default=Never)
+    _C2 = _TypeVar("_C2", default=Never)
+    _C3 = _TypeVar("_C3", default=Never)
+    _C4 = _TypeVar("_C4", default=Never)
+    _C5 = _TypeVar("_C5", default=Never)
+    _C6 = _TypeVar("_C6", default=Never)
+    _C7 = _TypeVar("_C7", default=Never)
+    _C8 = _TypeVar("_C8", default=Never)
+    _C = _TypeVar("_C")
+    _V = _TypeVar("_V")
+    _M = _TypeVar("_M")
+    # A column of a select: an expression whose values (C) read as V, of the models M, or
+    # a query of one column, whose value it is. C is solved apart (not Any), so that a
+    # function's result type is its argument's, not the one the select would give it.
+    _Col = Union[Expression[_C, _V, _M, Any], Selectable[Tuple[_V]]]
+    _Item = Union[AnyExpression, AnySelectable]
 
 M = TypeVar("M", bound=Model)
 K = TypeVar("K")  # a reference field's key type
@@ -69,7 +115,7 @@ class SessionBase:
     """What the sync and async sessions share: membership, the identity map, every
     method whose logic is the same, and the transaction policy."""
 
-    _query = Query
+    _query: Type[Query[Any, Any]] = Query
     # Set while a revision's data step holds the session: the transaction is the
     # revision's, and ending it there would commit half a revision.
     _pinned: Optional[Pin] = None
@@ -134,11 +180,39 @@ class SessionBase:
         return self._uow.contains(obj)
 
     @overload
-    def select(self, model: Type[M], /) -> Query[M]: ...
-
+    def select(self, model: Type[M], /) -> Query[M, M]: ...
     @overload
-    def select(self, first: Union[Expression, Selectable], /,
-               *more: Union[Expression, Selectable]) -> Query[Tuple[Any, ...]]: ...
+    def select(self, c1: _Col[_C1, _V1, _M1], /) -> Query[Tuple[_V1], _M1]: ...
+    @overload
+    def select(self, c1: _Col[_C1, _V1, _M1], c2: _Col[_C2, _V2, _M2], /
+                    ) -> Query[Tuple[_V1, _V2], Union[_M1, _M2]]: ...
+    @overload
+    def select(self, c1: _Col[_C1, _V1, _M1], c2: _Col[_C2, _V2, _M2], c3: _Col[_C3, _V3, _M3], /
+                    ) -> Query[Tuple[_V1, _V2, _V3], Union[_M1, _M2, _M3]]: ...
+    @overload
+    def select(self, c1: _Col[_C1, _V1, _M1], c2: _Col[_C2, _V2, _M2], c3: _Col[_C3, _V3, _M3],
+                     c4: _Col[_C4, _V4, _M4], /) -> Query[Tuple[_V1, _V2, _V3, _V4], Union[_M1, _M2, _M3, _M4]]: ...
+    @overload
+    def select(self, c1: _Col[_C1, _V1, _M1], c2: _Col[_C2, _V2, _M2], c3: _Col[_C3, _V3, _M3],
+                     c4: _Col[_C4, _V4, _M4], c5: _Col[_C5, _V5, _M5], /
+                    ) -> Query[Tuple[_V1, _V2, _V3, _V4, _V5], Union[_M1, _M2, _M3, _M4, _M5]]: ...
+    @overload
+    def select(self, c1: _Col[_C1, _V1, _M1], c2: _Col[_C2, _V2, _M2], c3: _Col[_C3, _V3, _M3],
+                     c4: _Col[_C4, _V4, _M4], c5: _Col[_C5, _V5, _M5], c6: _Col[_C6, _V6, _M6], /
+                    ) -> Query[Tuple[_V1, _V2, _V3, _V4, _V5, _V6], Union[_M1, _M2, _M3, _M4, _M5, _M6]]: ...
+    @overload
+    def select(self, c1: _Col[_C1, _V1, _M1], c2: _Col[_C2, _V2, _M2], c3: _Col[_C3, _V3, _M3],
+                     c4: _Col[_C4, _V4, _M4], c5: _Col[_C5, _V5, _M5], c6: _Col[_C6, _V6, _M6],
+                     c7: _Col[_C7, _V7, _M7], /
+                    ) -> Query[Tuple[_V1, _V2, _V3, _V4, _V5, _V6, _V7], Union[_M1, _M2, _M3, _M4, _M5, _M6, _M7]]: ...
+    @overload
+    def select(self, c1: _Col[_C1, _V1, _M1], c2: _Col[_C2, _V2, _M2], c3: _Col[_C3, _V3, _M3],
+                     c4: _Col[_C4, _V4, _M4], c5: _Col[_C5, _V5, _M5], c6: _Col[_C6, _V6, _M6],
+                     c7: _Col[_C7, _V7, _M7], c8: _Col[_C8, _V8, _M8], /
+                    ) -> Query[Tuple[_V1, _V2, _V3, _V4, _V5, _V6, _V7, _V8], Union[_M1, _M2, _M3, _M4, _M5, _M6, _M7, _M8]]: ...
+    @overload  # nine and more: tuples of Any
+    def select(self, c1: _Item, c2: _Item, c3: _Item, c4: _Item, c5: _Item, c6: _Item, c7: _Item, c8: _Item, c9: _Item, /,
+               *more: _Item) -> Query[Tuple[Any, ...], Any]: ...
 
     def select(self, first: Any, /, *more: Any) -> Any:
         """A query of `model`'s rows (``select(Author)``), or of the values of fields and
@@ -147,7 +221,7 @@ class SessionBase:
         self._usable()
         if not more and (isinstance(first, type) or not isinstance(first, (Expression, Selectable))):
             return self._query(info_of(first), self)
-        return self._query._of_columns(self, (first,) + more)
+        return self._query._of_columns(self, (first,) + more)  # pyright: ignore[reportUnknownArgumentType]
 
     def _usable(self) -> None:
         if self._closed:
@@ -194,7 +268,7 @@ class SessionBase:
         self._usable()
         return self._run(self._guarded(self._uow.get(model, key)))
 
-    def load(self, objs: Sequence[M], *relations: Relation) -> Any:
+    def load(self, objs: Sequence[M], *relations: Relation[Any, Any, Any]) -> Any:
         """Loads `relations` on `objs` (objects of this session, of one model) and returns
         them as a list: one SELECT per relation, for all of them. A relation may be one
         of the model an earlier relation loads (``s.load(authors, Author.posts,
@@ -451,9 +525,23 @@ class Session(SessionBase):
         def upsert(self, *objs: Model) -> None: ...
         def get(self, model: Type[M], key: object) -> Optional[M]: ...
         def load_related(self, objs: Iterable[M], field: Field[K, Any, R, M]) -> Dict[K, R]: ...
-        def load(self, objs: Sequence[M], *relations: Relation) -> List[M]: ...
+        # The objects by position, the relations after them (the base also takes objs=).
+        @overload  # type: ignore[override]
+        def load(self, objs: Sequence[M], r1: Relation[_T1, Any, M], /) -> List[M]: ...
         @overload
-        def execute(self, statement: Query[M]) -> List[M]: ...
+        def load(self, objs: Sequence[M], r1: Relation[_T1, Any, M],
+                 r2: Relation[_T2, Any, Union[M, _T1]], /) -> List[M]: ...
+        @overload
+        def load(self, objs: Sequence[M], r1: Relation[_T1, Any, M], r2: Relation[_T2, Any, Union[M, _T1]],
+                 r3: Relation[_T3, Any, Union[M, _T1, _T2]], /) -> List[M]: ...
+        @overload
+        def load(self, objs: Sequence[M], r1: Relation[_T1, Any, M], r2: Relation[_T2, Any, Union[M, _T1]],
+                 r3: Relation[_T3, Any, Union[M, _T1, _T2]],
+                 r4: Relation[_T4, Any, Union[M, _T1, _T2, _T3]], /,
+                 *more: Relation[Any, Any, Any]) -> List[M]: ...
+        def load(self, objs: Sequence[M], /, *relations: Relation[Any, Any, Any]) -> List[M]: ...  # pyright: ignore[reportIncompatibleMethodOverride]
+        @overload
+        def execute(self, statement: Query[_R, Any]) -> List[_R]: ...
         @overload
         def execute(self, statement: str, params: Optional[Mapping[str, Any]] = None) -> Result: ...
         def execute(self, statement: Any, params: Optional[Mapping[str, Any]] = None) -> Any: ...
@@ -519,10 +607,40 @@ class AsyncSession(SessionBase):
     if TYPE_CHECKING:
 
         @overload
-        def select(self, model: Type[M], /) -> AsyncQuery[M]: ...
+        def select(self, model: Type[M], /) -> AsyncQuery[M, M]: ...
         @overload
-        def select(self, first: Union[Expression, Selectable], /,
-                   *more: Union[Expression, Selectable]) -> AsyncQuery[Tuple[Any, ...]]: ...
+        def select(self, c1: _Col[_C1, _V1, _M1], /) -> AsyncQuery[Tuple[_V1], _M1]: ...
+        @overload
+        def select(self, c1: _Col[_C1, _V1, _M1], c2: _Col[_C2, _V2, _M2], /
+                        ) -> AsyncQuery[Tuple[_V1, _V2], Union[_M1, _M2]]: ...
+        @overload
+        def select(self, c1: _Col[_C1, _V1, _M1], c2: _Col[_C2, _V2, _M2], c3: _Col[_C3, _V3, _M3], /
+                        ) -> AsyncQuery[Tuple[_V1, _V2, _V3], Union[_M1, _M2, _M3]]: ...
+        @overload
+        def select(self, c1: _Col[_C1, _V1, _M1], c2: _Col[_C2, _V2, _M2], c3: _Col[_C3, _V3, _M3],
+                         c4: _Col[_C4, _V4, _M4], /
+                        ) -> AsyncQuery[Tuple[_V1, _V2, _V3, _V4], Union[_M1, _M2, _M3, _M4]]: ...
+        @overload
+        def select(self, c1: _Col[_C1, _V1, _M1], c2: _Col[_C2, _V2, _M2], c3: _Col[_C3, _V3, _M3],
+                         c4: _Col[_C4, _V4, _M4], c5: _Col[_C5, _V5, _M5], /
+                        ) -> AsyncQuery[Tuple[_V1, _V2, _V3, _V4, _V5], Union[_M1, _M2, _M3, _M4, _M5]]: ...
+        @overload
+        def select(self, c1: _Col[_C1, _V1, _M1], c2: _Col[_C2, _V2, _M2], c3: _Col[_C3, _V3, _M3],
+                         c4: _Col[_C4, _V4, _M4], c5: _Col[_C5, _V5, _M5], c6: _Col[_C6, _V6, _M6], /
+                        ) -> AsyncQuery[Tuple[_V1, _V2, _V3, _V4, _V5, _V6], Union[_M1, _M2, _M3, _M4, _M5, _M6]]: ...
+        @overload
+        def select(self, c1: _Col[_C1, _V1, _M1], c2: _Col[_C2, _V2, _M2], c3: _Col[_C3, _V3, _M3],
+                         c4: _Col[_C4, _V4, _M4], c5: _Col[_C5, _V5, _M5], c6: _Col[_C6, _V6, _M6],
+                         c7: _Col[_C7, _V7, _M7], /
+                        ) -> AsyncQuery[Tuple[_V1, _V2, _V3, _V4, _V5, _V6, _V7], Union[_M1, _M2, _M3, _M4, _M5, _M6, _M7]]: ...
+        @overload
+        def select(self, c1: _Col[_C1, _V1, _M1], c2: _Col[_C2, _V2, _M2], c3: _Col[_C3, _V3, _M3],
+                         c4: _Col[_C4, _V4, _M4], c5: _Col[_C5, _V5, _M5], c6: _Col[_C6, _V6, _M6],
+                         c7: _Col[_C7, _V7, _M7], c8: _Col[_C8, _V8, _M8], /
+                        ) -> AsyncQuery[Tuple[_V1, _V2, _V3, _V4, _V5, _V6, _V7, _V8], Union[_M1, _M2, _M3, _M4, _M5, _M6, _M7, _M8]]: ...
+        @overload  # nine and more: tuples of Any
+        def select(self, c1: _Item, c2: _Item, c3: _Item, c4: _Item, c5: _Item, c6: _Item, c7: _Item, c8: _Item, c9: _Item, /,
+                   *more: _Item) -> AsyncQuery[Tuple[Any, ...], Any]: ...
         def select(self, first: Any, /, *more: Any) -> Any: ...
         async def flush(self) -> None: ...
         async def commit(self) -> None: ...
@@ -531,9 +649,23 @@ class AsyncSession(SessionBase):
         async def upsert(self, *objs: Model) -> None: ...
         async def get(self, model: Type[M], key: object) -> Optional[M]: ...
         async def load_related(self, objs: Iterable[M], field: Field[K, Any, R, M]) -> Dict[K, R]: ...
-        async def load(self, objs: Sequence[M], *relations: Relation) -> List[M]: ...
+        @overload  # type: ignore[override]
+        async def load(self, objs: Sequence[M], r1: Relation[_T1, Any, M], /) -> List[M]: ...
         @overload
-        async def execute(self, statement: Query[M]) -> List[M]: ...
+        async def load(self, objs: Sequence[M], r1: Relation[_T1, Any, M],
+                 r2: Relation[_T2, Any, Union[M, _T1]], /) -> List[M]: ...
+        @overload
+        async def load(self, objs: Sequence[M], r1: Relation[_T1, Any, M], r2: Relation[_T2, Any, Union[M, _T1]],
+                 r3: Relation[_T3, Any, Union[M, _T1, _T2]], /) -> List[M]: ...
+        @overload
+        async def load(self, objs: Sequence[M], r1: Relation[_T1, Any, M], r2: Relation[_T2, Any, Union[M, _T1]],
+                 r3: Relation[_T3, Any, Union[M, _T1, _T2]],
+                 r4: Relation[_T4, Any, Union[M, _T1, _T2, _T3]], /,
+                 *more: Relation[Any, Any, Any]) -> List[M]: ...
+        async def load(  # pyright: ignore[reportIncompatibleMethodOverride]
+                self, objs: Sequence[M], /, *relations: Relation[Any, Any, Any]) -> List[M]: ...
+        @overload
+        async def execute(self, statement: Query[_R, Any]) -> List[_R]: ...
         @overload
         async def execute(self, statement: str, params: Optional[Mapping[str, Any]] = None) -> Result: ...
         async def execute(self, statement: Any, params: Optional[Mapping[str, Any]] = None) -> Any: ...

@@ -19,14 +19,14 @@ from __future__ import annotations
 from typing import TYPE_CHECKING, Any, Callable, Dict, Hashable, List, Optional, Sequence, Tuple, cast
 
 from .engines.base import decimal_scale
-from .expr import EXISTS, Column, Condition, Expression, Func, Ordering, Selectable
+from .expr import EXISTS, Column, Expression, Func
 from .kinds import Kind, RelationKind
-from .model import Field
-from .relations import Relation
 from .statements import Compiler
 
 if TYPE_CHECKING:
-    from .model import ModelInfo
+    from .relations import AnyRelation
+    from .expr import AnyColumn, AnyCondition, AnyExpression, AnyOrdering
+    from .model import AnyField, Field, ModelInfo
     from .statements import Dialect
 
 ROWS, COUNT = "rows", "count"  # the other modes (SCALAR, IN, EXISTS) are expr's
@@ -38,10 +38,10 @@ class Select:
 
     __slots__ = ("info", "cols", "joins", "where", "group", "having", "order", "distinct", "limit", "offset")
 
-    def __init__(self, info: "ModelInfo", cols: Optional[Tuple[Expression, ...]] = None,
-                 joins: Tuple[Tuple[Relation, bool], ...] = (), where: Tuple[Condition, ...] = (),
-                 group: Tuple[Expression, ...] = (), having: Tuple[Condition, ...] = (),
-                 order: Tuple[Ordering, ...] = (), distinct: bool = False, limit: Optional[int] = None,
+    def __init__(self, info: "ModelInfo", cols: Optional[Tuple[AnyExpression, ...]] = None,
+                 joins: Tuple[Tuple[AnyRelation, bool], ...] = (), where: Tuple[AnyCondition, ...] = (),
+                 group: Tuple[AnyExpression, ...] = (), having: Tuple[AnyCondition, ...] = (),
+                 order: Tuple[AnyOrdering, ...] = (), distinct: bool = False, limit: Optional[int] = None,
                  offset: Optional[int] = None) -> None:
         self.info = info
         self.cols = cols
@@ -69,12 +69,12 @@ class Scope(Compiler):
         self.nested = False  # a query was written inside this statement
         self.query_of = ""  # the model queried, for messages
 
-    def col(self, column: Column) -> str:
+    def col(self, column: AnyColumn) -> str:
         table = self.table(column)  # checked whether or not it is written: a column of no model here is refused
         name = self.dialect.q(column.column)
         return table + "." + name if self.qualify else name
 
-    def table(self, column: Column) -> str:
+    def table(self, column: AnyColumn) -> str:
         s: Optional[Scope] = self
         while s is not None:
             t = s.tables.get(column.model)
@@ -249,7 +249,7 @@ def _check(scope: Scope, sel: Select) -> None:
     for g in sel.group:
         if g.aggregate():
             raise ValueError("group_by() takes fields or expressions without aggregates, got %r" % (g,))
-    listed: Sequence[Expression] = sel.cols if sel.cols is not None else sel.info.fields
+    listed: Sequence[AnyExpression] = sel.cols if sel.cols is not None else sel.info.fields
     ordered = [o.field for o in sel.order]
     aggregated = any(e.aggregate() for e in listed) or any(e.aggregate() for e in ordered) or bool(sel.having)
     if aggregated or sel.group:
@@ -273,9 +273,10 @@ def _check(scope: Scope, sel: Select) -> None:
                 raise ValueError("with distinct(), order_by() takes what the query selects; %r is not selected" % (e,))
 
 
-def row_loaders(d: "Dialect", cols: Tuple[Expression, ...]) -> Optional[Tuple[Any, ...]]:
-    """What turns each column of a row into its Python type: a column's loader, or the
-    result loader of an expression's kind; None when nothing needs converting."""
+def row_loaders(d: "Dialect", cols: Tuple[AnyExpression, ...]) -> Optional[Tuple[Any, ...]]:
+    """What turns each column of a row into its Python type: a column's loader (its
+    enum's members, its JSON, an aware datetime), or the result loader of an
+    expression's kind; None when nothing needs converting."""
     key = ("loaders", tuple([e.key(d) for e in cols]))
     found = d._shapes.get(key, d)
     if found is not d:
@@ -286,27 +287,22 @@ def row_loaders(d: "Dialect", cols: Tuple[Expression, ...]) -> Optional[Tuple[An
     return found
 
 
-def _loader(d: "Dialect", e: Expression) -> Any:
-    """A column's values are read as its field reads them (an enum's members, JSON, an
-    aware datetime in UTC); so are those of a MIN, MAX or COALESCE of such a column,
-    which give back one of its values. Other expressions by the kind of their result."""
-    if e.kind is None:
-        return None
-    if isinstance(e, Field):
-        return d.engine.loader(cast("Field[Any]", e))
+def _loader(d: "Dialect", e: AnyExpression) -> Any:
+    engine = d.engine
     if isinstance(e, Column):
-        return d.engine.loaders.get(e.kind)
-    src: Expression = e
-    while isinstance(src, Func) and src.name in _SAME_VALUES and src.args:
-        src = src.args[0]
-    if isinstance(src, Field) and src.kind == e.kind:
-        f = cast("Field[Any]", src)
-        if e.kind in (Kind.ENUM, Kind.JSON) or (e.kind == Kind.DATETIME and f.timezone):
-            return d.engine.loader(f)
-    return d.engine.result_loaders.get(e.kind)
+        return engine.loader(cast("AnyField", e))  # a model's field: the column a select names
+    kind = e.kind
+    if kind is None:
+        return None
+    source = e.source() if isinstance(e, Func) else None
+    if source is not None and (kind in (Kind.ENUM, Kind.JSON) or getattr(source, "timezone", False)):
+        return engine.loader(cast("AnyField", source))
+    # An aggregate may come back wider than its column (a SUM of ints as NUMERIC); a
+    # type without a result loader (time, timedelta, UUID) reads as a column of it.
+    loader = engine.result_loaders.get(kind)
+    return loader if loader is not None else engine.loaders.get(kind)
 
 
-_SAME_VALUES = ("min", "max", "coalesce")
 _DECIMAL = Kind.DECIMAL
 
 
@@ -314,7 +310,7 @@ _DECIMAL = Kind.DECIMAL
 
 
 def update_sql(d: "Dialect", info: "ModelInfo", sets: Sequence[Tuple["Field[Any]", Any]],
-               where: Sequence[Condition], returning: Tuple[int, ...]) -> str:
+               where: Sequence[AnyCondition], returning: Tuple[int, ...]) -> str:
     """UPDATE of the rows `where` selects, each field of `sets` to its value or
     expression, with RETURNING of the key and the fields `returning` (indexes) when
     given."""
@@ -361,7 +357,7 @@ def _computed(d: "Dialect", f: "Field[Any]", text: str, scope: "Scope") -> str:
     return d.engine.function_sql("round", [text, scope.ph()])
 
 
-def update_params(d: "Dialect", sets: Sequence[Tuple["Field[Any]", Any]], where: Sequence[Condition],
+def update_params(d: "Dialect", sets: Sequence[Tuple["Field[Any]", Any]], where: Sequence[AnyCondition],
                   out: List[Any]) -> None:
     for f, v in sets:
         if isinstance(v, Expression):
@@ -376,7 +372,7 @@ def update_params(d: "Dialect", sets: Sequence[Tuple["Field[Any]", Any]], where:
         w.params(d, out)
 
 
-def delete_sql(d: "Dialect", info: "ModelInfo", where: Sequence[Condition], returning: bool) -> str:
+def delete_sql(d: "Dialect", info: "ModelInfo", where: Sequence[AnyCondition], returning: bool) -> str:
     """DELETE of the rows `where` selects, with RETURNING of their keys when asked."""
     key = ("delete_where", info.model, tuple([w.key(d) for w in where]), returning)
 
@@ -398,7 +394,7 @@ def delete_sql(d: "Dialect", info: "ModelInfo", where: Sequence[Condition], retu
     return text
 
 
-def _check_writes(info: "ModelInfo", where: Sequence[Condition]) -> None:
+def _check_writes(info: "ModelInfo", where: Sequence[AnyCondition]) -> None:
     for w in where:
         if w.aggregate():
             raise ValueError("an aggregate (COUNT, SUM, ...) cannot select the rows of an update() or delete()")
@@ -407,7 +403,7 @@ def _check_writes(info: "ModelInfo", where: Sequence[Condition]) -> None:
 # ---------------------------------------------------------------- loading relations
 
 
-def link_sql(d: "Dialect", rel: Relation, n: int) -> str:
+def link_sql(d: "Dialect", rel: AnyRelation, n: int) -> str:
     """The targets of a many-to-many relation for `n` owner keys: every column of the
     target, then the owner key of the link row, in the targets' key order."""
     key = ("link", rel, d.in_shape(n))

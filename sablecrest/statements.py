@@ -17,11 +17,11 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, Hashable, Iterable, List,
 
 from . import toolkit
 from .engines.base import Engine, ParamStyle, Version
-from .expr import Column, Condition, Expression, Ordering
+from .expr import Column
 from .kinds import Kind
 
 if TYPE_CHECKING:
-    from .expr import AnyColumn
+    from .expr import AnyColumn, AnyCondition, AnyExpression, AnyOrdering
     from .model import AnyField, ModelInfo
 
 # Statement texts a dialect keeps before it starts over: enough for every shape of a
@@ -33,6 +33,7 @@ class Compiler:
     """Writes one statement: placeholders in order, columns quoted."""
 
     __slots__ = ("dialect", "n")
+    n: int  # the placeholders written so far
 
     def __init__(self, dialect: "Dialect", start: int = 0) -> None:
         self.dialect = dialect
@@ -64,7 +65,7 @@ class Compiler:
     def subquery(self, query: Any, mode: str) -> str:
         raise ValueError("a query inside a condition needs a statement that qualifies its columns")
 
-    def in_list(self, column: Expression, negated: bool, n: int) -> str:
+    def in_list(self, column: AnyExpression, negated: bool, n: int) -> str:
         col = column.render(self)
         shape = self.dialect.in_shape(n)
         if shape == 0:
@@ -185,7 +186,7 @@ class Dialect:
             return size
         return "json" if self.engine.json_in else n
 
-    def in_params(self, column: Expression, values: List[Any], out: List[Any]) -> None:
+    def in_params(self, column: AnyExpression, values: List[Any], out: List[Any]) -> None:
         n = len(values)
         shape = self.in_shape(n)
         if shape == 0:
@@ -210,7 +211,7 @@ class Dialect:
 
     # ---- reads
 
-    def select_sql(self, info: "ModelInfo", where: Sequence[Condition[Any]], order: Sequence[Ordering[Any]],
+    def select_sql(self, info: "ModelInfo", where: Sequence[AnyCondition], order: Sequence[AnyOrdering],
                    has_limit: bool, has_offset: bool, count: bool, lock: str = "") -> str:
         key = ("select", info.model, tuple([w.key(self) for w in where]), tuple([o.shape for o in order]),
                has_limit, has_offset, count, lock)
@@ -242,7 +243,7 @@ class Dialect:
     def release_sql(self, name: str) -> str:
         return "RELEASE SAVEPOINT " + self.q(name)
 
-    def _compile_select(self, info: "ModelInfo", where: Sequence[Condition[Any]], order: Sequence[Ordering[Any]],
+    def _compile_select(self, info: "ModelInfo", where: Sequence[AnyCondition], order: Sequence[AnyOrdering],
                         has_limit: bool, has_offset: bool, count: bool) -> str:
         # A shape is checked once, when it is first written: each column must belong to
         # the model queried (on SQLite an unknown quoted name would even read as a string).

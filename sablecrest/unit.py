@@ -30,7 +30,7 @@ from typing import TYPE_CHECKING, Any, Dict, Iterable, Iterator, List, Optional,
 
 from . import _native, toolkit
 from .errors import StaleDataError
-from .expr import SCALAR, Condition, Expression, Ordering, Selectable, Subquery
+from .expr import SCALAR, Expression, Selectable, Subquery
 from .kinds import Kind, RelationKind, State, Transition
 from .model import Field, Model, ModelInfo, info_of
 from .ops import Execute, ExecuteMany, Fetch, InsertId, LockingFetch, Returning, Steps
@@ -41,6 +41,8 @@ from .sql import (ROWS, Select, delete_sql, link_sql, row_loaders, rows_sql, sel
 from .statements import case_params
 
 if TYPE_CHECKING:
+    from .relations import AnyRelation
+    from .expr import AnyCondition, AnyOrdering
     from .model import AnyField
     from .statements import Dialect
 
@@ -646,7 +648,7 @@ class UnitOfWork:
 
     # ---- reads
 
-    def select(self, info: ModelInfo, where: Sequence[Condition[Any]], order: Sequence[Ordering[Any]],
+    def select(self, info: ModelInfo, where: Sequence[AnyCondition], order: Sequence[AnyOrdering],
                limit: Optional[int], offset: Optional[int], mode: str, lock: str = "") -> Steps:
         d = self.dialect
         if mode == FIRST:
@@ -674,7 +676,7 @@ class UnitOfWork:
             return objs[0] if objs else None
         return objs
 
-    def query(self, sel: Select, mode: str, loads: Sequence[Relation]) -> Steps:
+    def query(self, sel: Select, mode: str, loads: Sequence[AnyRelation]) -> Steps:
         """A SELECT across tables, or of columns and expressions: objects of the query's
         model (with `loads` loaded), or tuples. Its text is written (and its shape
         checked) before the flush, so that bad input runs nothing."""
@@ -706,12 +708,12 @@ class UnitOfWork:
                 return objs[0] if objs else None
             return objs
         if loaders is not None or (rows and type(rows[0]) is not tuple):
-            rows = _native.convert_rows(rows if type(rows) is list else list(rows), loaders)
+            rows = _native.convert_rows(rows if type(rows) is list else list(rows), loaders)  # pyright: ignore[reportUnknownArgumentType]
         if mode == FIRST:
             return rows[0] if rows else None
         if mode == ONE:
             return rows[0][0] if rows else None
-        return rows if type(rows) is list else list(rows)
+        return rows if type(rows) is list else list(rows)  # pyright: ignore[reportUnknownVariableType]
 
     def get(self, model: Type[M], key: Any) -> Steps:
         info = info_of(model)
@@ -753,7 +755,7 @@ class UnitOfWork:
                 out[k] = found
         return out
 
-    def load(self, objs: Sequence[Model], relations: Sequence[Relation]) -> Steps:
+    def load(self, objs: Sequence[Model], relations: Sequence[AnyRelation]) -> Steps:
         """Loads `relations` on `objs` (objects of this session, of one model): one
         statement per relation. A relation applies to the objects given, when it is a
         relation of their model, and to the objects that the relations before it
@@ -780,7 +782,7 @@ class UnitOfWork:
             yield from self._load(items, info, relations)
         return items
 
-    def _check_loads(self, info: ModelInfo, relations: Sequence[Relation]) -> None:
+    def _check_loads(self, info: ModelInfo, relations: Sequence[AnyRelation]) -> None:
         """Each relation is one of the loaded objects' model, or of the model an earlier
         relation loads."""
         reached = {info.model}
@@ -794,7 +796,7 @@ class UnitOfWork:
                                                                                 info.name))
             reached.add(rel.target)
 
-    def _load(self, objs: List[Model], info: ModelInfo, relations: Sequence[Relation]) -> Steps:
+    def _load(self, objs: List[Model], info: ModelInfo, relations: Sequence[AnyRelation]) -> Steps:
         # The objects each relation applies to, by model: kept only for a model that a
         # later relation loads for (objects hash by identity).
         have: Dict[Any, List[Model]] = {info.model: objs}
@@ -804,7 +806,7 @@ class UnitOfWork:
                 known = have.get(rel.target)
                 have[rel.target] = list(dict.fromkeys(known + found if known else found))
 
-    def _load_one(self, rel: Relation, owners: List[Model]) -> Steps:
+    def _load_one(self, rel: AnyRelation, owners: List[Model]) -> Steps:
         """One relation on `owners`: at most one statement. Returns the objects loaded."""
         d = self.dialect
         target = rel.target.__sc_info__
@@ -842,7 +844,7 @@ class UnitOfWork:
 
     # ---- set-based writes
 
-    def update_where(self, info: ModelInfo, where: Sequence[Condition], values: Dict[str, Any]) -> Steps:
+    def update_where(self, info: ModelInfo, where: Sequence[AnyCondition], values: Dict[str, Any]) -> Steps:
         """UPDATE of the rows `where` selects; returns the number of rows it matched. The
         objects of the identity map whose rows it changed get the new values (and take
         them as loaded): from RETURNING where the engine has it, else read back by key."""
@@ -852,7 +854,7 @@ class UnitOfWork:
         if not self.clean():
             yield from self.flush()
         if any(isinstance(v, Model) for _, v in sets):  # a pending object got its key from the flush
-            sets = [(f, getattr(v, f.target.__sc_info__.pk.name) if isinstance(v, Model) else v)  # type: ignore[union-attr]
+            sets = [(f, getattr(v, f.target.__sc_info__.pk.name) if isinstance(v, Model) else v)  # type: ignore[union-attr]  # pyright: ignore[reportOptionalMemberAccess]
                     for f, v in sets]
         idm = self.identity.get(info.model)
         params: List[Any] = []
@@ -901,10 +903,10 @@ class UnitOfWork:
         params: List[Any] = []
         select_params(d, sel, ROWS, params)
         rows = yield Fetch(select_sql(d, sel, ROWS), params)
-        _native.refresh(info.layout, rows if type(rows) is list else list(rows), idxs, idm,
+        _native.refresh(info.layout, rows if type(rows) is list else list(rows), idxs, idm,  # pyright: ignore[reportUnknownArgumentType]
                         _refresh_loaders(d, info, idxs))
 
-    def delete_where(self, info: ModelInfo, where: Sequence[Condition]) -> Steps:
+    def delete_where(self, info: ModelInfo, where: Sequence[AnyCondition]) -> Steps:
         """DELETE of the rows `where` selects; returns the number of rows deleted. The
         objects of the identity map whose rows it deleted leave it, as after a flushed
         delete: found by RETURNING where the engine has it, else by reading which of
@@ -959,13 +961,13 @@ class UnitOfWork:
                 raise ValueError("update() cannot set %s.%s, the primary key: the identity map knows rows by it"
                                  % (info.name, name))
             if isinstance(value, Selectable):
-                value = Subquery(value, SCALAR)
+                value = Subquery(value, SCALAR)  # pyright: ignore[reportUnknownArgumentType]
             if isinstance(value, Expression):
                 # Its columns and aggregates are checked as its shape is compiled (once).
                 if value.kind is not None and value.kind != f.kind and not (
                         value.kind == Kind.INT and f.kind in (Kind.FLOAT, Kind.DECIMAL)):
                     raise TypeError("%s.%s: expected %s, got an expression of %s"
-                                    % (info.name, name, f.type.__name__, value.kind.name.lower()))
+                                    % (info.name, name, f.type.__name__, value.kind.name.lower()))  # pyright: ignore[reportUnknownMemberType]
             elif value is None:
                 if not f.nullable:
                     raise ValueError("%s.%s is NOT NULL but is None" % (info.name, name))
@@ -980,7 +982,7 @@ class UnitOfWork:
                 value = f.coerce(value)
                 if self.reject_nan and isinstance(value, float) and value != value:
                     raise ValueError("%s.%s is NaN, which this database cannot store" % (info.name, name))
-            out.append((f, value))
+            out.append((f, value))  # pyright: ignore[reportUnknownArgumentType]
         ver = info.version
         if ver is not None and ver.name not in values:
             # A row a set-based write changed is no longer the row an object was loaded

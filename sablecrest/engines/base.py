@@ -784,7 +784,7 @@ class Engine:
         return self.fit_name("_".join(["ck", info.table] + ([column] if column else []) + [digest]))
 
     def wanted_indexes(self, info: "ModelInfo") -> List[WantedIndex]:
-        out = []
+        out: List[WantedIndex] = []
         for spec in info.indexes:
             columns = [f.column for f in spec.fields]
             name = spec.name or self.index_name(info, columns, spec.constraint or spec.unique)
@@ -797,7 +797,7 @@ class Engine:
         """The model's CHECKs (fields' first), then those that keep an enum column to its
         values (ck_<table>_<column>_enum) and, where JSON is text, a JSON column to valid
         JSON (ck_<table>_<column>_json)."""
-        out = []
+        out: List[WantedCheck] = []
         for spec in info.checks:
             column = spec.field.column if spec.field is not None else None
             out.append(WantedCheck(spec.name or self.check_name(info, spec.expression, column), spec.expression,
@@ -903,7 +903,7 @@ class Engine:
     def table_constraints(self, cat: Catalog, info: "ModelInfo") -> List[str]:
         """What CREATE TABLE writes after the columns besides foreign keys: a composite
         primary key, the UNIQUE constraints and the CHECKs."""
-        out = []
+        out: List[str] = []
         if info.composite:
             out.append("PRIMARY KEY (%s)" % ", ".join(self.quote(f.column) for f in info.key))
         if self.unique_constraints:
@@ -1024,7 +1024,7 @@ class Engine:
         """A SELECT of the live table's rows naming every column as the model does (`live`
         maps a field's column to the live column it is; a column to be added holds its
         constant default), or, without a table, of one row of NULLs."""
-        parts = []
+        parts: List[str] = []
         for f in info.fields:
             name = live.get(f.column)
             if name is not None:

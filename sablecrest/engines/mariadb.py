@@ -609,7 +609,7 @@ class AsyncmyAdapter(AsyncAdapter):
         rows = list(await cur.fetchall())
         return rows, len(rows)
 
-    async def execute(self, sql: str, params: Sequence[Any]) -> int:
+    async def execute(self, sql: str, params: Optional[Sequence[Any]]) -> int:
         try:
             await self.cur.execute(sql, params)
         except Exception as exc:
@@ -625,7 +625,7 @@ class AsyncmyAdapter(AsyncAdapter):
             raise
         return int(self.cur.rowcount)
 
-    async def insert_id(self, sql: str, params: Sequence[Any]) -> Any:
+    async def insert_id(self, sql: str, params: Optional[Sequence[Any]]) -> Any:
         try:
             await self.cur.execute(sql, params)
         except Exception as exc:

@@ -326,7 +326,7 @@ def psycopg_class(exc: BaseException) -> Optional[Type[DatabaseError]]:
     psycopg = sys.modules.get("psycopg")
     if psycopg is None or not isinstance(exc, psycopg.Error):
         return None
-    state = exc.sqlstate
+    state: Optional[str] = getattr(exc, "sqlstate", None)
     return sqlstate_class(state) if state else pep249_class(exc)
 
 
@@ -335,7 +335,7 @@ def asyncpg_class(exc: BaseException) -> Optional[Type[DatabaseError]]:
     if asyncpg is None:
         return None
     if isinstance(exc, asyncpg.PostgresError):
-        return sqlstate_class(exc.sqlstate or "")
+        return sqlstate_class(getattr(exc, "sqlstate", None) or "")
     errors = asyncpg.exceptions
     if isinstance(exc, errors.ConnectionDoesNotExistError):  # lost under a statement
         return OperationalError

@@ -17,7 +17,7 @@ from __future__ import annotations
 import asyncio
 import re
 import sqlite3
-from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple, Type
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Sequence, Tuple, Type
 from urllib.parse import unquote
 
 from ..errors import (
@@ -105,9 +105,9 @@ def table_checks(sql: str) -> List[CheckSchema]:
     keeps no other record of them), each with its name ("" without CONSTRAINT)."""
     pieces = [m.group(0) for m in _PIECES.finditer(sql)]
     significant = [(i, p) for i, p in enumerate(pieces) if not p.isspace() and not p.startswith(("--", "/*"))]
-    out = []
+    out: List[CheckSchema] = []
     depth = 0
-    for n, (i, p) in enumerate(significant):
+    for n, (_, p) in enumerate(significant):
         if p == "(":
             depth += 1
         elif p == ")":
@@ -451,7 +451,8 @@ class SQLite(Engine):
         check = self.check_references(cat, table) or Change([], [])
         return Change(up + check.up, down + check.down)
 
-    def _index_again(self, table: TableSchema, index: IndexSchema, now: Any, moved: bool) -> str:
+    def _index_again(self, table: TableSchema, index: IndexSchema, now: Callable[[Optional[str]], str],
+                     moved: bool) -> str:
         """The text that makes a live index again after a rebuild: its own, or, where it
         names a renamed column or the table's old name, one written from its columns."""
         if not moved and all(now(c) == c for c in index.columns):

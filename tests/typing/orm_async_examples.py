@@ -4,19 +4,22 @@
 from __future__ import annotations
 
 import asyncio
+import tempfile
 from decimal import Decimal
-from typing import Dict, List, Optional
+from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
 from typing_extensions import assert_type
 
 import sablecrest
-from sablecrest import Field, Model
+from sablecrest import Field, Model, Relation, func, relation
+from sablecrest.revisions import Revision
 
 
 class Shop(Model):
     __tablename__ = "shops"
     id = Field(int, primary_key=True)
     name = Field(str, nullable=False)
+    items: Relation[Item] = relation("Item.shop_id")
 
 
 class Item(Model):
@@ -24,6 +27,7 @@ class Item(Model):
     id = Field(int, primary_key=True)
     shop_id = Field(int, references=Shop, nullable=False)
     price = Field(Decimal)
+    shop = relation(shop_id)
 
 
 async def main() -> None:
@@ -56,8 +60,52 @@ async def main() -> None:
         assert_type(shops, Dict[int, Shop])
         assert shops == {corner.id: corner}
         await s.commit()
+        # The queries across tables, relations and results of the sync session, awaited.
+        loaded = await s.load(items, Item.shop, Shop.items)
+        assert_type(loaded, List[Item])
+        assert_type(loaded[0].shop, Optional[Shop])
+        assert loaded[0].shop is corner and [i.id for i in corner.items] == [i.id for i in await s.select(Item).all()]
+        totals = s.select(Shop.name, func.count(Item.id), func.sum(Item.price)).join(Shop.items).group_by(Shop.id,
+                                                                                                       Shop.name)
+        assert_type(totals, sablecrest.AsyncQuery[Tuple[str, int, Optional[Decimal]], Union[Shop, Item]])
+        rows = await totals.all()
+        assert_type(rows, List[Tuple[str, int, Optional[Decimal]]])
+        assert rows == [("Corner", 2, Decimal("2.50"))]
+        top = await s.select(func.max(Item.price)).scalar()
+        assert_type(top, Optional[Decimal])
+        assert top == Decimal("2.50")
+        shops_with_items = await s.select(Shop).load(Shop.items).where(Shop.name == "Corner").first()
+        assert_type(shops_with_items, Optional[Shop])
+        changed = await s.select(Item).where(Item.price == None).update(price=Decimal("1"))  # noqa: E711
+        assert_type(changed, int)
+        gone = await s.select(Item).where(Item.price > 2).delete()
+        assert (changed, gone) == (1, 1)
+        result = await s.execute("SELECT price FROM items")
+        assert_type(result, sablecrest.Result)
+        assert_type(result.rows, List[Sequence[Any]])
+        assert result.scalars(Decimal) == [Decimal("1")]
+        prices = await s.execute(s.select(Item.price))
+        assert_type(prices, List[Tuple[Optional[Decimal]]])
     await db.close()
+
+
+async def revisions(directory: str) -> Optional[str]:
+    """The revisions API of an async database: the sync one's, awaited."""
+    with tempfile.TemporaryDirectory() as tmp:
+        db = await sablecrest.connect_async("sqlite:///%s/app.db" % tmp)
+        made = await db.revision(directory, Shop, Item, message="shops and items", rev_id="0001")
+        applied = await db.upgrade(directory)
+        assert_type(applied, List[Revision])
+        assert [r.id for r in applied] == [made.id] and await db.check(Shop, Item) == []
+        current = await db.current()
+        assert_type(current, Optional[str])
+        undone = await db.downgrade(directory, "base")
+        assert [r.id for r in undone] == ["0001"]
+        await db.close()
+        return current
 
 
 if __name__ == "__main__":
     asyncio.run(main())
+    with tempfile.TemporaryDirectory() as where:
+        assert asyncio.run(revisions(where + "/migrations")) == "0001"

@@ -2,9 +2,9 @@
 
 - the stubs against the running modules (stubtest: `_sablecrest_rs` and `sablecrest._native`);
 - the package itself;
-- the corpus of user code (`examples.py`, `orm_examples.py`, `orm_async_examples.py`, and
-  the python blocks of README.md and of each page of docs/, a page's blocks joined into
-  one module): every `assert_type` holds, and nothing else is reported;
+- the corpus of user code (`examples.py`, `orm_examples.py`, `orm_async_examples.py`,
+  `orm_query_examples.py`, and the python blocks of README.md and of each page of docs/,
+  a page's blocks joined into one module): every `assert_type` holds, and nothing else is reported;
 - the mistakes (`mistakes/*.py`, one per file): each must be reported by both checkers.
   Its line carries both checkers' ignore comments for the expected error; an ignore that
   suppresses nothing is itself an error (mypy --strict's warn_unused_ignores, pyright's
@@ -32,7 +32,7 @@ ROOT = Path(__file__).resolve().parents[2]
 HERE = Path(__file__).resolve().parent
 STUB = ROOT / "stubs" / "_sablecrest_rs-stubs" / "__init__.pyi"
 EXAMPLES = HERE / "examples.py"
-CORPUS = [EXAMPLES, HERE / "orm_examples.py", HERE / "orm_async_examples.py"]
+CORPUS = [EXAMPLES, HERE / "orm_examples.py", HERE / "orm_async_examples.py", HERE / "orm_query_examples.py"]
 LIBRARY = HERE / "mistakes" / "library.py"  # the models the mistakes share
 MISTAKES = sorted(p for p in LIBRARY.parent.glob("*.py") if p != LIBRARY)
 # The pages with python blocks, by page name (README.md, docs/NAME.md).

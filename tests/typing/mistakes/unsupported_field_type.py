@@ -1,8 +1,9 @@
-"""A field of a type no column holds (a TypeError when the class is declared)."""
+"""A field of a type no column holds (a TypeError when the class is declared): a set is
+not JSON (a list is)."""
 
 from sablecrest import Field, Model
 
 
 class Tag(Model):
     id = Field(int, primary_key=True)
-    aliases = Field(list)  # type: ignore[type-var]  # pyright: ignore[reportArgumentType]
+    aliases = Field(set)  # type: ignore[type-var]  # pyright: ignore[reportCallIssue, reportArgumentType]
