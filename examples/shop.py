@@ -152,7 +152,7 @@ def catalogue() -> List[Model]:
     bob = Customer(email="bob@example.org", name="Bob")
     cy = Customer(email="cy@example.org", name="Cy")
     tags = {name: Tag(name=name) for name in ("kitchen", "garden", "steel", "gift")}
-    products = [
+    products: List[Tuple[str, str, str, int, Tuple[str, ...], Dict[str, Any]]] = [
         # sku, name, price, stock, tags, details
         ("K-100", "Kettle", "24.90", 12, ("kitchen", "steel"), {"litres": 1.7}),
         ("K-200", "Teapot", "18.50", 5, ("kitchen", "gift"), {"colour": "blue"}),
@@ -486,7 +486,8 @@ def run(db: sablecrest.Database, out: Callable[[str], None] = print) -> Dict[str
         done["page"] = total, products = product_page(s, "kitchen", Decimal("5"), Decimal("30"))
     out("product page, kitchen from 5 to 30: " + show_page(total, products))
 
-    orders = done["orders"] = {}
+    orders: Dict[str, Order] = {}
+    done["orders"] = orders
     for way, who, lines in (("conditional", "Ann", [(product["K-100"], 2), (product["K-400"], 3)]),
                             ("for_update", "Bob", [(product["K-300"], 1), (product["G-100"], 1)]),
                             ("version", "Ann", [(product["K-200"], 2), (product["G-200"], 4)])):
@@ -498,7 +499,8 @@ def run(db: sablecrest.Database, out: Callable[[str], None] = print) -> Dict[str
         done["refused"] = exc
         out("order by Cy refused, nothing written: %s" % exc)
 
-    races = done["races"] = {}
+    races: Dict[str, List[Any]] = {}
+    done["races"] = races
     when = "at once" if db.pool.status().size > 1 else "in turn (one connection)"
     for way in WAYS:
         with db.session() as s:  # one last item to fight for
@@ -539,8 +541,10 @@ async def arun(db: sablecrest.AsyncDatabase, out: Callable[[str], None] = print)
         product = {sku: key for sku, key in await s.select(Product.sku, Product.id).all()}
         done: Dict[str, Any] = {"page": await aproduct_page(s, "garden", Decimal("5"), Decimal("50"))}
     out("async product page, garden from 5 to 50: " + show_page(*done["page"]))
-    orders = done["orders"] = {}
-    races = done["races"] = {}
+    orders: Dict[str, Order] = {}
+    done["orders"] = orders
+    races: Dict[str, List[Any]] = {}
+    done["races"] = races
     when = "at once" if db.pool.status().size > 1 else "in turn (one connection)"
     for way in WAYS:
         orders[way] = order = await aplace_order(db, customer["Ann"], [(product["G-200"], 1)], way)

@@ -33,6 +33,9 @@ HERE = Path(__file__).resolve().parent
 STUB = ROOT / "stubs" / "_sablecrest_rs-stubs" / "__init__.pyi"
 EXAMPLES = HERE / "examples.py"
 CORPUS = [EXAMPLES, HERE / "orm_examples.py", HERE / "orm_async_examples.py", HERE / "orm_query_examples.py"]
+# User code checked but run elsewhere (tests/orm/test_shop.py): the shop example, which
+# users copy from.
+PROGRAMS = {p.name: p for p in CORPUS + [ROOT / "examples" / "shop.py"]}
 LIBRARY = HERE / "mistakes" / "library.py"  # the models the mistakes share
 MISTAKES = sorted(p for p in LIBRARY.parent.glob("*.py") if p != LIBRARY)
 # The pages with python blocks, by page name (README.md, docs/NAME.md).
@@ -102,7 +105,7 @@ def page_module(page):
 def mypy_report(checked):
     """One mypy --strict run over the package, the corpus and the mistakes:
     {file: [diagnostic lines]}."""
-    files = [checked["package"], *CORPUS, *checked["pages"].values(), LIBRARY, *MISTAKES]
+    files = [checked["package"], *PROGRAMS.values(), *checked["pages"].values(), LIBRARY, *MISTAKES]
     rc, out = run(checked, "mypy", "--strict", "--show-absolute-path", "--no-error-summary", "--no-pretty",
                   "--cache-dir", str(checked["tmp"] / "cache"), *map(str, files))
     report = {}
@@ -147,7 +150,7 @@ def pyright_package(checked):
 def pyright_users(checked):
     """One basedpyright run over the corpus and the mistakes (strict)."""
     pytest.importorskip("basedpyright")
-    return pyright_report(checked, PYRIGHT, [*CORPUS, *checked["pages"].values(), LIBRARY, *MISTAKES], "users")
+    return pyright_report(checked, PYRIGHT, [*PROGRAMS.values(), *checked["pages"].values(), LIBRARY, *MISTAKES], "users")
 
 
 def found(report, *paths):
@@ -173,9 +176,9 @@ def test_package_pyright(checked, pyright_package):
     assert found(pyright_package, checked["package"]) == []
 
 
-@pytest.mark.parametrize("name", [p.name for p in CORPUS] + sorted(PAGES))
+@pytest.mark.parametrize("name", sorted(PROGRAMS) + sorted(PAGES))
 def test_corpus(checked, mypy_report, pyright_users, name):
-    path = checked["pages"][name] if name in PAGES else HERE / name
+    path = checked["pages"][name] if name in PAGES else PROGRAMS[name]
     assert found(mypy_report, path) == []
     assert found(pyright_users, path) == []
 
