@@ -57,6 +57,14 @@ async def session(db):
             yield s
 
 
+def need(driver):
+    """The driver's entry, or a skip when the driver (or the module of its errors) is missing."""
+    engine, is_async, module = DRIVERS[driver]
+    pytest.importorskip(module)
+    pytest.importorskip(driver if driver == "aiosqlite" else module)  # aiosqlite raises sqlite3's errors
+    return engine, is_async, module
+
+
 def url_for(driver, tmp_path):
     engine = DRIVERS[driver][0]
     return "sqlite:///%s" % (tmp_path / "errors.db") if engine == "sqlite" else URLS[engine]
@@ -68,8 +76,7 @@ def wal(raw):
 
 
 async def open_db(driver, url, **kw):
-    engine, is_async, module = DRIVERS[driver]
-    pytest.importorskip(module)
+    engine, is_async, module = need(driver)
     if engine == "sqlite":
         kw["on_connect"] = wal
     try:
@@ -253,8 +260,7 @@ CONNECT_FAILS = {
 
 @pytest.mark.parametrize("driver", list(DRIVERS))
 def test_connect_failure(driver):
-    engine, is_async, module = DRIVERS[driver]
-    pytest.importorskip(module)
+    engine, is_async, module = need(driver)
 
     async def main():
         url = CONNECT_FAILS[engine]

@@ -131,6 +131,8 @@ def test_without_pre_ping_a_dropped_connection_fails_its_session():
 @pytest.mark.parametrize("is_async", [False, True], ids=["sqlite3", "aiosqlite"])
 @pytest.mark.parametrize("option", ["pool_recycle", "pool_max_lifetime"])
 def test_old_connections_are_replaced(tmp_path, is_async, option):
+    if is_async:
+        pytest.importorskip("aiosqlite")
     url = "sqlite:///%s" % (tmp_path / "pool.db")
 
     async def main():
@@ -191,6 +193,7 @@ def test_status_counts_waiting_sessions(tmp_path):
     got[0].close()
     assert db.pool.status() == (2, 0, 2, 0)
     db.close()
+    pytest.importorskip("aiosqlite")
 
     async def main():
         adb = await sablecrest.connect_async("sqlite:///%s" % (tmp_path / "a.db"), pool_size=1)

@@ -225,7 +225,10 @@ def test_a_loaded_relation_is_not_a_field():
     # The collector: a loaded object or list keeps its holder tracked, and the cycles go.
     (plain,) = _native.materialize(T.__sc_info__.layout, [(1, "t")], {}, None, 7)
     assert not gc.is_tracked(plain) and gc.is_tracked(a) and gc.is_tracked(posts[0])
-    assert sys.getrefcount(a) - 1 == 3  # this frame and the posts' two author slots: nothing else holds it
+    # Beyond what a local alone holds, the posts' two author slots: nothing else holds it
+    # (measured against a control, as 3.14 no longer counts every reference from the stack).
+    control = A(name="c")
+    assert sys.getrefcount(a) - sys.getrefcount(control) == 2
     ref = weakref.ref(a)
     del a, posts
     gc.collect()
@@ -233,7 +236,7 @@ def test_a_loaded_relation_is_not_a_field():
 
 
 def test_relation_kernels_do_not_leak():
-    keep = "kept"
+    keep = "".join(("ke", "pt"))  # built at run time: a literal is immortal on 3.12+, its count meaningless
 
     def cycle():
         a, posts = loaded_author()

@@ -7,6 +7,7 @@ runs."""
 import asyncio
 import datetime as dt
 import enum
+import re
 import sqlite3
 import uuid
 from decimal import Decimal
@@ -454,7 +455,8 @@ def test_json_that_cannot_be_written(values, change, message):
             del seen[:]
             with pytest.raises(TypeError) as info:
                 s.flush()
-            assert str(info.value) == message and seen == []  # refused before any statement
+            # refused before any statement; 3.12+ adds the value to json's words (": nan")
+            assert re.fullmatch(re.escape(message) + r"(: -?\w+)?", str(info.value)) and seen == []
             s.rollback()
     db.trace = None
     with db.session() as s:
