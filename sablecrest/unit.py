@@ -206,11 +206,15 @@ class UnitOfWork:
 
     # ---- flush
 
-    def clean(self) -> bool:
+    def clean(self, epoch: int = -1) -> bool:
         """Whether a flush would write nothing (the check `_collect` starts with), so that
-        a read need not run one."""
-        epoch = _native.touch_epoch()
-        if not self.pending and not self.doomed and (self.epoch == epoch or not self.identity):
+        a read need not run one: nothing added or deleted, no field assigned since the
+        last flush looked, and no loaded object whose JSON may have changed in place
+        (which no assignment marks). `epoch`: the assignment count, when read already."""
+        if epoch < 0:
+            epoch = _native.touch_epoch()
+        if not self.pending and not self.doomed and (self.epoch == epoch or not self.identity) and not (
+                self.mutable or (len(self.identity) != self.models_seen and self._holds_mutable())):
             self.epoch = epoch
             return True
         return False
@@ -227,9 +231,7 @@ class UnitOfWork:
     def _collect(self) -> Optional[FlushPlan]:
         """What to write and in which order; every check runs here."""
         epoch = _native.touch_epoch()
-        if not self.pending and not self.doomed and (self.epoch == epoch or not self.identity) and not (
-                self.mutable or (len(self.identity) != self.models_seen and self._holds_mutable())):
-            self.epoch = epoch
+        if self.clean(epoch):
             return None
         updates: Dict[ModelInfo, List[Model]] = {}
         for model, idm in self.identity.items():
