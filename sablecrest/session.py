@@ -77,9 +77,11 @@ class SessionBase:
     _is_async = False
 
     def __init__(self, db: Any, isolation: Optional[str] = None) -> None:
-        self._isolation = _isolation_sql(db.dialect, isolation)  # checked before a connection is taken
+        d = db.dialect
+        # Checked before a connection is taken.
+        self._isolation = _isolation_sql(d, isolation) if isolation is not None else None
         self.db = db
-        self._uow = UnitOfWork(db.dialect, new_token(self))
+        self._uow = UnitOfWork(d, new_token(self))
         self._conn: Any = None
         self._in_txn = False
         self._closed = False
@@ -87,7 +89,7 @@ class SessionBase:
         # A transaction that begins at its first write leaves the reads before it to
         # statements of their own: not what a session that asked for an isolation level
         # (repeatable reads, serializable) means.
-        self._lazy = 1 if db.dialect.engine.lazy_begin and self._isolation is None else 0
+        self._lazy = 1 if d.engine.lazy_begin and self._isolation is None else 0
         self._savepoints: List["Savepoint"] = []  # open, innermost last
         # Asked once per session: a statement costs nothing more while the logger is off.
         self._logs = SQL.isEnabledFor(DEBUG)
@@ -390,6 +392,26 @@ class SessionBase:
             if conn is not None:
                 self._give_back(conn)
 
+    def _quiet_end(self) -> bool:
+        """The end of a ``with`` block that has nothing to commit, flush or roll back (a
+        request that only read): the session is closed and its connection given back
+        without steps, as `_exit_steps` would; False, having done nothing, otherwise."""
+        uow = self._uow
+        if self._in_txn or self._closed or self._savepoints or not uow.clean():
+            return False
+        conn = self._conn
+        if conn is not None and (self._broken or conn.in_transaction()):
+            return False  # a statement of the user's own opened a transaction: the steps end it
+        self._closed = True
+        try:
+            uow.closed()
+        finally:
+            end_token(uow.token)
+            self._conn = None
+            if conn is not None:
+                self._give_back(conn)
+        return True
+
     def _exit_steps(self, failure: Optional[BaseException]) -> Steps:
         """The end of a ``with`` block: commit unless it raised, then close. The error
         that ended the block (or that the commit raised) is the one that propagates."""
@@ -440,6 +462,8 @@ class Session(SessionBase):
         return self
 
     def __exit__(self, exc_type: Any, exc: Any, tb: Any) -> None:
+        if exc is None and self._quiet_end():
+            return
         self._run(self._exit_steps(exc))
 
     if TYPE_CHECKING:
@@ -514,6 +538,8 @@ class AsyncSession(SessionBase):
         return self
 
     async def __aexit__(self, exc_type: Any, exc: Any, tb: Any) -> None:
+        if exc is None and self._cleanup_task is None and self._quiet_end():
+            return
         await self._run(self._exit_steps(exc))
 
     if TYPE_CHECKING:

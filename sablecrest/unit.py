@@ -1066,7 +1066,8 @@ class UnitOfWork:
     def closed(self) -> None:
         for idm in self.identity.values():
             _native.transition(idm.values(), Transition.DETACH)
-        _native.transition(self.pending.values(), Transition.RELEASE)
+        if self.pending:
+            _native.transition(self.pending.values(), Transition.RELEASE)
         self._clear()
 
     def _clear(self) -> None:
