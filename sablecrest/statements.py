@@ -82,7 +82,8 @@ class ModelSQL:
     """One model's names and conversions in one dialect, made once."""
 
     __slots__ = ("info", "table", "columns", "select_list", "loaders", "dumpers", "pk_index", "pk_column",
-                 "insert_all", "insert_generated", "key_indexes", "key_columns", "filled")
+                 "insert_all", "insert_generated", "key_indexes", "key_columns", "filled", "get_sql",
+                 "insert_one")
 
     def __init__(self, d: "Dialect", info: "ModelInfo") -> None:
         self.info = info
@@ -102,6 +103,8 @@ class ModelSQL:
         self.key_indexes = tuple(f.position for f in info.key)
         self.key_columns = [self.columns[i] for i in self.key_indexes]
         self.filled = tuple(f.position for f in info.fields if f.server_default is not None)
+        self.get_sql: Optional[str] = None  # get() by a single-column key, once written
+        self.insert_one: Optional[str] = None  # one row with a generated key, without RETURNING
 
 
 class Dialect:

@@ -723,9 +723,23 @@ class UnitOfWork:
         obj = idm.get(key) if idm else None
         if obj is not None:
             return None if _native.state(obj) == _DELETED else obj
-        where = (info.pk == key,) if not info.composite else tuple(f == part for f, part in zip(info.key, key))
-        found = yield from self.select(info, where, (), None, None, FIRST)
-        return found
+        if info.composite:
+            where = tuple(f == part for f, part in zip(info.key, key))
+            found = yield from self.select(info, where, (), None, None, FIRST)
+            return found
+        # By a single-column key: the model's statement, written once, and the key as its
+        # parameter, without a condition object or a shape to look up.
+        d = self.dialect
+        m = d.model(info)
+        sql = m.get_sql
+        if sql is None:
+            sql = m.get_sql = d.select_sql(info, (info.pk == key,), (), True, False, False)
+        if not self.clean():
+            yield from self.flush()
+        dumper = m.dumpers[m.pk_index] if m.dumpers is not None else None
+        rows = yield Fetch(sql, [key if dumper is None else dumper(key), 1])
+        objs = _native.materialize(info.layout, rows, self.identity.setdefault(model, {}), m.loaders, self.token)
+        return objs[0] if objs else None
 
     def load_related(self, objs: Iterable[Model], field: "AnyField") -> Steps:
         if not isinstance(field, Field) or field.target is None:
