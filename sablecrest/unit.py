@@ -244,18 +244,28 @@ class UnitOfWork:
             return None
         plan = FlushPlan()
         plan.updates = updates
-        _group(self.pending, plan.inserts)
-        plan.added = list(self.pending)
-        _group(self.doomed, plan.deletes)
-        plan.doomed = list(self.doomed)
-        for group, fresh in ((plan.inserts, True), (plan.updates, False)):
-            for info, objs in group.items():
-                _native.validate(info.layout, objs, self.reject_nan, self.token, fresh)
-        plan.order = table_order(list(plan.inserts) + list(plan.updates) + list(plan.deletes))
-        self._order_rows(plan)
-        for group in (plan.inserts, plan.updates):
-            for objs in group.values():
-                _native.begin_write(objs)
+        if self.pending:
+            _group(self.pending, plan.inserts)
+            plan.added = list(self.pending)
+        if self.doomed:
+            _group(self.doomed, plan.deletes)
+            plan.doomed = list(self.doomed)
+        for info, objs in plan.inserts.items():
+            _native.validate(info.layout, objs, self.reject_nan, self.token, True)
+        for info, objs in updates.items():
+            _native.validate(info.layout, objs, self.reject_nan, self.token, False)
+        order = list(plan.inserts)
+        if updates:
+            order += updates
+        if plan.deletes:
+            order += plan.deletes
+        plan.order = table_order(order) if len(order) > 1 else order
+        if plan.inserts:
+            self._order_rows(plan)
+        for objs in plan.inserts.values():
+            _native.begin_write(objs)
+        for objs in updates.values():
+            _native.begin_write(objs)
         self.epoch = epoch
         return plan
 
@@ -272,12 +282,15 @@ class UnitOfWork:
         to, and refuses new rows of tables that refer to each other (neither could go
         first). Parents of other tables are inserted first by the table order; validate
         has refused references to new objects of other sessions."""
-        position = {info.model: i for i, info in enumerate(plan.order)}
+        position: Dict[Any, int] = {}  # made when a reference needs it
         for info, objs in plan.inserts.items():
             edges: Dict[int, List[Model]] = {}  # id(parent) -> children, within this table
             for f, target in info.references:
-                if target is not info.model and position.get(target, -1) < position[info.model]:
-                    continue  # parents first by the table order
+                if target is not info.model:
+                    if not position:
+                        position = {i.model: n for n, i in enumerate(plan.order)}
+                    if position.get(target, -1) < position[info.model]:
+                        continue  # parents first by the table order
                 values = _native.field_values(objs, f.position)
                 for child, parent in zip(objs, values):
                     if type(parent) is not target or _native.state(parent) != _PENDING:
@@ -299,7 +312,7 @@ class UnitOfWork:
         # each other's parent row. A table that refers to one later in the order (tables
         # that refer to each other) is updated after every insert, since its changed
         # rows may refer to rows inserted after it.
-        position = {info.model: i for i, info in enumerate(plan.order)}
+        position: Dict[Any, int] = {}  # made when an update needs it
         later: List[ModelInfo] = []
         for info in plan.order:
             if info in plan.inserts:
@@ -307,6 +320,8 @@ class UnitOfWork:
                 if info.incoming:
                     self._changed_collections(info, plan.inserts[info], False)
             if info in plan.updates:
+                if not position:
+                    position = {i.model: n for n, i in enumerate(plan.order)}
                 if any(position.get(t, -1) > position[info.model] for _, t in info.references):
                     later.append(info)
                 else:
@@ -352,6 +367,15 @@ class UnitOfWork:
         if not generated:
             return
         cols = m.insert_generated
+        if len(generated) == 1 and d.engine.last_id_cheaper:
+            # One row, whose key the driver gives for less than RETURNING would cost.
+            sql = m.insert_one
+            if sql is None:
+                sql = m.insert_one = d.insert_sql(info, cols, 1, False)
+            key = yield InsertId(sql, _native.insert_params(layout, generated, cols, m.dumpers, False)[0])
+            _native.mark_flushed(layout, generated, idm, [key])
+            self.inserted.extend(generated)
+            return
         # One row per statement when a row may refer to another row of the same batch, or
         # when nothing else can say which key went to which row.
         multi = d.returning and not info.self_referencing and (cols or d.engine.multi_row_default_insert)

@@ -479,6 +479,9 @@ class Engine:
     transactional_ddl = True  # DDL runs inside a transaction and rolls back with it
     lazy_begin = False  # a session's transaction begins at its first write, not its first read
     multi_row_default_insert = False  # INSERT of several rows with no column values (() VALUES (), ())
+    # The generated key of a one-row INSERT costs less from the driver (lastrowid) than
+    # from RETURNING, which makes the statement return rows.
+    last_id_cheaper = False
     # Rows one UPDATE of a flush writes, as CASE key WHEN ... expressions, where the
     # driver's executemany would send each row by itself; 1: executemany.
     update_rows = 1
