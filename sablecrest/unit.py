@@ -30,15 +30,15 @@ from typing import TYPE_CHECKING, Any, Dict, Iterable, Iterator, List, Optional,
 
 from . import _native, toolkit
 from .errors import StaleDataError
-from .expr import SCALAR, Condition, Expression, Ordering, Selectable, Subquery
+from .expr import SCALAR, Condition, Expression, InList, Ordering, Selectable, Subquery
 from .kinds import Kind, RelationKind, State, Transition
 from .model import Field, Model, ModelInfo, info_of
 from .ops import Execute, ExecuteMany, Fetch, InsertId, LockingFetch, Returning, Steps
 from .relations import Relation
 from .sql import COUNT as COUNT_ROWS
-from .sql import (ROWS, Select, delete_sql, link_sql, row_loaders, rows_sql, select_params, select_sql, update_params,
-                  update_sql)
-from .statements import case_params
+from .sql import (ROWS, Select, delete_sql, link_sql, plan_params, row_loaders, select_params, select_plan, select_sql,
+                  update_params, update_plan)
+from .statements import case_params, where_params
 
 if TYPE_CHECKING:
     from .model import AnyField
@@ -274,7 +274,11 @@ class UnitOfWork:
         assignment marks: then a flush compares them, whatever the assignment count."""
         if len(self.identity) != self.models_seen:
             self.models_seen = len(self.identity)
-            self.mutable = any(model.__sc_info__.mutable for model in self.identity)
+            self.mutable = False
+            for model in self.identity:
+                if model.__sc_info__.mutable:
+                    self.mutable = True
+                    break
         return self.mutable
 
     def _order_rows(self, plan: FlushPlan) -> None:
@@ -522,7 +526,7 @@ class UnitOfWork:
         table = d.model(info).table
         stale = 0 if len(objs) == 1 else -1
         if stale < 0:
-            where = (info.pk.in_(keys),)
+            where = (InList.of_keys(info.pk, keys),)
             params: List[Any] = []
             where[0].params(d, params)
             rows = yield Fetch(d.select_sql(info, where, (), False, False, False), params)
@@ -552,7 +556,7 @@ class UnitOfWork:
                 rows = yield Fetch(d.count_keys_sql(info, len(chunk)), params)
                 total += int(rows[0][0])
             return total
-        where = (info.pk.in_(_native.key_params(info.layout, objs)),)
+        where = (InList.of_keys(info.pk, _native.key_params(info.layout, objs)),)
         where[0].params(d, params)
         rows = yield Fetch(d.select_sql(info, where, (), False, False, True), params)
         return int(rows[0][0])
@@ -675,17 +679,17 @@ class UnitOfWork:
             limit = 1
         # Written (and its columns checked) before the flush: a condition on a model that
         # is not in the query raises before anything runs.
-        sql = d.select_sql(info, where, order, limit is not None, offset is not None, mode == COUNT, lock)
+        plan = d.select_plan(info, where, order, limit is not None, offset is not None, mode == COUNT, lock)
         if not self.clean():
             yield from self.flush()
         params: List[Any] = []
-        for w in where:
-            w.params(d, params)
+        if where:
+            where_params(d, plan.where, where, params)
         if limit is not None:
             params.append(limit)
         if offset is not None:
             params.append(offset)
-        rows = yield (LockingFetch(sql, params) if lock else Fetch(sql, params))
+        rows = yield (LockingFetch(plan.sql, params) if lock else Fetch(plan.sql, params))
         if mode == COUNT:
             return int(rows[0][0])
         # A locking read refreshes the objects already loaded: what it locked is the row
@@ -703,19 +707,15 @@ class UnitOfWork:
         d = self.dialect
         if mode == FIRST or mode == ONE:
             sel.limit = 1
-        what = COUNT_ROWS if mode == COUNT else ROWS
-        loaders = None
-        if sel.cols is not None and what == ROWS:
-            sql, loaders = rows_sql(d, sel)
-        else:
-            sql = select_sql(d, sel, what)
+        plan = select_plan(d, sel, COUNT_ROWS if mode == COUNT else ROWS)
+        loaders = plan.loaders
         if loads:
             self._check_loads(sel.info, loads)
         if not self.clean():
             yield from self.flush()
         params: List[Any] = []
-        select_params(d, sel, what, params)
-        rows = yield Fetch(sql, params)
+        plan_params(d, plan, sel, params)
+        rows = yield Fetch(plan.sql, params)
         if mode == COUNT:
             return int(rows[0][0])
         if sel.cols is None:
@@ -746,7 +746,7 @@ class UnitOfWork:
         idm = self.identity.get(model)
         obj = idm.get(key) if idm else None
         if obj is not None:
-            return None if _native.state(obj) == _DELETED else obj
+            return None if self.doomed and _native.state(obj) == _DELETED else obj
         if info.composite:
             where = tuple(f == part for f, part in zip(info.key, key))
             found = yield from self.select(info, where, (), None, None, FIRST)
@@ -781,12 +781,18 @@ class UnitOfWork:
         idm = self.identity.setdefault(info.model, {})
         missing = [k for k in keys if k not in idm]
         if missing:
-            yield from self.select(info, (info.pk.in_(missing),), (), None, None, ALL)
+            yield from self.select(info, (InList.of_keys(info.pk, missing),), (), None, None, ALL)
         out: Dict[Any, Model] = {}
-        for k in keys:
-            found = idm.get(k)
-            if found is not None and _native.state(found) != _DELETED:
-                out[k] = found
+        if self.doomed:
+            for k in keys:
+                found = idm.get(k)
+                if found is not None and _native.state(found) != _DELETED:
+                    out[k] = found
+        else:  # an object is deleted (and still in the identity map) only while it is doomed
+            for k in keys:
+                found = idm.get(k)
+                if found is not None:
+                    out[k] = found
         return out
 
     def load(self, objs: Sequence[Model], relations: Sequence[Relation]) -> Steps:
@@ -851,7 +857,7 @@ class UnitOfWork:
             keys = _distinct(values, target.pk.kind)
             missing = [k for k in keys if k not in idm]
             if missing:
-                yield from self.select(target, (target.pk.in_(missing),), (), None, None, ALL)
+                yield from self.select(target, (InList.of_keys(target.pk, missing),), (), None, None, ALL)
             _native.link_related(owners, rel.index, rel.local.position, idm)
             return [o for o in (idm.get(k) for k in keys) if o is not None and _native.state(o) != _DELETED]
         info = rel.model.__sc_info__
@@ -861,7 +867,8 @@ class UnitOfWork:
             return []
         if rel.kind == RelationKind.ONE_TO_MANY:
             assert rel.remote is not None
-            children = yield from self.select(target, (rel.remote.in_(keys),), (target.pk.asc(),), None, None, ALL)
+            children = yield from self.select(target, (InList.of_keys(rel.remote, keys),), (target.pk.asc(),), None,
+                                              None, ALL)
             _native.group_related(owners, rel.index, children, rel.remote.position)
             return children
         assert rel.link_a is not None
@@ -882,29 +889,29 @@ class UnitOfWork:
         """UPDATE of the rows `where` selects; returns the number of rows it matched. The
         objects of the identity map whose rows it changed get the new values (and take
         them as loaded): from RETURNING where the engine has it, else read back by key."""
-        sets = self._sets(info, values)
+        sets, objects = self._sets(info, values)
         d = self.dialect
-        sql = update_sql(d, info, sets, where, ())  # written (and checked) before anything runs
+        plan = update_plan(d, info, sets, where, ())  # written (and checked) before anything runs
         if not self.clean():
             yield from self.flush()
-        if any(isinstance(v, Model) for _, v in sets):  # a pending object got its key from the flush
+        if objects:  # a pending object got its key from the flush
             sets = [(f, getattr(v, f.target.__sc_info__.pk.name) if isinstance(v, Model) else v)  # type: ignore[union-attr]
                     for f, v in sets]
         idm = self.identity.get(info.model)
         params: List[Any] = []
-        update_params(d, sets, where, params)
+        update_params(d, plan, sets, where, params)
         self.writing = True
         if idm:
             idxs = tuple(f.position for f, _ in sets)
             if d.update_returning:
-                rows = yield Returning(update_sql(d, info, sets, where, idxs), params)
+                rows = yield Returning(update_plan(d, info, sets, where, idxs).sql, params)
                 count = len(rows)
                 _native.refresh(info.layout, rows, idxs, idm, _refresh_loaders(d, info, idxs))
             else:
-                count = yield Execute(sql, params)
+                count = yield Execute(plan.sql, params)
                 yield from self._reread(info, idm, idxs)
         else:
-            count = yield Execute(sql, params)
+            count = yield Execute(plan.sql, params)
         if info.incoming:
             self._changed_all(info, [f for f, _ in sets])
         self.writing = False
@@ -914,7 +921,7 @@ class UnitOfWork:
         """The fields `idxs` of the identity map's objects of `info`, read again."""
         d = self.dialect
         pk = info.pk
-        sel = Select(info, (pk,) + tuple(info.fields[i] for i in idxs), where=(pk.in_(list(idm)),))
+        sel = Select(info, (pk,) + tuple(info.fields[i] for i in idxs), where=(InList.of_keys(pk, list(idm)),))
         params: List[Any] = []
         select_params(d, sel, ROWS, params)
         rows = yield Fetch(select_sql(d, sel, ROWS), params)
@@ -947,7 +954,7 @@ class UnitOfWork:
             if idm:
                 pk = info.pk
                 keys = list(idm)
-                sel = Select(info, (pk,), where=(pk.in_(keys),))
+                sel = Select(info, (pk,), where=(InList.of_keys(pk, keys),))
                 left_params: List[Any] = []
                 select_params(d, sel, ROWS, left_params)
                 left = yield Fetch(select_sql(d, sel, ROWS), left_params)
@@ -961,13 +968,15 @@ class UnitOfWork:
         self.writing = False
         return count
 
-    def _sets(self, info: ModelInfo, values: Dict[str, Any]) -> List[Tuple["Field[Any]", Any]]:
+    def _sets(self, info: ModelInfo, values: Dict[str, Any]) -> Tuple[List[Tuple["Field[Any]", Any]], bool]:
         """update()'s assignments, checked: fields of the model (not its key), values of
         the field's type (NOT NULL and NaN as a flush checks them), expressions of the
-        model's own columns of a type the field can hold, no aggregates."""
+        model's own columns of a type the field can hold, no aggregates; and whether a
+        value is an object whose key the flush before the statement gives it."""
         if not values:
             raise ValueError("update() takes the fields to set, like update(stock=Product.stock - 1)")
         out: List[Tuple[Field[Any], Any]] = []
+        objects = False
         for name, value in values.items():
             f = info.model.__dict__.get(name)
             if not isinstance(f, Field):
@@ -993,12 +1002,13 @@ class UnitOfWork:
                 if _native.owner(value) != self.token or _native.state(value) != _PENDING:
                     raise ValueError("%s.%s is set to a %s that has no primary key and is not pending in this "
                                      "session: add it first" % (info.name, name, f.target.__name__))
+                objects = True
             else:
                 value = f.coerce(value)
                 if self.reject_nan and isinstance(value, float) and value != value:
                     raise ValueError("%s.%s is NaN, which this database cannot store" % (info.name, name))
             out.append((f, value))
-        return out
+        return out, objects
 
     # ---- transaction ends
 

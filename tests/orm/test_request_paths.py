@@ -6,15 +6,18 @@ before a read and at the end of the block, never dropped by a path that skips th
 What the database holds is read over a second, raw connection."""
 
 import asyncio
+import datetime as dt
+import enum
 import json
 import sqlite3
 import uuid
+from decimal import Decimal
 from urllib.parse import urlsplit
 
 import pytest
 
 import sablecrest
-from sablecrest import Field, Model
+from sablecrest import Field, Model, exists, func, statements
 
 from ormdb import ENGINES, SKIP_SERVERS, URLS, open_db, wipe
 
@@ -38,7 +41,22 @@ class RqCode(Model):  # a key the application gives, converted for the driver on
     label = Field(str, nullable=False)
 
 
-MODELS = (RqAuthor, RqPost, RqCode)
+class Tier(enum.Enum):
+    LOW = "low"
+    HIGH = "high"
+
+
+class RqItem(Model):  # a value of each kind a driver takes converted on some engine
+    __tablename__ = "sc_rq_items"
+    author_id = Field(int, references=RqAuthor)
+    qty = Field(int, nullable=False)
+    price = Field(Decimal, db_type="DECIMAL(10,2)")
+    at = Field(dt.datetime)
+    tier = Field(Tier)
+    label = Field(str)
+
+
+MODELS = (RqAuthor, RqPost, RqCode, RqItem)
 POST_COLUMNS = ("id", "author_id", "title", "likes", "data")
 
 
@@ -224,3 +242,113 @@ def test_async_request_flow(engine, tmp_path):
         raw.conn.close()
         if engine != "sqlite":
             wipe(open_db(engine))
+
+
+# ------------------------------------------------------------------ a shape's text and its parameters
+
+T0 = dt.datetime(2024, 1, 1, 8)
+I = RqItem
+
+
+def seed_items(db):
+    with db.session() as s:
+        ann, bob = RqAuthor(name="Ann"), RqAuthor(name="Bob")
+        s.add_all([ann, bob])
+        s.add_all([I(author_id=ann, qty=q, price=Decimal(p), at=T0 + dt.timedelta(hours=q), tier=t, label=lab)
+                   for q, p, t, lab in [(1, "1.50", Tier.LOW, "a%b"), (2, "2.50", Tier.HIGH, None),
+                                        (3, "3.50", Tier.LOW, "c"), (4, "0.25", None, "d")]])
+        s.add(I(author_id=bob, qty=5, price=None, at=None, tier=Tier.HIGH, label="e"))
+    return ann.id, bob.id
+
+
+# (label, the query for a value, two values: the same shape run with each, in one
+# session, must answer for that value; then the expected quantities for each). Every way
+# a parameter is collected: a value as it is, through its column's converter (Decimal,
+# datetime, enum on SQLite; a date on the others), None, none at all, and by the
+# condition itself (IN lists, LIKE, BETWEEN, OR, NOT, EXISTS, a subquery, arithmetic).
+SHAPES = [
+    ("int", lambda s, v: s.select(I).where(I.qty > v), (2, 4), ([3, 4, 5], [5])),
+    ("Decimal", lambda s, v: s.select(I).where(I.price >= v), (Decimal("2"), Decimal("3.5")), ([2, 3], [3])),
+    ("datetime", lambda s, v: s.select(I).where(I.at < v), (T0 + dt.timedelta(hours=2, minutes=1), T0),
+     ([1, 2], [])),
+    ("enum", lambda s, v: s.select(I).where(I.tier == v), (Tier.LOW, Tier.HIGH), ([1, 3], [2, 5])),
+    ("compared with None", lambda s, v: s.select(I).where(I.label != v, I.qty > 1), (None, None), ([3, 4, 5],) * 2),
+    ("two columns", lambda s, v: s.select(I).where(I.qty >= I.author_id, I.qty < v), (3, 5), ([1, 2], [1, 2, 3, 4])),
+    ("IN list", lambda s, v: s.select(I).where(I.qty.in_(v)), ([1, 5], [2, 3, 4]), ([1, 5], [2, 3, 4])),
+    ("LIKE", lambda s, v: s.select(I).where(I.label.like(v)), ("a\\%%", "%"), ([1], [1, 3, 4, 5])),
+    ("BETWEEN Decimals", lambda s, v: s.select(I).where(I.price.between(*v)), ((Decimal("1"), Decimal("3")),
+                                                                                 (Decimal("0"), Decimal("1")),),
+     ([1, 2], [4])),
+    ("OR and NOT", lambda s, v: s.select(I).where((I.qty == v) | ~(I.tier == Tier.LOW)), (1, 3), ([1, 2, 5], [2, 3, 5])),
+    ("arithmetic", lambda s, v: s.select(I).where(I.qty * 2 - v > 3), (1, 5), ([3, 4, 5], [5])),
+    ("EXISTS", lambda s, v: s.select(I).where(exists(s.select(RqAuthor).where(RqAuthor.id == I.author_id,
+                                                                                 RqAuthor.name == v))),
+     ("Bob", "Cy"), ([5], [])),
+    ("subquery value", lambda s, v: s.select(I).where(I.qty > s.select(func.min(I.qty)).where(I.qty > v)),
+     (2, 3), ([4, 5], [5])),
+    ("column select", lambda s, v: s.select(I.qty, I.price * v).where(I.qty <= 2).order_by(I.qty),
+     (Decimal("2"), 3), ([(1, Decimal("3.00")), (2, Decimal("5.00"))], [(1, Decimal("4.50")), (2, Decimal("7.50"))])),
+    ("grouped with HAVING", lambda s, v: s.select(I.author_id, func.sum(I.qty)).group_by(I.author_id).having(
+        func.sum(I.qty) > v).order_by(I.author_id), (4, 9), ("both", "Ann")),
+]
+
+
+def answer(rows, ids):
+    """Quantities of items (their qty), or column rows as they are."""
+    if rows and isinstance(rows[0], I):
+        return sorted(r.qty for r in rows)
+    return rows
+
+
+@pytest.mark.parametrize("label, query, values, expected", SHAPES, ids=[row[0] for row in SHAPES])
+def test_a_shape_runs_with_each_value(pair, label, query, values, expected):
+    db, _ = pair
+    ann, bob = seed_items(db)
+    if expected == ("both", "Ann"):
+        expected = ([(ann, 10), (bob, 5)], [(ann, 10)])
+    with db.session() as s:
+        for v, want in zip(values, expected):
+            assert answer(query(s, v).all(), (ann, bob)) == want
+    plans = len(db.dialect._plans)
+    with db.session() as s:  # the shape again: no new plan
+        assert answer(query(s, values[0]).all(), (ann, bob)) == expected[0]
+    assert len(db.dialect._plans) == plans
+
+
+def test_plans_past_the_cache_limit(pair, monkeypatch):
+    db, _ = pair
+    seed_items(db)
+    monkeypatch.setattr(statements, "_CACHE_LIMIT", 3)
+    with db.session() as s:
+        for _ in range(2):
+            for n in range(1, 6):  # five shapes: IN lists of 1, 2, 4, 8 and 16 placeholders
+                values = list(range(1, 2 ** (n - 1) + 1))
+                assert sorted(i.qty for i in s.select(I).where(I.qty.in_(values)).all()) == values[:5]
+                assert len(db.dialect._plans) <= 3
+
+
+# update() of a shape with values, expressions, None and a new object, each run twice
+# with other values: the rows as the database holds them after each.
+def test_set_based_updates_of_one_shape(pair):
+    db, raw = pair
+    ann, bob = seed_items(db)
+    rows = lambda: [tuple(r) for r in raw_rows(raw, "SELECT qty, price, at, tier, label, author_id FROM sc_rq_items "
+                                                    "ORDER BY qty")]
+    with db.session() as s:
+        for qty, price, at, extra in (([1, 2], Decimal("9.99"), T0, 10), ([11, 12], Decimal("1.01"), None, 20)):
+            n = s.select(I).where(I.qty.in_(qty)).update(price=price, at=at, qty=I.qty + extra, tier=Tier.HIGH)
+            assert n == 2
+        carl = RqAuthor(name="Carl")
+        s.add(carl)
+        assert s.select(I).where(I.qty == 5).update(author_id=carl, label=None) == 1
+        assert s.select(I).where(I.qty == 3).update(author_id=bob, label="z") == 1
+    got = rows()
+    assert [r[0] for r in got] == [3, 4, 5, 31, 32]
+    assert [r[4] for r in got] == ["z", "d", None, "a%b", None] and got[2][5] == carl.id and got[0][5] == bob
+    assert [Decimal(str(r[1])) for r in got[3:]] == [Decimal("1.01")] * 2 and got[3][2] is None
+
+
+def raw_rows(raw, sql):
+    cur = raw.conn.cursor()
+    cur.execute(sql)
+    return [tuple(r) for r in cur.fetchall()]
