@@ -193,8 +193,10 @@ class SessionBase:
 
     def get(self, model: Type[M], key: object) -> Any:
         """The object with this primary key, from the identity map or the database."""
-        self._usable()
-        return self._run(self._guarded(self._uow.get(model, key)))
+        if self._closed:
+            self._usable()
+        # A read: the flush it may run first is guarded by the unit of work (reads_flush).
+        return self._run(self._uow.get(model, key))
 
     def load(self, objs: Sequence[M], *relations: Relation) -> Any:
         """Loads `relations` on `objs` (objects of this session, of one model) and returns
@@ -202,13 +204,13 @@ class SessionBase:
         of the model an earlier relation loads (``s.load(authors, Author.posts,
         Post.tags)``)."""
         self._usable()
-        return self._run(self._guarded(self._uow.load(objs, relations)))
+        return self._run(self._uow.load(objs, relations))
 
     def load_related(self, objs: Iterable[Model], field: AnyField) -> Any:
         """{key: object} for the objects that `field` (a foreign key, like
         ``Post.author_id``) of `objs` refers to: one SELECT for those not yet loaded."""
         self._usable()
-        return self._run(self._guarded(self._uow.load_related(objs, field)))
+        return self._run(self._uow.load_related(objs, field))
 
     def execute(self, statement: Any, params: Optional[Mapping[str, Any]] = None) -> Any:
         """Runs a statement of your own in this session's transaction, after a flush, and

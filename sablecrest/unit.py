@@ -219,6 +219,14 @@ class UnitOfWork:
             return True
         return False
 
+    def reads_flush(self) -> Steps:
+        """The flush a read runs before its statement, under the policy of the session
+        whose token this is (its `_guarded`: a flush that fails half-way is rolled back).
+        Only the flush needs the policy: a read with nothing to flush runs without it."""
+        ref = _owners.get(self.token)
+        session = ref() if ref is not None else None
+        return session._guarded(self.flush()) if session is not None else self.flush()
+
     def flush(self) -> Steps:
         plan = self._collect()
         if plan is None:
@@ -681,7 +689,7 @@ class UnitOfWork:
         # is not in the query raises before anything runs.
         plan = d.select_plan(info, where, order, limit is not None, offset is not None, mode == COUNT, lock)
         if not self.clean():
-            yield from self.flush()
+            yield from self.reads_flush()
         params: List[Any] = []
         if where:
             where_params(d, plan.where, where, params)
@@ -712,7 +720,7 @@ class UnitOfWork:
         if loads:
             self._check_loads(sel.info, loads)
         if not self.clean():
-            yield from self.flush()
+            yield from self.reads_flush()
         params: List[Any] = []
         plan_params(d, plan, sel, params)
         rows = yield Fetch(plan.sql, params)
@@ -759,7 +767,7 @@ class UnitOfWork:
         if sql is None:
             sql = m.get_sql = d.select_sql(info, (info.pk == key,), (), True, False, False)
         if not self.clean():
-            yield from self.flush()
+            yield from self.reads_flush()
         dumper = m.dumpers[m.pk_index] if m.dumpers is not None else None
         rows = yield Fetch(sql, [key if dumper is None else dumper(key), 1])
         objs = _native.materialize(info.layout, rows, self.identity.setdefault(model, {}), m.loaders, self.token)
@@ -773,7 +781,8 @@ class UnitOfWork:
             if not isinstance(obj, field.model):
                 raise ValueError("load_related(..., %s.%s) takes %s objects, got a %s"
                                  % (field.model.__name__, field.name, field.model.__name__, type(obj).__name__))
-        yield from self.flush()
+        if not self.clean():
+            yield from self.reads_flush()
         info = field.target.__sc_info__
         values = _native.field_values(items, field.position)
         keys = toolkit.distinct_keys(values, info.pk.kind == Kind.STR) if info.pk.kind in (Kind.INT, Kind.STR) \
@@ -817,7 +826,8 @@ class UnitOfWork:
             if _native.owner(obj) != self.token or _native.state(obj) not in (_PENDING, _PERSISTENT):
                 raise ValueError("%r is not an object of this session (it is %s): load() reads the rows of this "
                                  "session's objects; add it first" % (obj, State(_native.state(obj)).name.lower()))
-        yield from self.flush()
+        if not self.clean():
+            yield from self.reads_flush()
         if items:
             yield from self._load(items, info, relations)
         return items

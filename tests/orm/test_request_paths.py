@@ -352,3 +352,33 @@ def raw_rows(raw, sql):
     cur = raw.conn.cursor()
     cur.execute(sql)
     return [tuple(r) for r in cur.fetchall()]
+
+
+# ------------------------------------------------------------------ a read's flush, and its failure
+
+# Each read flushes what is pending first; a flush that fails after it wrote (here the
+# second table's INSERT) rolls the transaction back, whichever read ran it.
+READS = [
+    ("all", lambda s: s.select(RqAuthor).all()),
+    ("count", lambda s: s.select(RqAuthor).count()),
+    ("scalar", lambda s: s.select(func.count(RqAuthor.id)).scalar()),
+    ("get", lambda s: s.get(RqAuthor, 10 ** 6)),
+    ("execute a query", lambda s: s.execute(s.select(RqAuthor))),
+    ("load_related", lambda s: s.load_related(s.select(RqPost).all(), RqPost.author_id)),
+]
+
+
+@pytest.mark.parametrize("label, read", READS, ids=[row[0] for row in READS])
+def test_a_read_whose_flush_fails_rolls_back(pair, label, read):
+    db, raw = pair
+    code = uuid.UUID(int=1)
+    with db.session() as s:
+        s.add(RqCode(id=code, label="taken"))
+    with db.session() as s:
+        new = RqAuthor(name="Dee")
+        s.add_all([new, RqCode(id=code, label="again")])  # the author's INSERT runs, then this one fails
+        with pytest.raises(sablecrest.IntegrityError):
+            read(s)
+        assert (new.id, sablecrest.state(new), s._in_txn) == (None, "transient", False)
+        s.add(new)  # and again, alone: written once
+    assert raw_rows(raw, "SELECT name FROM sc_rq_authors") == [("Dee",)]
