@@ -310,11 +310,17 @@ def row_loaders(d: "Dialect", cols: Tuple[Expression, ...]) -> Optional[Tuple[An
     found = d._shapes.get(key, d)
     if found is not d:
         return found  # type: ignore[no-any-return]
-    e_loaders = d.engine.loaders
     r_loaders = d.engine.result_loaders
-    out = tuple((e_loaders if isinstance(e, Column) else r_loaders).get(e.kind) if e.kind is not None else None
-                for e in cols)
-    found = out if any(out) else None
+    out = []
+    for e in cols:
+        if isinstance(e, Column):
+            # The field's own, as its objects load it: an enum's members, JSON, an aware
+            # datetime in UTC (a kind's loader alone would leave them as the driver's).
+            loaders = d.model(e.model.__sc_info__).loaders
+            out.append(loaders[e.position] if loaders is not None else None)
+        else:
+            out.append(r_loaders.get(e.kind) if e.kind is not None else None)
+    found = tuple(out) if any(out) else None
     d._shapes[key] = found
     return found
 

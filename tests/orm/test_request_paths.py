@@ -39,6 +39,7 @@ class RqCode(Model):  # a key the application gives, converted for the driver on
     __tablename__ = "sc_rq_codes"
     id = Field(uuid.UUID, primary_key=True)
     label = Field(str, nullable=False)
+    at = Field(dt.datetime, timezone=True)
 
 
 class Tier(enum.Enum):
@@ -382,3 +383,25 @@ def test_a_read_whose_flush_fails_rolls_back(pair, label, read):
         assert (new.id, sablecrest.state(new), s._in_txn) == (None, "transient", False)
         s.add(new)  # and again, alone: written once
     assert raw_rows(raw, "SELECT name FROM sc_rq_authors") == [("Dee",)]
+
+
+# ------------------------------------------------------------------ a select of columns
+
+
+def test_a_column_select_gives_what_objects_hold(pair):
+    """A field selected as a column comes back as its objects hold it, on every engine:
+    an enum's member, JSON as dict or list, an aware datetime in UTC (the driver's own
+    value for each differs between the engines)."""
+    db, _ = pair
+    seed_items(db)
+    at = dt.datetime(2024, 5, 6, 7, 8, 9, tzinfo=dt.timezone(dt.timedelta(hours=2)))
+    with db.session() as s:
+        ann = s.select(RqAuthor).where(RqAuthor.name == "Ann").first()
+        s.add_all([RqPost(author_id=ann, title="t", data={"k": [1, "x"]}), RqCode(id=uuid.UUID(int=9), label="c", at=at)])
+    with db.session() as s:
+        got = [s.select(RqPost.data).first(), s.select(I.tier, I.qty).where(I.qty < 3).order_by(I.qty).all(),
+               s.select(RqCode.id, RqCode.at).first(), s.select(I.tier).where(I.qty == 4).first()]
+        assert got == [({"k": [1, "x"]},), [(Tier.LOW, 1), (Tier.HIGH, 2)], (uuid.UUID(int=9), at), (None,)]
+        assert got[2][1].tzinfo is dt.timezone.utc and type(got[1][0][0]) is Tier
+        objs = (s.select(RqPost).first(), s.get(RqCode, uuid.UUID(int=9)))
+        assert (objs[0].data, objs[1].at, objs[1].at.tzinfo) == (got[0][0], got[2][1], got[2][1].tzinfo)
