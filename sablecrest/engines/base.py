@@ -282,14 +282,6 @@ def decimal_float(v: Any) -> Any:
 # computes with floats.
 
 
-def int_of(v: Any) -> Any:
-    return v if type(v) is int else int(v)
-
-
-def float_of(v: Any) -> Any:
-    return v if type(v) is float else float(v)
-
-
 def decimal_of(v: Any) -> decimal.Decimal:
     if type(v) is decimal.Decimal:
         return v
@@ -515,9 +507,11 @@ class Engine:
     # A value compared with (or computed into) an expression other than a plain column,
     # which has no column type to convert the parameter to.
     value_dumpers: Dict[Kind, Dumper] = {}
-    # The results of expressions and aggregates, as the Python type of their kind.
+    # The results of expressions and aggregates, as the Python type of their kind. A
+    # loader that is a type is not called for a value of exactly that type (the native
+    # core gives it back as it is).
     result_loaders: Dict[Kind, Loader] = {
-        Kind.INT: int_of, Kind.FLOAT: float_of, Kind.DECIMAL: decimal_of, Kind.BOOL: to_bool,
+        Kind.INT: int, Kind.FLOAT: float, Kind.DECIMAL: decimal_of, Kind.BOOL: to_bool,
         Kind.DATETIME: datetime_from_text, Kind.DATE: date_from_text,
     }
     # ---- functions: the text of each function of `sablecrest.func` that differs
