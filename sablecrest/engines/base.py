@@ -1247,6 +1247,30 @@ def socket_quiet(fd: int) -> bool:
     return not readable
 
 
+class SocketWatch:
+    """`socket_quiet` for the socket of one connection, asked at each checkout: a poll
+    object registered once costs a third of what select() costs with the lists it builds
+    each time (select() where there is no poll)."""
+
+    __slots__ = ("fd", "poll")
+
+    def __init__(self) -> None:
+        self.fd = -1
+        self.poll: Any = None
+
+    def quiet(self, fd: int) -> bool:
+        if fd != self.fd:
+            if not hasattr(select, "poll"):
+                return socket_quiet(fd)
+            poll = select.poll()
+            poll.register(fd, select.POLLIN | select.POLLPRI)  # hang-ups and errors are always reported
+            self.fd, self.poll = fd, poll
+        try:
+            return not self.poll.poll(0)
+        except (OSError, ValueError):
+            return False
+
+
 class CursorAdapter(Adapter):
     """A server driver's connection with one reused cursor."""
 
@@ -1368,5 +1392,6 @@ __all__ = [
     "need",
     "version_of",
     "socket_quiet",
+    "SocketWatch",
     "transport_quiet",
 ]
