@@ -427,7 +427,8 @@ class Arith(Expression):
         a, b = self.left.kind, self.right.kind
         # Most arithmetic is ints with ints (stock - q): its kind without the checks' cost.
         self.kind = Kind.INT if a is b is Kind.INT and op != "/" else _arith_kind(a, op, b, _Where(left, op, right))
-        ls, rs = _static(self.left), _static(self.right)
+        ls = self.left if isinstance(self.left, Column) else self.left.shape  # _static, inline: made per statement
+        rs = self.right if isinstance(self.right, Column) else self.right.shape
         self.shape = ("op", op, ls, rs, self.kind) if ls is not None and rs is not None else None
 
     def __repr__(self) -> str:

@@ -21,7 +21,7 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, Hashable, List, Optional,
 from .expr import EXISTS, Column, Condition, Expression, Ordering, Selectable
 from .kinds import RelationKind
 from .relations import Relation
-from .statements import GENERAL, NONE, PLAIN, Compiler, Plan, condition_hows, where_params
+from .statements import GENERAL, NONE, PLAIN, SHAPE_OF, Compiler, Plan, condition_hows, where_params
 
 if TYPE_CHECKING:
     from .model import Field, ModelInfo
@@ -338,8 +338,11 @@ def update_plan(d: "Dialect", info: "ModelInfo", sets: Sequence[Tuple["Field[Any
     """UPDATE of the rows `where` selects, each field of `sets` to its value or
     expression, with RETURNING of the key and the fields `returning` (indexes) when
     given: its text and how its parameters are collected (`update_params`)."""
-    set_key = tuple([(f, v.key(d) if isinstance(v, Expression) else None) for f, v in sets])
-    key = ("update_where", info.model, set_key, tuple([w.shape or w.key(d) for w in where]), returning)
+    set_key = tuple([(f, (v.shape or v.key(d)) if isinstance(v, Expression) else None) for f, v in sets])
+    shapes = tuple(map(SHAPE_OF, where))
+    if None in shapes:
+        shapes = tuple([w.shape or w.key(d) for w in where])
+    key = ("update_where", info.model, set_key, shapes, returning)
     plan = d._plans.get(key)
     if plan is None:
         hows = []

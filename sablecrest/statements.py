@@ -29,7 +29,7 @@ if TYPE_CHECKING:
 # real application, bounded for one that builds shapes without end.
 _CACHE_LIMIT = 2048
 
-_SHAPE = attrgetter("shape")  # a condition's or an ordering's shape, when made with it
+SHAPE_OF = attrgetter("shape")  # a condition's or an ordering's shape, when made with it
 
 
 class How:
@@ -294,10 +294,10 @@ class Dialect:
         """The plan of a query of one model's objects with plain orderings (each `shape`
         made): its text, and how its conditions collect their parameters (`where_params`),
         then the limit and the offset."""
-        shapes = tuple(map(_SHAPE, where))
+        shapes = tuple(map(SHAPE_OF, where))
         if None in shapes:
             shapes = tuple([w.shape or w.key(self) for w in where])
-        key = ("select", info.model, shapes, tuple(map(_SHAPE, order)), has_limit, has_offset, count, lock)
+        key = ("select", info.model, shapes, tuple(map(SHAPE_OF, order)), has_limit, has_offset, count, lock)
         plan = self._plans.get(key)
         if plan is None:
             plan = Plan(self._compile_select(info, where, order, has_limit, has_offset, count) + self.lock_clause(lock),
@@ -554,5 +554,5 @@ def case_params(width: int, rows: List[Tuple[Any, ...]]) -> List[Any]:
     return out
 
 
-__all__ = ["Dialect", "Compiler", "ModelSQL", "Plan", "How", "PLAIN", "NONE", "GENERAL", "condition_hows", "where_params",
-           "check_columns", "case_params"]
+__all__ = ["Dialect", "Compiler", "ModelSQL", "Plan", "How", "PLAIN", "NONE", "GENERAL", "SHAPE_OF", "condition_hows",
+           "where_params", "check_columns", "case_params"]

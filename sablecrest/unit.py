@@ -332,9 +332,9 @@ class UnitOfWork:
                 if info.incoming:
                     self._changed_collections(info, plan.inserts[info], False)
             if info in plan.updates:
-                if not position:
+                if len(plan.order) > 1 and not position:
                     position = {i.model: n for n, i in enumerate(plan.order)}
-                if any(position.get(t, -1) > position[info.model] for _, t in info.references):
+                if position and any(position.get(t, -1) > position[info.model] for _, t in info.references):
                     later.append(info)
                 else:
                     yield from self._update(info, plan.updates[info])
