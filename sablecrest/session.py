@@ -146,9 +146,14 @@ class SessionBase:
         """A query of `model`'s rows (``select(Author)``), or of the values of fields and
         expressions, as tuples (``select(Post.author_id, func.count())``: the first
         field's model is the one queried)."""
-        self._usable()
-        if not more and (isinstance(first, type) or not isinstance(first, (Expression, Selectable))):
-            return self._query(info_of(first), self)
+        if self._closed:
+            self._usable()
+        if not more:
+            info = first.__dict__.get("__sc_info__") if isinstance(first, type) else None
+            if info is not None:  # a model: the common case, without info_of's call
+                return self._query(info, self)
+            if isinstance(first, type) or not isinstance(first, (Expression, Selectable)):
+                return self._query(info_of(first), self)
         return self._query._of_columns(self, (first,) + more)
 
     def _usable(self) -> None:

@@ -295,10 +295,13 @@ class UnitOfWork:
         first). Parents of other tables are inserted first by the table order; validate
         has refused references to new objects of other sessions."""
         position: Dict[Any, int] = {}  # made when a reference needs it
+        single = len(plan.order) == 1
         for info, objs in plan.inserts.items():
             edges: Dict[int, List[Model]] = {}  # id(parent) -> children, within this table
             for f, target in info.references:
                 if target is not info.model:
+                    if single:
+                        continue  # the model it refers to has nothing in this flush
                     if not position:
                         position = {i.model: n for n, i in enumerate(plan.order)}
                     if position.get(target, -1) < position[info.model]:
