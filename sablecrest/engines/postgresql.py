@@ -470,7 +470,8 @@ class PsycopgAdapter(CursorAdapter):
         # PostgreSQL answers COMMIT of a transaction that an error aborted with a
         # rollback, and psycopg reports that as success: work flushed earlier would
         # vanish without a word.
-        if int(self.raw.info.transaction_status) == 3:  # INERROR
+        # The libpq connection's own status (`info` builds an object on each call).
+        if int(self.raw.pgconn.transaction_status) == 3:  # INERROR
             self.raw.rollback()
             raise self.errors.InFailedSqlTransaction(
                 "the transaction was aborted by an earlier error and has been rolled back, not committed"
