@@ -16,7 +16,8 @@ STATES: Tuple[Tuple[str, int], ...]
 FIELD_FLAGS: Tuple[Tuple[str, int], ...]
 TRANSITIONS: Tuple[Tuple[str, int], ...]
 
-# A converter per field (None: the value as it is), or None for no conversion at all.
+# A converter per field (None: the value as it is), or None for no conversion at all. A
+# converter that is a type (int, float) is not called for a value of exactly that type.
 _Converters = Optional[Tuple[Optional[Callable[[Any], Any]], ...]]
 
 @disjoint_base

@@ -150,6 +150,9 @@ class Expression(_Generic[T, V_co, M_co, R]):
     __slots__ = ()
 
     kind: Optional[Kind] = None  # the kind of its values, where known
+    # Its shape when that is the same in every dialect and was made with it (a value,
+    # arithmetic and functions of columns and values): `key` without walking the tree.
+    shape: Optional[Hashable] = None
 
     # ---- the three views, and what a statement checks
 
@@ -696,14 +699,21 @@ _KIND_NAMES[Kind.JSON] = "dict or list"
 _KIND_NAMES[Kind.ENUM] = "an enum member"
 
 
+def _static(e: AnyExpression) -> Optional[Hashable]:
+    """An expression's shape when it is the same in every dialect (a column is its own),
+    else None."""
+    return e if isinstance(e, Column) else e.shape
+
+
 class Value(Expression[Any, Any, Any, Any]):
     """A value inside an expression, bound as a parameter."""
 
-    __slots__ = ("value", "kind")
+    __slots__ = ("value", "kind", "shape")
 
     def __init__(self, value: Any, kind: Kind) -> None:
         self.value = value
         self.kind = kind
+        self.shape = ("v", kind)
 
     def __repr__(self) -> str:
         return repr(self.value)
@@ -757,7 +767,7 @@ class Arith(Expression[Any, Any, Any, Any]):
     float with a float (never both), int with ints; int / int is refused, since the
     engines divide it differently."""
 
-    __slots__ = ("left", "op", "right", "kind")
+    __slots__ = ("left", "op", "right", "kind", "shape")
 
     def __init__(self, left: Any, op: str, right: Any) -> None:
         self.op = op
@@ -766,11 +776,16 @@ class Arith(Expression[Any, Any, Any, Any]):
         a, b = self.left.kind, self.right.kind
         # Most arithmetic is ints with ints (stock - q): its kind without the checks' cost.
         self.kind = Kind.INT if a is b is Kind.INT and op != "/" else _arith_kind(a, op, b, _Where(left, op, right))
+        ls = self.left if isinstance(self.left, Column) else self.left.shape  # _static, inline: made per statement
+        rs = self.right if isinstance(self.right, Column) else self.right.shape
+        self.shape = ("op", op, ls, rs, self.kind) if ls is not None and rs is not None else None
 
     def __repr__(self) -> str:
         return "(%s %s %s)" % (_label(self.left), self.op, _label(self.right))
 
     def key(self, d: Dialect) -> Hashable:
+        if self.shape is not None:
+            return self.shape
         return ("op", self.op, self.left.key(d), self.right.key(d), self.kind)
 
     def render(self, c: Compiler) -> str:
@@ -842,7 +857,7 @@ class Func(Expression[Any, Any, Any, Any]):
     one (COALESCE, LOWER, UPPER, LENGTH, the current time). Each engine writes its own
     name for it where they differ."""
 
-    __slots__ = ("name", "args", "kind", "is_aggregate")
+    __slots__ = ("name", "args", "kind", "is_aggregate", "shape")
 
     def __init__(self, name: str, args: Sequence[AnyExpression], kind: Optional[Kind], is_aggregate: bool) -> None:
         if is_aggregate and any(a.aggregate() for a in args):
@@ -852,11 +867,22 @@ class Func(Expression[Any, Any, Any, Any]):
         self.args = tuple(args)
         self.kind = kind
         self.is_aggregate = is_aggregate
+        shapes: List[Hashable] = []
+        for a in self.args:
+            shape = _static(a)
+            if shape is None:
+                self.shape = None
+                break
+            shapes.append(shape)
+        else:
+            self.shape = ("f", name, tuple(shapes), kind)
 
     def __repr__(self) -> str:
         return "func.%s(%s)" % (self.name, ", ".join(_label(a) for a in self.args))
 
     def key(self, d: Dialect) -> Hashable:
+        if self.shape is not None:
+            return self.shape
         return ("f", self.name, tuple([a.key(d) for a in self.args]), self.kind)
 
     def render(self, c: Compiler) -> str:
@@ -1056,6 +1082,10 @@ class Condition(_Generic[M_co]):
 
     __slots__ = ()
 
+    # Its shape when it is made with it (a column compared with a value or a column):
+    # statements take it as it is, without asking for `key`.
+    shape: Optional[Tuple[Any, ...]] = None
+
     def __and__(self, other: Condition[_M2]) -> Condition[Union[M_co, _M2]]:
         return Junction("AND", _flatten("AND", (self, _check(other))))
 
@@ -1229,6 +1259,14 @@ class InList(Condition[Any]):
         self.field = field
         self.values = [coerce(v) for v in values]
         self.negated = negated
+
+    @classmethod
+    def of_keys(cls, field: AnyExpression, values: List[Any]) -> InList:
+        """``field IN values`` for values that are the field's already (keys read from
+        objects or rows): not checked again, one by one."""
+        c = cls.__new__(cls)
+        c.field, c.values, c.negated = field, values, False
+        return c
 
     def key(self, d: Dialect) -> Hashable:
         return ("in", self.field.key(d), self.negated, d.in_shape(len(self.values)))

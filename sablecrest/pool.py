@@ -89,6 +89,9 @@ class Expiry:
         return None
 
 
+_GONE = "closed by the server while it sat idle"
+
+
 def _close_quietly(conn: Any) -> None:
     try:
         conn.close()
@@ -113,19 +116,22 @@ class Pool:
         # Thread ids holding the connection, kept only where there is one (SQLite in
         # memory), to refuse a second session of the same thread instead of waiting forever.
         self.holders: List[int] = []
-        self.cond = threading.Condition(threading.Lock())  # not reentrant: a cheaper lock
+        # Not reentrant: a cheaper lock. Taken directly (`with self.lock`) where nothing
+        # waits: a Condition's own __enter__ and __exit__ are Python calls.
+        self.lock = threading.Lock()
+        self.cond = threading.Condition(self.lock)
 
     def adopt(self, conn: Any) -> None:
         """Takes in a connection opened by other means (`connect`'s first), idle."""
         if self.expiry is not None:
             self.expiry.opened(conn)
             self.expiry.idled(conn)
-        with self.cond:
+        with self.lock:
             self.open += 1
             self.idle.append(conn)
 
     def status(self) -> PoolStatus:
-        with self.cond:
+        with self.lock:
             return PoolStatus(self.size, self.open - len(self.idle), len(self.idle), self.waiting)
 
     def acquire(self) -> Any:
@@ -133,7 +139,13 @@ class Pool:
         me = threading.get_ident() if self.size == 1 else 0
         self.debug = debug = POOL.isEnabledFor(DEBUG)
         while True:
-            conn, deadline = self._take(deadline, me)
+            conn = None
+            if not me:
+                with self.lock:  # the common case, without the calls of the general one
+                    if self.idle:
+                        conn = self.idle.pop()
+            if conn is None:
+                conn, deadline = self._take(deadline, me)
             if conn is None:
                 try:
                     conn = self.factory()
@@ -146,7 +158,10 @@ class Pool:
                     POOL.debug("checkout of a new connection %#x (%d open of %d)", id(conn), self.open, self.size)
                 return conn
             try:
-                why = self._unfit(conn)
+                if self.expiry is None:
+                    why = None if (conn.alive() if self.pre_ping else conn.usable()) else _GONE
+                else:
+                    why = self._unfit(conn)
             except BaseException:
                 self._forget(me)
                 _close_quietly(conn)
@@ -166,7 +181,7 @@ class Pool:
             if why is not None:
                 return why
         if not (conn.alive() if self.pre_ping else conn.usable()):
-            return "closed by the server while it sat idle"
+            return _GONE
         return None
 
     def _take(self, deadline: float, me: int) -> Any:
@@ -204,7 +219,7 @@ class Pool:
 
     def _forget(self, me: int) -> None:
         """A slot taken for a connection that is not handed out after all."""
-        with self.cond:
+        with self.lock:
             self.open -= 1
             if me and me in self.holders:
                 self.holders.remove(me)
@@ -218,7 +233,7 @@ class Pool:
             why = self.expiry.expired(conn, False)
             if why is None:
                 self.expiry.idled(conn)
-        with self.cond:
+        with self.lock:
             if self.holders:
                 me = threading.get_ident()
                 if me in self.holders:
@@ -239,7 +254,7 @@ class Pool:
             _close_quietly(conn)
 
     def close(self) -> None:
-        with self.cond:
+        with self.lock:
             idle, self.idle = self.idle, []
             self.open -= len(idle)
         for conn in idle:
@@ -322,7 +337,7 @@ class AsyncPool:
             if why is not None:
                 return why
         if not conn.usable() or self.pre_ping and not await conn.alive():
-            return "closed by the server while it sat idle"
+            return _GONE
         return None
 
     async def _wait(self) -> None:

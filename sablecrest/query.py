@@ -302,25 +302,28 @@ class Query(Selectable[R], _Generic[R, M]):
         s = self._session
         return s._run(s._guarded(steps))
 
+    # Reads run their steps as they are: the flush a read may run first is guarded by the
+    # unit of work (UnitOfWork.reads_flush), and nothing else in them writes.
+
     def all(self) -> List[R]:
         """The objects of every row (one object per row in the session), or each row's
         values as a tuple for a query of columns."""
-        return self._go(self._steps(ALL))  # type: ignore[no-any-return]
+        return self._session._run(self._steps(ALL))  # type: ignore[no-any-return]
 
     def first(self) -> Optional[R]:
         """The first row's object (or tuple), or None."""
-        return self._go(self._steps(FIRST))  # type: ignore[no-any-return]
+        return self._session._run(self._steps(FIRST))  # type: ignore[no-any-return]
 
     def count(self) -> int:
         """The number of rows (within the limit and offset, when given)."""
-        return self._go(self._steps(COUNT))  # type: ignore[no-any-return]
+        return self._session._run(self._steps(COUNT))  # type: ignore[no-any-return]
 
     def scalar(self: Query[Tuple[_X, Unpack[Tuple[Any, ...]]], Any]) -> Optional[_X]:
         """The first column of the first row (None without a row), for a query of
         columns: ``s.select(func.max(Post.likes)).scalar()``."""
         if self._cols is None:
             raise TypeError("scalar() reads a query of columns, like s.select(func.max(Post.likes))")
-        return self._go(self._session._uow.query(self._select(), ONE, ()))  # type: ignore[no-any-return]
+        return self._session._run(self._session._uow.query(self._select(), ONE, ()))  # type: ignore[no-any-return]
 
     def update(self, **values: Any) -> int:
         """UPDATE of the rows the query selects: each keyword a field of the model, set to

@@ -123,9 +123,11 @@ class SessionBase:
     _is_async = False
 
     def __init__(self, db: Any, isolation: Optional[str] = None) -> None:
-        self._isolation = _isolation_sql(db.dialect, isolation)  # checked before a connection is taken
+        d = db.dialect
+        # Checked before a connection is taken.
+        self._isolation = _isolation_sql(d, isolation) if isolation is not None else None
         self.db = db
-        self._uow = UnitOfWork(db.dialect, new_token(self))
+        self._uow = UnitOfWork(d, new_token(self))
         self._conn: Any = None
         self._in_txn = False
         self._closed = False
@@ -133,7 +135,7 @@ class SessionBase:
         # A transaction that begins at its first write leaves the reads before it to
         # statements of their own: not what a session that asked for an isolation level
         # (repeatable reads, serializable) means.
-        self._lazy = 1 if db.dialect.engine.lazy_begin and self._isolation is None else 0
+        self._lazy = 1 if d.engine.lazy_begin and self._isolation is None else 0
         self._savepoints: List["Savepoint"] = []  # open, innermost last
         # Asked once per session: a statement costs nothing more while the logger is off.
         self._logs = SQL.isEnabledFor(DEBUG)
@@ -218,9 +220,14 @@ class SessionBase:
         """A query of `model`'s rows (``select(Author)``), or of the values of fields and
         expressions, as tuples (``select(Post.author_id, func.count())``: the first
         field's model is the one queried)."""
-        self._usable()
-        if not more and (isinstance(first, type) or not isinstance(first, (Expression, Selectable))):
-            return self._query(info_of(first), self)
+        if self._closed:
+            self._usable()
+        if not more:
+            info = first.__dict__.get("__sc_info__") if isinstance(first, type) else None
+            if info is not None:  # a model: the common case, without info_of's call
+                return self._query(info, self)
+            if isinstance(first, type) or not isinstance(first, (Expression, Selectable)):
+                return self._query(info_of(first), self)
         return self._query._of_columns(self, (first,) + more)  # pyright: ignore[reportUnknownArgumentType]
 
     def _usable(self) -> None:
@@ -265,8 +272,10 @@ class SessionBase:
 
     def get(self, model: Type[M], key: object) -> Any:
         """The object with this primary key, from the identity map or the database."""
-        self._usable()
-        return self._run(self._guarded(self._uow.get(model, key)))
+        if self._closed:
+            self._usable()
+        # A read: the flush it may run first is guarded by the unit of work (reads_flush).
+        return self._run(self._uow.get(model, key))
 
     def load(self, objs: Sequence[M], *relations: Relation[Any, Any, Any]) -> Any:
         """Loads `relations` on `objs` (objects of this session, of one model) and returns
@@ -274,13 +283,13 @@ class SessionBase:
         of the model an earlier relation loads (``s.load(authors, Author.posts,
         Post.tags)``)."""
         self._usable()
-        return self._run(self._guarded(self._uow.load(objs, relations)))
+        return self._run(self._uow.load(objs, relations))
 
     def load_related(self, objs: Iterable[Model], field: AnyField) -> Any:
         """{key: object} for the objects that `field` (a foreign key, like
         ``Post.author_id``) of `objs` refers to: one SELECT for those not yet loaded."""
         self._usable()
-        return self._run(self._guarded(self._uow.load_related(objs, field)))
+        return self._run(self._uow.load_related(objs, field))
 
     def execute(self, statement: Any, params: Optional[Mapping[str, Any]] = None) -> Any:
         """Runs a statement of your own in this session's transaction, after a flush, and
@@ -464,6 +473,26 @@ class SessionBase:
             if conn is not None:
                 self._give_back(conn)
 
+    def _quiet_end(self) -> bool:
+        """The end of a ``with`` block that has nothing to commit, flush or roll back (a
+        request that only read): the session is closed and its connection given back
+        without steps, as `_exit_steps` would; False, having done nothing, otherwise."""
+        uow = self._uow
+        if self._in_txn or self._closed or self._savepoints or not uow.clean():
+            return False
+        conn = self._conn
+        if conn is not None and (self._broken or conn.in_transaction()):
+            return False  # a statement of the user's own opened a transaction: the steps end it
+        self._closed = True
+        try:
+            uow.closed()
+        finally:
+            end_token(uow.token)
+            self._conn = None
+            if conn is not None:
+                self._give_back(conn)
+        return True
+
     def _exit_steps(self, failure: Optional[BaseException]) -> Steps:
         """The end of a ``with`` block: commit unless it raised, then close. The error
         that ended the block (or that the commit raised) is the one that propagates."""
@@ -514,6 +543,8 @@ class Session(SessionBase):
         return self
 
     def __exit__(self, exc_type: Any, exc: Any, tb: Any) -> None:
+        if exc is None and self._quiet_end():
+            return
         self._run(self._exit_steps(exc))
 
     if TYPE_CHECKING:
@@ -602,6 +633,8 @@ class AsyncSession(SessionBase):
         return self
 
     async def __aexit__(self, exc_type: Any, exc: Any, tb: Any) -> None:
+        if exc is None and self._cleanup_task is None and self._quiet_end():
+            return
         await self._run(self._exit_steps(exc))
 
     if TYPE_CHECKING:

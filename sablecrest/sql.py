@@ -21,7 +21,7 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, Hashable, List, Optional,
 from .engines.base import decimal_scale
 from .expr import EXISTS, Column, Expression, Func
 from .kinds import Kind, RelationKind
-from .statements import Compiler
+from .statements import GENERAL, NONE, PLAIN, SHAPE_OF, Compiler, Plan, condition_hows, where_params
 
 if TYPE_CHECKING:
     from .relations import AnyRelation
@@ -112,32 +112,64 @@ def _root(d: "Dialect", write: Callable[[Scope], str], qualify: bool) -> str:
 
 
 def select_key(d: "Dialect", sel: Select, mode: str) -> Hashable:
-    cols = None if sel.cols is None else tuple([e.key(d) for e in sel.cols])
-    return ("q", mode, sel.info.model, cols, sel.joins, tuple([w.key(d) for w in sel.where]),
-            tuple([g.key(d) for g in sel.group]), tuple([h.key(d) for h in sel.having]),
-            tuple([o.key(d) for o in sel.order]), sel.distinct, sel.limit is not None, sel.offset is not None)
+    # A shape made with its item is taken as it is (`key` would make it again).
+    cols = None if sel.cols is None else tuple([e.shape or e.key(d) for e in sel.cols])
+    return ("q", mode, sel.info.model, cols, sel.joins, tuple([w.shape or w.key(d) for w in sel.where]),
+            tuple([g.shape or g.key(d) for g in sel.group]) if sel.group else (),
+            tuple([h.shape or h.key(d) for h in sel.having]) if sel.having else (),
+            tuple([o.shape or o.key(d) for o in sel.order]), sel.distinct, sel.limit is not None,
+            sel.offset is not None)
 
 
 def select_sql(d: "Dialect", sel: Select, mode: str) -> str:
-    key = select_key(d, sel, mode)
-    text = d._sql.get(key)
-    if text is None:
-        text = d._cached(key, lambda: _root(d, lambda s: _select(s, sel, mode), bool(sel.joins)))
-    return text
+    return select_plan(d, sel, mode).sql
 
 
 def rows_sql(d: "Dialect", sel: Select) -> Tuple[str, Optional[Tuple[Any, ...]]]:
-    """The text of a select of columns and its row loaders (see `row_loaders`), kept
-    under one shape key."""
-    key = select_key(d, sel, ROWS)
-    text = d._sql.get(key)
-    if text is None:
-        text = d._cached(key, lambda: _root(d, lambda s: _select(s, sel, ROWS), bool(sel.joins)))
-    loaders = d._shapes.get(key, d)
-    if loaders is d:
-        assert sel.cols is not None
-        loaders = d._shapes[key] = row_loaders(d, sel.cols)
-    return text, loaders
+    """The text of a select of columns and its row loaders (see `row_loaders`)."""
+    plan = select_plan(d, sel, ROWS)
+    return plan.sql, plan.loaders
+
+
+def select_plan(d: "Dialect", sel: Select, mode: str) -> Plan:
+    """The plan of `sel` in `mode`: its text (written and checked once per shape), how
+    its parameters are collected (`plan_params`), and, for a select of columns, its row
+    loaders."""
+    key = select_key(d, sel, mode)
+    plan = d._plans.get(key)
+    if plan is None:
+        text = _root(d, lambda s: _select(s, sel, mode), bool(sel.joins))
+        parts: List[Tuple[str, Tuple[Any, ...]]] = []
+        for name, items in _param_parts(sel, mode):
+            hows = condition_hows(d, items)
+            if any(how is not NONE for how in hows):
+                parts.append((name, hows))
+        loaders = row_loaders(d, sel.cols) if sel.cols is not None and mode == ROWS else None
+        plan = Plan(text, (), tuple(parts), loaders)
+        d.keep_plan(key, plan)
+    return plan
+
+
+def plan_params(d: "Dialect", plan: Plan, sel: Select, out: List[Any]) -> None:
+    """The parameters of `plan`'s text for `sel` (of its shape), in placeholder order."""
+    for name, hows in plan.parts:
+        where_params(d, hows, getattr(sel, name), out)
+    if sel.limit is not None:
+        out.append(sel.limit)
+    if sel.offset is not None:
+        out.append(sel.offset)
+
+
+def _param_parts(sel: Select, mode: str) -> List[Tuple[str, Sequence[Any]]]:
+    """The parts of `sel` whose items may have parameters, in placeholder order, as
+    `select_params` goes through them."""
+    parts: List[Tuple[str, Sequence[Any]]] = []
+    if mode != EXISTS and sel.cols is not None and (mode != COUNT or _counted_whole(sel)):
+        parts.append(("cols", sel.cols))
+    parts += [("where", sel.where), ("group", sel.group), ("having", sel.having)]
+    if mode != COUNT:
+        parts.append(("order", sel.order))
+    return parts
 
 
 def select_params(d: "Dialect", sel: Select, mode: str, out: List[Any]) -> None:
@@ -311,35 +343,56 @@ _DECIMAL = Kind.DECIMAL
 
 def update_sql(d: "Dialect", info: "ModelInfo", sets: Sequence[Tuple["Field[Any]", Any]],
                where: Sequence[AnyCondition], returning: Tuple[int, ...]) -> str:
+    return update_plan(d, info, sets, where, returning).sql
+
+
+def update_plan(d: "Dialect", info: "ModelInfo", sets: Sequence[Tuple["Field[Any]", Any]],
+                where: Sequence[AnyCondition], returning: Tuple[int, ...]) -> Plan:
     """UPDATE of the rows `where` selects, each field of `sets` to its value or
     expression, with RETURNING of the key and the fields `returning` (indexes) when
-    given."""
-    set_key = tuple([(f, v.key(d) if isinstance(v, Expression) else None) for f, v in sets])
-    key = ("update_where", info.model, set_key, tuple([w.key(d) for w in where]), returning)
-
-    def write(scope: Scope) -> str:
-        m = d.model(info)
-        scope.query_of = info.name
-        scope.tables[info.model] = m.table
-        _check_writes(info, where)
+    given: its text and how its parameters are collected (`update_params`)."""
+    set_key = tuple([(f, (v.shape or v.key(d)) if isinstance(v, Expression) else None) for f, v in sets])
+    shapes = tuple(map(SHAPE_OF, where))
+    if None in shapes:
+        shapes = tuple([w.shape or w.key(d) for w in where])
+    key = ("update_where", info.model, set_key, shapes, returning)
+    plan = d._plans.get(key)
+    if plan is None:
+        hows: List[Any] = []
         for f, v in sets:
-            if isinstance(v, Expression) and v.aggregate():
-                raise ValueError("update(%s=...) takes an expression of the row's own fields, not an aggregate"
-                                 % f.name)
-        # A column of another model in an expression: ValueError from the scope, as it is written.
-        items = ["%s = %s" % (m.columns[f.position], _computed(d, f, v.render(scope), scope)
-                              if isinstance(v, Expression) else scope.ph())
-                 for f, v in sets]
-        text = "UPDATE %s SET %s" % (m.table, ", ".join(items))
-        if where:
-            text += " WHERE " + " AND ".join([w.render(scope) for w in where])
-        if returning:
-            text += " RETURNING " + ", ".join([m.pk_column] + [m.columns[i] for i in returning])
-        return text
+            if isinstance(v, Expression):
+                probe: List[Any] = []
+                v.params(d, probe)
+                # An expression the statement rounds takes the scale as one more parameter.
+                hows.append(GENERAL if probe or _rounded_to(d, f) is not None else NONE)
+            else:
+                dumper = d.dumper(f)
+                hows.append(PLAIN if dumper is None else dumper)
+        plan = Plan(_root(d, lambda scope: _update(scope, info, sets, where, returning), False),
+                    condition_hows(d, where), (("sets", tuple(hows)),))
+        d.keep_plan(key, plan)
+    return plan
 
-    text = d._sql.get(key)
-    if text is None:
-        text = d._cached(key, lambda: _root(d, write, False))
+
+def _update(scope: Scope, info: "ModelInfo", sets: Sequence[Tuple["Field[Any]", Any]],
+            where: Sequence[AnyCondition], returning: Tuple[int, ...]) -> str:
+    d = scope.dialect
+    m = d.model(info)
+    scope.query_of = info.name
+    scope.tables[info.model] = m.table
+    _check_writes(info, where)
+    for f, v in sets:
+        if isinstance(v, Expression) and v.aggregate():
+            raise ValueError("update(%s=...) takes an expression of the row's own fields, not an aggregate" % f.name)
+    # A column of another model in an expression: ValueError from the scope, as it is written.
+    items = ["%s = %s" % (m.columns[f.position], _computed(d, f, v.render(scope), scope)
+                          if isinstance(v, Expression) else scope.ph())
+             for f, v in sets]
+    text = "UPDATE %s SET %s" % (m.table, ", ".join(items))
+    if where:
+        text += " WHERE " + " AND ".join([w.render(scope) for w in where])
+    if returning:
+        text += " RETURNING " + ", ".join([m.pk_column] + [m.columns[i] for i in returning])
     return text
 
 
@@ -357,24 +410,23 @@ def _computed(d: "Dialect", f: "Field[Any]", text: str, scope: "Scope") -> str:
     return d.engine.function_sql("round", [text, scope.ph()])
 
 
-def update_params(d: "Dialect", sets: Sequence[Tuple["Field[Any]", Any]], where: Sequence[AnyCondition],
+def update_params(d: "Dialect", plan: Plan, sets: Sequence[Tuple["Field[Any]", Any]], where: Sequence[AnyCondition],
                   out: List[Any]) -> None:
-    for f, v in sets:
-        if isinstance(v, Expression):
+    """The parameters of an `update_plan` text, in placeholder order."""
+    for (f, v), how in zip(sets, plan.parts[0][1]):
+        if how is GENERAL:
             v.params(d, out)
-            if f.kind == _DECIMAL and not d.engine.rounds_decimals:
-                scale = decimal_scale(f.db_type)
-                if scale is not None:
-                    out.append(scale)
-        else:
-            out.append(d.dump(f, v))
-    for w in where:
-        w.params(d, out)
+            scale = _rounded_to(d, f)
+            if scale is not None:
+                out.append(scale)
+        elif how is not NONE:
+            out.append(v if how is PLAIN or v is None else how(v))
+    where_params(d, plan.where, where, out)
 
 
 def delete_sql(d: "Dialect", info: "ModelInfo", where: Sequence[AnyCondition], returning: bool) -> str:
     """DELETE of the rows `where` selects, with RETURNING of their keys when asked."""
-    key = ("delete_where", info.model, tuple([w.key(d) for w in where]), returning)
+    key = ("delete_where", info.model, tuple([w.shape or w.key(d) for w in where]), returning)
 
     def write(scope: Scope) -> str:
         m = d.model(info)
@@ -425,5 +477,5 @@ def link_sql(d: "Dialect", rel: AnyRelation, n: int) -> str:
     return text
 
 
-__all__ = ["Select", "Scope", "ROWS", "COUNT", "select_sql", "rows_sql", "select_params", "select_key", "row_loaders",
-           "update_sql", "update_params", "delete_sql", "link_sql"]
+__all__ = ["Select", "Scope", "ROWS", "COUNT", "select_sql", "rows_sql", "select_plan", "plan_params", "select_params",
+           "select_key", "row_loaders", "update_sql", "update_plan", "update_params", "delete_sql", "link_sql"]

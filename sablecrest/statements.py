@@ -13,11 +13,13 @@ doubled for drivers that read the text as a %-format.
 from __future__ import annotations
 
 import json
-from typing import TYPE_CHECKING, Any, Callable, Dict, Hashable, Iterable, List, Literal, Optional, Sequence, Tuple, Union
+from operator import attrgetter
+from typing import (TYPE_CHECKING, Any, Callable, Dict, Hashable, Iterable, List, Literal, Optional, Sequence, Tuple, Union,
+                    cast)
 
 from . import toolkit
 from .engines.base import Engine, ParamStyle, Version
-from .expr import Column
+from .expr import Column, Compare, Ordering
 from .kinds import Kind
 
 if TYPE_CHECKING:
@@ -27,6 +29,76 @@ if TYPE_CHECKING:
 # Statement texts a dialect keeps before it starts over: enough for every shape of a
 # real application, bounded for one that builds shapes without end.
 _CACHE_LIMIT = 2048
+
+SHAPE_OF = attrgetter("shape")  # a condition's or an ordering's shape, when made with it
+
+
+class How:
+    """How a plan collects one item's parameters (beside a column compared with a value,
+    whose how is the column's dumper, or PLAIN)."""
+
+    __slots__ = ("name",)
+
+    def __init__(self, name: str) -> None:
+        self.name = name
+
+    def __repr__(self) -> str:
+        return self.name
+
+
+PLAIN = How("PLAIN")  # a column compared with a value: the value as it is
+NONE = How("NONE")  # nothing: its text has no placeholder
+GENERAL = How("GENERAL")  # its own params()
+
+
+class Plan:
+    """A statement shape's text, written once, and how each of its items collects its
+    parameters on every execution (`hows`: one per item, in the order of `parts`, the
+    names of the statement's parts that have parameters), so that running the shape
+    again costs one lookup and the parameters. `loaders` turn the rows of a select of
+    columns into their Python types."""
+
+    __slots__ = ("sql", "where", "parts", "loaders")
+
+    def __init__(self, sql: str, where: Tuple[Any, ...] = (), parts: Tuple[Tuple[str, Tuple[Any, ...]], ...] = (),
+                 loaders: Optional[Tuple[Any, ...]] = None) -> None:
+        self.sql = sql
+        self.where = where  # the hows of a single-table select's conditions
+        self.parts = parts
+        self.loaders = loaders
+
+
+def condition_hows(d: "Dialect", conditions: Sequence[Any]) -> Tuple[Any, ...]:
+    """The hows of conditions, expressions or orderings: a column compared with a value
+    appends the value through the column's dumper; anything else collects its own
+    parameters, unless it has none (a shape's count of parameters is fixed: its text has
+    that many placeholders)."""
+    out: List[Any] = []
+    for w in conditions:
+        shape = w.shape if type(w) is Compare else None
+        if shape is not None:
+            if shape[0] == "c":
+                dumper = d.dumper(cast("AnyColumn", w.field))  # the shape of a column's comparison
+                out.append(PLAIN if dumper is None else dumper)
+            else:
+                out.append(NONE)
+        else:
+            probe: List[Any] = []
+            (w.field if isinstance(w, Ordering) else w).params(d, probe)
+            out.append(GENERAL if probe else NONE)
+    return tuple(out)
+
+
+def where_params(d: "Dialect", hows: Tuple[Any, ...], items: Sequence[Any], out: List[Any]) -> None:
+    """The parameters of `items` (conditions, expressions or orderings) by their hows."""
+    for w, how in zip(items, hows):
+        if how is NONE:
+            continue
+        if how is GENERAL:
+            (w.field if isinstance(w, Ordering) else w).params(d, out)
+            continue
+        v = w.value
+        out.append(v if how is PLAIN or v is None else how(v))
 
 
 class Compiler:
@@ -83,7 +155,8 @@ class ModelSQL:
     """One model's names and conversions in one dialect, made once."""
 
     __slots__ = ("info", "table", "columns", "select_list", "loaders", "dumpers", "pk_index", "pk_column",
-                 "insert_all", "insert_generated", "key_indexes", "key_columns", "filled")
+                 "insert_all", "insert_generated", "key_indexes", "key_columns", "filled", "get_sql",
+                 "insert_one")
 
     def __init__(self, d: "Dialect", info: "ModelInfo") -> None:
         self.info = info
@@ -103,6 +176,8 @@ class ModelSQL:
         self.key_indexes = tuple(f.position for f in info.key)
         self.key_columns = [self.columns[i] for i in self.key_indexes]
         self.filled = tuple(f.position for f in info.fields if f.server_default is not None)
+        self.get_sql: Optional[str] = None  # get() by a single-column key, once written
+        self.insert_one: Optional[str] = None  # one row with a generated key, without RETURNING
 
 
 class Dialect:
@@ -123,6 +198,7 @@ class Dialect:
         self.lock_options = engine.lock_options(version, self.variant)
         self._models: Dict[Any, ModelSQL] = {}
         self._sql: Dict[Hashable, str] = {}
+        self._plans: Dict[Hashable, Plan] = {}  # queries: a shape's text and how its parameters are collected
         self._dumpers: Dict[Any, Any] = {}  # column -> its dumper (or None)
         self._shapes: Dict[Hashable, Any] = {}  # other facts of a shape (a column select's loaders)
 
@@ -213,13 +289,28 @@ class Dialect:
 
     def select_sql(self, info: "ModelInfo", where: Sequence[AnyCondition], order: Sequence[AnyOrdering],
                    has_limit: bool, has_offset: bool, count: bool, lock: str = "") -> str:
-        key = ("select", info.model, tuple([w.key(self) for w in where]), tuple([o.shape for o in order]),
-               has_limit, has_offset, count, lock)
-        text = self._sql.get(key)
-        if text is None:
-            text = self._cached(key, lambda: self._compile_select(info, where, order, has_limit, has_offset, count)
-                                + self.lock_clause(lock))
-        return text
+        return self.select_plan(info, where, order, has_limit, has_offset, count, lock).sql
+
+    def select_plan(self, info: "ModelInfo", where: Sequence[AnyCondition], order: Sequence[AnyOrdering],
+                    has_limit: bool, has_offset: bool, count: bool, lock: str = "") -> Plan:
+        """The plan of a query of one model's objects with plain orderings (each `shape`
+        made): its text, and how its conditions collect their parameters (`where_params`),
+        then the limit and the offset."""
+        shapes = tuple(map(SHAPE_OF, where))
+        if None in shapes:
+            shapes = tuple([w.shape or w.key(self) for w in where])
+        key = ("select", info.model, shapes, tuple(map(SHAPE_OF, order)), has_limit, has_offset, count, lock)
+        plan = self._plans.get(key)
+        if plan is None:
+            plan = Plan(self._compile_select(info, where, order, has_limit, has_offset, count) + self.lock_clause(lock),
+                        condition_hows(self, where))
+            self.keep_plan(key, plan)
+        return plan
+
+    def keep_plan(self, key: Hashable, plan: Plan) -> None:
+        if len(self._plans) >= _CACHE_LIMIT:
+            self._plans.clear()
+        self._plans[key] = plan
 
     def lock_clause(self, lock: str) -> str:
         """What a locking read (`Query.for_update`) writes after its SELECT: FOR UPDATE,
@@ -465,4 +556,5 @@ def case_params(width: int, rows: List[Tuple[Any, ...]]) -> List[Any]:
     return out
 
 
-__all__ = ["Dialect", "Compiler", "ModelSQL", "check_columns", "case_params"]
+__all__ = ["Dialect", "Compiler", "ModelSQL", "Plan", "How", "PLAIN", "NONE", "GENERAL", "SHAPE_OF", "condition_hows",
+           "where_params", "check_columns", "case_params"]

@@ -30,15 +30,15 @@ from typing import TYPE_CHECKING, Any, Dict, Iterable, Iterator, List, Optional,
 
 from . import _native, toolkit
 from .errors import StaleDataError
-from .expr import SCALAR, Expression, Selectable, Subquery
+from .expr import SCALAR, Expression, InList, Selectable, Subquery
 from .kinds import Kind, RelationKind, State, Transition
 from .model import Field, Model, ModelInfo, info_of
 from .ops import Execute, ExecuteMany, Fetch, InsertId, LockingFetch, Returning, Steps
 from .relations import Relation
 from .sql import COUNT as COUNT_ROWS
-from .sql import (ROWS, Select, delete_sql, link_sql, row_loaders, rows_sql, select_params, select_sql, update_params,
-                  update_sql)
-from .statements import case_params
+from .sql import (ROWS, Select, delete_sql, link_sql, plan_params, row_loaders, select_params, select_plan, select_sql,
+                  update_params, update_plan)
+from .statements import case_params, where_params
 
 if TYPE_CHECKING:
     from .relations import AnyRelation
@@ -212,14 +212,26 @@ class UnitOfWork:
 
     # ---- flush
 
-    def clean(self) -> bool:
+    def clean(self, epoch: int = -1) -> bool:
         """Whether a flush would write nothing (the check `_collect` starts with), so that
-        a read need not run one."""
-        epoch = _native.touch_epoch()
-        if not self.pending and not self.doomed and (self.epoch == epoch or not self.identity):
+        a read need not run one: nothing added or deleted, no field assigned since the
+        last flush looked, and no loaded object whose JSON may have changed in place
+        (which no assignment marks). `epoch`: the assignment count, when read already."""
+        if epoch < 0:
+            epoch = _native.touch_epoch()
+        if not self.pending and not self.doomed and (self.epoch == epoch or not self.identity) and not (
+                self.mutable or (len(self.identity) != self.models_seen and self._holds_mutable())):
             self.epoch = epoch
             return True
         return False
+
+    def reads_flush(self) -> Steps:
+        """The flush a read runs before its statement, under the policy of the session
+        whose token this is (its `_guarded`: a flush that fails half-way is rolled back).
+        Only the flush needs the policy: a read with nothing to flush runs without it."""
+        ref = _owners.get(self.token)
+        session = ref() if ref is not None else None
+        return session._guarded(self.flush()) if session is not None else self.flush()
 
     def flush(self) -> Steps:
         plan = self._collect()
@@ -233,9 +245,7 @@ class UnitOfWork:
     def _collect(self) -> Optional[FlushPlan]:
         """What to write and in which order; every check runs here."""
         epoch = _native.touch_epoch()
-        if not self.pending and not self.doomed and (self.epoch == epoch or not self.identity) and not (
-                self.mutable or (len(self.identity) != self.models_seen and self._holds_mutable())):
-            self.epoch = epoch
+        if self.clean(epoch):
             return None
         updates: Dict[ModelInfo, List[Model]] = {}
         for model, idm in self.identity.items():
@@ -248,18 +258,28 @@ class UnitOfWork:
             return None
         plan = FlushPlan()
         plan.updates = updates
-        _group(self.pending, plan.inserts)
-        plan.added = list(self.pending)
-        _group(self.doomed, plan.deletes)
-        plan.doomed = list(self.doomed)
-        for group, fresh in ((plan.inserts, True), (plan.updates, False)):
-            for info, objs in group.items():
-                _native.validate(info.layout, objs, self.reject_nan, self.token, fresh)
-        plan.order = table_order(list(plan.inserts) + list(plan.updates) + list(plan.deletes))
-        self._order_rows(plan)
-        for group in (plan.inserts, plan.updates):
-            for objs in group.values():
-                _native.begin_write(objs)
+        if self.pending:
+            _group(self.pending, plan.inserts)
+            plan.added = list(self.pending)
+        if self.doomed:
+            _group(self.doomed, plan.deletes)
+            plan.doomed = list(self.doomed)
+        for info, objs in plan.inserts.items():
+            _native.validate(info.layout, objs, self.reject_nan, self.token, True)
+        for info, objs in updates.items():
+            _native.validate(info.layout, objs, self.reject_nan, self.token, False)
+        order = list(plan.inserts)
+        if updates:
+            order += updates
+        if plan.deletes:
+            order += plan.deletes
+        plan.order = table_order(order) if len(order) > 1 else order
+        if plan.inserts:
+            self._order_rows(plan)
+        for objs in plan.inserts.values():
+            _native.begin_write(objs)
+        for objs in updates.values():
+            _native.begin_write(objs)
         self.epoch = epoch
         return plan
 
@@ -268,7 +288,11 @@ class UnitOfWork:
         assignment marks: then a flush compares them, whatever the assignment count."""
         if len(self.identity) != self.models_seen:
             self.models_seen = len(self.identity)
-            self.mutable = any(model.__sc_info__.mutable for model in self.identity)
+            self.mutable = False
+            for model in self.identity:
+                if model.__sc_info__.mutable:
+                    self.mutable = True
+                    break
         return self.mutable
 
     def _order_rows(self, plan: FlushPlan) -> None:
@@ -276,12 +300,18 @@ class UnitOfWork:
         to, and refuses new rows of tables that refer to each other (neither could go
         first). Parents of other tables are inserted first by the table order; validate
         has refused references to new objects of other sessions."""
-        position = {info.model: i for i, info in enumerate(plan.order)}
+        position: Dict[Any, int] = {}  # made when a reference needs it
+        single = len(plan.order) == 1
         for info, objs in plan.inserts.items():
             edges: Dict[int, List[Model]] = {}  # id(parent) -> children, within this table
             for f, target in info.references:
-                if target is not info.model and position.get(target, -1) < position[info.model]:
-                    continue  # parents first by the table order
+                if target is not info.model:
+                    if single:
+                        continue  # the model it refers to has nothing in this flush
+                    if not position:
+                        position = {i.model: n for n, i in enumerate(plan.order)}
+                    if position.get(target, -1) < position[info.model]:
+                        continue  # parents first by the table order
                 values = _native.field_values(objs, f.position)
                 for child, parent in zip(objs, values):
                     if type(parent) is not target or _native.state(parent) != _PENDING:
@@ -303,7 +333,7 @@ class UnitOfWork:
         # each other's parent row. A table that refers to one later in the order (tables
         # that refer to each other) is updated after every insert, since its changed
         # rows may refer to rows inserted after it.
-        position = {info.model: i for i, info in enumerate(plan.order)}
+        position: Dict[Any, int] = {}  # made when an update needs it
         later: List[ModelInfo] = []
         for info in plan.order:
             if info in plan.inserts:
@@ -311,7 +341,9 @@ class UnitOfWork:
                 if info.incoming:
                     self._changed_collections(info, plan.inserts[info], False)
             if info in plan.updates:
-                if any(position.get(t, -1) > position[info.model] for _, t in info.references):
+                if len(plan.order) > 1 and not position:
+                    position = {i.model: n for n, i in enumerate(plan.order)}
+                if position and any(position.get(t, -1) > position[info.model] for _, t in info.references):
                     later.append(info)
                 else:
                     yield from self._update(info, plan.updates[info])
@@ -356,6 +388,15 @@ class UnitOfWork:
         if not generated:
             return
         cols = m.insert_generated
+        if len(generated) == 1 and d.engine.last_id_cheaper:
+            # One row, whose key the driver gives for less than RETURNING would cost.
+            sql = m.insert_one
+            if sql is None:
+                sql = m.insert_one = d.insert_sql(info, cols, 1, False)
+            key = yield InsertId(sql, _native.insert_params(layout, generated, cols, m.dumpers, False)[0])
+            _native.mark_flushed(layout, generated, idm, [key])
+            self.inserted.extend(generated)
+            return
         # One row per statement when a row may refer to another row of the same batch, or
         # when nothing else can say which key went to which row.
         multi = d.returning and not info.self_referencing and (cols or d.engine.multi_row_default_insert)
@@ -502,7 +543,7 @@ class UnitOfWork:
         table = d.model(info).table
         stale = 0 if len(objs) == 1 else -1
         if stale < 0:
-            where = (info.pk.in_(keys),)
+            where = (InList.of_keys(info.pk, keys),)
             params: List[Any] = []
             where[0].params(d, params)
             rows = yield Fetch(d.select_sql(info, where, (), False, False, False), params)
@@ -532,7 +573,7 @@ class UnitOfWork:
                 rows = yield Fetch(d.count_keys_sql(info, len(chunk)), params)
                 total += int(rows[0][0])
             return total
-        where = (info.pk.in_(_native.key_params(info.layout, objs)),)
+        where = (InList.of_keys(info.pk, _native.key_params(info.layout, objs)),)
         where[0].params(d, params)
         rows = yield Fetch(d.select_sql(info, where, (), False, False, True), params)
         return int(rows[0][0])
@@ -655,17 +696,17 @@ class UnitOfWork:
             limit = 1
         # Written (and its columns checked) before the flush: a condition on a model that
         # is not in the query raises before anything runs.
-        sql = d.select_sql(info, where, order, limit is not None, offset is not None, mode == COUNT, lock)
+        plan = d.select_plan(info, where, order, limit is not None, offset is not None, mode == COUNT, lock)
         if not self.clean():
-            yield from self.flush()
+            yield from self.reads_flush()
         params: List[Any] = []
-        for w in where:
-            w.params(d, params)
+        if where:
+            where_params(d, plan.where, where, params)
         if limit is not None:
             params.append(limit)
         if offset is not None:
             params.append(offset)
-        rows = yield (LockingFetch(sql, params) if lock else Fetch(sql, params))
+        rows = yield (LockingFetch(plan.sql, params) if lock else Fetch(plan.sql, params))
         if mode == COUNT:
             return int(rows[0][0])
         # A locking read refreshes the objects already loaded: what it locked is the row
@@ -683,19 +724,15 @@ class UnitOfWork:
         d = self.dialect
         if mode == FIRST or mode == ONE:
             sel.limit = 1
-        what = COUNT_ROWS if mode == COUNT else ROWS
-        loaders = None
-        if sel.cols is not None and what == ROWS:
-            sql, loaders = rows_sql(d, sel)
-        else:
-            sql = select_sql(d, sel, what)
+        plan = select_plan(d, sel, COUNT_ROWS if mode == COUNT else ROWS)
+        loaders = plan.loaders
         if loads:
             self._check_loads(sel.info, loads)
         if not self.clean():
-            yield from self.flush()
+            yield from self.reads_flush()
         params: List[Any] = []
-        select_params(d, sel, what, params)
-        rows = yield Fetch(sql, params)
+        plan_params(d, plan, sel, params)
+        rows = yield Fetch(plan.sql, params)
         if mode == COUNT:
             return int(rows[0][0])
         if sel.cols is None:
@@ -726,10 +763,24 @@ class UnitOfWork:
         idm = self.identity.get(model)
         obj = idm.get(key) if idm else None
         if obj is not None:
-            return None if _native.state(obj) == _DELETED else obj
-        where = (info.pk == key,) if not info.composite else tuple(f == part for f, part in zip(info.key, key))
-        found = yield from self.select(info, where, (), None, None, FIRST)
-        return found
+            return None if self.doomed and _native.state(obj) == _DELETED else obj
+        if info.composite:
+            where = tuple(f == part for f, part in zip(info.key, key))
+            found = yield from self.select(info, where, (), None, None, FIRST)
+            return found
+        # By a single-column key: the model's statement, written once, and the key as its
+        # parameter, without a condition object or a shape to look up.
+        d = self.dialect
+        m = d.model(info)
+        sql = m.get_sql
+        if sql is None:
+            sql = m.get_sql = d.select_sql(info, (info.pk == key,), (), True, False, False)
+        if not self.clean():
+            yield from self.reads_flush()
+        dumper = m.dumpers[m.pk_index] if m.dumpers is not None else None
+        rows = yield Fetch(sql, [key if dumper is None else dumper(key), 1])
+        objs = _native.materialize(info.layout, rows, self.identity.setdefault(model, {}), m.loaders, self.token)
+        return objs[0] if objs else None
 
     def load_related(self, objs: Iterable[Model], field: "AnyField") -> Steps:
         if not isinstance(field, Field) or field.target is None:
@@ -739,7 +790,8 @@ class UnitOfWork:
             if not isinstance(obj, field.model):
                 raise ValueError("load_related(..., %s.%s) takes %s objects, got a %s"
                                  % (field.model.__name__, field.name, field.model.__name__, type(obj).__name__))
-        yield from self.flush()
+        if not self.clean():
+            yield from self.reads_flush()
         info = field.target.__sc_info__
         values = _native.field_values(items, field.position)
         keys = toolkit.distinct_keys(values, info.pk.kind == Kind.STR) if info.pk.kind in (Kind.INT, Kind.STR) \
@@ -747,12 +799,18 @@ class UnitOfWork:
         idm = self.identity.setdefault(info.model, {})
         missing = [k for k in keys if k not in idm]
         if missing:
-            yield from self.select(info, (info.pk.in_(missing),), (), None, None, ALL)
+            yield from self.select(info, (InList.of_keys(info.pk, missing),), (), None, None, ALL)
         out: Dict[Any, Model] = {}
-        for k in keys:
-            found = idm.get(k)
-            if found is not None and _native.state(found) != _DELETED:
-                out[k] = found
+        if self.doomed:
+            for k in keys:
+                found = idm.get(k)
+                if found is not None and _native.state(found) != _DELETED:
+                    out[k] = found
+        else:  # an object is deleted (and still in the identity map) only while it is doomed
+            for k in keys:
+                found = idm.get(k)
+                if found is not None:
+                    out[k] = found
         return out
 
     def load(self, objs: Sequence[Model], relations: Sequence[AnyRelation]) -> Steps:
@@ -777,7 +835,8 @@ class UnitOfWork:
             if _native.owner(obj) != self.token or _native.state(obj) not in (_PENDING, _PERSISTENT):
                 raise ValueError("%r is not an object of this session (it is %s): load() reads the rows of this "
                                  "session's objects; add it first" % (obj, State(_native.state(obj)).name.lower()))
-        yield from self.flush()
+        if not self.clean():
+            yield from self.reads_flush()
         if items:
             yield from self._load(items, info, relations)
         return items
@@ -817,7 +876,7 @@ class UnitOfWork:
             keys = _distinct(values, target.pk.kind)
             missing = [k for k in keys if k not in idm]
             if missing:
-                yield from self.select(target, (target.pk.in_(missing),), (), None, None, ALL)
+                yield from self.select(target, (InList.of_keys(target.pk, missing),), (), None, None, ALL)
             _native.link_related(owners, rel.index, rel.local.position, idm)
             return [o for o in (idm.get(k) for k in keys) if o is not None and _native.state(o) != _DELETED]
         info = rel.model.__sc_info__
@@ -827,7 +886,8 @@ class UnitOfWork:
             return []
         if rel.kind == RelationKind.ONE_TO_MANY:
             assert rel.remote is not None
-            children = yield from self.select(target, (rel.remote.in_(keys),), (target.pk.asc(),), None, None, ALL)
+            children = yield from self.select(target, (InList.of_keys(rel.remote, keys),), (target.pk.asc(),), None,
+                                              None, ALL)
             _native.group_related(owners, rel.index, children, rel.remote.position)
             return children
         assert rel.link_a is not None
@@ -848,17 +908,17 @@ class UnitOfWork:
         """UPDATE of the rows `where` selects; returns the number of rows it matched. The
         objects of the identity map whose rows it changed get the new values (and take
         them as loaded): from RETURNING where the engine has it, else read back by key."""
-        sets = self._sets(info, values)
+        sets, objects = self._sets(info, values)
         d = self.dialect
-        sql = update_sql(d, info, sets, where, ())  # written (and checked) before anything runs
+        plan = update_plan(d, info, sets, where, ())  # written (and checked) before anything runs
         if not self.clean():
             yield from self.flush()
-        if any(isinstance(v, Model) for _, v in sets):  # a pending object got its key from the flush
+        if objects:  # a pending object got its key from the flush
             sets = [(f, getattr(v, f.target.__sc_info__.pk.name) if isinstance(v, Model) else v)  # type: ignore[union-attr]  # pyright: ignore[reportOptionalMemberAccess]
                     for f, v in sets]
         idm = self.identity.get(info.model)
         params: List[Any] = []
-        update_params(d, sets, where, params)
+        update_params(d, plan, sets, where, params)
         self.writing = True
         if idm:
             idxs = tuple(f.position for f, _ in sets)
@@ -868,16 +928,16 @@ class UnitOfWork:
             objs = list(idm.values()) if info.version is not None or self.depth else None
             before = [_native.field_values(objs, i) for i in idxs] if objs is not None else None
             if d.update_returning:
-                rows = yield Returning(update_sql(d, info, sets, where, idxs), params)
+                rows = yield Returning(update_plan(d, info, sets, where, idxs).sql, params)
                 count = len(rows)
                 _native.refresh(info.layout, rows, idxs, idm, _refresh_loaders(d, info, idxs))
             else:
-                count = yield Execute(sql, params)
+                count = yield Execute(plan.sql, params)
                 yield from self._reread(info, idm, idxs)
             if objs is not None and before is not None:
                 self._written(info, objs, idxs, before)
         else:
-            count = yield Execute(sql, params)
+            count = yield Execute(plan.sql, params)
         if info.incoming:
             self._changed_all(info, [f for f, _ in sets])
         self.writing = False
@@ -899,7 +959,7 @@ class UnitOfWork:
         """The fields `idxs` of the identity map's objects of `info`, read again."""
         d = self.dialect
         pk = info.pk
-        sel = Select(info, (pk,) + tuple(info.fields[i] for i in idxs), where=(pk.in_(list(idm)),))
+        sel = Select(info, (pk,) + tuple(info.fields[i] for i in idxs), where=(InList.of_keys(pk, list(idm)),))
         params: List[Any] = []
         select_params(d, sel, ROWS, params)
         rows = yield Fetch(select_sql(d, sel, ROWS), params)
@@ -932,7 +992,7 @@ class UnitOfWork:
             if idm:
                 pk = info.pk
                 keys = list(idm)
-                sel = Select(info, (pk,), where=(pk.in_(keys),))
+                sel = Select(info, (pk,), where=(InList.of_keys(pk, keys),))
                 left_params: List[Any] = []
                 select_params(d, sel, ROWS, left_params)
                 left = yield Fetch(select_sql(d, sel, ROWS), left_params)
@@ -946,13 +1006,15 @@ class UnitOfWork:
         self.writing = False
         return count
 
-    def _sets(self, info: ModelInfo, values: Dict[str, Any]) -> List[Tuple["Field[Any]", Any]]:
+    def _sets(self, info: ModelInfo, values: Dict[str, Any]) -> Tuple[List[Tuple["Field[Any]", Any]], bool]:
         """update()'s assignments, checked: fields of the model (not its key), values of
         the field's type (NOT NULL and NaN as a flush checks them), expressions of the
-        model's own columns of a type the field can hold, no aggregates."""
+        model's own columns of a type the field can hold, no aggregates; and whether a
+        value is an object whose key the flush before the statement gives it."""
         if not values:
             raise ValueError("update() takes the fields to set, like update(stock=Product.stock - 1)")
         out: List[Tuple[Field[Any], Any]] = []
+        objects = False
         for name, value in values.items():
             f = info.model.__dict__.get(name)
             if not isinstance(f, Field):
@@ -978,6 +1040,7 @@ class UnitOfWork:
                 if _native.owner(value) != self.token or _native.state(value) != _PENDING:
                     raise ValueError("%s.%s is set to a %s that has no primary key and is not pending in this "
                                      "session: add it first" % (info.name, name, f.target.__name__))
+                objects = True
             else:
                 value = f.coerce(value)
                 if self.reject_nan and isinstance(value, float) and value != value:
@@ -988,7 +1051,7 @@ class UnitOfWork:
             # A row a set-based write changed is no longer the row an object was loaded
             # with: a flush based on the version read before it must fail, not write.
             out.append((ver, ver + 1))
-        return out
+        return out, objects
 
     # ---- transaction ends
 
@@ -1094,7 +1157,8 @@ class UnitOfWork:
     def closed(self) -> None:
         for idm in self.identity.values():
             _native.transition(idm.values(), Transition.DETACH)
-        _native.transition(self.pending.values(), Transition.RELEASE)
+        if self.pending:
+            _native.transition(self.pending.values(), Transition.RELEASE)
         self._clear()
 
     def _clear(self) -> None:

@@ -39,6 +39,7 @@ from .base import (
     ForeignKeySchema,
     IndexSchema,
     ParamStyle,
+    SocketWatch,
     TableName,
     TableSchema,
     Version,
@@ -48,7 +49,6 @@ from .base import (
     micros,
     need,
     seconds_option,
-    socket_quiet,
     split_type,
     target,
     text_option,
@@ -464,6 +464,7 @@ class PyMySQLAdapter(CursorAdapter):
         self.cur.execute("SELECT @@max_allowed_packet")  # for the hint on a statement past it
         self.max_packet: Optional[int] = int(self.cur.fetchall()[0][0])
         self.raw.rollback()
+        self.watch = SocketWatch()
 
     # PyMySQL formats the text when it is given parameters (even none): None sends it as
     # it is, which is what an op without parameters means.
@@ -507,7 +508,7 @@ class PyMySQLAdapter(CursorAdapter):
         sock = getattr(self.raw, "_sock", None)
         if not self.usable() or sock is None:
             return False
-        if socket_quiet(sock.fileno()):
+        if self.watch.quiet(sock.fileno()):
             return True
         try:
             self.raw.ping(reconnect=False)

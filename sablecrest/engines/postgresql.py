@@ -50,6 +50,7 @@ from .base import (
     IndexSchema,
     Option,
     ParamStyle,
+    SocketWatch,
     TableName,
     TableSchema,
     Version,
@@ -59,7 +60,6 @@ from .base import (
     json_text,
     need,
     seconds_option,
-    socket_quiet,
     split_type,
     text_option,
     transport_quiet,
@@ -450,6 +450,7 @@ class PsycopgAdapter(CursorAdapter):
         raw_cursor = getattr(psycopg, "RawCursor", None)
         self.style = NUMERIC if raw_cursor is not None else FORMAT
         self.cur = raw_cursor(self.raw) if raw_cursor is not None else self.raw.cursor()
+        self.watch = SocketWatch()
 
     def begin(self, lock: bool = False, isolation: Optional[str] = None) -> None:
         self.cur.execute("BEGIN")
@@ -469,7 +470,8 @@ class PsycopgAdapter(CursorAdapter):
         # PostgreSQL answers COMMIT of a transaction that an error aborted with a
         # rollback, and psycopg reports that as success: work flushed earlier would
         # vanish without a word.
-        if int(self.raw.info.transaction_status) == 3:  # INERROR
+        # The libpq connection's own status (`info` builds an object on each call).
+        if int(self.raw.pgconn.transaction_status) == 3:  # INERROR
             self.raw.rollback()
             raise self.errors.InFailedSqlTransaction(
                 "the transaction was aborted by an earlier error and has been rolled back, not committed"
@@ -482,7 +484,7 @@ class PsycopgAdapter(CursorAdapter):
     def alive(self) -> bool:
         if not self.usable():
             return False
-        if socket_quiet(self.raw.pgconn.socket):
+        if self.watch.quiet(self.raw.pgconn.socket):
             return True
         try:  # something arrived while idle: a notice, or the server's goodbye
             self.raw.execute("SELECT 1")

@@ -152,6 +152,7 @@ class SQLite(Engine):
     json_in = True
     stores_nan = False
     lazy_begin = True
+    last_id_cheaper = True  # sqlite3's lastrowid is read from the connection; RETURNING runs a row loop
     locks_rows = False
     rounds_decimals = False
     # Its transactions are serializable, and there is no other level to ask for.
@@ -552,22 +553,30 @@ class SQLiteAdapter(Adapter):
         # module's implicit transactions differ between Python versions.
         self.raw = sqlite3.connect(url.database, isolation_level=None, check_same_thread=False)
         self.raw.execute("PRAGMA foreign_keys = ON")
+        # One cursor for every statement: Connection.execute would make one per call. Each
+        # statement's rows are fetched whole before the next runs, which resets it.
+        self._cursor = self.raw.cursor()
 
     def fetch(self, sql: str, params: Optional[Sequence[Any]]) -> List[Any]:
-        rows: List[Any] = self.raw.execute(sql, params or ()).fetchall()
+        rows: List[Any] = self._cursor.execute(sql, params or ()).fetchall()
         return rows
 
     def execute(self, sql: str, params: Optional[Sequence[Any]]) -> int:
-        return int(self.raw.execute(sql, params or ()).rowcount)
+        cur = self._cursor.execute(sql, params or ())
+        if cur.description is not None:
+            # A statement that returns rows (a PRAGMA that answers): read to its end, not
+            # left active on the cursor, where it would hold its read lock.
+            cur.fetchall()
+        return int(cur.rowcount)
 
     def many(self, sql: str, seq: Sequence[Sequence[Any]]) -> int:
-        return int(self.raw.executemany(sql, seq).rowcount)
+        return int(self._cursor.executemany(sql, seq).rowcount)
 
     def insert_id(self, sql: str, params: Optional[Sequence[Any]]) -> Any:
-        return self.raw.execute(sql, params or ()).lastrowid
+        return self._cursor.execute(sql, params or ()).lastrowid
 
     def statement(self, sql: str, params: Optional[Sequence[Any]]) -> Tuple[List[Any], int]:
-        cur = self.raw.execute(sql, params or ())
+        cur = self._cursor.execute(sql, params or ())
         if cur.description is None:
             return [], int(cur.rowcount)
         rows = cur.fetchall()
@@ -575,18 +584,21 @@ class SQLiteAdapter(Adapter):
 
     def begin(self, lock: bool = False, isolation: Optional[str] = None) -> None:
         if not self.raw.in_transaction:
-            self.raw.execute("BEGIN IMMEDIATE" if lock else "BEGIN")
+            self._cursor.execute("BEGIN IMMEDIATE" if lock else "BEGIN")
 
     def commit(self) -> None:
         if self.raw.in_transaction:
-            self.raw.execute("COMMIT")
+            self._cursor.execute("COMMIT")
 
     def rollback(self) -> None:
         if self.raw.in_transaction:
-            self.raw.execute("ROLLBACK")
+            self._cursor.execute("ROLLBACK")
 
     def in_transaction(self) -> bool:
         return bool(self.raw.in_transaction)
+
+    def alive(self) -> bool:
+        return True  # no server that could have closed it (asked at every checkout)
 
     def server_version(self) -> Tuple[Version, str]:
         return sqlite3.sqlite_version_info, "sqlite"

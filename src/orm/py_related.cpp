@@ -55,6 +55,9 @@ PyObject* current_key(ModelObject* m) { return m->vals_[m->layout_->pk_]; }
 // Applies `conv` (a callable or None) to a non-None value; new reference.
 inline PyObject* convert(PyObject* conv, PyObject* v) {
     if (conv == Py_None || v == Py_None) return new_ref(v);
+    // A loader that is a type (int, float) gives a value of exactly that type back as it
+    // is: most values already are, and the call would cost more than the rest of the row.
+    if (PyType_Check(conv) && reinterpret_cast<PyObject*>(Py_TYPE(v)) == conv) return new_ref(v);
     return PyObject_CallFunctionObjArgs(conv, v, nullptr);
 }
 

@@ -686,3 +686,45 @@ def test_new_kernels_do_not_leak():
                 pass
 
     leak_check(cycle, n=1000)
+
+
+class Counted(int):
+    """An int type that counts its constructions (as a loader: its calls)."""
+
+    made = 0
+
+    def __new__(cls, v):
+        Counted.made += 1
+        return super().__new__(cls, v)
+
+
+# (loaders, row, the row converted as (type, value), calls of Counted): a loader that is
+# a type is not called for a value of exactly that type; a value of another type (an int
+# for Counted or for float, a bool for int) goes through it; None stays None; a function
+# is always called.
+TYPE_LOADERS = [
+    ((int, float, None), (1, 2.5, "x"), [(int, 1), (float, 2.5), (str, "x")], 0),
+    ((float, int), (3, True), [(float, 3.0), (int, 1)], 0),
+    ((Counted,), (7,), [(Counted, 7)], 1),
+    ((Counted,), (None,), [(type(None), None)], 0),
+    ((lambda v: v * 2, str), (4, "s"), [(int, 8), (str, "s")], 0),
+]
+
+
+@pytest.mark.parametrize("loaders, row, want, calls", TYPE_LOADERS)
+def test_type_loaders(loaders, row, want, calls):
+    Counted.made = 0
+    got = _native.convert_rows([row], loaders)[0]
+    assert [(type(v), v) for v in got] == want and Counted.made == calls
+
+
+def test_a_type_loader_gives_the_value_itself():
+    same = Counted(5)
+    Counted.made = 0
+    before = sys.getrefcount(same)
+    out = _native.convert_rows([(same,)], (Counted,))
+    held = sys.getrefcount(same)
+    assert out[0][0] is same and Counted.made == 0 and held == before + 1
+    del out
+    after = sys.getrefcount(same)
+    assert after == before

@@ -403,3 +403,37 @@ def test_checkout_cancelled_during_its_ping_keeps_the_count():
         assert pool.status() == (2, 0, 0, 0)
 
     asyncio.run(main())
+
+
+def _pair_events():
+    """(label, what happens to the peer of an idle socket, whether it is still quiet)."""
+    return [
+        ("nothing arrived", lambda peer: None, True),
+        ("a notice arrived", lambda peer: peer.send(b"N"), False),
+        ("the server closed it", lambda peer: peer.close(), False),
+    ]
+
+
+@pytest.mark.parametrize("label, event, quiet", _pair_events(), ids=[e[0] for e in _pair_events()])
+def test_socket_watch(label, event, quiet):
+    """The pre-ping's look at an idle socket: quiet only while nothing arrived, asked
+    again and again of one connection, and of another socket when the fd changes."""
+    import socket
+
+    from sablecrest.engines.base import SocketWatch, socket_quiet
+
+    watch = SocketWatch()
+    a, peer = socket.socketpair()
+    other, other_peer = socket.socketpair()
+    try:
+        assert watch.quiet(a.fileno()) and watch.quiet(a.fileno())
+        event(peer)
+        assert watch.quiet(a.fileno()) is quiet is socket_quiet(a.fileno())
+        other_peer.send(b"x")
+        assert watch.quiet(other.fileno()) is False and watch.quiet(a.fileno()) is quiet
+        fd = a.fileno()
+        a.close()  # nothing open under that number any more: not quiet, never an error
+        assert watch.quiet(fd) is False or fd == other.fileno()
+    finally:
+        for s in (a, peer, other, other_peer):
+            s.close()
