@@ -48,7 +48,7 @@ from .relations import Relation, relation
 from .result import Result
 from .session import AsyncSession, Savepoint, Session
 
-__version__ = "0.2.0"
+__version__ = "0.3.0"
 
 __all__ = [
     "connect",

@@ -76,7 +76,7 @@ expect_files() {  # the files every cp38-abi3 wheel of ours must hold
   list=$(contents "$1") || return 1
   local f ok=0
   for f in _sablecrest_rs.abi3.so sablecrest/_native.abi3.so "_sablecrest_rs-stubs/__init__.pyi" \
-           sablecrest/py.typed sablecrest/__init__.py "sablecrest-0.2.0.dist-info/licenses/LICENSE"; do
+           sablecrest/py.typed sablecrest/__init__.py "sablecrest-0.3.0.dist-info/licenses/LICENSE"; do
     grep -qxF "$f" <<<"$list" || { echo "missing: $f"; ok=1; }
   done
   grep -E '\.so$' <<<"$list"
