@@ -536,8 +536,23 @@ def main() -> None:
         out += ["", "### " + title[engine], ""] + table_lines(engine, best)
         print("\n".join(out[-(len(KINDS) + 4):]), flush=True)
     if args.markdown:
-        with open(args.markdown, "w", encoding="utf-8") as f:
-            f.write("\n".join(out) + "\n")
+        write_results(args.markdown, "\n".join(out) + "\n")
+
+
+def write_results(path: str, text: str) -> None:
+    """Writes the tables to `path`: in place of its "## Results" section when it has one
+    (the page's other sections are kept), else as the whole file."""
+    try:
+        with open(path, encoding="utf-8") as f:
+            page = f.read()
+    except FileNotFoundError:
+        page = ""
+    start = page.find("## Results\n")
+    if start >= 0:
+        end = page.find("\n## ", start + 1)
+        text = page[:start] + "## Results\n\n" + text + (page[end:] if end >= 0 else "")
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(text)
 
 
 if __name__ == "__main__":
