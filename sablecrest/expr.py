@@ -90,6 +90,7 @@ if TYPE_CHECKING:
         def null_safe(self, a: str, b: str, negated: bool) -> str: ...
         def in_list(self, column: AnyExpression, negated: bool, n: int) -> str: ...
         def function(self, name: str, args: List[str]) -> str: ...
+        def fallback(self, kind: Optional[Kind]) -> str: ...
         def subquery(self, query: AnySelectable, mode: str) -> str: ...
 
         @property
@@ -913,6 +914,38 @@ class Func(Expression[Any, Any, Any, Any]):
     def nested(self) -> bool:
         return any(a.nested() for a in self.args)
 
+    def coerce(self, value: Any) -> Any:
+        column = _zoned(self)
+        return column.coerce(value) if column is not None else check_value(self.kind, value, self)
+
+
+def _zoned(e: AnyExpression) -> Optional[AnyColumn]:
+    """The aware-datetime column whose values `e` gives as they are (the column itself,
+    its MIN, MAX or COALESCE), else None: a value compared with such an expression is
+    checked and bound as the column's (aware, stored in UTC), not as a naive datetime."""
+    column = e if isinstance(e, Column) else e.source() if isinstance(e, Func) else None
+    return column if column is not None and getattr(column, "timezone", False) else None
+
+
+class Fallback(Value):
+    """A value COALESCE falls back to: bound as the column before it binds its values
+    where that differs from its kind's way (an aware datetime: see `_zoned`), and written
+    as the engine needs it to keep the column's type (MariaDB types a COALESCE of a
+    DATETIME and a parameter as text)."""
+
+    __slots__ = ("column",)
+
+    def __init__(self, value: Any, kind: Kind, column: Optional[AnyColumn], where: object) -> None:
+        Value.__init__(self, column.coerce(value) if column is not None else check_value(kind, value, where), kind)
+        self.column = column
+
+    def render(self, c: Compiler) -> str:
+        return c.fallback(self.kind)
+
+    def params(self, d: Dialect, out: List[Any]) -> None:
+        column = self.column
+        out.append(d.dump(column, self.value) if column is not None else d.dump_value(self.kind, self.value))
+
 
 # The functions whose result is one of their first argument's values.
 _PASSING = frozenset(["min", "max", "coalesce"])
@@ -993,7 +1026,10 @@ class Functions:
         if not others:
             raise TypeError("func.coalesce() takes at least two arguments")
         where = "func.coalesce(%s, ...)" % (_label(e),)
-        args = [e] + [operand(o, e.kind, where) for o in others]
+        zoned = _zoned(e)
+        args = [operand(o, e.kind, where) if e.kind is None or o is None or isinstance(o, (Expression, Selectable))
+                else Fallback(o, e.kind, zoned, where) for o in others]
+        args.insert(0, e)
         kinds = {a.kind for a in args if a.kind is not None}
         if len(kinds) > 1 and not kinds <= {Kind.INT, Kind.FLOAT} and not kinds <= {Kind.INT, Kind.DECIMAL}:
             raise TypeError("%s: its arguments have different types (%s)"
@@ -1201,7 +1237,8 @@ class Compare(Condition[Any]):
         elif isinstance(self.field, Column):
             out.append(d.dump(self.field, value))
         else:
-            out.append(d.dump_value(self.field.kind, value))
+            zoned = _zoned(self.field)
+            out.append(d.dump(zoned, value) if zoned is not None else d.dump_value(self.field.kind, value))
 
     def columns(self) -> Iterator[AnyColumn]:
         yield from self.field.columns()

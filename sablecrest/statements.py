@@ -128,6 +128,10 @@ class Compiler:
     def like_escape(self) -> str:
         return self.dialect.engine.like_escape
 
+    def fallback(self, kind: Optional[Kind]) -> str:
+        """The placeholder of a value COALESCE falls back to (see Engine.fallback_sql)."""
+        return self.dialect.engine.fallback_sql(kind, self.ph())
+
     def function(self, name: str, args: List[str]) -> str:
         text = self.dialect.engine.function_sql(name, args)
         if not args and self.dialect.style.escapes_percent:

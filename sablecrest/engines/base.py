@@ -606,6 +606,11 @@ class Engine:
             return self.aware_loader
         return self.loaders.get(kind)
 
+    def fallback_sql(self, kind: Optional[Kind], ph: str) -> str:
+        """The placeholder of a value COALESCE falls back to, as this engine keeps the
+        type of the column before it."""
+        return ph
+
     def column_type(self, field: "AnyField", version: Version = ()) -> str:
         if field.db_type:
             return field.db_type

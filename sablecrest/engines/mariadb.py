@@ -136,6 +136,14 @@ class MariaDB(Engine):
         # A table of key columns only updates a key column to itself: the row stays.
         return " ON DUPLICATE KEY UPDATE " + ", ".join("%s = VALUES(%s)" % (c, c) for c in (columns or keys[:1]))
 
+    # COALESCE(a DATETIME, a parameter) is text here (the driver sends the parameter as a
+    # quoted literal): a temporal value is cast to its type.
+    _FALLBACK_CASTS = {Kind.DATETIME: "DATETIME(6)", Kind.DATE: "DATE", Kind.TIME: "TIME(6)"}  # (intervals: BIGINT)
+
+    def fallback_sql(self, kind: Optional[Kind], ph: str) -> str:
+        cast = self._FALLBACK_CASTS.get(kind) if kind is not None else None
+        return ph if cast is None else "CAST(%s AS %s)" % (ph, cast)
+
     def column_type(self, field: Any, version: Version = ()) -> str:
         # A TEXT or BLOB column cannot be a key, unique or indexed without a prefix length.
         if field.db_type is None and field.kind in (Kind.STR, Kind.BYTES) and field.keyed:
@@ -586,52 +594,38 @@ class AsyncmyAdapter(AsyncAdapter):
             raise
         return cls(raw, max_packet)
 
-    # The packet hint is added where the error is raised; `try` costs nothing until then.
+    async def _run(self, call: Any, sql: str, params: Any) -> None:
+        try:
+            await call(sql, params)
+        except Exception as exc:
+            packet_hint(exc, sql, params, self.max_packet)  # where the error is raised
+            raise
+
     async def fetch(self, sql: str, params: Optional[Sequence[Any]]) -> List[Any]:
         cur = self.cur
-        try:
-            await cur.execute(sql, params)
-        except Exception as exc:
-            packet_hint(exc, sql, params, self.max_packet)
-            raise
+        await self._run(cur.execute, sql, params)
         if cur.description is None:
             return []
         return list(await cur.fetchall())
 
     async def statement(self, sql: str, params: Optional[Sequence[Any]]) -> Tuple[List[Any], int]:
         cur = self.cur
-        try:
-            await cur.execute(sql, params)
-        except Exception as exc:
-            packet_hint(exc, sql, params, self.max_packet)
-            raise
+        await self._run(cur.execute, sql, params)
         if cur.description is None:
             return [], int(cur.rowcount)
         rows = list(await cur.fetchall())
         return rows, len(rows)
 
     async def execute(self, sql: str, params: Optional[Sequence[Any]]) -> int:
-        try:
-            await self.cur.execute(sql, params)
-        except Exception as exc:
-            packet_hint(exc, sql, params, self.max_packet)
-            raise
+        await self._run(self.cur.execute, sql, params)
         return int(self.cur.rowcount)
 
     async def many(self, sql: str, seq: Sequence[Sequence[Any]]) -> int:
-        try:
-            await self.cur.executemany(sql, seq)
-        except Exception as exc:
-            packet_hint(exc, sql, seq, self.max_packet)
-            raise
+        await self._run(self.cur.executemany, sql, seq)
         return int(self.cur.rowcount)
 
     async def insert_id(self, sql: str, params: Optional[Sequence[Any]]) -> Any:
-        try:
-            await self.cur.execute(sql, params)
-        except Exception as exc:
-            packet_hint(exc, sql, params, self.max_packet)
-            raise
+        await self._run(self.cur.execute, sql, params)
         return self.cur.lastrowid
 
     async def begin(self, lock: bool = False, isolation: Optional[str] = None) -> None:

@@ -205,6 +205,7 @@ class QEvent(Model):
 
 UTC = dt.timezone.utc
 KEY = uuid.UUID("12345678-1234-5678-1234-567812345678")
+NOON_NY = dt.datetime(2024, 5, 1, 12, tzinfo=dt.timezone(dt.timedelta(hours=-5)))  # 17:00 UTC
 E = QEvent
 # (label, query given a session, expected rows as typed() gives them): each ran into a
 # TypeError, or came back in the driver's type, before expressions knew these kinds.
@@ -216,12 +217,20 @@ EVENT_SELECTS = [
                                                    func.max(E.when)),
      [t(Mood.GLAD, dt.time(9, 30), dt.timedelta(hours=2), dt.datetime(2024, 5, 1, 12, tzinfo=UTC))]),
     ("coalesce with a value", lambda s: s.select(func.coalesce(E.mood, Mood.CALM), func.coalesce(E.key, KEY),
-                                                 func.coalesce(E.took, dt.timedelta(0))).order_by(E.id),
-     [t(Mood.GLAD, KEY, dt.timedelta(hours=2)), t(Mood.CALM, KEY, dt.timedelta(0))]),
+                                                 func.coalesce(E.took, dt.timedelta(0)),
+                                                 func.coalesce(E.at, dt.time(8))).order_by(E.id),
+     [t(Mood.GLAD, KEY, dt.timedelta(hours=2), dt.time(9, 30)), t(Mood.CALM, KEY, dt.timedelta(0), dt.time(8))]),
     ("aggregates compared with values", lambda s: s.select(func.count(E.id)).having(
         func.max(E.at) >= dt.time(9), func.max(E.took) < dt.timedelta(days=1), func.max(E.mood) == Mood.GLAD,
         func.min(E.at).between(dt.time(1), dt.time(10))).group_by(E.mood).order_by(E.mood),
      [t(1)]),
+    # An aware value against an aware column's MAX or COALESCE: bound in UTC as the column
+    # is (it was refused as "expected datetime (a naive one)").
+    ("aware datetimes in expressions", lambda s: s.select(E.id, func.coalesce(E.when, NOON_NY)).where(
+        func.coalesce(E.when, NOON_NY) >= dt.datetime(2024, 5, 1, 12, tzinfo=UTC)).order_by(E.id),
+     [t(1, dt.datetime(2024, 5, 1, 12, tzinfo=UTC)), t(2, dt.datetime(2024, 5, 1, 17, tzinfo=UTC))]),
+    ("an aware aggregate compared", lambda s: s.select(func.count(E.id)).having(
+        func.max(E.when) == NOON_NY - dt.timedelta(hours=5)).group_by(E.mood).order_by(E.mood), [t(1)]),
 ]
 
 
