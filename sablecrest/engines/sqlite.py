@@ -17,6 +17,7 @@ from __future__ import annotations
 import asyncio
 import re
 import sqlite3
+import sys
 from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Sequence, Tuple, Type
 from urllib.parse import unquote
 
@@ -604,6 +605,21 @@ class SQLiteAdapter(Adapter):
         return sqlite3.sqlite_version_info, "sqlite"
 
 
+class _Unawaited:
+    """What aiosqlite's thread answers a queued call on when nobody awaits it: it takes
+    the answer and drops it (the thread asks the future for its loop, then the loop to
+    call back)."""
+
+    def get_loop(self) -> "_Unawaited":
+        return self
+
+    def call_soon_threadsafe(self, *args: Any) -> None:
+        pass
+
+
+_UNAWAITED = _Unawaited()
+
+
 class AiosqliteAdapter(AsyncAdapter):
     """aiosqlite runs each connection in a thread of its own. The sqlite3 connection is
     never touched from the event loop's thread (not even its `in_transaction`): with a
@@ -689,20 +705,26 @@ class AiosqliteAdapter(AsyncAdapter):
     def terminate(self) -> None:
         if not self.closed:
             self.closed = True
-            stop = getattr(self.raw, "stop", None)
-            if stop is not None:
-                stop()  # closes the connection in its thread, after what is queued
-                return
-            # aiosqlite before 0.21 (the last for Python 3.8) has no stop(): the same by
-            # hand, its close queued behind what is queued, then the end of its thread.
-            conn = getattr(self.raw, "_connection", None)
-            try:
-                done = asyncio.get_running_loop().create_future()
-            except RuntimeError:  # no loop to answer on: the thread ends, the connection goes with it
-                done = None
-            if conn is not None and done is not None:
-                self.raw._tx.put_nowait((done, conn.close))
-            self.raw._stop_running()
+            # Closes the connection in its thread, after what is queued, and ends the
+            # thread; nobody awaits it. aiosqlite's own stop() would answer on a future of
+            # this loop, which may be closed by the time the thread gets there (the
+            # thread then fails with "Event loop is closed"): the same call by hand,
+            # answered to a stand-in.
+            raw = self.raw
+            raw._running = False
+            sentinel = sys.modules["aiosqlite.core"]._STOP_RUNNING_SENTINEL
+
+            def close_and_stop() -> Any:
+                conn = raw._connection
+                if conn is not None:
+                    raw._connection = None
+                    conn.close()
+                return sentinel  # the thread ends on this result (aiosqlite 0.21 and later)
+
+            raw._tx.put_nowait((_UNAWAITED, close_and_stop))
+            stop_running = getattr(raw, "_stop_running", None)
+            if stop_running is not None:  # before 0.21 (the last for Python 3.8): on the sentinel as an item
+                stop_running()
 
     def usable(self) -> bool:
         return not self.closed
