@@ -712,7 +712,7 @@ class AiosqliteAdapter(AsyncAdapter):
             # answered to a stand-in.
             raw = self.raw
             raw._running = False
-            sentinel = sys.modules["aiosqlite.core"]._STOP_RUNNING_SENTINEL
+            sentinel = getattr(sys.modules.get("aiosqlite.core"), "_STOP_RUNNING_SENTINEL", None)
 
             def close_and_stop() -> Any:
                 conn = raw._connection
