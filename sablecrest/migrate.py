@@ -20,7 +20,7 @@ the sync and the async session alike:
 from __future__ import annotations
 
 import inspect
-from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple, Type
+from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple, Type
 
 from .engines import ENGINES
 from .engines.base import (
@@ -163,19 +163,34 @@ def migrate_steps(session: Any, models: Sequence[Type[Model]], *, dry_run: bool 
     cat: Catalog = yield from engine.setup(dialect.style, dialect.version)
     try:
         _one_model_per_table(engine, cat, infos)
+    except BaseException as failure:
+        yield from _teardown(session, engine, cat, failure)
+        raise
+
+    def body(cat: Catalog) -> Steps:
+        result = yield from _plan(engine, cat, table_order(infos), drop)
+        if not dry_run:
+            yield from _run(engine, result)
+        return result
+
+    return (yield from in_catalog(session, engine, cat, body, not dry_run))
+
+
+def in_catalog(session: Any, engine: Engine, cat: Catalog, body: Callable[[Catalog], Steps], commit: bool) -> Steps:
+    """`body(cat)` after the engine's setup: in a transaction where DDL is transactional,
+    committed or rolled back, and the engine's teardown after it whatever happened."""
+    try:
         if engine.transactional_ddl:
             yield BEGIN
         try:
-            result = yield from _plan(engine, cat, table_order(infos), drop)
-            if not dry_run:
-                yield from _run(engine, result)
+            result = yield from body(cat)
         except BaseException as failure:
             yield from session._abort(failure)
             raise
-        if dry_run:
-            yield from session._rollback_steps()
-        else:
+        if commit:
             yield from session._commit_steps()
+        else:
+            yield from session._rollback_steps()
     except BaseException as failure:
         yield from _teardown(session, engine, cat, failure)
         raise

@@ -52,9 +52,9 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Sequence,
 
 from .engines.base import Catalog, Check, ColumnSchema, Engine, TableName, TableSchema
 from .errors import MigrationError, RevisionError
-from .migrate import Migration, TablePlan, _teardown, migrate_steps
+from .migrate import Migration, TablePlan, in_catalog, migrate_steps
 from .model import Field, Model, ModelInfo
-from .ops import BEGIN, Call, Execute, Fetch, Steps
+from .ops import Call, Execute, Fetch, Steps
 from .session import AsyncSession, Pin
 from .unit import ALL
 
@@ -517,23 +517,7 @@ def _catalog(session: "SessionBase", body: Callable[[Catalog], Steps], commit: b
     if not engine.migrates:
         raise ValueError("revisions know the engines that migrate() knows; this database's is %r" % engine.name)
     cat: Catalog = yield from engine.setup(session.db.dialect.style, session.db.dialect.version)
-    try:
-        if engine.transactional_ddl:
-            yield BEGIN
-        try:
-            result = yield from body(cat)
-        except BaseException as failure:
-            yield from session._abort(failure)
-            raise
-        if commit:
-            yield from session._commit_steps()
-        else:
-            yield from session._rollback_steps()
-    except BaseException as failure:
-        yield from _teardown(session, engine, cat, failure)
-        raise
-    yield from _teardown(session, engine, cat, None)
-    return result
+    return (yield from in_catalog(session, engine, cat, body, commit))
 
 
 def _read_versions(session: "SessionBase", engine: Engine, cat: Catalog) -> Steps:
