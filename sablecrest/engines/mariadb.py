@@ -443,7 +443,20 @@ PYMYSQL_OPTIONS = dict(_OPTIONS, write_timeout=seconds_option())
 ASYNCMY_OPTIONS = dict(_OPTIONS)
 
 
-class PyMySQLAdapter(CursorAdapter):
+class _ServerState:
+    """What PyMySQL's and asyncmy's connections both tell of the server, the same way."""
+
+    raw: Any
+
+    def in_transaction(self) -> bool:
+        return bool(self.raw.server_status & 1)  # SERVER_STATUS_IN_TRANS
+
+    def server_version(self) -> Tuple[Version, str]:
+        info = self.raw.get_server_info()
+        return version_of(info), "mariadb" if "mariadb" in info.lower() else "mysql"
+
+
+class PyMySQLAdapter(_ServerState, CursorAdapter):
     engine = ENGINE
     style = FORMAT
     classify = staticmethod(pymysql_class)
@@ -524,13 +537,6 @@ class PyMySQLAdapter(CursorAdapter):
             return False
         return True
 
-    def in_transaction(self) -> bool:
-        return bool(self.raw.server_status & 1)  # SERVER_STATUS_IN_TRANS
-
-    def server_version(self) -> Tuple[Version, str]:
-        info = self.raw.get_server_info()
-        return version_of(info), "mariadb" if "mariadb" in info.lower() else "mysql"
-
 
 def packet_hint(exc: BaseException, sql: str, params: Any, limit: Optional[int]) -> None:
     """A statement larger than the server's max_allowed_packet is refused with a lost
@@ -546,7 +552,7 @@ def packet_hint(exc: BaseException, sql: str, params: Any, limit: Optional[int])
                   "(SET GLOBAL max_allowed_packet) or write smaller values" % (size, limit))
 
 
-class AsyncmyAdapter(AsyncAdapter):
+class AsyncmyAdapter(_ServerState, AsyncAdapter):
     """asyncmy: PyMySQL's protocol compiled with Cython, on asyncio (about four times
     PyMySQL's speed per round trip, where aiomysql runs PyMySQL's Python code). It reads
     a statement with parameters as a %-format, as PyMySQL does.
@@ -661,13 +667,6 @@ class AsyncmyAdapter(AsyncAdapter):
         except Exception:
             return False
         return True
-
-    def in_transaction(self) -> bool:
-        return bool(self.raw.server_status & 1)  # SERVER_STATUS_IN_TRANS
-
-    def server_version(self) -> Tuple[Version, str]:
-        info = self.raw.get_server_info()
-        return version_of(info), "mariadb" if "mariadb" in info.lower() else "mysql"
 
 
 def _flat(params: Any) -> Any:

@@ -42,6 +42,26 @@ def open_db(engine, **kw):
     return db
 
 
+def wal(raw):
+    """on_connect for a SQLite file two Databases share: each sees the other's commits."""
+    raw.execute("PRAGMA journal_mode = WAL")
+
+
+def open_pair(engine, tmp_path):
+    """The database under test and a second connection to it (its own Database), to check
+    rows as another client sees them; on SQLite both on one file in WAL mode."""
+    if engine == "sqlite":
+        url = "sqlite:///%s" % (tmp_path / "pair.db")
+        return sablecrest.connect(url, on_connect=wal), sablecrest.connect(url, on_connect=wal)
+    return open_db(engine), open_db(engine)
+
+
+def close_pair(db, other):
+    wipe(db)
+    db.close()
+    other.close()
+
+
 def wipe(db):
     """Drops every sc_* table (and, on servers, sets up the second schema empty)."""
     name = db.dialect.engine.name

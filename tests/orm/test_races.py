@@ -12,7 +12,7 @@ import pytest
 import sablecrest
 from sablecrest import Field, Model, StaleDataError
 
-from ormdb import ENGINES, URLS, open_db, wipe
+from ormdb import ENGINES, URLS, close_pair, open_db, open_pair, wal, wipe
 
 TRIALS = 20
 
@@ -66,17 +66,10 @@ WAYS = {"for_update": buy_locked, "version": buy_versioned, "conditional": buy_c
 @pytest.fixture(params=ENGINES)
 def shop(request, tmp_path):
     """The database (a WAL file on SQLite) with a second connection to check it."""
-    if request.param == "sqlite":
-        url = "sqlite:///%s" % (tmp_path / "race.db")
-        db, other = (sablecrest.connect(url, on_connect=lambda raw: raw.execute("PRAGMA journal_mode = WAL"))
-                     for _ in range(2))
-    else:
-        db, other = open_db(request.param), open_db(request.param)
+    db, other = open_pair(request.param, tmp_path)
     db.migrate(ScRaceItem, ScRaceOrder)
     yield db, other
-    wipe(db)
-    db.close()
-    other.close()
+    close_pair(db, other)
 
 
 def held(other):
@@ -126,7 +119,7 @@ def test_last_item_sold_once_async(engine, way, tmp_path):
     if engine == "sqlite":
         pytest.importorskip("aiosqlite")
         url = "sqlite:///%s" % (tmp_path / "race.db")
-        other = sablecrest.connect(url, on_connect=lambda raw: raw.execute("PRAGMA journal_mode = WAL"))
+        other = sablecrest.connect(url, on_connect=wal)
     else:
         pytest.importorskip("asyncpg")
         other = open_db("postgresql")

@@ -17,7 +17,7 @@ import pytest
 import sablecrest
 from sablecrest import Check, Field, Index, MigrationError, Model, Unique, sql
 
-from ormdb import ENGINES, URLS, open_db, wipe
+from ormdb import ENGINES, URLS, close_pair, open_db, open_pair, wipe
 
 UTC = dt.timezone.utc
 NEW_YORK = dt.timezone(dt.timedelta(hours=-5))
@@ -90,16 +90,9 @@ def models(version):
 @pytest.fixture(params=ENGINES)
 def pair(request, tmp_path):
     """The database under test and a second connection to it (its own Database)."""
-    if request.param == "sqlite":
-        url = "sqlite:///%s" % (tmp_path / "schema.db")
-        db, other = (sablecrest.connect(url, on_connect=lambda raw: raw.execute("PRAGMA journal_mode = WAL"))
-                     for _ in range(2))
-    else:
-        db, other = open_db(request.param), open_db(request.param)
+    db, other = open_pair(request.param, tmp_path)
     yield db, other
-    wipe(db)
-    db.close()
-    other.close()
+    close_pair(db, other)
 
 
 def run(db, statements):

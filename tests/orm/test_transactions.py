@@ -11,7 +11,7 @@ import pytest
 import sablecrest
 from sablecrest import Field, Model, StaleDataError
 
-from ormdb import ENGINES, open_db, wipe
+from ormdb import ENGINES, close_pair, open_db, open_pair, wal, wipe
 
 
 class ScTxItem(Model):
@@ -31,17 +31,10 @@ class ScTxNote(Model):
 
 @pytest.fixture(params=ENGINES)
 def pair(request, tmp_path):
-    if request.param == "sqlite":
-        url = "sqlite:///%s" % (tmp_path / "tx.db")
-        db, other = (sablecrest.connect(url, on_connect=lambda raw: raw.execute("PRAGMA journal_mode = WAL"))
-                     for _ in range(2))
-    else:
-        db, other = open_db(request.param), open_db(request.param)
+    db, other = open_pair(request.param, tmp_path)
     db.migrate(ScTxItem, ScTxNote)
     yield db, other
-    wipe(db)
-    db.close()
-    other.close()
+    close_pair(db, other)
 
 
 def held(other, sql="SELECT id, name, stock, version FROM sc_tx_items ORDER BY id"):
@@ -251,7 +244,7 @@ def test_async_savepoints_and_statements(engine, tmp_path):
     if engine == "sqlite":
         pytest.importorskip("aiosqlite")
         url = "sqlite:///%s" % (tmp_path / "atx.db")
-        other = sablecrest.connect(url, on_connect=lambda raw: raw.execute("PRAGMA journal_mode = WAL"))
+        other = sablecrest.connect(url, on_connect=wal)
     else:
         pytest.importorskip("asyncpg")
         other, url = open_db("postgresql"), URLS["postgresql"]
